@@ -1,0 +1,185 @@
+#include "binding/args.h"
+
+#include <cmath>
+#include <limits>
+
+namespace vesko::binding {
+
+namespace {
+
+[[noreturn]] void raise_type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw py::error_already_set();
+}
+
+[[noreturn]] void raise_argument_type_error(const char* name, const std::string& reason) {
+    raise_type_error(std::string("argument '") + name + "': " + reason);
+}
+
+// The Python error of a failed conversion is pending: a TypeError gets the argument's name,
+// anything else is raised as it is.
+[[noreturn]] void raise_pending_conversion_error(const char* name) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) != 0) {
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        std::string reason = value != nullptr ? py::str(value).cast<std::string>() : "";
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        raise_argument_type_error(name, reason);
+    }
+    throw py::error_already_set();
+}
+
+std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
+
+std::string cannot_convert(py::handle value, const char* target) {
+    return "'" + type_name(value) + "' object cannot be converted to '" + target + "'";
+}
+
+std::string quoted_list(const std::vector<const char*>& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        out += "'" + std::string(names[i]) + "'";
+    }
+    return out;
+}
+
+std::string plural(std::size_t n, const char* word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+float narrow_to_f32(double value) {
+    // Doubles from halfway above the largest float round to infinity, as IEEE rounding does;
+    // the explicit test keeps the cast inside the float range.
+    constexpr double overflow_threshold = 3.4028235677973366e38;
+    if (std::isfinite(value) && std::fabs(value) >= overflow_threshold) {
+        return value > 0 ? std::numeric_limits<float>::infinity()
+                         : -std::numeric_limits<float>::infinity();
+    }
+    return static_cast<float>(value);
+}
+
+double to_double(py::handle value, const char* name) {
+    double d = PyFloat_AsDouble(value.ptr());
+    if (d == -1.0 && PyErr_Occurred() != nullptr) raise_pending_conversion_error(name);
+    return d;
+}
+
+// A sequence but not a str, checked the same way for every list-like argument.
+void require_sequence(py::handle value, const char* name) {
+    if (PyUnicode_Check(value.ptr())) raise_argument_type_error(name, "Can't extract `str` to `Vec`");
+    if (PySequence_Check(value.ptr()) == 0) {
+        raise_argument_type_error(name, cannot_convert(value, "Sequence"));
+    }
+}
+
+template <class Convert>
+auto convert_items(py::handle value, const char* name, Convert convert) {
+    require_sequence(value, name);
+    std::vector<decltype(convert(value))> out;
+    PyObject* iterator = PyObject_GetIter(value.ptr());
+    if (iterator == nullptr) raise_pending_conversion_error(name);
+    py::object guard = py::reinterpret_steal<py::object>(iterator);
+    while (PyObject* item = PyIter_Next(iterator)) {
+        py::object owned = py::reinterpret_steal<py::object>(item);
+        out.push_back(convert(owned));
+    }
+    if (PyErr_Occurred() != nullptr) raise_pending_conversion_error(name);
+    return out;
+}
+
+}  // namespace
+
+std::vector<py::object> bind_arguments(const Signature& signature, const py::args& args,
+                                       const py::kwargs& kwargs) {
+    const std::size_t n = signature.names.size();
+    const std::size_t self = signature.method ? 1 : 0;
+    const std::string callee = std::string(signature.qualname) + "()";
+    if (args.size() > n) {
+        std::string takes = signature.required == n
+                                ? plural(n + self, "positional argument")
+                                : "from " + std::to_string(signature.required + self) + " to " +
+                                      plural(n + self, "positional argument");
+        raise_type_error(callee + " takes " + takes + " but " + std::to_string(args.size() + self) +
+                         (args.size() + self == 1 ? " was" : " were") + " given");
+    }
+    std::vector<py::object> bound(n);
+    for (std::size_t i = 0; i < args.size(); ++i) bound[i] = args[i];
+    for (auto [key, value] : kwargs) {
+        std::string keyword = py::str(key).cast<std::string>();
+        std::size_t at = 0;
+        while (at < n && keyword != signature.names[at]) ++at;
+        if (at == n) raise_type_error(callee + " got an unexpected keyword argument '" + keyword + "'");
+        if (bound[at]) raise_type_error(callee + " got multiple values for argument '" + keyword + "'");
+        bound[at] = py::reinterpret_borrow<py::object>(value);
+    }
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < signature.required; ++i) {
+        if (!bound[i]) missing.push_back(signature.names[i]);
+    }
+    if (!missing.empty()) {
+        raise_type_error(callee + " missing " + plural(missing.size(), "required positional argument") +
+                         ": " + quoted_list(missing));
+    }
+    for (auto& value : bound) {
+        if (!value) value = py::none();
+    }
+    return bound;
+}
+
+std::string to_text(py::handle value, const char* name) {
+    if (!PyUnicode_Check(value.ptr())) raise_argument_type_error(name, cannot_convert(value, "str"));
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (utf8 == nullptr) raise_pending_conversion_error(name);
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::optional<std::string> to_optional_text(py::handle value, const char* name) {
+    if (value.is_none()) return std::nullopt;
+    return to_text(value, name);
+}
+
+float to_f32(py::handle value, const char* name) { return narrow_to_f32(to_double(value, name)); }
+
+std::uint32_t to_count_u32(py::handle value, const char* name) {
+    PyObject* index = PyNumber_Index(value.ptr());
+    if (index == nullptr) raise_pending_conversion_error(name);
+    py::object owned = py::reinterpret_steal<py::object>(index);
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
+    if (v == -1 && PyErr_Occurred() != nullptr) raise_pending_conversion_error(name);
+    if (overflow != 0 || v < 0 || v > 0xFFFFFFFFLL) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        throw py::error_already_set();
+    }
+    return static_cast<std::uint32_t>(v);
+}
+
+std::pair<float, float> to_pair(py::handle value, const char* name) {
+    if (!PyTuple_Check(value.ptr())) raise_argument_type_error(name, cannot_convert(value, "tuple"));
+    const Py_ssize_t size = PyTuple_GET_SIZE(value.ptr());
+    if (size != 2) {
+        PyErr_SetString(PyExc_ValueError, ("expected tuple of length 2, but got tuple of length " +
+                                           std::to_string(size)).c_str());
+        throw py::error_already_set();
+    }
+    return {narrow_to_f32(to_double(PyTuple_GET_ITEM(value.ptr(), 0), name)),
+            narrow_to_f32(to_double(PyTuple_GET_ITEM(value.ptr(), 1), name))};
+}
+
+std::optional<std::vector<std::string>> to_optional_names(py::handle value, const char* name) {
+    if (value.is_none()) return std::nullopt;
+    return convert_items(value, name, [name](py::handle item) { return to_text(item, name); });
+}
+
+std::vector<std::pair<float, float>> to_pairs(py::handle value, const char* name) {
+    return convert_items(value, name, [name](py::handle item) { return to_pair(item, name); });
+}
+
+}  // namespace vesko::binding

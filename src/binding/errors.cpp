@@ -1,0 +1,78 @@
+#include "binding/errors.h"
+
+#include <cerrno>
+
+#include "common/check.h"
+
+namespace vesko::binding {
+
+namespace {
+
+PyObject* panic_exception = nullptr;
+
+// OSError subclass by error kind; errno values that share a kind share a class.
+PyObject* os_error_class(int errnum) {
+    switch (errnum) {
+        case ENOENT: return PyExc_FileNotFoundError;
+        case EACCES:
+        case EPERM: return PyExc_PermissionError;
+        case EEXIST: return PyExc_FileExistsError;
+        case EAGAIN: return PyExc_BlockingIOError;
+        case EPIPE: return PyExc_BrokenPipeError;
+        case ECONNREFUSED: return PyExc_ConnectionRefusedError;
+        case ECONNABORTED: return PyExc_ConnectionAbortedError;
+        case ECONNRESET: return PyExc_ConnectionResetError;
+        case EINTR: return PyExc_InterruptedError;
+        case ETIMEDOUT: return PyExc_TimeoutError;
+        default: return PyExc_OSError;
+    }
+}
+
+[[noreturn]] void raise_with(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw py::error_already_set();
+}
+
+// The message is the whole str() of the exception; errno is set as an attribute for callers
+// that test it, without turning the message into "[Errno N] ...".
+[[noreturn]] void raise_os_error(PyObject* type, const std::string& message, int errnum) {
+    py::object exc = py::reinterpret_borrow<py::object>(type)(message);
+    if (errnum != 0) exc.attr("errno") = errnum;
+    PyErr_SetObject(type, exc.ptr());
+    throw py::error_already_set();
+}
+
+}  // namespace
+
+void register_exceptions(py::module_& module) {
+    // Derives from BaseException so that `except Exception` does not swallow a broken
+    // invariant. The module keeps it alive for the life of the process.
+    panic_exception = PyErr_NewExceptionWithDoc(
+        "vesko.PanicException", "An internal failure of the store engine.", PyExc_BaseException,
+        nullptr);
+    if (panic_exception == nullptr) throw py::error_already_set();
+    module.add_object("PanicException", py::handle(panic_exception));
+    py::register_exception_translator([](std::exception_ptr failure) {
+        try {
+            if (failure) std::rethrow_exception(failure);
+        } catch (const InternalError& e) {
+            PyErr_SetString(panic_exception, e.what());
+        }
+    });
+}
+
+void raise_error(const Error& error) {
+    switch (error.kind) {
+        case ErrorKind::InvalidJson: raise_with(PyExc_ValueError, "Invalid JSON: " + error.message);
+        case ErrorKind::InvalidFilter: raise_with(PyExc_ValueError, "Invalid Filter: " + error.message);
+        case ErrorKind::FilterSyntax:
+        case ErrorKind::InvalidArgument: raise_with(PyExc_ValueError, error.message);
+        case ErrorKind::Os: raise_os_error(os_error_class(error.os_errno), error.message, error.os_errno);
+        case ErrorKind::Vacuum:
+        case ErrorKind::StoreBroken: raise_os_error(PyExc_OSError, error.message, error.os_errno);
+        case ErrorKind::Unsupported: raise_with(PyExc_NotImplementedError, error.message);
+    }
+    raise_with(PyExc_RuntimeError, error.message);
+}
+
+}  // namespace vesko::binding

@@ -1,0 +1,119 @@
+#include "binding/vesko.h"
+
+#include "binding/args.h"
+#include "binding/errors.h"
+
+namespace vesko::binding {
+
+namespace {
+
+const Signature constructor_signature{"Vesko", {"storage_path"}, 1, false};
+const Signature exists_signature{"Vesko.exists", {"filter_json"}, 1};
+const Signature add_signature{"Vesko.add", {"id", "lat", "lon", "metadata", "skip_index"}, 4};
+const Signature no_arguments_persist{"Vesko.persist", {}, 0};
+const Signature no_arguments_count{"Vesko.count", {}, 0};
+const Signature delete_signature{"Vesko.delete", {"id"}, 1};
+const Signature delete_by_filter_signature{"Vesko.delete_by_filter", {"filter_json"}, 1};
+const Signature no_arguments_vacuum{"Vesko.vacuum", {}, 0};
+const Signature knn_signature{"Vesko.search_knn", {"lat", "lon", "k", "filter_json"}, 3};
+const Signature box_signature{"Vesko.search_box", {"top_left", "bottom_right", "filter_json"}, 2};
+const Signature radius_signature{"Vesko.search_radius", {"lat", "lon", "radius_m", "filter_json"}, 3};
+const Signature polygon_signature{"Vesko.search_polygon", {"points", "filter_json"}, 1};
+
+[[noreturn]] void not_built_yet(const char* what) {
+    raise_error(make_error(ErrorKind::Unsupported,
+                           std::string(what) + " is not available in this version of vesko"));
+}
+
+}  // namespace
+
+std::unique_ptr<Vesko> Vesko::create(const py::args& args, const py::kwargs& kwargs) {
+    auto bound = bind_arguments(constructor_signature, args, kwargs);
+    std::string storage_path = to_text(bound[0], "storage_path");
+    auto store = value_or_raise(storage::Store::open(storage_path));
+    return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(store)));
+}
+
+py::object Vesko::exists(const py::args& args, const py::kwargs& kwargs) {
+    auto bound = bind_arguments(exists_signature, args, kwargs);
+    std::string filter_json = to_text(bound[0], "filter_json");
+    return py::bool_(value_or_raise(store_->exists(filter_json)));
+}
+
+py::object Vesko::add(const py::args& args, const py::kwargs& kwargs) {
+    auto bound = bind_arguments(add_signature, args, kwargs);
+    std::string ext_id = to_text(bound[0], "id");
+    float lat = to_f32(bound[1], "lat");
+    float lon = to_f32(bound[2], "lon");
+    std::string metadata = to_text(bound[3], "metadata");
+    auto skip_index = to_optional_names(bound[4], "skip_index");
+    raise_if_error(store_->add(ext_id, lat, lon, metadata, skip_index ? &*skip_index : nullptr));
+    return py::none();
+}
+
+py::object Vesko::persist(const py::args& args, const py::kwargs& kwargs) {
+    bind_arguments(no_arguments_persist, args, kwargs);
+    not_built_yet("persist");
+}
+
+py::object Vesko::count(const py::args& args, const py::kwargs& kwargs) {
+    bind_arguments(no_arguments_count, args, kwargs);
+    return py::int_(store_->count());
+}
+
+py::object Vesko::remove(const py::args& args, const py::kwargs& kwargs) {
+    auto bound = bind_arguments(delete_signature, args, kwargs);
+    std::string ext_id = to_text(bound[0], "id");
+    raise_if_error(store_->remove(ext_id));
+    return py::none();
+}
+
+py::object Vesko::delete_by_filter(const py::args& args, const py::kwargs& kwargs) {
+    auto bound = bind_arguments(delete_by_filter_signature, args, kwargs);
+    std::string filter_json = to_text(bound[0], "filter_json");
+    return py::int_(value_or_raise(store_->delete_by_filter(filter_json)));
+}
+
+py::object Vesko::vacuum(const py::args& args, const py::kwargs& kwargs) {
+    bind_arguments(no_arguments_vacuum, args, kwargs);
+    not_built_yet("vacuum");
+}
+
+py::object Vesko::search_knn(const py::args& args, const py::kwargs& kwargs) {
+    auto bound = bind_arguments(knn_signature, args, kwargs);
+    to_f32(bound[0], "lat");
+    to_f32(bound[1], "lon");
+    to_count_u32(bound[2], "k");
+    to_optional_text(bound[3], "filter_json");
+    not_built_yet("search_knn");
+}
+
+py::object Vesko::search_box(const py::args& args, const py::kwargs& kwargs) {
+    auto bound = bind_arguments(box_signature, args, kwargs);
+    to_pair(bound[0], "top_left");
+    to_pair(bound[1], "bottom_right");
+    to_optional_text(bound[2], "filter_json");
+    not_built_yet("search_box");
+}
+
+py::object Vesko::search_radius(const py::args& args, const py::kwargs& kwargs) {
+    auto bound = bind_arguments(radius_signature, args, kwargs);
+    to_f32(bound[0], "lat");
+    to_f32(bound[1], "lon");
+    to_f32(bound[2], "radius_m");
+    to_optional_text(bound[3], "filter_json");
+    not_built_yet("search_radius");
+}
+
+py::object Vesko::search_polygon(const py::args& args, const py::kwargs& kwargs) {
+    auto bound = bind_arguments(polygon_signature, args, kwargs);
+    to_pairs(bound[0], "points");
+    to_optional_text(bound[1], "filter_json");
+    not_built_yet("search_polygon");
+}
+
+std::string Vesko::repr() const {
+    return "Vesko(" + py::repr(py::str(storage_path_)).cast<std::string>() + ")";
+}
+
+}  // namespace vesko::binding

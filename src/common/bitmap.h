@@ -1,0 +1,192 @@
+// Bitmap: a compressed set of 32-bit internal ids, the unit in which every index, filter and
+// search combines. This is the only file that includes CRoaring; it uses the C API only, in the
+// subset that is the same in the 0.2 series and in current releases (which wrap the C API in
+// the namespace roaring::api for C++ callers).
+#pragma once
+
+#include <roaring/roaring.h>
+
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace roaring::api {}
+
+namespace vesko {
+
+// Unqualified lookup inside this namespace finds the C API in the global namespace (0.2
+// series) and in roaring::api (current releases) alike.
+namespace bitmap_detail {
+using namespace ::roaring::api;
+
+// Value type with deep copies. A moved-from Bitmap may only be destroyed or assigned to.
+class Bitmap {
+public:
+    Bitmap() : r_(checked(roaring_bitmap_create())) {}
+    Bitmap(const Bitmap& other) : r_(checked(roaring_bitmap_copy(other.r_))) {}
+    Bitmap(Bitmap&& other) noexcept : r_(std::exchange(other.r_, nullptr)) {}
+    Bitmap& operator=(const Bitmap& other) {
+        if (this != &other) {
+            Bitmap copy(other);
+            std::swap(r_, copy.r_);
+        }
+        return *this;
+    }
+    Bitmap& operator=(Bitmap&& other) noexcept {
+        std::swap(r_, other.r_);
+        return *this;
+    }
+    ~Bitmap() {
+        if (r_ != nullptr) roaring_bitmap_free(r_);
+    }
+
+    // Ids lo..hi-1.
+    static Bitmap range(std::uint64_t lo, std::uint64_t hi) {
+        Bitmap b;
+        if (lo < hi) roaring_bitmap_add_range(b.r_, lo, hi);
+        return b;
+    }
+
+    void add(std::uint32_t id) { roaring_bitmap_add(r_, id); }
+    void remove(std::uint32_t id) { roaring_bitmap_remove(r_, id); }
+    bool contains(std::uint32_t id) const { return roaring_bitmap_contains(r_, id); }
+    std::uint64_t cardinality() const { return roaring_bitmap_get_cardinality(r_); }
+    bool empty() const { return roaring_bitmap_is_empty(r_); }
+    // Largest id; 0 for an empty bitmap.
+    std::uint32_t maximum() const { return roaring_bitmap_maximum(r_); }
+    void clear() { *this = Bitmap(); }
+
+    Bitmap& operator&=(const Bitmap& other) {
+        roaring_bitmap_and_inplace(r_, other.r_);
+        return *this;
+    }
+    Bitmap& operator|=(const Bitmap& other) {
+        roaring_bitmap_or_inplace(r_, other.r_);
+        return *this;
+    }
+    // Set difference: removes every id of other.
+    Bitmap& operator-=(const Bitmap& other) {
+        roaring_bitmap_andnot_inplace(r_, other.r_);
+        return *this;
+    }
+    friend Bitmap operator&(const Bitmap& a, const Bitmap& b) {
+        return Bitmap(checked(roaring_bitmap_and(a.r_, b.r_)));
+    }
+    friend Bitmap operator|(const Bitmap& a, const Bitmap& b) {
+        return Bitmap(checked(roaring_bitmap_or(a.r_, b.r_)));
+    }
+    friend Bitmap operator-(const Bitmap& a, const Bitmap& b) {
+        return Bitmap(checked(roaring_bitmap_andnot(a.r_, b.r_)));
+    }
+    friend bool operator==(const Bitmap& a, const Bitmap& b) {
+        return roaring_bitmap_equals(a.r_, b.r_);
+    }
+    bool intersects(const Bitmap& other) const {
+        return roaring_bitmap_intersect(r_, other.r_);
+    }
+    std::uint64_t and_cardinality(const Bitmap& other) const {
+        return roaring_bitmap_and_cardinality(r_, other.r_);
+    }
+
+    // Union of many bitmaps in one pass, cheaper than folding |= over them.
+    static Bitmap union_of(std::span<const Bitmap* const> parts) {
+        if (parts.empty()) return Bitmap();
+        if (parts.size() == 1) return *parts[0];
+        std::vector<const roaring_bitmap_t*> raw;
+        raw.reserve(parts.size());
+        for (const Bitmap* b : parts) raw.push_back(b->r_);
+        return Bitmap(checked(roaring_bitmap_or_many(raw.size(), raw.data())));
+    }
+
+    // Calls fn(id) for every id in ascending order while fn returns true. Returns false when
+    // fn stopped the walk. An exception from fn stops the walk and is rethrown here: it must
+    // not unwind through the C library's frames.
+    template <class Fn>
+    bool for_each_until(Fn&& fn) const {
+        Walk<Fn> walk{fn, nullptr};
+        bool completed = roaring_iterate(r_, &trampoline<Fn>, &walk);
+        if (walk.failure) std::rethrow_exception(walk.failure);
+        return completed;
+    }
+    template <class Fn>
+    void for_each(Fn&& fn) const {
+        for_each_until([&fn](std::uint32_t id) {
+            fn(id);
+            return true;
+        });
+    }
+    std::vector<std::uint32_t> to_vector() const {
+        std::vector<std::uint32_t> out(static_cast<std::size_t>(cardinality()));
+        if (!out.empty()) roaring_bitmap_to_uint32_array(r_, out.data());
+        return out;
+    }
+
+    // Appends the portable serialization without run containers (cookie 12346). Most bitmaps
+    // hold no runs and are written as they are; one that does (its cookie comes out as 12347)
+    // is flattened on a copy and written again.
+    void append_portable_no_runs(std::string& out) const {
+        std::size_t at = out.size();
+        append_portable(r_, out);
+        if ((static_cast<unsigned char>(out[at]) | static_cast<unsigned char>(out[at + 1]) << 8) ==
+            cookie_no_runs) {
+            return;
+        }
+        out.resize(at);
+        Bitmap flat = *this;
+        roaring_bitmap_remove_run_compression(flat.r_);
+        append_portable(flat.r_, out);
+    }
+    // Deserializes with the bounded reader, reading at most bytes.size() bytes. The caller must
+    // have checked the bytes' structure first (the old bounded reader trusts array contents);
+    // returns false when the reader refuses them anyway.
+    static bool read_portable_bounded(std::span<const unsigned char> bytes, Bitmap& out) {
+        roaring_bitmap_t* r = roaring_bitmap_portable_deserialize_safe(
+            reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        if (r == nullptr) return false;
+        out = Bitmap(r);
+        return true;
+    }
+
+private:
+    explicit Bitmap(roaring_bitmap_t* r) : r_(r) {}
+
+    static roaring_bitmap_t* checked(roaring_bitmap_t* r) {
+        if (r == nullptr) throw std::bad_alloc();
+        return r;
+    }
+    template <class Fn>
+    struct Walk {
+        Fn& fn;
+        std::exception_ptr failure;
+    };
+    template <class Fn>
+    static bool trampoline(std::uint32_t value, void* param) {
+        auto* walk = static_cast<Walk<Fn>*>(param);
+        try {
+            return walk->fn(value);
+        } catch (...) {
+            walk->failure = std::current_exception();
+            return false;
+        }
+    }
+    static void append_portable(const roaring_bitmap_t* r, std::string& out) {
+        std::size_t n = roaring_bitmap_portable_size_in_bytes(r);
+        std::size_t at = out.size();
+        out.resize(at + n);
+        roaring_bitmap_portable_serialize(r, out.data() + at);
+    }
+
+    static constexpr unsigned cookie_no_runs = 12346;
+
+    roaring_bitmap_t* r_;
+};
+
+}  // namespace bitmap_detail
+
+using bitmap_detail::Bitmap;
+
+}  // namespace vesko

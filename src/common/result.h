@@ -1,0 +1,75 @@
+// Result<T>: the value of an operation or the Error that stopped it. Anticipated failures (bad
+// JSON, a failed system call, a refused vacuum) travel as values; broken invariants are thrown
+// as InternalError (check.h) instead.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace vesko {
+
+enum class ErrorKind {
+    InvalidJson,    // metadata of add: shown as "Invalid JSON: " + message
+    InvalidFilter,  // filter of exists: shown as "Invalid Filter: " + message
+    FilterSyntax,   // filter of a search or delete_by_filter: shown as the message alone
+    InvalidArgument,
+    Os,             // a failed system call; message is "<system text> (os error N)"
+    Vacuum,         // a vacuum step that gave up; message is complete
+    Unsupported,
+    StoreBroken,    // the object lost its files and must be reopened
+};
+
+struct Error {
+    ErrorKind kind;
+    std::string message;
+    int os_errno = 0;
+};
+
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : v_(std::move(value)) {}
+    Result(Error error) : v_(std::move(error)) {}
+
+    explicit operator bool() const { return v_.index() == 0; }
+    T& value() & { return std::get<0>(v_); }
+    T&& value() && { return std::get<0>(std::move(v_)); }
+    const T& value() const& { return std::get<0>(v_); }
+    T& operator*() & { return value(); }
+    T* operator->() { return &std::get<0>(v_); }
+    const Error& error() const { return std::get<1>(v_); }
+
+private:
+    std::variant<T, Error> v_;
+};
+
+template <>
+class [[nodiscard]] Result<void> {
+public:
+    Result() = default;
+    Result(Error error) : error_(std::move(error)), ok_(false) {}
+
+    explicit operator bool() const { return ok_; }
+    const Error& error() const { return error_; }
+
+private:
+    Error error_{ErrorKind::Os, {}, 0};
+    bool ok_ = true;
+};
+
+inline Error make_error(ErrorKind kind, std::string message) {
+    return Error{kind, std::move(message), 0};
+}
+
+}  // namespace vesko
+
+// Propagates the error of a Result-returning expression; usable in functions returning any
+// Result<U>.
+#define VESKO_TRY(expr)                              \
+    do {                                             \
+        auto vesko_try_result_ = (expr);             \
+        if (!vesko_try_result_) {                    \
+            return vesko_try_result_.error();        \
+        }                                            \
+    } while (false)

@@ -1,0 +1,148 @@
+#include "filter/filter_eval.h"
+
+#include <cmath>
+
+#include "storage/id_hash.h"
+
+namespace vesko::filter {
+
+namespace {
+
+const Json* member_array(const Json& object, const char* key) {
+    auto it = object.find(key);
+    return it != object.end() && it->is_array() ? &*it : nullptr;
+}
+
+Bitmap start_from(const storage::CoreIndex& index, const Bitmap* restrict) {
+    return restrict != nullptr ? *restrict : index.valid_ids;
+}
+
+Bitmap union_of_conditions(const storage::CoreIndex& index, std::string_view field,
+                           const Json& elements) {
+    Bitmap r;
+    for (const Json& element : elements) r |= evaluate_field_condition(index, field, element, nullptr);
+    return r;
+}
+
+Bitmap operator_bitmap(const storage::CoreIndex& index, std::string_view field, std::string_view op,
+                       const Json& operand, const Bitmap* candidates) {
+    const bool numeric = operand.is_number();
+    if (op == "$eq") {
+        return numeric ? evaluate_numeric_op(index, field, op, json_number_as_f32(operand), candidates)
+                       : get_bitmap_str_eq(index, field, operand);
+    }
+    if (op == "$ne") {
+        return numeric ? evaluate_numeric_op(index, field, op, json_number_as_f32(operand), candidates)
+                       : index.valid_ids - get_bitmap_str_eq(index, field, operand);
+    }
+    if (op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte") {
+        return numeric ? evaluate_numeric_op(index, field, op, json_number_as_f32(operand), candidates)
+                       : Bitmap();
+    }
+    if (op == "$in") return operand.is_array() ? union_of_conditions(index, field, operand) : Bitmap();
+    if (op == "$nin") {
+        return operand.is_array() ? index.valid_ids - union_of_conditions(index, field, operand)
+                                  : index.valid_ids;
+    }
+    return Bitmap();
+}
+
+}  // namespace
+
+Bitmap evaluate_filter(const storage::CoreIndex& index, const Json& filter, const Bitmap* restrict) {
+    if (!filter.is_object()) return Bitmap();
+    if (const Json* parts = member_array(filter, "$and")) {
+        Bitmap r = start_from(index, restrict);
+        // Each element narrows what is left: evaluating it against r gives r ∩ element.
+        for (const Json& element : *parts) {
+            if (r.empty()) break;
+            r = evaluate_filter(index, element, &r);
+        }
+        return r;
+    }
+    if (const Json* parts = member_array(filter, "$or")) {
+        Bitmap r;
+        for (const Json& element : *parts) r |= evaluate_filter(index, element, nullptr);
+        if (restrict != nullptr) r &= *restrict;
+        return r;
+    }
+    if (auto negated = filter.find("$not"); negated != filter.end()) {
+        Bitmap r = index.valid_ids - evaluate_filter(index, *negated, nullptr);
+        if (restrict != nullptr) r &= *restrict;
+        return r;
+    }
+    Bitmap r = start_from(index, restrict);
+    for (const auto& [field, condition] : filter.items()) {
+        if (!field.empty() && field[0] == '$') continue;
+        r &= evaluate_field_condition(index, field, condition, &r);
+        if (r.empty()) return r;
+    }
+    return r;
+}
+
+Bitmap evaluate_field_condition(const storage::CoreIndex& index, std::string_view field,
+                                const Json& condition, const Bitmap* candidates) {
+    if (condition.is_string() || condition.is_boolean()) return get_bitmap_str_eq(index, field, condition);
+    if (condition.is_number()) {
+        return evaluate_numeric_op(index, field, "$eq", json_number_as_f32(condition), candidates);
+    }
+    if (!condition.is_object()) return Bitmap();
+    Bitmap r = start_from(index, candidates);
+    for (const auto& [op, operand] : condition.items()) {
+        if (r.empty()) break;
+        r &= operator_bitmap(index, field, op, operand, candidates);
+    }
+    return r;
+}
+
+Bitmap get_bitmap_str_eq(const storage::CoreIndex& index, std::string_view field, const Json& value) {
+    std::string_view text;
+    if (value.is_string()) {
+        text = value.get_ref<const std::string&>();
+    } else if (value.is_boolean()) {
+        text = value.get<bool>() ? "true" : "false";
+    } else {
+        return Bitmap();
+    }
+    if (field == "_id" || field == "id") {
+        auto it = index.ext_to_int.find(storage::hash_id(text));
+        Bitmap r;
+        if (it != index.ext_to_int.end() && index.valid_ids.contains(it->second)) r.add(it->second);
+        return r;
+    }
+    auto outer = index.str_index.find(field);
+    if (outer == index.str_index.end()) return Bitmap();
+    auto inner = outer->second.find(text);
+    return inner == outer->second.end() ? Bitmap() : inner->second;
+}
+
+Bitmap evaluate_numeric_op(const storage::CoreIndex& index, std::string_view field,
+                           std::string_view op, float value, const Bitmap* restrict) {
+    auto it = index.num_index.find(field);
+    if (it == index.num_index.end()) return Bitmap();
+    const NumericBsiIndex& bsi = it->second;
+    const std::uint32_t e = sortable_bits(value);
+    const bool nan = std::isnan(value);
+    Bitmap result;
+    if (op == "$eq") {
+        result = bsi.equal_to(value);
+    } else if (op == "$ne") {
+        // "Not equal" includes live points that hold no value for the field.
+        result = index.valid_ids - bsi.equal_to(value);
+    } else if (nan) {
+        // No value compares with NaN.
+    } else if (op == "$gt") {
+        result = bsi.greater_than_encoded(e);
+    } else if (op == "$gte") {
+        // Only points that hold a value at or above the operand, as for "$gt".
+        result = bsi.existence() - bsi.less_than_encoded(e);
+    } else if (op == "$lt") {
+        result = bsi.less_than_encoded(e);
+    } else if (op == "$lte") {
+        result = e == 0xFFFFFFFFU ? bsi.existence() : bsi.less_than_encoded(e + 1);
+    }
+    if (restrict != nullptr) result &= *restrict;
+    return result;
+}
+
+}  // namespace vesko::filter

@@ -1,0 +1,35 @@
+// The filter language: a parsed JSON filter evaluated into the bitmap of live ids it matches.
+// Evaluation never fails; what the language does not recognise matches nothing (or is skipped,
+// for "$"-members among field conditions). Callers hold the index lock, shared or exclusive.
+#pragma once
+
+#include <string_view>
+
+#include "common/bitmap.h"
+#include "filter/json_text.h"
+#include "storage/core_index.h"
+
+namespace vesko::filter {
+
+// With restrict absent the result is a subset of valid_ids; with it, a subset of restrict
+// (which must itself be a subset of valid_ids).
+Bitmap evaluate_filter(const storage::CoreIndex& index, const Json& filter,
+                       const Bitmap* restrict = nullptr);
+
+// One member (field, condition) of a filter object, narrowing `candidates` (valid_ids when
+// absent).
+Bitmap evaluate_field_condition(const storage::CoreIndex& index, std::string_view field,
+                                const Json& condition, const Bitmap* candidates);
+
+// Ids whose field equals the string, or the text "true"/"false" of a boolean; other values
+// match nothing. The fields "_id" and "id" compare the external id instead. May contain ids
+// of deleted points: callers intersect.
+Bitmap get_bitmap_str_eq(const storage::CoreIndex& index, std::string_view field,
+                         const Json& value);
+
+// A numeric comparison ("$eq", "$ne", "$gt", "$gte", "$lt", "$lte") on the field's index; a
+// field that never held a number matches nothing, whatever the operator.
+Bitmap evaluate_numeric_op(const storage::CoreIndex& index, std::string_view field,
+                           std::string_view op, float value, const Bitmap* restrict);
+
+}  // namespace vesko::filter

@@ -1,0 +1,99 @@
+#include "filter/json_text.h"
+
+#include <string>
+
+namespace vesko::filter {
+
+namespace {
+
+// nlohmann reports "[json.exception.parse_error.101] parse error at line L, column C: <what>".
+// Callers see "<what> at line L column C".
+std::string describe_parse_error(const std::string& what) {
+    const std::string marker = "parse error at line ";
+    std::size_t at = what.find(marker);
+    std::size_t colon = at == std::string::npos ? std::string::npos : what.find(": ", at);
+    if (colon == std::string::npos) {
+        std::size_t bracket = what.find("] ");
+        return bracket == std::string::npos ? what : what.substr(bracket + 2);
+    }
+    std::string position = what.substr(at + marker.size(), colon - at - marker.size());
+    std::size_t comma = position.find(", column ");
+    std::string line = position.substr(0, comma);
+    std::string column = comma == std::string::npos ? "" : position.substr(comma + 9);
+    return what.substr(colon + 2) + " at line " + line + " column " + column;
+}
+
+// Finds the first bracket that opens nesting level max_json_depth + 1, outside strings.
+bool too_deep(std::string_view text, std::size_t& line, std::size_t& column) {
+    int depth = 0;
+    bool in_string = false;
+    bool escaped = false;
+    line = 1;
+    column = 0;
+    for (char ch : text) {
+        ++column;
+        if (ch == '\n') {
+            ++line;
+            column = 0;
+        }
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (ch == '\\') {
+                escaped = true;
+            } else if (ch == '"') {
+                in_string = false;
+            }
+            continue;
+        }
+        if (ch == '"') {
+            in_string = true;
+        } else if (ch == '[' || ch == '{') {
+            if (++depth > max_json_depth) return true;
+        } else if (ch == ']' || ch == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+Result<Json> parse_json(std::string_view text, ErrorKind kind) {
+    std::size_t line = 0;
+    std::size_t column = 0;
+    if (too_deep(text, line, column)) {
+        return make_error(kind, "recursion limit exceeded at line " + std::to_string(line) +
+                                    " column " + std::to_string(column));
+    }
+    try {
+        return Json::parse(text.begin(), text.end());
+    } catch (const Json::exception& e) {
+        return make_error(kind, describe_parse_error(e.what()));
+    }
+}
+
+float json_number_as_f32(const Json& number) {
+    if (number.is_number_unsigned()) {
+        return static_cast<float>(static_cast<double>(number.get<std::uint64_t>()));
+    }
+    if (number.is_number_integer()) {
+        return static_cast<float>(static_cast<double>(number.get<std::int64_t>()));
+    }
+    return static_cast<float>(number.get<double>());
+}
+
+const char* json_type_phrase(const Json& value) {
+    switch (value.type()) {
+        case Json::value_t::null: return "null";
+        case Json::value_t::boolean: return "a boolean";
+        case Json::value_t::string: return "a string";
+        case Json::value_t::array: return "an array";
+        case Json::value_t::object: return "an object";
+        case Json::value_t::binary: return "binary data";
+        case Json::value_t::discarded: return "nothing";
+        default: return "a number";
+    }
+}
+
+}  // namespace vesko::filter

@@ -1,0 +1,121 @@
+#include "filter/numeric_bsi.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+namespace vesko::filter {
+
+namespace {
+
+int highest_bit(std::uint32_t v) { return v == 0 ? 0 : 31 - std::countl_zero(v); }
+bool bit_set(std::uint32_t v, int i) { return ((v >> i) & 1U) != 0; }
+
+}  // namespace
+
+std::uint32_t sortable_bits(float value) { return sortable_bits(std::bit_cast<std::uint32_t>(value)); }
+
+float from_sortable_bits(std::uint32_t code) {
+    std::uint32_t bits = (code & 0x80000000U) != 0 ? code & 0x7FFFFFFFU : ~code;
+    return std::bit_cast<float>(bits);
+}
+
+void NumericBsiIndex::set_value(std::uint32_t int_id, float value) {
+    if (std::isnan(value)) return;
+    const bool had_value = existence_.contains(int_id);
+    existence_.add(int_id);
+    const std::uint32_t e = sortable_bits(value);
+    min_encoded_ = std::min(min_encoded_, e);
+    max_encoded_ = std::max(max_encoded_, e);
+    if (e != 0) top_bit_ = std::max<std::uint8_t>(top_bit_, static_cast<std::uint8_t>(highest_bit(e)));
+    for (int i = 0; i < slice_count; ++i) {
+        if (bit_set(e, i)) {
+            slices_[static_cast<std::size_t>(i)].add(int_id);
+        } else if (had_value) {
+            // A fresh id is in no slice yet, so only an overwrite has stale bits to clear.
+            slices_[static_cast<std::size_t>(i)].remove(int_id);
+        }
+    }
+}
+
+void NumericBsiIndex::remove_id(std::uint32_t int_id) {
+    if (!existence_.contains(int_id)) return;
+    existence_.remove(int_id);
+    for (auto& slice : slices_) slice.remove(int_id);
+}
+
+Bitmap NumericBsiIndex::equal_to(float value) const {
+    if (std::isnan(value)) return Bitmap();
+    const std::uint32_t c = sortable_bits(value);
+    if (highest_bit(c) > top_bit_) return Bitmap();
+    Bitmap r = existence_;
+    for (int i = 0; i <= top_bit_ && !r.empty(); ++i) {
+        if (bit_set(c, i)) {
+            r &= slices_[static_cast<std::size_t>(i)];
+        } else {
+            r -= slices_[static_cast<std::size_t>(i)];
+        }
+    }
+    return r;
+}
+
+Bitmap NumericBsiIndex::less_than_encoded(std::uint32_t bound) const {
+    if (bound <= min_encoded_) return Bitmap();
+    if (bound > max_encoded_) return existence_;
+    Bitmap result;
+    Bitmap eq = existence_;  // ids whose bits above i equal the bound's
+    for (int i = std::max(highest_bit(bound), static_cast<int>(top_bit_)); i >= 0 && !eq.empty();
+         --i) {
+        const Bitmap& slice = slices_[static_cast<std::size_t>(i)];
+        if (bit_set(bound, i)) {
+            result |= eq - slice;
+            eq &= slice;
+        } else {
+            eq -= slice;
+        }
+    }
+    return result;
+}
+
+Bitmap NumericBsiIndex::greater_than_encoded(std::uint32_t bound) const {
+    if (bound >= max_encoded_) return Bitmap();
+    if (bound < min_encoded_) return existence_;
+    Bitmap result;
+    Bitmap eq = existence_;
+    for (int i = std::max(highest_bit(bound), static_cast<int>(top_bit_)); i >= 0 && !eq.empty();
+         --i) {
+        const Bitmap& slice = slices_[static_cast<std::size_t>(i)];
+        if (bit_set(bound, i)) {
+            eq &= slice;
+        } else {
+            result |= eq & slice;
+            eq -= slice;
+        }
+    }
+    return result;
+}
+
+std::optional<std::uint32_t> NumericBsiIndex::encoded_value(std::uint32_t int_id) const {
+    if (!existence_.contains(int_id)) return std::nullopt;
+    std::uint32_t code = 0;
+    for (int i = 0; i < slice_count; ++i) {
+        if (slices_[static_cast<std::size_t>(i)].contains(int_id)) code |= 1U << i;
+    }
+    return code;
+}
+
+NumericBsiIndex NumericBsiIndex::from_parts(std::array<Bitmap, slice_count> slices,
+                                            Bitmap existence, std::uint32_t min_encoded,
+                                            std::uint32_t max_encoded, std::uint8_t top_bit) {
+    NumericBsiIndex index;
+    index.slices_ = std::move(slices);
+    index.existence_ = std::move(existence);
+    index.min_encoded_ = min_encoded;
+    index.max_encoded_ = max_encoded;
+    // Slices above bit 31 do not exist; a larger stored value would make the scans index past
+    // the array.
+    index.top_bit_ = std::min<std::uint8_t>(top_bit, 31);
+    return index;
+}
+
+}  // namespace vesko::filter

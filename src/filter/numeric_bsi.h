@@ -1,0 +1,63 @@
+// NumericBsiIndex: one numeric metadata field as a bit-sliced index. Each value is kept as the
+// order-preserving 32-bit code of its f32 (sortable_bits), spread over 32 slice bitmaps, so
+// equality and range comparisons cost at most 33 bitmap operations whatever the data.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "common/bitmap.h"
+
+namespace vesko::filter {
+
+// Order-preserving code of an f32: negative values have all bits inverted, others only the
+// sign bit. Unsigned order of codes is numeric order, with -0.0 (0x7FFFFFFF) just below +0.0
+// (0x80000000). Code 0 belongs to a NaN pattern only.
+constexpr std::uint32_t sortable_bits(std::uint32_t f32_bits) {
+    return (f32_bits & 0x80000000U) != 0 ? ~f32_bits : f32_bits ^ 0x80000000U;
+}
+std::uint32_t sortable_bits(float value);
+// Inverse of sortable_bits.
+float from_sortable_bits(std::uint32_t code);
+
+class NumericBsiIndex {
+public:
+    static constexpr int slice_count = 32;
+
+    // Records or overwrites the id's value; a NaN records nothing.
+    void set_value(std::uint32_t int_id, float value);
+    // Forgets the id's value. The bounds stay where they are.
+    void remove_id(std::uint32_t int_id);
+
+    Bitmap equal_to(float value) const;
+    // Ids whose code is below / above the bound.
+    Bitmap less_than_encoded(std::uint32_t bound) const;
+    Bitmap greater_than_encoded(std::uint32_t bound) const;
+    // The code recorded for an id, rebuilt from the slices.
+    std::optional<std::uint32_t> encoded_value(std::uint32_t int_id) const;
+
+    const Bitmap& existence() const { return existence_; }
+    const std::array<Bitmap, slice_count>& slices() const { return slices_; }
+    std::uint32_t min_encoded() const { return min_encoded_; }
+    std::uint32_t max_encoded() const { return max_encoded_; }
+    std::uint8_t top_bit() const { return top_bit_; }
+
+    // Rebuilds an index from its stored parts (a snapshot). The parts are taken as they are;
+    // a damaged combination gives wrong answers, never undefined behaviour.
+    static NumericBsiIndex from_parts(std::array<Bitmap, slice_count> slices, Bitmap existence,
+                                      std::uint32_t min_encoded, std::uint32_t max_encoded,
+                                      std::uint8_t top_bit);
+
+private:
+    // Slice i holds the ids whose code has bit i set; an id outside existence_ is in no slice.
+    std::array<Bitmap, slice_count> slices_;
+    Bitmap existence_;
+    // Bounds over every code ever recorded: they only move outward (removal never shrinks them),
+    // so each present code lies within them and has no bit above top_bit_.
+    std::uint32_t min_encoded_ = 0xFFFFFFFFU;
+    std::uint32_t max_encoded_ = 0;
+    std::uint8_t top_bit_ = 0;
+};
+
+}  // namespace vesko::filter

@@ -1,0 +1,79 @@
+#include "storage/core_index.h"
+
+#include <algorithm>
+
+#include "common/check.h"
+#include "storage/id_hash.h"
+
+namespace vesko::storage {
+
+namespace {
+
+bool skipped(const std::vector<std::string>* skip_index, std::string_view field) {
+    return skip_index != nullptr &&
+           std::find(skip_index->begin(), skip_index->end(), field) != skip_index->end();
+}
+
+void index_string(StrIndex& str_index, const std::string& field, std::string_view value,
+                  std::uint32_t int_id) {
+    auto outer = str_index.find(field);
+    if (outer == str_index.end()) outer = str_index.emplace(field, StringMap<Bitmap>{}).first;
+    auto inner = outer->second.find(value);
+    if (inner == outer->second.end()) inner = outer->second.emplace(std::string(value), Bitmap()).first;
+    inner->second.add(int_id);
+}
+
+void index_fields(CoreIndex& index, const filter::Json& meta,
+                  const std::vector<std::string>* skip_index, std::uint32_t int_id) {
+    for (const auto& [field, value] : meta.items()) {
+        if (skipped(skip_index, field)) continue;
+        if (value.is_string()) {
+            index_string(index.str_index, field, value.get_ref<const std::string&>(), int_id);
+        } else if (value.is_boolean()) {
+            index_string(index.str_index, field, value.get<bool>() ? "true" : "false", int_id);
+        } else if (value.is_number()) {
+            auto it = index.num_index.find(field);
+            if (it == index.num_index.end()) it = index.num_index.emplace(field, filter::NumericBsiIndex()).first;
+            it->second.set_value(int_id, filter::json_number_as_f32(value));
+        }
+    }
+}
+
+}  // namespace
+
+std::uint32_t next_internal_id(const CoreIndex& index) {
+    if (index.valid_ids.empty() && index.deleted.empty()) return 0;
+    const std::uint32_t largest = std::max(index.valid_ids.maximum(), index.deleted.maximum());
+    VESKO_CHECK(largest != 0xFFFFFFFFU, "internal ids are exhausted; vacuum the store");
+    return largest + 1;
+}
+
+void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json& meta,
+                   std::string_view meta_text, const std::vector<std::string>* skip_index,
+                   float lat_deg, float lon_deg, AppendMode mode) {
+    const std::uint64_t h = hash_id(ext_id);
+    if (index.ext_to_int.contains(h)) return;
+    const std::uint32_t n = next_internal_id(index);
+    index.files.ensure_capacity(n);
+    index.files.append_external_id(n, ext_id, mode);
+    index.files.append_metadata(n, meta_text, mode);
+    index.files.write_coords(n, lat_deg, lon_deg);
+    index.ext_to_int.emplace(h, n);
+    index.valid_ids.add(n);
+    index.deleted.remove(n);
+    spatial::file_point(index.grid_index, n, lat_deg, lon_deg);
+    index_fields(index, meta, skip_index, n);
+}
+
+void delete_in_mem(CoreIndex& index, std::string_view ext_id) {
+    auto it = index.ext_to_int.find(hash_id(ext_id));
+    if (it == index.ext_to_int.end()) return;
+    const std::uint32_t n = it->second;
+    if (!index.valid_ids.contains(n)) return;
+    index.deleted.add(n);
+    index.valid_ids.remove(n);
+    index.ext_to_int.erase(it);
+    for (auto& [field, bsi] : index.num_index) bsi.remove_id(n);
+}
+
+}  // namespace vesko::storage

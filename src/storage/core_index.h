@@ -1,0 +1,68 @@
+// CoreIndex: the whole state of one open store, the in-memory indexes beside the data files.
+// Guarded by the index lock of Store: readers share it, every change holds it exclusively.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "common/bitmap.h"
+#include "filter/json_text.h"
+#include "filter/numeric_bsi.h"
+#include "spatial/grid.h"
+#include "storage/data_files.h"
+
+namespace vesko::storage {
+
+// Lets maps keyed by std::string be searched with a string_view, without a temporary string.
+struct StringHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+template <class V>
+using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
+
+// field name -> value text ("true"/"false" for booleans) -> ids
+using StrIndex = StringMap<StringMap<Bitmap>>;
+using NumIndex = StringMap<filter::NumericBsiIndex>;
+
+struct CoreIndex {
+    explicit CoreIndex(DataFiles data) : files(std::move(data)) {}
+
+    DataFiles files;
+    // May still hold ids of deleted points (deletion is lazy); readers intersect with valid_ids.
+    StrIndex str_index;
+    // One entry per field that ever received a number; deletion clears the id from every entry.
+    NumIndex num_index;
+    // May still hold ids of deleted points, like str_index.
+    spatial::GridIndex grid_index;
+    // Live ids.
+    Bitmap valid_ids;
+    // Ids deleted since the last compaction. An id is never handed out again while it is in
+    // valid_ids or deleted; only compaction empties this set, renumbering the live points.
+    Bitmap deleted;
+    // hash_id(external id) -> internal id, for live points only.
+    std::unordered_map<std::uint64_t, std::uint32_t> ext_to_int;
+
+    std::uint64_t count() const { return valid_ids.cardinality(); }
+};
+
+// The internal id the next insertion gets: one more than the largest id in valid_ids or
+// deleted, 0 for an empty store.
+std::uint32_t next_internal_id(const CoreIndex& index);
+
+// Applies one insertion: a point whose hash is already live is left as it is. `meta` must be
+// an object and `meta_text` its compact text. Caller holds the index lock exclusively. Failed
+// writes to the data files are internal failures; the steps done before them stay done.
+void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json& meta,
+                   std::string_view meta_text, const std::vector<std::string>* skip_index,
+                   float lat_deg, float lon_deg, AppendMode mode = AppendMode::Always);
+
+// Applies one deletion; an unknown or already deleted id changes nothing. Only ext_to_int,
+// valid_ids, deleted and the numeric indexes change. Caller holds the index lock exclusively.
+void delete_in_mem(CoreIndex& index, std::string_view ext_id);
+
+}  // namespace vesko::storage

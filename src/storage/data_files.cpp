@@ -1,0 +1,208 @@
+#include "storage/data_files.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+
+#include "common/check.h"
+#include "common/utf8.h"
+#include "storage/codec.h"
+
+namespace vesko::storage {
+
+namespace {
+
+template <class T>
+T must(Result<T> result, const std::string& what) {
+    if (!result) fail_internal(what + ": " + result.error().message);
+    return std::move(result).value();
+}
+
+void must(Result<void> result, const std::string& what) {
+    if (!result) fail_internal(what + ": " + result.error().message);
+}
+
+// Most records are short: one positioned read of this many bytes usually brings the length and
+// the whole record.
+constexpr std::size_t speculative_read_bytes = 256;
+
+}  // namespace
+
+DataFiles DataFiles::open(const std::string& dir) {
+    DataFiles files;
+    files.dir_ = dir;
+    auto open_file = [&](const char* name) {
+        std::string path = join_path(dir, name);
+        return must(FileDescriptor::open(path, OpenMode::ReadWriteCreate), "cannot open " + path);
+    };
+    files.coords_.file = open_file(coords_file_name);
+    files.offsets_.file = open_file(offsets_file_name);
+    files.ids_file_ = open_file(ids_file_name);
+    files.meta_offsets_.file = open_file(meta_offsets_file_name);
+    files.meta_file_ = open_file(meta_file_name);
+
+    auto size_of = [&](const FileDescriptor& file, const char* name) {
+        return must(file.size(), std::string("cannot read the size of ") + name);
+    };
+    const std::uint64_t coords_size = size_of(files.coords_.file, coords_file_name);
+    const std::uint64_t offsets_size = size_of(files.offsets_.file, offsets_file_name);
+    files.ids_file_len_ = files.ids_file_size_ = size_of(files.ids_file_, ids_file_name);
+    const std::uint64_t meta_offsets_size = size_of(files.meta_offsets_.file, meta_offsets_file_name);
+    files.meta_file_len_ = files.meta_file_size_ = size_of(files.meta_file_, meta_file_name);
+
+    files.capacity_ = static_cast<std::uint32_t>(
+        std::clamp<std::uint64_t>(coords_size / slot_bytes, min_capacity_slots, 0xFFFFFFFFULL));
+    const std::uint64_t wanted = static_cast<std::uint64_t>(files.capacity_) * slot_bytes;
+    auto size_and_map = [&](Slotted& slotted, std::uint64_t size, const char* name) {
+        if (size < wanted) {
+            must(slotted.file.truncate(wanted), std::string("cannot extend ") + name);
+            size = wanted;
+        }
+        slotted.map = must(MappedRegion::map_shared(slotted.file, static_cast<std::size_t>(size)),
+                           std::string("cannot map ") + name);
+        slotted.map.advise_random();
+    };
+    size_and_map(files.coords_, coords_size, coords_file_name);
+    size_and_map(files.offsets_, offsets_size, offsets_file_name);
+    size_and_map(files.meta_offsets_, meta_offsets_size, meta_offsets_file_name);
+    return files;
+}
+
+void DataFiles::ensure_capacity(std::uint32_t int_id) {
+    if (int_id < capacity_) return;
+    const std::uint64_t new_capacity =
+        std::min<std::uint64_t>(std::max<std::uint64_t>(std::uint64_t{capacity_} + growth_step_slots,
+                                                        std::uint64_t{int_id} + growth_headroom_slots),
+                                0xFFFFFFFFULL);
+    const std::uint64_t length = new_capacity * slot_bytes;
+    const std::array<std::pair<Slotted*, const char*>, 3> targets = {{
+        {&coords_, coords_file_name},
+        {&offsets_, offsets_file_name},
+        {&meta_offsets_, meta_offsets_file_name},
+    }};
+    for (auto [slotted, name] : targets) {
+        must(slotted->map.sync(), std::string("cannot flush ") + name);
+        must(slotted->file.truncate(length), std::string("cannot extend ") + name);
+        MappedRegion grown = must(MappedRegion::map_shared(slotted->file, static_cast<std::size_t>(length)),
+                                  std::string("cannot map ") + name);
+        grown.advise_random();
+        slotted->map = std::move(grown);
+    }
+    capacity_ = static_cast<std::uint32_t>(new_capacity);
+}
+
+std::pair<float, float> DataFiles::coords(std::uint32_t int_id) const {
+    const std::size_t at = std::size_t{int_id} * slot_bytes;
+    VESKO_CHECK(at + slot_bytes <= coords_.map.size(), "coordinate slot outside coords.bin");
+    const unsigned char* p = coords_.map.data() + at;
+    return {std::bit_cast<float>(load_u32(p)), std::bit_cast<float>(load_u32(p + 4))};
+}
+
+void DataFiles::write_coords(std::uint32_t int_id, float lat_deg, float lon_deg) {
+    const std::size_t at = std::size_t{int_id} * slot_bytes;
+    VESKO_CHECK(at + slot_bytes <= coords_.map.size(), "coordinate slot outside coords.bin");
+    unsigned char* p = coords_.map.data() + at;
+    store_u32(p, std::bit_cast<std::uint32_t>(lat_deg));
+    store_u32(p + 4, std::bit_cast<std::uint32_t>(lon_deg));
+}
+
+std::uint64_t DataFiles::slot_value(const MappedRegion& map, std::uint32_t int_id) const {
+    return load_u64(map.data() + std::size_t{int_id} * slot_bytes);
+}
+
+void DataFiles::set_slot_value(MappedRegion& map, std::uint32_t int_id, std::uint64_t value) {
+    const std::size_t at = std::size_t{int_id} * slot_bytes;
+    VESKO_CHECK(at + slot_bytes <= map.size(), "offset slot outside its mapped file");
+    store_u64(map.data() + at, value);
+}
+
+std::optional<std::string> DataFiles::read_record(const FileDescriptor& file,
+                                                  std::uint64_t known_size, std::uint64_t offset,
+                                                  std::uint64_t max_len) const {
+    std::array<unsigned char, speculative_read_bytes> head;
+    auto got = file.read_at(head, offset);
+    if (!got || *got < 4) return std::nullopt;
+    const std::uint64_t n = load_u32(head.data());
+    if (n > max_len) return std::nullopt;
+    // The stored length is not trusted beyond the bytes the file holds.
+    if (offset + 4 + n > known_size) {
+        auto size = file.size();
+        if (!size || offset + 4 + n > *size) return std::nullopt;
+    }
+    std::string out;
+    const std::size_t have = std::min<std::size_t>(*got - 4, static_cast<std::size_t>(n));
+    out.assign(reinterpret_cast<const char*>(head.data() + 4), have);
+    if (have < n) {
+        out.resize(static_cast<std::size_t>(n));
+        auto rest = file.read_at(
+            std::span<unsigned char>(reinterpret_cast<unsigned char*>(out.data()) + have,
+                                     static_cast<std::size_t>(n) - have),
+            offset + 4 + have);
+        if (!rest || *rest != n - have) return std::nullopt;
+    }
+    if (!is_valid_utf8(out)) return std::nullopt;
+    return out;
+}
+
+std::optional<std::string> DataFiles::get_external_id(std::uint32_t int_id) const {
+    VESKO_CHECK((std::size_t{int_id} + 1) * slot_bytes <= offsets_.map.size(),
+                "id slot outside offsets.bin");
+    return read_record(ids_file_, ids_file_size_, slot_value(offsets_.map, int_id), 0xFFFFFFFFULL);
+}
+
+std::string DataFiles::get_metadata(std::uint32_t int_id) const {
+    if ((std::size_t{int_id} + 1) * slot_bytes > meta_offsets_.map.size()) return "{}";
+    const std::uint64_t offset = slot_value(meta_offsets_.map, int_id);
+    if (offset >= meta_file_len_) return "{}";
+    auto text = read_record(meta_file_, meta_file_size_, offset, max_metadata_bytes);
+    return text ? std::move(*text) : std::string("{}");
+}
+
+void DataFiles::append_record(FileDescriptor& file, std::uint64_t& used_len,
+                              std::uint64_t& known_size, MappedRegion& slots, std::uint32_t int_id,
+                              std::string_view bytes, AppendMode mode, const char* what) {
+    VESKO_CHECK(bytes.size() <= 0xFFFFFFFFULL, std::string("record too long for ") + what);
+    VESKO_CHECK((std::size_t{int_id} + 1) * slot_bytes <= slots.size(),
+                std::string("slot outside the offsets of ") + what);
+    if (mode == AppendMode::ReuseIdentical) {
+        // Records below the used length are never rewritten, so a slot that already points
+        // at an identical record there can keep it instead of appending a copy.
+        const std::uint64_t offset = slot_value(slots, int_id);
+        if (offset + 4 + bytes.size() <= used_len) {
+            auto existing = read_record(file, known_size, offset, bytes.size());
+            if (existing && *existing == bytes) return;
+        }
+    }
+    scratch_.clear();
+    put_u32(scratch_, static_cast<std::uint32_t>(bytes.size()));
+    scratch_.append(bytes);
+    const std::uint64_t offset = used_len;
+    must(file.write_at(scratch_, offset), std::string("cannot write ") + what);
+    set_slot_value(slots, int_id, offset);
+    used_len = offset + scratch_.size();
+    known_size = std::max(known_size, used_len);
+}
+
+void DataFiles::append_external_id(std::uint32_t int_id, std::string_view ext_id,
+                                   AppendMode mode) {
+    append_record(ids_file_, ids_file_len_, ids_file_size_, offsets_.map, int_id, ext_id, mode,
+                  ids_file_name);
+}
+
+void DataFiles::append_metadata(std::uint32_t int_id, std::string_view meta_text,
+                                AppendMode mode) {
+    append_record(meta_file_, meta_file_len_, meta_file_size_, meta_offsets_.map, int_id,
+                  meta_text, mode, meta_file_name);
+}
+
+Result<void> DataFiles::sync_all() const {
+    VESKO_TRY(coords_.map.sync());
+    VESKO_TRY(offsets_.map.sync());
+    VESKO_TRY(meta_offsets_.map.sync());
+    VESKO_TRY(ids_file_.datasync());
+    VESKO_TRY(meta_file_.datasync());
+    return {};
+}
+
+}  // namespace vesko::storage

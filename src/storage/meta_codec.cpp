@@ -1,0 +1,149 @@
+#include "storage/meta_codec.h"
+
+#include "common/utf8.h"
+
+namespace vesko::storage {
+
+namespace {
+
+enum Tag : std::uint8_t {
+    tag_null = 0,
+    tag_false = 1,
+    tag_true = 2,
+    tag_unsigned = 3,
+    tag_signed = 4,
+    tag_float = 5,
+    tag_string = 6,
+    tag_array = 7,
+    tag_object = 8,
+};
+
+// Texts are refused beyond max_json_depth levels; a little slack, and nothing deeper decodes.
+constexpr int max_decode_depth = filter::max_json_depth + 8;
+
+bool decode_text(ByteReader& reader, std::string& out) {
+    std::string_view bytes;
+    if (!reader.string(bytes) || !is_valid_utf8(bytes)) return false;
+    out.assign(bytes);
+    return true;
+}
+
+bool decode_value(ByteReader& reader, filter::Json& out, int depth);
+
+bool decode_object_body(ByteReader& reader, filter::Json& out, int depth) {
+    std::uint64_t count;
+    // Each entry takes at least 9 bytes (key length and tag), which bounds a damaged count.
+    if (!reader.u64(count) || count > reader.remaining() / 9) return false;
+    out = filter::Json::object();
+    std::string key;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        filter::Json value;
+        if (!decode_text(reader, key) || !decode_value(reader, value, depth + 1)) return false;
+        out[key] = std::move(value);
+    }
+    return true;
+}
+
+bool decode_value(ByteReader& reader, filter::Json& out, int depth) {
+    if (depth > max_decode_depth) return false;
+    std::uint8_t tag;
+    if (!reader.u8(tag)) return false;
+    switch (tag) {
+        case tag_null: out = nullptr; return true;
+        case tag_false: out = false; return true;
+        case tag_true: out = true; return true;
+        case tag_unsigned: {
+            std::uint64_t v;
+            if (!reader.u64(v)) return false;
+            out = v;
+            return true;
+        }
+        case tag_signed: {
+            std::uint64_t v;
+            if (!reader.u64(v)) return false;
+            out = static_cast<std::int64_t>(v);
+            return true;
+        }
+        case tag_float: {
+            double v;
+            if (!reader.f64(v)) return false;
+            out = v;
+            return true;
+        }
+        case tag_string: {
+            std::string s;
+            if (!decode_text(reader, s)) return false;
+            out = std::move(s);
+            return true;
+        }
+        case tag_array: {
+            std::uint64_t count;
+            if (!reader.u64(count) || count > reader.remaining()) return false;
+            out = filter::Json::array();
+            for (std::uint64_t i = 0; i < count; ++i) {
+                filter::Json element;
+                if (!decode_value(reader, element, depth + 1)) return false;
+                out.push_back(std::move(element));
+            }
+            return true;
+        }
+        case tag_object: return decode_object_body(reader, out, depth);
+        default: return false;
+    }
+}
+
+}  // namespace
+
+void encode_meta_object(std::string& out, const filter::Json& object) {
+    put_u64(out, object.size());
+    for (const auto& [key, value] : object.items()) {
+        put_string(out, key);
+        encode_meta_value(out, value);
+    }
+}
+
+void encode_meta_value(std::string& out, const filter::Json& value) {
+    switch (value.type()) {
+        case filter::Json::value_t::null: put_u8(out, tag_null); break;
+        case filter::Json::value_t::boolean:
+            put_u8(out, value.get<bool>() ? tag_true : tag_false);
+            break;
+        case filter::Json::value_t::number_unsigned:
+            put_u8(out, tag_unsigned);
+            put_u64(out, value.get<std::uint64_t>());
+            break;
+        case filter::Json::value_t::number_integer:
+            put_u8(out, tag_signed);
+            put_u64(out, static_cast<std::uint64_t>(value.get<std::int64_t>()));
+            break;
+        case filter::Json::value_t::number_float:
+            put_u8(out, tag_float);
+            put_f64(out, value.get<double>());
+            break;
+        case filter::Json::value_t::string:
+            put_u8(out, tag_string);
+            put_string(out, value.get_ref<const std::string&>());
+            break;
+        case filter::Json::value_t::array:
+            put_u8(out, tag_array);
+            put_u64(out, value.size());
+            for (const auto& element : value) encode_meta_value(out, element);
+            break;
+        case filter::Json::value_t::object:
+            put_u8(out, tag_object);
+            encode_meta_object(out, value);
+            break;
+        default:
+            // Parsed text never yields binary or discarded values.
+            put_u8(out, tag_null);
+            break;
+    }
+}
+
+bool decode_meta_value(ByteReader& reader, filter::Json& out) { return decode_value(reader, out, 0); }
+
+bool decode_meta_object(ByteReader& reader, filter::Json& out) {
+    return decode_object_body(reader, out, 0);
+}
+
+}  // namespace vesko::storage

@@ -1,0 +1,105 @@
+// Owning wrappers over POSIX files, mappings and directory calls. posix_file.cpp is the only
+// file that includes the POSIX headers and reads errno: every failed call comes back as an Os
+// Error whose message is "<system text> (os error N)", with EINTR retried.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "common/result.h"
+
+namespace vesko::storage {
+
+// "<system text> (os error N)": the one place the text of an OS error is composed.
+std::string os_error_message(int errnum);
+Error os_error(int errnum);
+
+enum class OpenMode {
+    ReadWriteCreate,    // read and write, created (0666 less umask) if missing, never truncated
+    ReadWriteExisting,  // read and write, must exist
+    ReadOnly,
+    AppendCreate,       // write-only appending, created if missing
+    WriteTruncate,      // write-only, created if missing, truncated
+};
+
+// Move-only file handle; the destructor closes it. A close error there is ignored: nothing is
+// buffered in user space, and the callers that need durability sync explicitly first.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    FileDescriptor(FileDescriptor&& other) noexcept;
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor();
+
+    static Result<FileDescriptor> open(const std::string& path, OpenMode mode);
+
+    bool valid() const { return fd_ >= 0; }
+    Result<std::uint64_t> size() const;
+    Result<void> truncate(std::uint64_t length) const;
+    // Writes all bytes at the offset (retrying short writes).
+    Result<void> write_at(std::string_view bytes, std::uint64_t offset) const;
+    // Writes all bytes at the current position (the end, for an appending handle).
+    Result<void> write_all(std::string_view bytes) const;
+    // Reads up to out.size() bytes at the offset; fewer only at the end of the file.
+    Result<std::size_t> read_at(std::span<unsigned char> out, std::uint64_t offset) const;
+    Result<void> seek(std::uint64_t offset) const;
+    Result<void> datasync() const;
+    Result<void> sync() const;
+    Result<FileDescriptor> duplicate() const;
+
+private:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    friend class MappedRegion;
+
+    int fd_ = -1;
+};
+
+// Move-only memory mapping; the destructor unmaps it. To remap, build the new region first and
+// then move-assign it, so that a failure leaves the old mapping in place.
+class MappedRegion {
+public:
+    MappedRegion() = default;
+    MappedRegion(MappedRegion&& other) noexcept;
+    MappedRegion& operator=(MappedRegion&& other) noexcept;
+    MappedRegion(const MappedRegion&) = delete;
+    MappedRegion& operator=(const MappedRegion&) = delete;
+    ~MappedRegion();
+
+    // Shared read-write mapping of the first `length` bytes of the file.
+    static Result<MappedRegion> map_shared(const FileDescriptor& file, std::size_t length);
+    static Result<MappedRegion> map_read_only(const FileDescriptor& file, std::size_t length);
+    // Private anonymous mapping, used as a placeholder while a file is replaced.
+    static Result<MappedRegion> anonymous(std::size_t length);
+
+    unsigned char* data() const { return base_; }
+    std::size_t size() const { return length_; }
+    // Writes dirty pages back and waits for them (synchronous msync).
+    Result<void> sync() const;
+    // Access-pattern advice; a refusal is harmless and ignored.
+    void advise_random() const;
+    void advise_sequential() const;
+
+private:
+    unsigned char* base_ = nullptr;
+    std::size_t length_ = 0;
+};
+
+// mkdir -p with mode 0777 less umask; an existing directory is fine, an existing file is
+// FileExistsError like any other failed mkdir.
+Result<void> create_directories(const std::string& path);
+// True when the path's attributes can be read.
+bool path_exists(const std::string& path);
+Result<void> rename_path(const std::string& from, const std::string& to);
+Result<void> remove_file(const std::string& path);
+// Forces a directory's entries (renames, creations) to disk.
+Result<void> sync_directory(const std::string& path);
+void sleep_milliseconds(int ms);
+
+std::string join_path(const std::string& dir, std::string_view name);
+
+}  // namespace vesko::storage

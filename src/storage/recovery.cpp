@@ -1,0 +1,78 @@
+// Opening a store: directory, data files, log replay, log opened for appending. Runs before
+// the Store exists, so nothing else can see the state and no lock is taken.
+#include <optional>
+
+#include "storage/store.h"
+
+namespace vesko::storage {
+
+namespace {
+
+struct Replay {
+    std::uint64_t valid_length = 0;  // bytes up to the end of the last record that decoded
+    std::uint64_t file_length = 0;
+};
+
+void apply(CoreIndex& index, const WalEntry& entry) {
+    if (entry.kind == WalEntry::Kind::Delete) {
+        delete_in_mem(index, entry.ext_id);
+        return;
+    }
+    const std::string meta_text = entry.meta.dump();
+    insert_in_mem(index, entry.ext_id, entry.meta, meta_text,
+                  entry.skip_index ? &*entry.skip_index : nullptr, entry.lat_deg, entry.lon_deg,
+                  AppendMode::ReuseIdentical);
+}
+
+// Applies every record of wal.bin up to the first one that does not decode (the clean end, a
+// torn tail, or bytes that are not a record).
+Result<Replay> replay_log(CoreIndex& index, const std::string& path) {
+    Replay replay;
+    if (!path_exists(path)) return replay;
+    auto file = FileDescriptor::open(path, OpenMode::ReadOnly);
+    if (!file) return file.error();
+    auto size = file->size();
+    if (!size) return size.error();
+    replay.file_length = *size;
+    if (replay.file_length == 0) return replay;
+
+    std::string copy;
+    std::span<const unsigned char> bytes;
+    auto mapped = MappedRegion::map_read_only(*file, static_cast<std::size_t>(replay.file_length));
+    if (mapped) {
+        mapped->advise_sequential();
+        bytes = std::span<const unsigned char>(mapped->data(), mapped->size());
+    } else {
+        copy.resize(static_cast<std::size_t>(replay.file_length));
+        auto got = file->read_at(
+            std::span<unsigned char>(reinterpret_cast<unsigned char*>(copy.data()), copy.size()), 0);
+        if (!got) return got.error();
+        bytes = std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(copy.data()),
+                                               *got);
+    }
+    ByteReader reader(bytes);
+    while (!reader.at_end()) {
+        std::optional<WalEntry> entry = decode_wal_entry(reader);
+        if (!entry) break;
+        apply(index, *entry);
+        replay.valid_length = reader.position();
+    }
+    return replay;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Store>> Store::open(const std::string& dir) {
+    VESKO_TRY(create_directories(dir));
+    CoreIndex index(DataFiles::open(dir));
+    const std::string wal_path = join_path(dir, wal_file_name);
+    auto replay = replay_log(index, wal_path);
+    if (!replay) return replay.error();
+    auto wal = WalWriter::open(wal_path, replay->valid_length);
+    if (!wal) return wal.error();
+    // Records appended after a tail that does not decode would never be replayed: cut it.
+    if (replay->valid_length < replay->file_length) VESKO_TRY(wal->cut_to(replay->valid_length));
+    return std::unique_ptr<Store>(new Store(dir, std::move(index), std::move(wal).value()));
+}
+
+}  // namespace vesko::storage

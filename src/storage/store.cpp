@@ -1,0 +1,84 @@
+#include "storage/store.h"
+
+#include <mutex>
+
+#include "filter/filter_eval.h"
+
+namespace vesko::storage {
+
+Store::Store(std::string dir, CoreIndex index, WalWriter wal)
+    : dir_(std::move(dir)), index_(std::move(index)), wal_(std::move(wal)) {}
+
+Result<void> Store::add(std::string_view ext_id, float lat_deg, float lon_deg,
+                        std::string_view metadata, const std::vector<std::string>* skip_index) {
+    auto parsed = filter::parse_json(metadata, ErrorKind::InvalidJson);
+    if (!parsed) return parsed.error();
+    if (!parsed->is_object()) {
+        return make_error(ErrorKind::InvalidJson, std::string("expected a JSON object, found ") +
+                                                      filter::json_type_phrase(*parsed));
+    }
+    const std::string meta_text = parsed->dump();
+    if (meta_text.size() > max_metadata_bytes) {
+        return make_error(ErrorKind::InvalidArgument,
+                          "metadata is " + std::to_string(meta_text.size()) +
+                              " bytes as compact JSON; at most " +
+                              std::to_string(max_metadata_bytes) + " bytes can be stored");
+    }
+    std::unique_lock index_guard(index_lock_);
+    std::unique_lock log_guard(log_lock_);
+    encode_insert(wal_.staging(), ext_id, lat_deg, lon_deg, *parsed, skip_index);
+    VESKO_TRY(wal_.flush());
+    insert_in_mem(index_, ext_id, *parsed, meta_text, skip_index, lat_deg, lon_deg);
+    return {};
+}
+
+Result<void> Store::remove(std::string_view ext_id) {
+    std::unique_lock index_guard(index_lock_);
+    std::unique_lock log_guard(log_lock_);
+    encode_delete(wal_.staging(), ext_id);
+    VESKO_TRY(wal_.flush());
+    delete_in_mem(index_, ext_id);
+    return {};
+}
+
+Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
+    auto parsed = filter::parse_json(filter_json, ErrorKind::FilterSyntax);
+    if (!parsed) return parsed.error();
+    std::unique_lock index_guard(index_lock_);
+    std::unique_lock log_guard(log_lock_);
+    const std::vector<std::uint32_t> matches = filter::evaluate_filter(index_, *parsed).to_vector();
+    // Deletions are applied once their records are in the file, a buffer-full at a time, so a
+    // failed write leaves neither a logged change that was not applied nor the reverse.
+    std::vector<std::string> pending;
+    std::uint64_t deleted = 0;
+    auto write_pending = [&]() -> Result<void> {
+        VESKO_TRY(wal_.flush());
+        for (const std::string& ext_id : pending) delete_in_mem(index_, ext_id);
+        deleted += pending.size();
+        pending.clear();
+        return {};
+    };
+    for (std::uint32_t int_id : matches) {
+        auto ext_id = index_.files.get_external_id(int_id);
+        if (!ext_id) continue;
+        encode_delete(wal_.staging(), *ext_id);
+        pending.push_back(std::move(*ext_id));
+        if (wal_.staging_full()) VESKO_TRY(write_pending());
+    }
+    VESKO_TRY(write_pending());
+    return deleted;
+}
+
+std::uint64_t Store::count() const {
+    std::shared_lock index_guard(index_lock_);
+    return index_.count();
+}
+
+Result<bool> Store::exists(std::string_view filter_json) const {
+    auto parsed = filter::parse_json(filter_json, ErrorKind::InvalidFilter);
+    if (!parsed) return parsed.error();
+    std::shared_lock index_guard(index_lock_);
+    return !filter::evaluate_filter(index_, *parsed).empty();
+}
+
+}  // namespace vesko::storage

@@ -1,0 +1,52 @@
+// Store: one open store directory, the engine's whole public surface. It owns the index state
+// behind the index lock and the log writer behind the log lock, and takes each lock for the
+// extent of one operation.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.h"
+#include "storage/core_index.h"
+#include "storage/wal.h"
+
+namespace vesko::storage {
+
+class Store {
+public:
+    // Creates the directory and missing files, replays the log, opens it for appending. OS
+    // failures on the directory or the log come back as errors; a data file that cannot be
+    // opened, sized or mapped is an internal failure.
+    static Result<std::unique_ptr<Store>> open(const std::string& dir);
+
+    // Adds a point; a live id is left as it is (the record is logged all the same).
+    Result<void> add(std::string_view ext_id, float lat_deg, float lon_deg,
+                     std::string_view metadata, const std::vector<std::string>* skip_index);
+    // Deletes the point if it is live; the record is logged either way.
+    Result<void> remove(std::string_view ext_id);
+    // Deletes every live point the filter matches; returns how many.
+    Result<std::uint64_t> delete_by_filter(std::string_view filter_json);
+    std::uint64_t count() const;
+    Result<bool> exists(std::string_view filter_json) const;
+
+    const std::string& dir() const { return dir_; }
+
+private:
+    Store(std::string dir, CoreIndex index, WalWriter wal);
+
+    std::string dir_;
+    // Lock order: index_lock_ before log_lock_, released in reverse. Readers hold index_lock_
+    // shared; every mutation holds both exclusively, from encoding its log record until its
+    // change is applied, so the log's order is the order of the changes.
+    mutable std::shared_mutex index_lock_;
+    CoreIndex index_;  // guarded by index_lock_
+    std::shared_mutex log_lock_;
+    WalWriter wal_;  // guarded by log_lock_
+};
+
+}  // namespace vesko::storage

@@ -1,0 +1,79 @@
+// The write-ahead log, wal.bin: every change is appended here, and reaches the file, before it
+// is applied. The file is the concatenation of records, with no header, framing or checksum:
+//
+//   u32 variant: 0 Insert, 1 Delete
+//   Insert: id (u64 length, UTF-8), f32 lat, f32 lon,
+//           meta (u64 entry count, then per entry in ascending key order: key as u64 length
+//                 and UTF-8, value as encoded in meta_codec.h),
+//           skip_index (u8 0 = absent | u8 1, u64 count, each name as u64 length and UTF-8)
+//   Delete: id (u64 length, UTF-8)
+//
+// All integers and floats little-endian. Records are only appended; persist empties the file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "filter/json_text.h"
+#include "storage/codec.h"
+#include "storage/posix_file.h"
+
+namespace vesko::storage {
+
+inline constexpr const char* wal_file_name = "wal.bin";
+// Records of one delete_by_filter reach the file whenever this many bytes have gathered.
+inline constexpr std::size_t wal_buffer_bytes = 8192;
+
+struct WalEntry {
+    enum class Kind { Insert, Delete };
+    Kind kind = Kind::Delete;
+    std::string ext_id;
+    float lat_deg = 0.0f;
+    float lon_deg = 0.0f;
+    filter::Json meta;  // an object, for Insert
+    std::optional<std::vector<std::string>> skip_index;
+};
+
+void encode_insert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
+                   const filter::Json& meta, const std::vector<std::string>* skip_index);
+void encode_delete(std::string& out, std::string_view ext_id);
+
+// Decodes the record at the reader's position; nothing when the bytes end before the record
+// does or do not form one. The reader then stands after the record.
+std::optional<WalEntry> decode_wal_entry(ByteReader& reader);
+
+// Appending side of the log. Records are staged in memory and written by flush(); a write
+// that fails cuts the file back to the end of its last complete record and drops what was
+// staged, so the file only ever holds whole records of changes that were applied, and later
+// records stay replayable. Guarded by the log lock.
+class WalWriter {
+public:
+    WalWriter() = default;
+    // Opens wal.bin for appending; `length` is the size of its valid prefix.
+    static Result<WalWriter> open(const std::string& path, std::uint64_t length);
+
+    // Where callers encode records. Nothing staged reaches the file before flush().
+    std::string& staging() { return staged_; }
+    bool staging_full() const { return staged_.size() >= wal_buffer_bytes; }
+    // Writes everything staged. On failure nothing of it stays in the file or in memory.
+    Result<void> flush();
+    // Drops the staged records without writing them.
+    void discard_staged() { staged_.clear(); }
+    // Cuts the file to its first `length` bytes (a torn tail found at open).
+    Result<void> cut_to(std::uint64_t length);
+    // Empties the log file (after a snapshot that holds its records is in place).
+    Result<void> truncate_all();
+
+private:
+    FileDescriptor file_;
+    std::string staged_;
+    // Length of the file up to the end of its last complete record.
+    std::uint64_t committed_len_ = 0;
+    // A failed write could not be cut back; the next flush must cut before it writes.
+    bool tail_unclean_ = false;
+};
+
+}  // namespace vesko::storage
