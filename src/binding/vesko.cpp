@@ -17,7 +17,8 @@ const Signature delete_by_filter_signature{"Vesko.delete_by_filter", {"filter_js
 const Signature no_arguments_vacuum{"Vesko.vacuum", {}, 0};
 const Signature knn_signature{"Vesko.search_knn", {"lat", "lon", "k", "filter_json"}, 3};
 const Signature box_signature{"Vesko.search_box", {"top_left", "bottom_right", "filter_json"}, 2};
-const Signature radius_signature{"Vesko.search_radius", {"lat", "lon", "radius_m", "filter_json"}, 3};
+const Signature radius_signature{
+    "Vesko.search_radius", {"lat", "lon", "radius_m", "filter_json"}, 3};
 const Signature polygon_signature{"Vesko.search_polygon", {"points", "filter_json"}, 1};
 
 [[noreturn]] void not_built_yet(const char* what) {

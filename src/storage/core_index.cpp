@@ -1,9 +1,9 @@
 #include "storage/core_index.h"
 
-#include <algorithm>
-
 #include "common/check.h"
 #include "storage/id_hash.h"
+
+#include <algorithm>
 
 namespace vesko::storage {
 
@@ -19,7 +19,8 @@ void index_string(StrIndex& str_index, const std::string& field, std::string_vie
     auto outer = str_index.find(field);
     if (outer == str_index.end()) outer = str_index.emplace(field, StringMap<Bitmap>{}).first;
     auto inner = outer->second.find(value);
-    if (inner == outer->second.end()) inner = outer->second.emplace(std::string(value), Bitmap()).first;
+    if (inner == outer->second.end())
+        inner = outer->second.emplace(std::string(value), Bitmap()).first;
     inner->second.add(int_id);
 }
 
@@ -33,7 +34,8 @@ void index_fields(CoreIndex& index, const filter::Json& meta,
             index_string(index.str_index, field, value.get<bool>() ? "true" : "false", int_id);
         } else if (value.is_number()) {
             auto it = index.num_index.find(field);
-            if (it == index.num_index.end()) it = index.num_index.emplace(field, filter::NumericBsiIndex()).first;
+            if (it == index.num_index.end())
+                it = index.num_index.emplace(field, filter::NumericBsiIndex()).first;
             it->second.set_value(int_id, filter::json_number_as_f32(value));
         }
     }

@@ -2,17 +2,17 @@
 // Guarded by the index lock of Store: readers share it, every change holds it exclusively.
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <string_view>
-#include <unordered_map>
-#include <vector>
-
 #include "common/bitmap.h"
 #include "filter/json_text.h"
 #include "filter/numeric_bsi.h"
 #include "spatial/grid.h"
 #include "storage/data_files.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace vesko::storage {
 

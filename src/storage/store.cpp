@@ -1,8 +1,8 @@
 #include "storage/store.h"
 
-#include <mutex>
-
 #include "filter/filter_eval.h"
+
+#include <mutex>
 
 namespace vesko::storage {
 

@@ -3,6 +3,10 @@
 // extent of one operation.
 #pragma once
 
+#include "common/result.h"
+#include "storage/core_index.h"
+#include "storage/wal.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -11,14 +15,10 @@
 #include <string_view>
 #include <vector>
 
-#include "common/result.h"
-#include "storage/core_index.h"
-#include "storage/wal.h"
-
 namespace vesko::storage {
 
 class Store {
-public:
+  public:
     // Creates the directory and missing files, replays the log, opens it for appending. OS
     // failures on the directory or the log come back as errors; a data file that cannot be
     // opened, sized or mapped is an internal failure.
@@ -36,7 +36,7 @@ public:
 
     const std::string& dir() const { return dir_; }
 
-private:
+  private:
     Store(std::string dir, CoreIndex index, WalWriter wal);
 
     std::string dir_;
