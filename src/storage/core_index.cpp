@@ -50,6 +50,15 @@ std::uint32_t next_internal_id(const CoreIndex& index) {
     return largest + 1;
 }
 
+void rebuild_irregular_ids(CoreIndex& index) {
+    Bitmap irregular;
+    for (std::uint32_t int_id : index.valid_ids.to_vector()) {
+        auto [lat_deg, lon_deg] = index.files.coords(int_id);
+        if (!regular_position(lat_deg, lon_deg)) irregular.add(int_id);
+    }
+    index.irregular_ids = std::move(irregular);
+}
+
 void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json& meta,
                    std::string_view meta_text, const std::vector<std::string>* skip_index,
                    float lat_deg, float lon_deg, AppendMode mode) {
@@ -64,6 +73,7 @@ void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json
     index.valid_ids.add(n);
     index.deleted.remove(n);
     spatial::file_point(index.grid_index, n, lat_deg, lon_deg);
+    if (!regular_position(lat_deg, lon_deg)) index.irregular_ids.add(n);
     index_fields(index, meta, skip_index, n);
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/result.h"
+#include "spatial/search.h"
 #include "storage/core_index.h"
 #include "storage/wal.h"
 
@@ -34,10 +35,32 @@ class Store {
     std::uint64_t count() const;
     Result<bool> exists(std::string_view filter_json) const;
 
+    // The searches parse their filter (when given) after taking the index lock; a filter
+    // that is not JSON comes back as a FilterSyntax error.
+    Result<std::vector<spatial::DistanceHit>> search_radius(
+        float lat_deg, float lon_deg, float radius_m,
+        const std::optional<std::string>& filter_json) const;
+    Result<std::vector<spatial::DistanceHit>> search_knn(
+        float lat_deg, float lon_deg, std::uint32_t k,
+        const std::optional<std::string>& filter_json) const;
+    Result<std::vector<spatial::Hit>> search_box(
+        spatial::LatLon top_left, spatial::LatLon bottom_right,
+        const std::optional<std::string>& filter_json) const;
+    // Fewer than three vertices give no hits, without parsing the filter.
+    Result<std::vector<spatial::Hit>> search_polygon(
+        const std::vector<spatial::LatLon>& polygon,
+        const std::optional<std::string>& filter_json) const;
+
     const std::string& dir() const { return dir_; }
 
   private:
     Store(std::string dir, CoreIndex index, WalWriter wal);
+
+    // Runs search(restrict_set) under the shared index lock, restrict_set being the filter's
+    // result or valid_ids.
+    template <class Search>
+    auto with_restrict_set(const std::optional<std::string>& filter_json, Search&& search) const
+        -> Result<decltype(search(std::declval<const Bitmap&>()))>;
 
     std::string dir_;
     // Lock order: index_lock_ before log_lock_, released in reverse. Readers hold index_lock_
