@@ -56,11 +56,10 @@ class Store {
   private:
     Store(std::string dir, CoreIndex index, WalWriter wal);
 
-    // Runs search(restrict_set) under the shared index lock, restrict_set being the filter's
-    // result or valid_ids.
+    // Runs search(eligible) under the shared index lock, after parsing the filter if given.
     template <class Search>
-    auto with_restrict_set(const std::optional<std::string>& filter_json, Search&& search) const
-        -> Result<decltype(search(std::declval<const Bitmap&>()))>;
+    auto with_eligible(const std::optional<std::string>& filter_json, Search&& search) const
+        -> Result<decltype(search(std::declval<const spatial::Eligible&>()))>;
 
     std::string dir_;
     // Lock order: index_lock_ before log_lock_, released in reverse. Readers hold index_lock_
