@@ -72,7 +72,8 @@ py::object Vesko::add(const py::args& args, const py::kwargs& kwargs) {
 
 py::object Vesko::persist(const py::args& args, const py::kwargs& kwargs) {
     bind_arguments(no_arguments_persist, args, kwargs);
-    not_built_yet("persist");
+    raise_if_error(store_->persist());
+    return py::none();
 }
 
 py::object Vesko::count(const py::args& args, const py::kwargs& kwargs) {

@@ -1,6 +1,7 @@
 #include "storage/store.h"
 
 #include "filter/filter_eval.h"
+#include "storage/snapshot.h"
 
 #include <mutex>
 
@@ -67,6 +68,33 @@ Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
     }
     VESKO_TRY(write_pending());
     return deleted;
+}
+
+Result<void> Store::persist() {
+    const std::string snapshot_path = join_path(dir_, snapshot_file_name);
+    const std::string tmp_path = join_path(dir_, snapshot_tmp_file_name);
+    {
+        // No mutation may run while the files the snapshot refers to are forced to disk.
+        std::unique_lock index_guard(index_lock_);
+        VESKO_TRY(index_.files.sync_all());
+    }
+    // The log lock is held from the encoding to the emptying of the log, so that no record
+    // can reach the log in between and be emptied away without being in the snapshot. Lock
+    // order is kept: the index lock is taken before the log lock and given up first.
+    std::shared_lock index_guard(index_lock_);
+    std::unique_lock log_guard(log_lock_);
+    {
+        auto tmp = FileDescriptor::open(tmp_path, OpenMode::WriteTruncate);
+        if (!tmp) return tmp.error();
+        VESKO_TRY(encode_snapshot(index_, [&](std::string_view bytes) { return tmp->write_all(bytes); }));
+        // Without this, a power loss after the rename could leave an empty or partial snapshot
+        // beside an emptied log.
+        VESKO_TRY(tmp->sync());
+    }
+    index_guard.unlock();
+    VESKO_TRY(rename_path(tmp_path, snapshot_path));
+    VESKO_TRY(sync_directory(dir_));
+    return wal_.truncate_all();
 }
 
 std::uint64_t Store::count() const {

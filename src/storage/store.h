@@ -51,6 +51,11 @@ class Store {
         const std::vector<spatial::LatLon>& polygon,
         const std::optional<std::string>& filter_json) const;
 
+    // Makes the store durable in one step: forces the data files to disk, writes snapshot.bin
+    // through a temporary file that is forced to disk and renamed over it, forces the directory,
+    // then empties the log. A failure leaves the previous snapshot and the log in place.
+    Result<void> persist();
+
     const std::string& dir() const { return dir_; }
 
   private:
