@@ -32,24 +32,35 @@ OUT_OF_RANGE = "out of range integral type conversion attempted"
 NOT_STR = "Can't extract `str` to `Vec`"
 
 CONVERSION_ERRORS = [
+    # binding, with the interpreter's wording
+    ("add_missing_one", "add", ("c", 1, 2), {}, TypeError,
+     "Vesko.add() missing 1 required positional argument: 'metadata'"),
+    ("add_missing_all", "add", (), {}, TypeError,
+     "Vesko.add() missing 4 required positional arguments: 'id', 'lat', 'lon', and 'metadata'"),
+    ("add_surplus", "add", ("c", 1, 2, "{}", None, 0), {}, TypeError,
+     "Vesko.add() takes from 5 to 6 positional arguments but 7 were given"),
+    ("add_unknown_keyword", "add", ("c", 1, 2, "{}"), {"skip": []}, TypeError,
+     "Vesko.add() got an unexpected keyword argument 'skip'"),
+    ("add_keyword_repeats_positional", "add", ("c", 1, 2, "{}"), {"id": "d"}, TypeError,
+     "Vesko.add() got multiple values for argument 'id'"),
+    ("count_surplus", "count", (1,), {}, TypeError,
+     "Vesko.count() takes 1 positional argument but 2 were given"),
+    ("delete_by_filter_missing", "delete_by_filter", (), {}, TypeError,
+     "Vesko.delete_by_filter() missing 1 required positional argument: 'filter_json'"),
+    ("knn_surplus", "search_knn", (1, 2, 3, None, 5), {}, TypeError,
+     "Vesko.search_knn() takes from 4 to 5 positional arguments but 6 were given"),
+    ("radius_missing_all", "search_radius", (), {}, TypeError,
+     "Vesko.search_radius() missing 3 required positional arguments: 'lat', 'lon', and 'radius_m'"),
     # str arguments
     ("add_id_int", "add", (1, 1, 2, "{}"), {}, TypeError, cannot_convert("id", "int")),
     ("add_id_bytes", "add", (b"a", 1, 2, "{}"), {}, TypeError, cannot_convert("id", "bytes")),
-    ("add_id_none", "add", (None, 1, 2, "{}"), {}, TypeError, cannot_convert("id", "NoneType")),
     ("add_metadata_dict", "add", ("c", 1, 2, {}), {}, TypeError, cannot_convert("metadata", "dict")),
-    ("add_metadata_none_keyword", "add", ("c", 1, 2), {"metadata": None}, TypeError,
-     cannot_convert("metadata", "NoneType")),
     ("delete_id_int", "delete", (5,), {}, TypeError, cannot_convert("id", "int")),
     ("exists_filter_none", "exists", (None,), {}, TypeError, cannot_convert("filter_json", "NoneType")),
-    ("exists_filter_dict", "exists", ({},), {}, TypeError, cannot_convert("filter_json", "dict")),
     ("delete_by_filter_list", "delete_by_filter", ([],), {}, TypeError,
      cannot_convert("filter_json", "list")),
     ("radius_filter_int", "search_radius", (1, 2, 3, 4), {}, TypeError,
      cannot_convert("filter_json", "int")),
-    ("knn_filter_bytes", "search_knn", (1, 2, 3), {"filter_json": b"{}"}, TypeError,
-     cannot_convert("filter_json", "bytes")),
-    ("box_filter_float", "search_box", ((1, 2), (3, 4), 1.0), {}, TypeError,
-     cannot_convert("filter_json", "float")),
     ("polygon_filter_int", "search_polygon", ([(1, 2)], 0), {}, TypeError,
      cannot_convert("filter_json", "int")),
     # float arguments
@@ -59,20 +70,15 @@ CONVERSION_ERRORS = [
      "argument 'lon': must be real number, not NoneType"),
     ("radius_radius_list", "search_radius", (1, 2, [3]), {}, TypeError,
      "argument 'radius_m': must be real number, not list"),
-    ("knn_lon_complex", "search_knn", (1, 2j, 3), {}, TypeError,
-     "argument 'lon': must be real number, not complex"),
     ("add_lat_int_beyond_double", "add", ("c", 10**400, 2, "{}"), {}, OverflowError,
      "int too large to convert to float"),
     # k
     ("knn_k_negative", "search_knn", (1, 2, -1), {}, OverflowError, OUT_OF_RANGE),
     ("knn_k_above_u32", "search_knn", (1, 2, 2**32), {}, OverflowError, OUT_OF_RANGE),
-    ("knn_k_above_u64", "search_knn", (1, 2, 2**64), {}, OverflowError, OUT_OF_RANGE),
     ("knn_k_float", "search_knn", (1, 2, 1.0), {}, TypeError,
      "argument 'k': 'float' object cannot be interpreted as an integer"),
     ("knn_k_str", "search_knn", (1, 2, "3"), {}, TypeError,
      "argument 'k': 'str' object cannot be interpreted as an integer"),
-    ("knn_k_none", "search_knn", (1, 2, None), {}, TypeError,
-     "argument 'k': 'NoneType' object cannot be interpreted as an integer"),
     # pairs
     ("box_corner_list", "search_box", ([1, 2], (3, 4)), {}, TypeError,
      cannot_convert("top_left", "list", "tuple")),
@@ -80,14 +86,10 @@ CONVERSION_ERRORS = [
      cannot_convert("bottom_right", "NoneType", "tuple")),
     ("box_corner_three_items", "search_box", ((1, 2, 3), (3, 4)), {}, ValueError,
      "expected tuple of length 2, but got tuple of length 3"),
-    ("box_corner_empty", "search_box", ((1, 2), ()), {}, ValueError,
-     "expected tuple of length 2, but got tuple of length 0"),
     ("box_corner_str_item", "search_box", ((1, "a"), (3, 4)), {}, TypeError,
      "argument 'top_left': must be real number, not str"),
     ("polygon_str", "search_polygon", ("abc",), {}, TypeError, f"argument 'points': {NOT_STR}"),
     ("polygon_int", "search_polygon", (5,), {}, TypeError, cannot_convert("points", "int", "Sequence")),
-    ("polygon_generator", "search_polygon", ((p for p in [(1, 2)]),), {}, TypeError,
-     cannot_convert("points", "generator", "Sequence")),
     ("polygon_vertex_list", "search_polygon", ([(1, 2), [3, 4]],), {}, TypeError,
      cannot_convert("points", "list", "tuple")),
     ("polygon_vertex_one_item", "search_polygon", ([(1, 2), (3,)],), {}, ValueError,
@@ -99,12 +101,8 @@ CONVERSION_ERRORS = [
      f"argument 'skip_index': {NOT_STR}"),
     ("skip_index_int", "add", ("c", 1, 2, "{}", 3), {}, TypeError,
      cannot_convert("skip_index", "int", "Sequence")),
-    ("skip_index_set", "add", ("c", 1, 2, "{}", {"k"}), {}, TypeError,
-     cannot_convert("skip_index", "set", "Sequence")),
     ("skip_index_int_item", "add", ("c", 1, 2, "{}", ["k", 1]), {}, TypeError,
      cannot_convert("skip_index", "int")),
-    ("skip_index_bytes_item", "add", ("c", 1, 2, "{}"), {"skip_index": [b"k"]}, TypeError,
-     cannot_convert("skip_index", "bytes")),
 ]
 
 
@@ -126,13 +124,10 @@ def test_bad_argument_raises_and_changes_nothing(filled, method, args, kwargs, e
     "method,args",
     [
         ("add", ("\ud800", 1, 2, "{}")),
-        ("add", ("c", 1, 2, '{"k": "\udfff"}')),
         ("add", ("c", 1, 2, "{}", ["\ud800"])),
-        ("delete", ("\ud800",)),
-        ("exists", ('{"_id": "\ud800"}',)),
-        ("delete_by_filter", ('{"_id": "\ud800"}',)),
+        ("exists", ('{"_id": "\udfff"}',)),
     ],
-    ids=["add_id", "add_metadata", "add_skip_index", "delete_id", "exists_filter", "delete_by_filter_filter"],
+    ids=["add_id", "add_skip_index", "exists_filter"],
 )
 def test_string_with_lone_surrogate_is_refused_and_changes_nothing(filled, method, args):
     before = file_digests(store_path(filled))
@@ -148,6 +143,17 @@ def test_constructor_refuses_non_str_path(tmp_path):
     assert list(tmp_path.iterdir()) == []
 
 
+@pytest.mark.xfail(
+    strict=True,
+    reason="the path is cut at the NUL: the prefix directory is made, then PanicException",
+)
+@pytest.mark.parametrize("name", ["s\0x", "s\0/x"], ids=["nul", "nul_then_slash"])
+def test_path_with_nul_is_refused_before_anything_is_created(tmp_path, name):
+    with pytest.raises(Exception):
+        vesko.Vesko(str(tmp_path / name))
+    assert list(tmp_path.iterdir()) == []
+
+
 # Text that is not JSON: the message is the parser's description with its position, behind
 # a prefix that depends on the method.
 
@@ -155,9 +161,6 @@ PARSE_ERRORS = [
     ("empty", "",
      "syntax error while parsing value - unexpected end of input; expected '[', '{', or a literal"
      " at line 1 column 1"),
-    ("blank", "   ",
-     "syntax error while parsing value - unexpected end of input; expected '[', '{', or a literal"
-     " at line 1 column 4"),
     ("unclosed_object", "{",
      "syntax error while parsing object key - unexpected end of input; expected string literal"
      " at line 1 column 2"),
@@ -167,19 +170,11 @@ PARSE_ERRORS = [
     ("second_line", '{\n"a": }',
      "syntax error while parsing value - unexpected '}'; expected '[', '{', or a literal"
      " at line 2 column 6"),
-    ("single_quotes", "{'a': 1}",
-     "syntax error while parsing object key - invalid literal; last read: '{''; expected string"
-     " literal at line 1 column 2"),
     ("leading_zero", '{"a": 01}',
      "syntax error while parsing object - unexpected number literal; expected '}' at line 1 column 8"),
-    ("trailing_comma", '{"a":1,}',
-     "syntax error while parsing object key - unexpected '}'; expected string literal"
-     " at line 1 column 8"),
     ("lone_surrogate_escape", '{"a": "\\ud800"}',
      "syntax error while parsing value - invalid string: surrogate U+D800..U+DBFF must be followed"
      " by U+DC00..U+DFFF; last read: '\"\\ud800\"' at line 1 column 14"),
-    ("truncated_literal", "nul",
-     "syntax error while parsing value - invalid literal; last read: 'nul' at line 1 column 4"),
     ("array_129_deep", "[" * 129 + "]" * 129, "recursion limit exceeded at line 1 column 129"),
     ("object_129_deep", '{"a":' * 129 + "1" + "}" * 129,
      "recursion limit exceeded at line 1 column 641"),
@@ -261,21 +256,13 @@ def test_metadata_over_ten_million_bytes_is_refused_and_nothing_is_logged(filled
 
 MEANINGLESS_FILTERS = [
     ("array", "[]"),
-    ("array_of_filters", '[{"k": "v"}]'),
     ("string", '"k"'),
-    ("number", "1"),
     ("null", "null"),
-    ("boolean", "true"),
     ("unknown_operator", '{"k": {"$regex": "v"}}'),
-    ("operator_spelled_in_capitals", '{"k": {"$EQ": "v"}}'),
-    ("null_condition", '{"k": null}'),
-    ("array_condition", '{"k": ["v"]}'),
     ("range_on_string_operand", '{"n": {"$gt": "0"}}'),
-    ("in_with_bare_value", '{"k": {"$in": "v"}}'),
     ("empty_or", '{"$or": []}'),
     ("not_of_everything", '{"$not": {}}'),
     ("field_never_numeric", '{"k": {"$ne": 1}}'),
-    ("unknown_field", '{"missing": "v"}'),
     ("deleted_point_only", '{"k": "w"}'),
 ]
 
