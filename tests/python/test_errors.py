@@ -180,19 +180,12 @@ PARSE_ERRORS = [
      "recursion limit exceeded at line 1 column 641"),
     ("deep_on_later_line", "[\n" * 129 + "]" * 129, "recursion limit exceeded at line 129 column 1"),
 ]
-PREFIXES = [
-    ("add", "Invalid JSON: "),
-    ("exists", "Invalid Filter: "),
-    ("delete_by_filter", ""),
-    ("search_radius", ""),
-]
+PREFIXES = [("add", "Invalid JSON: "), ("exists", "Invalid Filter: "), ("delete_by_filter", "")]
 
 
 def call_with_text(store, method, text):
     if method == "add":
         return store.add("c", 1, 2, text)
-    if method == "search_radius":
-        return store.search_radius(1, 2, 1000, text)
     return getattr(store, method)(text)
 
 
