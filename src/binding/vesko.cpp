@@ -49,6 +49,10 @@ py::list hits_to_list(const std::vector<spatial::Hit>& hits) {
 std::unique_ptr<Vesko> Vesko::create(const py::args& args, const py::kwargs& kwargs) {
     auto bound = bind_arguments(constructor_signature, args, kwargs);
     std::string storage_path = to_text(bound[0], "storage_path");
+    if (storage_path.find('\0') != std::string::npos) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        throw py::error_already_set();
+    }
     auto store = value_or_raise(storage::Store::open(storage_path));
     return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(store)));
 }

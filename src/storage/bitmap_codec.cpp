@@ -113,8 +113,9 @@ bool is_well_formed_portable(std::span<const unsigned char> bytes) {
         if (has_offsets && offsets[i] != reader.position()) return false;
         const Header& h = headers[i];
         const bool ok = h.run ? check_runs(reader, h.cardinality)
-                        : h.cardinality <= max_array_cardinality ? check_array(reader, h.cardinality)
-                                                                   : check_bitset(reader, h.cardinality);
+                        : h.cardinality <= max_array_cardinality
+                            ? check_array(reader, h.cardinality)
+                            : check_bitset(reader, h.cardinality);
         if (!ok) return false;
     }
     return reader.at_end();

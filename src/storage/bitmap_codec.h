@@ -4,12 +4,12 @@
 // is refused instead of yielding a bitmap that misbehaves later.
 #pragma once
 
+#include "common/bitmap.h"
+#include "storage/codec.h"
+
 #include <cstddef>
 #include <span>
 #include <string>
-
-#include "common/bitmap.h"
-#include "storage/codec.h"
 
 namespace vesko::storage {
 

@@ -73,16 +73,19 @@ Result<void> load_snapshot(CoreIndex& index, const std::string& path) {
     std::string copy;
     std::span<const unsigned char> bytes;
     if (*size == 0) return {};
-    Result<MappedRegion> mapped = MappedRegion::map_read_only(*file, static_cast<std::size_t>(*size));
+    Result<MappedRegion> mapped =
+        MappedRegion::map_read_only(*file, static_cast<std::size_t>(*size));
     if (mapped) {
         mapped->advise_sequential();
         bytes = std::span<const unsigned char>(mapped->data(), mapped->size());
     } else {
         copy.resize(static_cast<std::size_t>(*size));
         auto got = file->read_at(
-            std::span<unsigned char>(reinterpret_cast<unsigned char*>(copy.data()), copy.size()), 0);
+            std::span<unsigned char>(reinterpret_cast<unsigned char*>(copy.data()), copy.size()),
+            0);
         if (!got) return got.error();
-        bytes = std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(copy.data()), *got);
+        bytes = std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(copy.data()),
+                                               *got);
     }
     std::optional<SnapshotData> data = decode_snapshot(bytes);
     if (!data || !consistent_with_files(*data, index.files.capacity(), index.files.ids_file_size(),

@@ -1,17 +1,17 @@
 #include "storage/snapshot.h"
 
-#include <bit>
-#include <unordered_set>
-
 #include "common/utf8.h"
 #include "storage/bitmap_codec.h"
+
+#include <bit>
+#include <unordered_set>
 
 namespace vesko::storage {
 
 namespace {
 
 class Encoder {
-public:
+  public:
     explicit Encoder(const std::function<Result<void>(std::string_view)>& sink) : sink_(sink) {
         buffer_.reserve(snapshot_buffer_bytes + (snapshot_buffer_bytes >> 2));
     }
@@ -29,7 +29,7 @@ public:
         return {};
     }
 
-private:
+  private:
     const std::function<Result<void>(std::string_view)>& sink_;
     std::string buffer_;
 };

@@ -17,6 +17,8 @@
 // id and by the two used lengths. A store without points gives an 80-byte file.
 #pragma once
 
+#include "storage/core_index.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -25,8 +27,6 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
-
-#include "storage/core_index.h"
 
 namespace vesko::storage {
 

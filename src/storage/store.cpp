@@ -86,7 +86,8 @@ Result<void> Store::persist() {
     {
         auto tmp = FileDescriptor::open(tmp_path, OpenMode::WriteTruncate);
         if (!tmp) return tmp.error();
-        VESKO_TRY(encode_snapshot(index_, [&](std::string_view bytes) { return tmp->write_all(bytes); }));
+        VESKO_TRY(
+            encode_snapshot(index_, [&](std::string_view bytes) { return tmp->write_all(bytes); }));
         // Without this, a power loss after the rename could leave an empty or partial snapshot
         // beside an emptied log.
         VESKO_TRY(tmp->sync());
