@@ -38,7 +38,7 @@ inline constexpr std::size_t snapshot_buffer_bytes = 1 << 20;
 struct SnapshotData {
     StrIndex str_index;
     NumIndex num_index;
-    std::vector<std::pair<std::uint64_t, Bitmap>> grid_cells;
+    spatial::GridIndex grid_index;
     Bitmap valid_ids;
     Bitmap deleted;
     std::unordered_map<std::uint64_t, std::uint32_t> ext_to_int;
