@@ -109,7 +109,21 @@ int highest_bit(std::uint32_t v) { return v == 0 ? 0 : 31 - std::countl_zero(v);
 
 }  // namespace
 
-Result<void> encode_snapshot(const CoreIndex& index,
+SnapshotView view_of(const CoreIndex& index) {
+    return SnapshotView{
+        index.str_index, index.num_index,  index.grid_index,           index.valid_ids,
+        index.deleted,   index.ext_to_int, index.files.ids_file_len(), index.files.meta_file_len()};
+}
+
+Result<void> write_snapshot_file(const SnapshotView& view, const std::string& path) {
+    auto file = FileDescriptor::open(path, OpenMode::WriteTruncate);
+    if (!file) return file.error();
+    VESKO_TRY(
+        encode_snapshot(view, [&](std::string_view bytes) { return file->write_all(bytes); }));
+    return file->sync();
+}
+
+Result<void> encode_snapshot(const SnapshotView& index,
                              const std::function<Result<void>(std::string_view)>& sink) {
     Encoder enc(sink);
     std::string& out = enc.out();
@@ -147,8 +161,8 @@ Result<void> encode_snapshot(const CoreIndex& index,
         put_u32(out, int_id);
         VESKO_TRY(enc.spill_if_full());
     }
-    put_u64(out, index.files.ids_file_len());
-    put_u64(out, index.files.meta_file_len());
+    put_u64(out, index.ids_file_len);
+    put_u64(out, index.meta_file_len);
     return enc.spill();
 }
 
