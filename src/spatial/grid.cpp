@@ -1,5 +1,6 @@
 #include "spatial/grid.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -33,39 +34,62 @@ std::uint64_t grid_cell_key(float lat_deg, float lon_deg) {
     return make_cell_key(lat_cell(lat_deg), lon_cell(lon_deg));
 }
 
-Bitmap& GridIndex::cell(std::uint64_t cell_key) {
-    auto [it, created] = cells_.try_emplace(cell_key);
-    if (created) note_new_cell(cell_key);
-    return it->second;
+const Bitmap* GridIndex::Block::find(std::uint16_t local) const {
+    if (!has(local)) return nullptr;
+    auto it = std::lower_bound(cells.begin(), cells.end(), local,
+                               [](const Cell& c, std::uint16_t v) { return c.local < v; });
+    return &it->ids;
 }
 
-void GridIndex::note_new_cell(std::uint64_t cell_key) {
-    {
-        Block& block = blocks_[block_of(cell_key)];
-        block.cells.push_back(cell_key);
-        block.occupied.add(key_lat_cell(cell_key) % 100 * 100 + key_lon_cell(cell_key) % 100);
-        const std::uint32_t by = key_lat_cell(cell_key) / 100;
-        const std::uint32_t bx = key_lon_cell(cell_key) / 100;
-        if (by < block_rows && bx < block_cols) occupied_[std::size_t{by} * block_cols + bx] = true;
+const GridIndex::Block* GridIndex::block(std::uint64_t block_key) const {
+    if (!block_may_exist(block_key)) return nullptr;
+    auto it = blocks_.find(block_key);
+    return it == blocks_.end() ? nullptr : &it->second;
+}
+
+const Bitmap* GridIndex::find(std::uint64_t cell_key) const {
+    const Block* b = block(block_of(cell_key));
+    return b == nullptr ? nullptr : b->find(local_of(cell_key));
+}
+
+const Bitmap* GridIndex::Probe::find(std::uint64_t cell_key) {
+    const std::uint64_t key = block_of(cell_key);
+    if (key != block_key_) {
+        block_key_ = key;
+        block_ = grid_.block(key);
     }
+    return block_ == nullptr ? nullptr : block_->find(local_of(cell_key));
+}
+
+Bitmap& GridIndex::cell(std::uint64_t cell_key) {
+    const std::uint64_t key = block_of(cell_key);
+    const std::uint16_t local = local_of(cell_key);
+    auto [it, created] = blocks_.try_emplace(key);
+    if (created) {
+        const std::uint32_t by = key_lat_cell(key);
+        const std::uint32_t bx = key_lon_cell(key);
+        if (by < block_rows && bx < block_cols)
+            chart_blocks_[std::size_t{by} * block_cols + bx] = true;
+    }
+    Block& b = it->second;
+    auto pos = std::lower_bound(b.cells.begin(), b.cells.end(), local,
+                                [](const Cell& c, std::uint16_t v) { return c.local < v; });
+    if (pos == b.cells.end() || pos->local != local) {
+        pos = b.cells.insert(pos, Cell{local, Bitmap()});
+        b.occupied[local >> 6] |= std::uint64_t{1} << (local & 63);
+        ++cells_;
+    }
+    return pos->ids;
 }
 
 void GridIndex::file_point(std::uint32_t int_id, float lat_deg, float lon_deg) {
     cell(grid_cell_key(lat_deg, lon_deg)).add(int_id);
 }
 
-bool GridIndex::occupied(std::uint64_t cell_key) const {
-    const std::uint32_t y = key_lat_cell(cell_key);
-    const std::uint32_t x = key_lon_cell(cell_key);
-    if (y / 100 >= block_rows || x / 100 >= block_cols) return cells_.contains(cell_key);
-    if (!occupied_[std::size_t{y / 100} * block_cols + x / 100]) return false;
-    return blocks_.at(block_of(cell_key)).occupied.contains(y % 100 * 100 + x % 100);
-}
-
 bool GridIndex::insert_cell(std::uint64_t cell_key, Bitmap ids) {
-    auto [it, created] = cells_.try_emplace(cell_key, std::move(ids));
-    if (created) note_new_cell(cell_key);
-    return created;
+    if (find(cell_key) != nullptr) return false;
+    cell(cell_key) = std::move(ids);
+    return true;
 }
 
 Bitmap collect_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,
@@ -82,11 +106,12 @@ Bitmap collect_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t 
                           (static_cast<double>(lon_hi / 100 - lon_lo / 100) + 1.0);
     std::vector<const Bitmap*> parts;
     if (cells <= small_rectangle_cells) {
+        GridIndex::Probe probe(grid);
         for (std::uint64_t y = lat_lo; y <= lat_hi; ++y) {
             for (std::uint64_t x = lon_lo; x <= lon_hi; ++x) {
-                const std::uint64_t key =
-                    make_cell_key(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(x));
-                if (grid.occupied(key)) parts.push_back(grid.find(key));
+                const Bitmap* ids = probe.find(
+                    make_cell_key(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(x)));
+                if (ids != nullptr) parts.push_back(ids);
             }
         }
     } else if (blocks <= max_walked_blocks) {
@@ -95,15 +120,17 @@ Bitmap collect_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t 
                 const GridIndex::Block* block = grid.block(
                     make_cell_key(static_cast<std::uint32_t>(by), static_cast<std::uint32_t>(bx)));
                 if (block == nullptr) continue;
-                for (std::uint64_t key : block->cells) {
-                    if (in_rectangle(key)) parts.push_back(grid.find(key));
+                const std::uint64_t block_key =
+                    make_cell_key(static_cast<std::uint32_t>(by), static_cast<std::uint32_t>(bx));
+                for (const GridIndex::Cell& c : block->cells) {
+                    if (in_rectangle(cell_in(block_key, c.local))) parts.push_back(&c.ids);
                 }
             }
         }
     } else {
-        for (const auto& [key, ids] : grid.cells()) {
+        grid.for_each_cell([&](std::uint64_t key, const Bitmap& ids) {
             if (in_rectangle(key)) parts.push_back(&ids);
-        }
+        });
     }
     return Bitmap::union_of(parts);
 }

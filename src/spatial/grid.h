@@ -5,6 +5,7 @@
 
 #include "common/bitmap.h"
 
+#include <array>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -26,21 +27,42 @@ constexpr std::uint32_t key_lon_cell(std::uint64_t key) { return static_cast<std
 
 std::uint64_t grid_cell_key(float lat_deg, float lon_deg);
 
-// Block of 100 x 100 cells (one degree square) that holds a cell.
+// Block of 100 x 100 cells (one degree square) that holds a cell, and the cell's number in it.
 constexpr std::uint64_t block_of(std::uint64_t cell_key) {
     return make_cell_key(key_lat_cell(cell_key) / 100, key_lon_cell(cell_key) / 100);
 }
+constexpr std::uint16_t local_of(std::uint64_t cell_key) {
+    return static_cast<std::uint16_t>(key_lat_cell(cell_key) % 100 * 100 +
+                                      key_lon_cell(cell_key) % 100);
+}
+constexpr std::uint64_t cell_in(std::uint64_t block_key, std::uint16_t local) {
+    return make_cell_key(key_lat_cell(block_key) * 100 + local / 100,
+                         key_lon_cell(block_key) * 100 + local % 100);
+}
 
-// Occupied cells, and for each one-degree block the cells of it that are occupied, so that a
-// search far from everything can visit blocks nearest first instead of cells one by one.
+// The occupied cells, grouped by one-degree block. A block keeps a bit per cell and its
+// occupied cells sorted by their number, so a lookup touches one small block instead of a
+// table of every cell, and a walk over sparse regions skips empty cells and blocks cheaply.
 class GridIndex {
   public:
-    using Cells = std::unordered_map<std::uint64_t, Bitmap>;
+    struct Cell {
+        std::uint16_t local;
+        Bitmap ids;
+    };
     struct Block {
-        std::vector<std::uint64_t> cells;  // keys of its occupied cells
-        Bitmap occupied;  // the same cells as (lat cell % 100) * 100 + lon cell % 100
+        std::array<std::uint64_t, 157> occupied{};  // bit per local cell number (10000 bits)
+        std::vector<Cell> cells;                    // sorted by local, each occupied bit once
+
+        bool has(std::uint16_t local) const {
+            return (occupied[local >> 6] >> (local & 63) & 1) != 0;
+        }
+        const Bitmap* find(std::uint16_t local) const;
     };
     using Blocks = std::unordered_map<std::uint64_t, Block>;
+
+    GridIndex() = default;
+    GridIndex(GridIndex&&) = default;
+    GridIndex& operator=(GridIndex&&) = default;
 
     // Adds the id to the cell of (lat, lon), creating the cell. The coordinates must be
     // exactly the f32 values stored for the id, so the cell agrees with the stored position.
@@ -48,38 +70,53 @@ class GridIndex {
     // Adds a whole cell (restoring a stored grid); false, changing nothing, when the cell
     // exists already.
     bool insert_cell(std::uint64_t cell_key, Bitmap ids);
-    void reserve(std::size_t cells) { cells_.reserve(cells); }
 
-    const Bitmap* find(std::uint64_t cell_key) const {
-        auto it = cells_.find(cell_key);
-        return it == cells_.end() ? nullptr : &it->second;
-    }
-    const Cells& cells() const { return cells_; }
+    const Bitmap* find(std::uint64_t cell_key) const;
+    bool occupied(std::uint64_t cell_key) const { return find(cell_key) != nullptr; }
+    const Block* block(std::uint64_t block_key) const;
     const Blocks& blocks() const { return blocks_; }
-    const Block* block(std::uint64_t block_key) const {
-        auto it = blocks_.find(block_key);
-        return it == blocks_.end() ? nullptr : &it->second;
+    std::size_t size() const { return cells_; }
+    bool empty() const { return cells_ == 0; }
+
+    // Calls fn(cell key, ids) for every occupied cell.
+    template <class Fn>
+    void for_each_cell(Fn&& fn) const {
+        for (const auto& [key, b] : blocks_) {
+            for (const Cell& c : b.cells) fn(cell_in(key, c.local), c.ids);
+        }
     }
-    // Whether the cell holds ids, answered mostly from small per-block sets that stay in
-    // cache, so that a walk over sparse regions rarely touches the large cell table.
-    bool occupied(std::uint64_t cell_key) const;
-    std::size_t size() const { return cells_.size(); }
-    bool empty() const { return cells_.empty(); }
+
+    // Lookups that remember the last block, for walks over neighbouring cells.
+    class Probe {
+      public:
+        explicit Probe(const GridIndex& grid) : grid_(grid) {}
+        const Bitmap* find(std::uint64_t cell_key);
+
+      private:
+        const GridIndex& grid_;
+        std::uint64_t block_key_ = ~std::uint64_t{0};
+        const Block* block_ = nullptr;
+    };
 
   private:
     Bitmap& cell(std::uint64_t cell_key);
-    void note_new_cell(std::uint64_t cell_key);
+    // Whether the block may hold cells: false only for chart blocks never occupied.
+    bool block_may_exist(std::uint64_t block_key) const {
+        const std::uint32_t by = key_lat_cell(block_key);
+        const std::uint32_t bx = key_lon_cell(block_key);
+        if (by >= block_rows || bx >= block_cols) return true;
+        return chart_blocks_[std::size_t{by} * block_cols + bx];
+    }
 
     // Blocks of cells on the usual chart: latitude cells 0..18099, longitude cells 0..36099.
     static constexpr std::uint32_t block_rows = 181;
     static constexpr std::uint32_t block_cols = 361;
 
-    Cells cells_;
-    // Every key of cells_ appears exactly once, under its block_of.
     Blocks blocks_;
-    // Bit per block of the chart, set once the block holds a cell; the block's entry in
-    // blocks_ says which of its cells.
-    std::vector<bool> occupied_ = std::vector<bool>(std::size_t{block_rows} * block_cols, false);
+    std::size_t cells_ = 0;
+    // Bit per block of the chart, set once the block exists in blocks_.
+    std::vector<bool> chart_blocks_ =
+        std::vector<bool>(std::size_t{block_rows} * block_cols, false);
 };
 
 // Union of the bitmaps of all present cells with lat_lo <= lat cell <= lat_hi and

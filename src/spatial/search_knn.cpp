@@ -167,9 +167,10 @@ class KnnSearch {
 
     void visit_key(std::uint64_t key) {
         ++lookups_;
-        if (!index_.grid_index.occupied(key)) return;
+        const Bitmap* ids = probe_.find(key);
+        if (ids == nullptr) return;
         lookups_ += 9;
-        examine_cell(key);
+        examine_cell(key, *ids);
     }
 
     // Shortest distance from the query to a position outside rings 0..r.
@@ -221,12 +222,13 @@ class KnnSearch {
     void walk_blocks() {
         struct Pending {
             double bound_m;
-            const std::vector<std::uint64_t>* cells;
+            std::uint64_t key;
+            const spatial::GridIndex::Block* block;
         };
         std::vector<Pending> pending;
         pending.reserve(index_.grid_index.blocks().size());
         for (const auto& [key, block] : index_.grid_index.blocks()) {
-            pending.push_back({with_rounding_room(block_bound_m(key)), &block.cells});
+            pending.push_back({with_rounding_room(block_bound_m(key)), key, &block});
         }
         auto farther = [](const Pending& a, const Pending& b) { return a.bound_m > b.bound_m; };
         std::make_heap(pending.begin(), pending.end(), farther);
@@ -235,8 +237,9 @@ class KnnSearch {
             const Pending next = pending.back();
             pending.pop_back();
             if (best_.full() && static_cast<double>(best_.worst()) <= next.bound_m) return;
-            for (std::uint64_t key : *next.cells) {
-                if (ring_of(key) >= walked_rings_) examine_cell(key);
+            for (const GridIndex::Cell& cell : next.block->cells) {
+                const std::uint64_t key = cell_in(next.key, cell.local);
+                if (ring_of(key) >= walked_rings_) examine_cell(key, cell.ids);
             }
         }
     }
@@ -274,10 +277,8 @@ class KnnSearch {
         return u(r) << 51 | u(y - cy_ + r) << 42 | u(dx + r) << 33 | companion << 32 | int_id;
     }
 
-    void examine_cell(std::uint64_t key) {
-        const Bitmap* ids = index_.grid_index.find(key);
-        if (ids == nullptr) return;
-        const Bitmap candidates = *ids & eligible_;
+    void examine_cell(std::uint64_t key, const Bitmap& ids) {
+        const Bitmap candidates = ids & eligible_;
         for (std::uint32_t int_id : candidates.to_vector()) {
             if (seen_.contains(int_id)) continue;
             seen_.add(int_id);
@@ -313,6 +314,7 @@ class KnnSearch {
     const double cos_lat_;
     // Ids already offered; each id is offered once.
     Bitmap seen_;
+    GridIndex::Probe probe_{index_.grid_index};
     // Rings 0 .. walked_rings_-1 have been walked, at this cost.
     std::int64_t walked_rings_ = 0;
     std::size_t lookups_ = 0;

@@ -47,19 +47,19 @@ DataFiles DataFiles::open(const std::string& dir) {
     };
     files.coords_.file = open_file(coords_file_name);
     files.offsets_.file = open_file(offsets_file_name);
-    files.ids_file_ = open_file(ids_file_name);
+    files.ids_.file = open_file(ids_file_name);
     files.meta_offsets_.file = open_file(meta_offsets_file_name);
-    files.meta_file_ = open_file(meta_file_name);
+    files.meta_.file = open_file(meta_file_name);
 
     auto size_of = [&](const FileDescriptor& file, const char* name) {
         return must(file.size(), std::string("cannot read the size of ") + name);
     };
     const std::uint64_t coords_size = size_of(files.coords_.file, coords_file_name);
     const std::uint64_t offsets_size = size_of(files.offsets_.file, offsets_file_name);
-    files.ids_file_len_ = files.ids_file_size_ = size_of(files.ids_file_, ids_file_name);
+    files.ids_.used_len = files.ids_.known_size = size_of(files.ids_.file, ids_file_name);
     const std::uint64_t meta_offsets_size =
         size_of(files.meta_offsets_.file, meta_offsets_file_name);
-    files.meta_file_len_ = files.meta_file_size_ = size_of(files.meta_file_, meta_file_name);
+    files.meta_.used_len = files.meta_.known_size = size_of(files.meta_.file, meta_file_name);
 
     files.capacity_ = static_cast<std::uint32_t>(
         std::clamp<std::uint64_t>(coords_size / slot_bytes, min_capacity_slots, 0xFFFFFFFFULL));
@@ -76,6 +76,8 @@ DataFiles DataFiles::open(const std::string& dir) {
     size_and_map(files.coords_, coords_size, coords_file_name);
     size_and_map(files.offsets_, offsets_size, offsets_file_name);
     size_and_map(files.meta_offsets_, meta_offsets_size, meta_offsets_file_name);
+    files.ids_.refresh_view();
+    files.meta_.refresh_view();
     return files;
 }
 
@@ -128,25 +130,44 @@ void DataFiles::set_slot_value(MappedRegion& map, std::uint32_t int_id, std::uin
     store_u64(map.data() + at, value);
 }
 
-std::optional<std::string> DataFiles::read_record(const FileDescriptor& file,
-                                                  std::uint64_t known_size, std::uint64_t offset,
-                                                  std::uint64_t max_len) const {
+void DataFiles::Appended::refresh_view() {
+    if (known_size <= view.size() && view.data() != nullptr) return;
+    // Twice what the file holds, and at least 64 MiB: a new view is needed once per doubling.
+    const std::uint64_t reserve = std::max<std::uint64_t>(2 * known_size, std::uint64_t{64} << 20);
+    auto mapped = MappedRegion::map_read_only(file, static_cast<std::size_t>(reserve));
+    // Without a view every read goes through positioned reads, which is only slower.
+    view = mapped ? std::move(mapped).value() : MappedRegion();
+}
+
+std::optional<std::string> DataFiles::read_record(const Appended& file, std::uint64_t offset,
+                                                  std::uint64_t max_len) {
+    const std::uint64_t viewable = std::min<std::uint64_t>(file.known_size, file.view.size());
+    std::string out;
+    if (offset <= viewable && viewable - offset >= 4) {
+        const unsigned char* at = file.view.data() + offset;
+        const std::uint64_t n = load_u32(at);
+        if (n > max_len) return std::nullopt;
+        if (n <= viewable - offset - 4) {
+            out.assign(reinterpret_cast<const char*>(at + 4), static_cast<std::size_t>(n));
+            if (!is_valid_utf8(out)) return std::nullopt;
+            return out;
+        }
+    }
     std::array<unsigned char, speculative_read_bytes> head;
-    auto got = file.read_at(head, offset);
+    auto got = file.file.read_at(head, offset);
     if (!got || *got < 4) return std::nullopt;
     const std::uint64_t n = load_u32(head.data());
     if (n > max_len) return std::nullopt;
     // The stored length is not trusted beyond the bytes the file holds.
-    if (offset + 4 + n > known_size) {
-        auto size = file.size();
+    if (offset + 4 + n > file.known_size) {
+        auto size = file.file.size();
         if (!size || offset + 4 + n > *size) return std::nullopt;
     }
-    std::string out;
     const std::size_t have = std::min<std::size_t>(*got - 4, static_cast<std::size_t>(n));
     out.assign(reinterpret_cast<const char*>(head.data() + 4), have);
     if (have < n) {
         out.resize(static_cast<std::size_t>(n));
-        auto rest = file.read_at(
+        auto rest = file.file.read_at(
             std::span<unsigned char>(reinterpret_cast<unsigned char*>(out.data()) + have,
                                      static_cast<std::size_t>(n) - have),
             offset + 4 + have);
@@ -159,19 +180,18 @@ std::optional<std::string> DataFiles::read_record(const FileDescriptor& file,
 std::optional<std::string> DataFiles::get_external_id(std::uint32_t int_id) const {
     VESKO_CHECK((std::size_t{int_id} + 1) * slot_bytes <= offsets_.map.size(),
                 "id slot outside offsets.bin");
-    return read_record(ids_file_, ids_file_size_, slot_value(offsets_.map, int_id), 0xFFFFFFFFULL);
+    return read_record(ids_, slot_value(offsets_.map, int_id), 0xFFFFFFFFULL);
 }
 
 std::string DataFiles::get_metadata(std::uint32_t int_id) const {
     if ((std::size_t{int_id} + 1) * slot_bytes > meta_offsets_.map.size()) return "{}";
     const std::uint64_t offset = slot_value(meta_offsets_.map, int_id);
-    if (offset >= meta_file_len_) return "{}";
-    auto text = read_record(meta_file_, meta_file_size_, offset, max_metadata_bytes);
+    if (offset >= meta_.used_len) return "{}";
+    auto text = read_record(meta_, offset, max_metadata_bytes);
     return text ? std::move(*text) : std::string("{}");
 }
 
-void DataFiles::append_record(FileDescriptor& file, std::uint64_t& used_len,
-                              std::uint64_t& known_size, MappedRegion& slots, std::uint32_t int_id,
+void DataFiles::append_record(Appended& file, MappedRegion& slots, std::uint32_t int_id,
                               std::string_view bytes, AppendMode mode, const char* what) {
     VESKO_CHECK(bytes.size() <= 0xFFFFFFFFULL, std::string("record too long for ") + what);
     VESKO_CHECK((std::size_t{int_id} + 1) * slot_bytes <= slots.size(),
@@ -180,29 +200,28 @@ void DataFiles::append_record(FileDescriptor& file, std::uint64_t& used_len,
         // Records below the used length are never rewritten, so a slot that already points
         // at an identical record there can keep it instead of appending a copy.
         const std::uint64_t offset = slot_value(slots, int_id);
-        if (offset + 4 + bytes.size() <= used_len) {
-            auto existing = read_record(file, known_size, offset, bytes.size());
+        if (offset + 4 + bytes.size() <= file.used_len) {
+            auto existing = read_record(file, offset, bytes.size());
             if (existing && *existing == bytes) return;
         }
     }
     scratch_.clear();
     put_u32(scratch_, static_cast<std::uint32_t>(bytes.size()));
     scratch_.append(bytes);
-    const std::uint64_t offset = used_len;
-    must(file.write_at(scratch_, offset), std::string("cannot write ") + what);
+    const std::uint64_t offset = file.used_len;
+    must(file.file.write_at(scratch_, offset), std::string("cannot write ") + what);
     set_slot_value(slots, int_id, offset);
-    used_len = offset + scratch_.size();
-    known_size = std::max(known_size, used_len);
+    file.used_len = offset + scratch_.size();
+    file.known_size = std::max(file.known_size, file.used_len);
+    file.refresh_view();
 }
 
 void DataFiles::append_external_id(std::uint32_t int_id, std::string_view ext_id, AppendMode mode) {
-    append_record(ids_file_, ids_file_len_, ids_file_size_, offsets_.map, int_id, ext_id, mode,
-                  ids_file_name);
+    append_record(ids_, offsets_.map, int_id, ext_id, mode, ids_file_name);
 }
 
 void DataFiles::append_metadata(std::uint32_t int_id, std::string_view meta_text, AppendMode mode) {
-    append_record(meta_file_, meta_file_len_, meta_file_size_, meta_offsets_.map, int_id, meta_text,
-                  mode, meta_file_name);
+    append_record(meta_, meta_offsets_.map, int_id, meta_text, mode, meta_file_name);
 }
 
 Result<void> DataFiles::sync_all() const {
@@ -214,8 +233,8 @@ Result<void> DataFiles::sync_all() const {
     VESKO_TRY(coords_.file.datasync());
     VESKO_TRY(offsets_.file.datasync());
     VESKO_TRY(meta_offsets_.file.datasync());
-    VESKO_TRY(ids_file_.datasync());
-    VESKO_TRY(meta_file_.datasync());
+    VESKO_TRY(ids_.file.datasync());
+    VESKO_TRY(meta_.file.datasync());
     return {};
 }
 

@@ -64,17 +64,13 @@ class DataFiles {
     // The id's metadata text; "{}" when it cannot be read back.
     std::string get_metadata(std::uint32_t int_id) const;
 
-    std::uint64_t ids_file_len() const { return ids_file_len_; }
-    std::uint64_t meta_file_len() const { return meta_file_len_; }
+    std::uint64_t ids_file_len() const { return ids_.used_len; }
+    std::uint64_t meta_file_len() const { return meta_.used_len; }
     // Used lengths restored from a snapshot; may be below the file sizes.
     void set_used_lengths(std::uint64_t ids_len, std::uint64_t meta_len) {
-        ids_file_len_ = ids_len;
-        meta_file_len_ = meta_len;
+        ids_.used_len = ids_len;
+        meta_.used_len = meta_len;
     }
-
-    // Sizes of ids.bin and meta.bin as far as this store knows them (at least the used lengths).
-    std::uint64_t ids_file_size() const { return ids_file_size_; }
-    std::uint64_t meta_file_size() const { return meta_file_size_; }
 
     // Forces the three mappings (and their files' lengths), then ids.bin and meta.bin, to disk.
     Result<void> sync_all() const;
@@ -87,30 +83,41 @@ class DataFiles {
         MappedRegion map;
     };
 
+    // ids.bin or meta.bin.
+    struct Appended {
+        FileDescriptor file;
+        // Offset at which the next record is written: the file's size unless a snapshot set
+        // it lower, in which case the bytes beyond it are rewritten by the records replayed
+        // next.
+        std::uint64_t used_len = 0;
+        // Size the file is known to have at least (set at open, raised by appends); a read
+        // whose record would end beyond it asks the file for its size before giving up.
+        std::uint64_t known_size = 0;
+        // Read-only view of the file, reserved beyond its end so that appends rarely need a
+        // new one; only the first known_size bytes are ever read through it. Records beyond
+        // it are read with positioned reads.
+        MappedRegion view;
+
+        // Maps a new view when the file has outgrown the current one. Caller holds the index
+        // lock exclusively (readers use the view).
+        void refresh_view();
+    };
+
     std::uint64_t slot_value(const MappedRegion& map, std::uint32_t int_id) const;
     void set_slot_value(MappedRegion& map, std::uint32_t int_id, std::uint64_t value);
     // Reads the record at offset: u32 length, then that many bytes, the length bounded by
     // `max_len` and by the file's size.
-    std::optional<std::string> read_record(const FileDescriptor& file, std::uint64_t known_size,
-                                           std::uint64_t offset, std::uint64_t max_len) const;
-    void append_record(FileDescriptor& file, std::uint64_t& used_len, std::uint64_t& known_size,
-                       MappedRegion& slots, std::uint32_t int_id, std::string_view bytes,
-                       AppendMode mode, const char* what);
+    static std::optional<std::string> read_record(const Appended& file, std::uint64_t offset,
+                                                  std::uint64_t max_len);
+    void append_record(Appended& file, MappedRegion& slots, std::uint32_t int_id,
+                       std::string_view bytes, AppendMode mode, const char* what);
 
     std::string dir_;
     Slotted coords_;
     Slotted offsets_;
-    FileDescriptor ids_file_;
-    // Offset at which the next id record is written: the file's size unless a snapshot set it
-    // lower, in which case the bytes beyond it are rewritten by the records replayed next.
-    std::uint64_t ids_file_len_ = 0;
+    Appended ids_;
     Slotted meta_offsets_;
-    FileDescriptor meta_file_;
-    std::uint64_t meta_file_len_ = 0;
-    // Size each appended file is known to have at least (set at open, raised by appends); a
-    // read whose record would end beyond it asks the file for its size before giving up.
-    std::uint64_t ids_file_size_ = 0;
-    std::uint64_t meta_file_size_ = 0;
+    Appended meta_;
     // Slots the three mapped files hold (each mapping is at least capacity_ * 8 bytes).
     std::uint32_t capacity_ = 0;
     std::string scratch_;

@@ -89,10 +89,7 @@ Result<void> load_snapshot(CoreIndex& index, const std::string& path) {
                                                *got);
     }
     std::optional<SnapshotData> data = decode_snapshot(bytes);
-    if (!data || !consistent_with_files(*data, index.files.capacity(), index.files.ids_file_size(),
-                                        index.files.meta_file_size())) {
-        return {};
-    }
+    if (!data || !internally_consistent(*data)) return {};
     install_snapshot(index, std::move(*data));
     index.files.ensure_capacity(index.valid_ids.empty() ? 0 : index.valid_ids.maximum());
     rebuild_irregular_ids(index);

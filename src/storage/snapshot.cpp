@@ -84,7 +84,6 @@ bool decode_into(ByteReader& reader, SnapshotData& data) {
     if (!reader.u64(count)) return false;
     // Each cell takes at least 24 bytes; the check keeps a damaged count from reserving memory.
     if (count > reader.remaining() / 24) return false;
-    data.grid_index.reserve(static_cast<std::size_t>(count));
     for (std::uint64_t i = 0; i < count; ++i) {
         std::uint64_t key;
         Bitmap ids;
@@ -148,10 +147,12 @@ Result<void> encode_snapshot(const SnapshotView& index,
         VESKO_TRY(enc.spill_if_full());
     }
     put_u64(out, index.grid_index.size());
-    for (const auto& [key, ids] : index.grid_index.cells()) {
-        put_u64(out, key);
-        put_bitmap(out, ids);
-        VESKO_TRY(enc.spill_if_full());
+    for (const auto& [block_key, block] : index.grid_index.blocks()) {
+        for (const spatial::GridIndex::Cell& cell : block.cells) {
+            put_u64(out, spatial::cell_in(block_key, cell.local));
+            put_bitmap(out, cell.ids);
+            VESKO_TRY(enc.spill_if_full());
+        }
     }
     put_bitmap(out, index.valid_ids);
     put_bitmap(out, index.deleted);
@@ -173,21 +174,21 @@ std::optional<SnapshotData> decode_snapshot(std::span<const unsigned char> bytes
     return data;
 }
 
-bool consistent_with_files(const SnapshotData& data, std::uint32_t capacity,
-                           std::uint64_t ids_file_size, std::uint64_t meta_file_size) {
-    if (data.ids_file_len > ids_file_size || data.meta_file_len > meta_file_size) return false;
+bool internally_consistent(const SnapshotData& data) {
     if (data.valid_ids.intersects(data.deleted)) return false;
     const Bitmap inserted = data.valid_ids | data.deleted;
-    if (!inserted.empty() && inserted.maximum() >= capacity) return false;
+    if (!inserted.empty() && inserted.cardinality() != std::uint64_t{inserted.maximum()} + 1)
+        return false;
     for (const auto& [hash, int_id] : data.ext_to_int) {
         if (!data.valid_ids.contains(int_id)) return false;
     }
     auto only_inserted = [&](const Bitmap& ids) {
         return ids.and_cardinality(inserted) == ids.cardinality();
     };
-    for (const auto& [key, ids] : data.grid_index.cells()) {
-        if (!only_inserted(ids)) return false;
-    }
+    bool cells_ok = true;
+    data.grid_index.for_each_cell(
+        [&](std::uint64_t, const Bitmap& ids) { cells_ok = cells_ok && only_inserted(ids); });
+    if (!cells_ok) return false;
     for (const auto& [field, values] : data.str_index) {
         for (const auto& [value, ids] : values) {
             if (!only_inserted(ids)) return false;

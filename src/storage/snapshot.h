@@ -75,12 +75,12 @@ Result<void> write_snapshot_file(const SnapshotView& view, const std::string& pa
 // key.
 std::optional<SnapshotData> decode_snapshot(std::span<const unsigned char> bytes);
 
-// Checks what any snapshot written by persist satisfies against the files it refers to: ids
-// below the slot capacity, live and deleted ids disjoint, every index holding only ids that
-// were inserted, numeric bounds that agree with each other, used lengths within the files. A
-// record that fails is treated as damaged.
-bool consistent_with_files(const SnapshotData& data, std::uint32_t capacity,
-                           std::uint64_t ids_file_size, std::uint64_t meta_file_size);
+// Checks what every snapshot a store writes satisfies: the live and deleted ids are disjoint
+// and together exactly 0..N-1 (ids are handed out in order and leave both sets only when
+// vacuum renumbers), every index holds only such ids, the id map points at live ids, and the
+// numeric bounds agree with each other. A record that fails is damaged. Damage to the data
+// files themselves is not judged here: those cost single records, not the whole snapshot.
+bool internally_consistent(const SnapshotData& data);
 
 // Replaces the indexes and used lengths of `index` with the snapshot's.
 void install_snapshot(CoreIndex& index, SnapshotData data);
