@@ -72,7 +72,8 @@ double to_double(py::handle value, const char* name) {
 
 // A sequence but not a str, checked the same way for every list-like argument.
 void require_sequence(py::handle value, const char* name) {
-    if (PyUnicode_Check(value.ptr())) raise_argument_type_error(name, "Can't extract `str` to `Vec`");
+    if (PyUnicode_Check(value.ptr()))
+        raise_argument_type_error(name, "Can't extract `str` to `Vec`");
     if (PySequence_Check(value.ptr()) == 0) {
         raise_argument_type_error(name, cannot_convert(value, "Sequence"));
     }
@@ -114,8 +115,10 @@ std::vector<py::object> bind_arguments(const Signature& signature, const py::arg
         std::string keyword = py::str(key).cast<std::string>();
         std::size_t at = 0;
         while (at < n && keyword != signature.names[at]) ++at;
-        if (at == n) raise_type_error(callee + " got an unexpected keyword argument '" + keyword + "'");
-        if (bound[at]) raise_type_error(callee + " got multiple values for argument '" + keyword + "'");
+        if (at == n)
+            raise_type_error(callee + " got an unexpected keyword argument '" + keyword + "'");
+        if (bound[at])
+            raise_type_error(callee + " got multiple values for argument '" + keyword + "'");
         bound[at] = py::reinterpret_borrow<py::object>(value);
     }
     std::vector<const char*> missing;
@@ -123,8 +126,9 @@ std::vector<py::object> bind_arguments(const Signature& signature, const py::arg
         if (!bound[i]) missing.push_back(signature.names[i]);
     }
     if (!missing.empty()) {
-        raise_type_error(callee + " missing " + plural(missing.size(), "required positional argument") +
-                         ": " + quoted_list(missing));
+        raise_type_error(callee + " missing " +
+                         plural(missing.size(), "required positional argument") + ": " +
+                         quoted_list(missing));
     }
     for (auto& value : bound) {
         if (!value) value = py::none();
@@ -133,7 +137,8 @@ std::vector<py::object> bind_arguments(const Signature& signature, const py::arg
 }
 
 std::string to_text(py::handle value, const char* name) {
-    if (!PyUnicode_Check(value.ptr())) raise_argument_type_error(name, cannot_convert(value, "str"));
+    if (!PyUnicode_Check(value.ptr()))
+        raise_argument_type_error(name, cannot_convert(value, "str"));
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
     if (utf8 == nullptr) raise_pending_conversion_error(name);
@@ -162,11 +167,13 @@ std::uint32_t to_count_u32(py::handle value, const char* name) {
 }
 
 std::pair<float, float> to_pair(py::handle value, const char* name) {
-    if (!PyTuple_Check(value.ptr())) raise_argument_type_error(name, cannot_convert(value, "tuple"));
+    if (!PyTuple_Check(value.ptr()))
+        raise_argument_type_error(name, cannot_convert(value, "tuple"));
     const Py_ssize_t size = PyTuple_GET_SIZE(value.ptr());
     if (size != 2) {
         PyErr_SetString(PyExc_ValueError, ("expected tuple of length 2, but got tuple of length " +
-                                           std::to_string(size)).c_str());
+                                           std::to_string(size))
+                                              .c_str());
         throw py::error_already_set();
     }
     return {narrow_to_f32(to_double(PyTuple_GET_ITEM(value.ptr(), 0), name)),

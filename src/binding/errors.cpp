@@ -1,8 +1,8 @@
 #include "binding/errors.h"
 
-#include <cerrno>
-
 #include "common/check.h"
+
+#include <cerrno>
 
 namespace vesko::binding {
 
@@ -13,18 +13,29 @@ PyObject* panic_exception = nullptr;
 // OSError subclass by error kind; errno values that share a kind share a class.
 PyObject* os_error_class(int errnum) {
     switch (errnum) {
-        case ENOENT: return PyExc_FileNotFoundError;
+        case ENOENT:
+            return PyExc_FileNotFoundError;
         case EACCES:
-        case EPERM: return PyExc_PermissionError;
-        case EEXIST: return PyExc_FileExistsError;
-        case EAGAIN: return PyExc_BlockingIOError;
-        case EPIPE: return PyExc_BrokenPipeError;
-        case ECONNREFUSED: return PyExc_ConnectionRefusedError;
-        case ECONNABORTED: return PyExc_ConnectionAbortedError;
-        case ECONNRESET: return PyExc_ConnectionResetError;
-        case EINTR: return PyExc_InterruptedError;
-        case ETIMEDOUT: return PyExc_TimeoutError;
-        default: return PyExc_OSError;
+        case EPERM:
+            return PyExc_PermissionError;
+        case EEXIST:
+            return PyExc_FileExistsError;
+        case EAGAIN:
+            return PyExc_BlockingIOError;
+        case EPIPE:
+            return PyExc_BrokenPipeError;
+        case ECONNREFUSED:
+            return PyExc_ConnectionRefusedError;
+        case ECONNABORTED:
+            return PyExc_ConnectionAbortedError;
+        case ECONNRESET:
+            return PyExc_ConnectionResetError;
+        case EINTR:
+            return PyExc_InterruptedError;
+        case ETIMEDOUT:
+            return PyExc_TimeoutError;
+        default:
+            return PyExc_OSError;
     }
 }
 
@@ -47,9 +58,9 @@ PyObject* os_error_class(int errnum) {
 void register_exceptions(py::module_& module) {
     // Derives from BaseException so that `except Exception` does not swallow a broken
     // invariant. The module keeps it alive for the life of the process.
-    panic_exception = PyErr_NewExceptionWithDoc(
-        "vesko.PanicException", "An internal failure of the store engine.", PyExc_BaseException,
-        nullptr);
+    panic_exception = PyErr_NewExceptionWithDoc("vesko.PanicException",
+                                                "An internal failure of the store engine.",
+                                                PyExc_BaseException, nullptr);
     if (panic_exception == nullptr) throw py::error_already_set();
     module.add_object("PanicException", py::handle(panic_exception));
     py::register_exception_translator([](std::exception_ptr failure) {
@@ -63,14 +74,20 @@ void register_exceptions(py::module_& module) {
 
 void raise_error(const Error& error) {
     switch (error.kind) {
-        case ErrorKind::InvalidJson: raise_with(PyExc_ValueError, "Invalid JSON: " + error.message);
-        case ErrorKind::InvalidFilter: raise_with(PyExc_ValueError, "Invalid Filter: " + error.message);
+        case ErrorKind::InvalidJson:
+            raise_with(PyExc_ValueError, "Invalid JSON: " + error.message);
+        case ErrorKind::InvalidFilter:
+            raise_with(PyExc_ValueError, "Invalid Filter: " + error.message);
         case ErrorKind::FilterSyntax:
-        case ErrorKind::InvalidArgument: raise_with(PyExc_ValueError, error.message);
-        case ErrorKind::Os: raise_os_error(os_error_class(error.os_errno), error.message, error.os_errno);
+        case ErrorKind::InvalidArgument:
+            raise_with(PyExc_ValueError, error.message);
+        case ErrorKind::Os:
+            raise_os_error(os_error_class(error.os_errno), error.message, error.os_errno);
         case ErrorKind::Vacuum:
-        case ErrorKind::StoreBroken: raise_os_error(PyExc_OSError, error.message, error.os_errno);
-        case ErrorKind::Unsupported: raise_with(PyExc_NotImplementedError, error.message);
+        case ErrorKind::StoreBroken:
+            raise_os_error(PyExc_OSError, error.message, error.os_errno);
+        case ErrorKind::Unsupported:
+            raise_with(PyExc_NotImplementedError, error.message);
     }
     raise_with(PyExc_RuntimeError, error.message);
 }

@@ -2,9 +2,9 @@
 // OSError subclass chosen by errno, PanicException (a BaseException) for internal failures.
 #pragma once
 
-#include <pybind11/pybind11.h>
-
 #include "common/result.h"
+
+#include <pybind11/pybind11.h>
 
 namespace vesko::binding {
 

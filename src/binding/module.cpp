@@ -1,10 +1,10 @@
 // The module vesko: PanicException and the class Vesko with its eleven methods, registered in
 // this order. Each documentation string is the method's text signature and nothing more, so
 // that introspection (inspect.signature, help) shows the Python-level parameters.
-#include <pybind11/pybind11.h>
-
 #include "binding/errors.h"
 #include "binding/vesko.h"
+
+#include <pybind11/pybind11.h>
 
 namespace py = pybind11;
 using vesko::binding::Vesko;

@@ -17,8 +17,27 @@ const Signature delete_by_filter_signature{"Vesko.delete_by_filter", {"filter_js
 const Signature no_arguments_vacuum{"Vesko.vacuum", {}, 0};
 const Signature knn_signature{"Vesko.search_knn", {"lat", "lon", "k", "filter_json"}, 3};
 const Signature box_signature{"Vesko.search_box", {"top_left", "bottom_right", "filter_json"}, 2};
-const Signature radius_signature{"Vesko.search_radius", {"lat", "lon", "radius_m", "filter_json"}, 3};
+const Signature radius_signature{
+    "Vesko.search_radius", {"lat", "lon", "radius_m", "filter_json"}, 3};
 const Signature polygon_signature{"Vesko.search_polygon", {"points", "filter_json"}, 1};
+
+py::list distance_hits_to_list(const std::vector<spatial::DistanceHit>& hits) {
+    py::list out(hits.size());
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        const auto& h = hits[i];
+        out[i] = py::make_tuple(py::str(h.ext_id), py::float_(static_cast<double>(h.dist_m)),
+                                py::str(h.metadata));
+    }
+    return out;
+}
+
+py::list hits_to_list(const std::vector<spatial::Hit>& hits) {
+    py::list out(hits.size());
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        out[i] = py::make_tuple(py::str(hits[i].ext_id), py::str(hits[i].metadata));
+    }
+    return out;
+}
 
 [[noreturn]] void not_built_yet(const char* what) {
     raise_error(make_error(ErrorKind::Unsupported,
@@ -81,35 +100,36 @@ py::object Vesko::vacuum(const py::args& args, const py::kwargs& kwargs) {
 
 py::object Vesko::search_knn(const py::args& args, const py::kwargs& kwargs) {
     auto bound = bind_arguments(knn_signature, args, kwargs);
-    to_f32(bound[0], "lat");
-    to_f32(bound[1], "lon");
-    to_count_u32(bound[2], "k");
-    to_optional_text(bound[3], "filter_json");
-    not_built_yet("search_knn");
+    float lat = to_f32(bound[0], "lat");
+    float lon = to_f32(bound[1], "lon");
+    std::uint32_t k = to_count_u32(bound[2], "k");
+    auto filter_json = to_optional_text(bound[3], "filter_json");
+    return distance_hits_to_list(value_or_raise(store_->search_knn(lat, lon, k, filter_json)));
 }
 
 py::object Vesko::search_box(const py::args& args, const py::kwargs& kwargs) {
     auto bound = bind_arguments(box_signature, args, kwargs);
-    to_pair(bound[0], "top_left");
-    to_pair(bound[1], "bottom_right");
-    to_optional_text(bound[2], "filter_json");
-    not_built_yet("search_box");
+    auto top_left = to_pair(bound[0], "top_left");
+    auto bottom_right = to_pair(bound[1], "bottom_right");
+    auto filter_json = to_optional_text(bound[2], "filter_json");
+    return hits_to_list(value_or_raise(store_->search_box(top_left, bottom_right, filter_json)));
 }
 
 py::object Vesko::search_radius(const py::args& args, const py::kwargs& kwargs) {
     auto bound = bind_arguments(radius_signature, args, kwargs);
-    to_f32(bound[0], "lat");
-    to_f32(bound[1], "lon");
-    to_f32(bound[2], "radius_m");
-    to_optional_text(bound[3], "filter_json");
-    not_built_yet("search_radius");
+    float lat = to_f32(bound[0], "lat");
+    float lon = to_f32(bound[1], "lon");
+    float radius_m = to_f32(bound[2], "radius_m");
+    auto filter_json = to_optional_text(bound[3], "filter_json");
+    return distance_hits_to_list(
+        value_or_raise(store_->search_radius(lat, lon, radius_m, filter_json)));
 }
 
 py::object Vesko::search_polygon(const py::args& args, const py::kwargs& kwargs) {
     auto bound = bind_arguments(polygon_signature, args, kwargs);
-    to_pairs(bound[0], "points");
-    to_optional_text(bound[1], "filter_json");
-    not_built_yet("search_polygon");
+    auto points = to_pairs(bound[0], "points");
+    auto filter_json = to_optional_text(bound[1], "filter_json");
+    return hits_to_list(value_or_raise(store_->search_polygon(points, filter_json)));
 }
 
 std::string Vesko::repr() const {

@@ -2,19 +2,19 @@
 // raise its errors and convert its results; the engine takes every lock itself.
 #pragma once
 
+#include "storage/store.h"
+
 #include <pybind11/pybind11.h>
 
 #include <memory>
 #include <string>
-
-#include "storage/store.h"
 
 namespace vesko::binding {
 
 namespace py = pybind11;
 
 class Vesko {
-public:
+  public:
     static std::unique_ptr<Vesko> create(const py::args& args, const py::kwargs& kwargs);
 
     py::object exists(const py::args& args, const py::kwargs& kwargs);
@@ -30,7 +30,7 @@ public:
     py::object search_polygon(const py::args& args, const py::kwargs& kwargs);
     std::string repr() const;
 
-private:
+  private:
     Vesko(std::string storage_path, std::unique_ptr<storage::Store> store)
         : storage_path_(std::move(storage_path)), store_(std::move(store)) {}
 

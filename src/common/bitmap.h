@@ -25,7 +25,7 @@ using namespace ::roaring::api;
 
 // Value type with deep copies. A moved-from Bitmap may only be destroyed or assigned to.
 class Bitmap {
-public:
+  public:
     Bitmap() : r_(checked(roaring_bitmap_create())) {}
     Bitmap(const Bitmap& other) : r_(checked(roaring_bitmap_copy(other.r_))) {}
     Bitmap(Bitmap&& other) noexcept : r_(std::exchange(other.r_, nullptr)) {}
@@ -85,9 +85,7 @@ public:
     friend bool operator==(const Bitmap& a, const Bitmap& b) {
         return roaring_bitmap_equals(a.r_, b.r_);
     }
-    bool intersects(const Bitmap& other) const {
-        return roaring_bitmap_intersect(r_, other.r_);
-    }
+    bool intersects(const Bitmap& other) const { return roaring_bitmap_intersect(r_, other.r_); }
     std::uint64_t and_cardinality(const Bitmap& other) const {
         return roaring_bitmap_and_cardinality(r_, other.r_);
     }
@@ -151,7 +149,7 @@ public:
         return true;
     }
 
-private:
+  private:
     explicit Bitmap(roaring_bitmap_t* r) : r_(r) {}
 
     static roaring_bitmap_t* checked(roaring_bitmap_t* r) {

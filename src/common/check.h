@@ -10,7 +10,7 @@
 namespace vesko {
 
 class InternalError : public std::runtime_error {
-public:
+  public:
     explicit InternalError(const std::string& what) : std::runtime_error(what) {}
 };
 
@@ -18,9 +18,9 @@ public:
 
 }  // namespace vesko
 
-#define VESKO_CHECK(cond, what)                \
-    do {                                       \
-        if (!(cond)) {                         \
-            ::vesko::fail_internal(what);      \
-        }                                      \
+#define VESKO_CHECK(cond, what)           \
+    do {                                  \
+        if (!(cond)) {                    \
+            ::vesko::fail_internal(what); \
+        }                                 \
     } while (false)

@@ -14,10 +14,10 @@ enum class ErrorKind {
     InvalidFilter,  // filter of exists: shown as "Invalid Filter: " + message
     FilterSyntax,   // filter of a search or delete_by_filter: shown as the message alone
     InvalidArgument,
-    Os,             // a failed system call; message is "<system text> (os error N)"
-    Vacuum,         // a vacuum step that gave up; message is complete
+    Os,      // a failed system call; message is "<system text> (os error N)"
+    Vacuum,  // a vacuum step that gave up; message is complete
     Unsupported,
-    StoreBroken,    // the object lost its files and must be reopened
+    StoreBroken,  // the object lost its files and must be reopened
 };
 
 struct Error {
@@ -28,7 +28,7 @@ struct Error {
 
 template <class T>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : v_(std::move(value)) {}
     Result(Error error) : v_(std::move(error)) {}
 
@@ -40,20 +40,20 @@ public:
     T* operator->() { return &std::get<0>(v_); }
     const Error& error() const { return std::get<1>(v_); }
 
-private:
+  private:
     std::variant<T, Error> v_;
 };
 
 template <>
 class [[nodiscard]] Result<void> {
-public:
+  public:
     Result() = default;
     Result(Error error) : error_(std::move(error)), ok_(false) {}
 
     explicit operator bool() const { return ok_; }
     const Error& error() const { return error_; }
 
-private:
+  private:
     Error error_{ErrorKind::Os, {}, 0};
     bool ok_ = true;
 };
@@ -66,10 +66,10 @@ inline Error make_error(ErrorKind kind, std::string message) {
 
 // Propagates the error of a Result-returning expression; usable in functions returning any
 // Result<U>.
-#define VESKO_TRY(expr)                              \
-    do {                                             \
-        auto vesko_try_result_ = (expr);             \
-        if (!vesko_try_result_) {                    \
-            return vesko_try_result_.error();        \
-        }                                            \
+#define VESKO_TRY(expr)                       \
+    do {                                      \
+        auto vesko_try_result_ = (expr);      \
+        if (!vesko_try_result_) {             \
+            return vesko_try_result_.error(); \
+        }                                     \
     } while (false)

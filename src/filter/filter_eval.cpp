@@ -1,8 +1,8 @@
 #include "filter/filter_eval.h"
 
-#include <cmath>
-
 #include "storage/id_hash.h"
+
+#include <cmath>
 
 namespace vesko::filter {
 
@@ -14,13 +14,14 @@ const Json* member_array(const Json& object, const char* key) {
 }
 
 Bitmap start_from(const storage::CoreIndex& index, const Bitmap* restrict) {
-    return restrict != nullptr ? *restrict : index.valid_ids;
+    return restrict != nullptr ? * restrict : index.valid_ids;
 }
 
 Bitmap union_of_conditions(const storage::CoreIndex& index, std::string_view field,
                            const Json& elements) {
     Bitmap r;
-    for (const Json& element : elements) r |= evaluate_field_condition(index, field, element, nullptr);
+    for (const Json& element : elements)
+        r |= evaluate_field_condition(index, field, element, nullptr);
     return r;
 }
 
@@ -28,18 +29,22 @@ Bitmap operator_bitmap(const storage::CoreIndex& index, std::string_view field, 
                        const Json& operand, const Bitmap* candidates) {
     const bool numeric = operand.is_number();
     if (op == "$eq") {
-        return numeric ? evaluate_numeric_op(index, field, op, json_number_as_f32(operand), candidates)
-                       : get_bitmap_str_eq(index, field, operand);
+        return numeric
+                   ? evaluate_numeric_op(index, field, op, json_number_as_f32(operand), candidates)
+                   : get_bitmap_str_eq(index, field, operand);
     }
     if (op == "$ne") {
-        return numeric ? evaluate_numeric_op(index, field, op, json_number_as_f32(operand), candidates)
-                       : index.valid_ids - get_bitmap_str_eq(index, field, operand);
+        return numeric
+                   ? evaluate_numeric_op(index, field, op, json_number_as_f32(operand), candidates)
+                   : index.valid_ids - get_bitmap_str_eq(index, field, operand);
     }
     if (op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte") {
-        return numeric ? evaluate_numeric_op(index, field, op, json_number_as_f32(operand), candidates)
-                       : Bitmap();
+        return numeric
+                   ? evaluate_numeric_op(index, field, op, json_number_as_f32(operand), candidates)
+                   : Bitmap();
     }
-    if (op == "$in") return operand.is_array() ? union_of_conditions(index, field, operand) : Bitmap();
+    if (op == "$in")
+        return operand.is_array() ? union_of_conditions(index, field, operand) : Bitmap();
     if (op == "$nin") {
         return operand.is_array() ? index.valid_ids - union_of_conditions(index, field, operand)
                                   : index.valid_ids;
@@ -49,7 +54,8 @@ Bitmap operator_bitmap(const storage::CoreIndex& index, std::string_view field, 
 
 }  // namespace
 
-Bitmap evaluate_filter(const storage::CoreIndex& index, const Json& filter, const Bitmap* restrict) {
+Bitmap evaluate_filter(const storage::CoreIndex& index, const Json& filter,
+                       const Bitmap* restrict) {
     if (!filter.is_object()) return Bitmap();
     if (const Json* parts = member_array(filter, "$and")) {
         Bitmap r = start_from(index, restrict);
@@ -63,12 +69,12 @@ Bitmap evaluate_filter(const storage::CoreIndex& index, const Json& filter, cons
     if (const Json* parts = member_array(filter, "$or")) {
         Bitmap r;
         for (const Json& element : *parts) r |= evaluate_filter(index, element, nullptr);
-        if (restrict != nullptr) r &= *restrict;
+        if (restrict != nullptr) r &= * restrict;
         return r;
     }
     if (auto negated = filter.find("$not"); negated != filter.end()) {
         Bitmap r = index.valid_ids - evaluate_filter(index, *negated, nullptr);
-        if (restrict != nullptr) r &= *restrict;
+        if (restrict != nullptr) r &= * restrict;
         return r;
     }
     Bitmap r = start_from(index, restrict);
@@ -82,7 +88,8 @@ Bitmap evaluate_filter(const storage::CoreIndex& index, const Json& filter, cons
 
 Bitmap evaluate_field_condition(const storage::CoreIndex& index, std::string_view field,
                                 const Json& condition, const Bitmap* candidates) {
-    if (condition.is_string() || condition.is_boolean()) return get_bitmap_str_eq(index, field, condition);
+    if (condition.is_string() || condition.is_boolean())
+        return get_bitmap_str_eq(index, field, condition);
     if (condition.is_number()) {
         return evaluate_numeric_op(index, field, "$eq", json_number_as_f32(condition), candidates);
     }
@@ -95,7 +102,8 @@ Bitmap evaluate_field_condition(const storage::CoreIndex& index, std::string_vie
     return r;
 }
 
-Bitmap get_bitmap_str_eq(const storage::CoreIndex& index, std::string_view field, const Json& value) {
+Bitmap get_bitmap_str_eq(const storage::CoreIndex& index, std::string_view field,
+                         const Json& value) {
     std::string_view text;
     if (value.is_string()) {
         text = value.get_ref<const std::string&>();
@@ -141,7 +149,7 @@ Bitmap evaluate_numeric_op(const storage::CoreIndex& index, std::string_view fie
     } else if (op == "$lte") {
         result = e == 0xFFFFFFFFU ? bsi.existence() : bsi.less_than_encoded(e + 1);
     }
-    if (restrict != nullptr) result &= *restrict;
+    if (restrict != nullptr) result &= * restrict;
     return result;
 }
 

@@ -3,11 +3,11 @@
 // for "$"-members among field conditions). Callers hold the index lock, shared or exclusive.
 #pragma once
 
-#include <string_view>
-
 #include "common/bitmap.h"
 #include "filter/json_text.h"
 #include "storage/core_index.h"
+
+#include <string_view>
 
 namespace vesko::filter {
 

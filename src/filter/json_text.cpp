@@ -85,14 +85,22 @@ float json_number_as_f32(const Json& number) {
 
 const char* json_type_phrase(const Json& value) {
     switch (value.type()) {
-        case Json::value_t::null: return "null";
-        case Json::value_t::boolean: return "a boolean";
-        case Json::value_t::string: return "a string";
-        case Json::value_t::array: return "an array";
-        case Json::value_t::object: return "an object";
-        case Json::value_t::binary: return "binary data";
-        case Json::value_t::discarded: return "nothing";
-        default: return "a number";
+        case Json::value_t::null:
+            return "null";
+        case Json::value_t::boolean:
+            return "a boolean";
+        case Json::value_t::string:
+            return "a string";
+        case Json::value_t::array:
+            return "an array";
+        case Json::value_t::object:
+            return "an object";
+        case Json::value_t::binary:
+            return "binary data";
+        case Json::value_t::discarded:
+            return "nothing";
+        default:
+            return "a number";
     }
 }
 

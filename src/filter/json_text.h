@@ -2,11 +2,11 @@
 // keys in ascending byte order, a repeated key holding its last value.
 #pragma once
 
+#include "common/result.h"
+
 #include <nlohmann/json.hpp>
 
 #include <string_view>
-
-#include "common/result.h"
 
 namespace vesko::filter {
 

@@ -13,7 +13,9 @@ bool bit_set(std::uint32_t v, int i) { return ((v >> i) & 1U) != 0; }
 
 }  // namespace
 
-std::uint32_t sortable_bits(float value) { return sortable_bits(std::bit_cast<std::uint32_t>(value)); }
+std::uint32_t sortable_bits(float value) {
+    return sortable_bits(std::bit_cast<std::uint32_t>(value));
+}
 
 float from_sortable_bits(std::uint32_t code) {
     std::uint32_t bits = (code & 0x80000000U) != 0 ? code & 0x7FFFFFFFU : ~code;
@@ -27,7 +29,8 @@ void NumericBsiIndex::set_value(std::uint32_t int_id, float value) {
     const std::uint32_t e = sortable_bits(value);
     min_encoded_ = std::min(min_encoded_, e);
     max_encoded_ = std::max(max_encoded_, e);
-    if (e != 0) top_bit_ = std::max<std::uint8_t>(top_bit_, static_cast<std::uint8_t>(highest_bit(e)));
+    if (e != 0)
+        top_bit_ = std::max<std::uint8_t>(top_bit_, static_cast<std::uint8_t>(highest_bit(e)));
     for (int i = 0; i < slice_count; ++i) {
         if (bit_set(e, i)) {
             slices_[static_cast<std::size_t>(i)].add(int_id);

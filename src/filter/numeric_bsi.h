@@ -3,11 +3,11 @@
 // equality and range comparisons cost at most 33 bitmap operations whatever the data.
 #pragma once
 
+#include "common/bitmap.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
-
-#include "common/bitmap.h"
 
 namespace vesko::filter {
 
@@ -22,7 +22,7 @@ std::uint32_t sortable_bits(float value);
 float from_sortable_bits(std::uint32_t code);
 
 class NumericBsiIndex {
-public:
+  public:
     static constexpr int slice_count = 32;
 
     // Records or overwrites the id's value; a NaN records nothing.
@@ -49,7 +49,7 @@ public:
                                       std::uint32_t min_encoded, std::uint32_t max_encoded,
                                       std::uint8_t top_bit);
 
-private:
+  private:
     // Slice i holds the ids whose code has bit i set; an id outside existence_ is in no slice.
     std::array<Bitmap, slice_count> slices_;
     Bitmap existence_;

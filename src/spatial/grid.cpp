@@ -36,8 +36,8 @@ Bitmap collect_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t 
                      std::uint32_t lon_lo, std::uint32_t lon_hi) {
     if (lat_lo > lat_hi || lon_lo > lon_hi || grid.empty()) return Bitmap();
     std::vector<const Bitmap*> parts;
-    const double cells = (static_cast<double>(lat_hi - lat_lo) + 1.0) *
-                         (static_cast<double>(lon_hi - lon_lo) + 1.0);
+    const double cells =
+        (static_cast<double>(lat_hi - lat_lo) + 1.0) * (static_cast<double>(lon_hi - lon_lo) + 1.0);
     if (cells > static_cast<double>(grid.size())) {
         for (const auto& [key, ids] : grid) {
             std::uint32_t y = key_lat_cell(key);
@@ -47,8 +47,8 @@ Bitmap collect_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t 
     } else {
         for (std::uint64_t y = lat_lo; y <= lat_hi; ++y) {
             for (std::uint64_t x = lon_lo; x <= lon_hi; ++x) {
-                auto it = grid.find(make_cell_key(static_cast<std::uint32_t>(y),
-                                                  static_cast<std::uint32_t>(x)));
+                auto it = grid.find(
+                    make_cell_key(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(x)));
                 if (it != grid.end()) parts.push_back(&it->second);
             }
         }

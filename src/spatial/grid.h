@@ -3,10 +3,10 @@
 // A deleted id stays in its cell until compaction, so readers intersect with live ids.
 #pragma once
 
+#include "common/bitmap.h"
+
 #include <cstdint>
 #include <unordered_map>
-
-#include "common/bitmap.h"
 
 namespace vesko::spatial {
 
@@ -20,7 +20,9 @@ std::uint32_t lon_cell(float lon_deg);
 constexpr std::uint64_t make_cell_key(std::uint32_t lat_cell_no, std::uint32_t lon_cell_no) {
     return static_cast<std::uint64_t>(lat_cell_no) << 32 | lon_cell_no;
 }
-constexpr std::uint32_t key_lat_cell(std::uint64_t key) { return static_cast<std::uint32_t>(key >> 32); }
+constexpr std::uint32_t key_lat_cell(std::uint64_t key) {
+    return static_cast<std::uint32_t>(key >> 32);
+}
 constexpr std::uint32_t key_lon_cell(std::uint64_t key) { return static_cast<std::uint32_t>(key); }
 
 std::uint64_t grid_cell_key(float lat_deg, float lon_deg);

@@ -46,8 +46,8 @@ inline std::uint32_t load_u32(const unsigned char* p) {
 }
 
 inline std::uint64_t load_u64(const unsigned char* p) {
-    return static_cast<std::uint64_t>(load_u32(p)) |
-           static_cast<std::uint64_t>(load_u32(p + 4)) << 32;
+    return static_cast<std::uint64_t>(load_u32(p)) | static_cast<std::uint64_t>(load_u32(p + 4))
+                                                         << 32;
 }
 
 inline void store_u32(unsigned char* p, std::uint32_t v) {
@@ -61,7 +61,7 @@ inline void store_u64(unsigned char* p, std::uint64_t v) {
 // Sequential reader over a byte span. Every getter returns false, and leaves the position
 // unspecified, when the span ends before the value does.
 class ByteReader {
-public:
+  public:
     explicit ByteReader(std::span<const unsigned char> bytes) : bytes_(bytes) {}
 
     std::size_t position() const { return pos_; }
@@ -118,7 +118,7 @@ public:
         return u64(n) && bytes(n, out);
     }
 
-private:
+  private:
     std::span<const unsigned char> bytes_;
     std::size_t pos_ = 0;
 };

@@ -1,9 +1,9 @@
 #include "storage/core_index.h"
 
-#include <algorithm>
-
 #include "common/check.h"
 #include "storage/id_hash.h"
+
+#include <algorithm>
 
 namespace vesko::storage {
 
@@ -19,7 +19,8 @@ void index_string(StrIndex& str_index, const std::string& field, std::string_vie
     auto outer = str_index.find(field);
     if (outer == str_index.end()) outer = str_index.emplace(field, StringMap<Bitmap>{}).first;
     auto inner = outer->second.find(value);
-    if (inner == outer->second.end()) inner = outer->second.emplace(std::string(value), Bitmap()).first;
+    if (inner == outer->second.end())
+        inner = outer->second.emplace(std::string(value), Bitmap()).first;
     inner->second.add(int_id);
 }
 
@@ -33,7 +34,8 @@ void index_fields(CoreIndex& index, const filter::Json& meta,
             index_string(index.str_index, field, value.get<bool>() ? "true" : "false", int_id);
         } else if (value.is_number()) {
             auto it = index.num_index.find(field);
-            if (it == index.num_index.end()) it = index.num_index.emplace(field, filter::NumericBsiIndex()).first;
+            if (it == index.num_index.end())
+                it = index.num_index.emplace(field, filter::NumericBsiIndex()).first;
             it->second.set_value(int_id, filter::json_number_as_f32(value));
         }
     }
@@ -46,6 +48,15 @@ std::uint32_t next_internal_id(const CoreIndex& index) {
     const std::uint32_t largest = std::max(index.valid_ids.maximum(), index.deleted.maximum());
     VESKO_CHECK(largest != 0xFFFFFFFFU, "internal ids are exhausted; vacuum the store");
     return largest + 1;
+}
+
+void rebuild_irregular_ids(CoreIndex& index) {
+    Bitmap irregular;
+    for (std::uint32_t int_id : index.valid_ids.to_vector()) {
+        auto [lat_deg, lon_deg] = index.files.coords(int_id);
+        if (!regular_position(lat_deg, lon_deg)) irregular.add(int_id);
+    }
+    index.irregular_ids = std::move(irregular);
 }
 
 void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json& meta,
@@ -62,6 +73,7 @@ void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json
     index.valid_ids.add(n);
     index.deleted.remove(n);
     spatial::file_point(index.grid_index, n, lat_deg, lon_deg);
+    if (!regular_position(lat_deg, lon_deg)) index.irregular_ids.add(n);
     index_fields(index, meta, skip_index, n);
 }
 

@@ -2,17 +2,17 @@
 // Guarded by the index lock of Store: readers share it, every change holds it exclusively.
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <string_view>
-#include <unordered_map>
-#include <vector>
-
 #include "common/bitmap.h"
 #include "filter/json_text.h"
 #include "filter/numeric_bsi.h"
 #include "spatial/grid.h"
 #include "storage/data_files.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace vesko::storage {
 
@@ -46,9 +46,22 @@ struct CoreIndex {
     Bitmap deleted;
     // hash_id(external id) -> internal id, for live points only.
     std::unordered_map<std::uint64_t, std::uint32_t> ext_to_int;
+    // Ids whose stored coordinates lie outside [-90, 90] x [-180, 180] or are NaN. The grid's
+    // geometry says nothing about where such points are, so the distance searches examine
+    // them on their own. Derived from coords.bin (never persisted); may hold deleted ids.
+    Bitmap irregular_ids;
 
     std::uint64_t count() const { return valid_ids.cardinality(); }
 };
+
+// True for coordinates on the sphere's usual chart: latitude in [-90, 90], longitude in
+// [-180, 180], neither NaN.
+inline bool regular_position(float lat_deg, float lon_deg) {
+    return lat_deg >= -90.0f && lat_deg <= 90.0f && lon_deg >= -180.0f && lon_deg <= 180.0f;
+}
+
+// Recomputes irregular_ids from the stored coordinates of the live ids.
+void rebuild_irregular_ids(CoreIndex& index);
 
 // The internal id the next insertion gets: one more than the largest id in valid_ids or
 // deleted, 0 for an empty store.

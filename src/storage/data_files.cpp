@@ -1,13 +1,13 @@
 #include "storage/data_files.h"
 
+#include "common/check.h"
+#include "common/utf8.h"
+#include "storage/codec.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
-
-#include "common/check.h"
-#include "common/utf8.h"
-#include "storage/codec.h"
 
 namespace vesko::storage {
 
@@ -48,7 +48,8 @@ DataFiles DataFiles::open(const std::string& dir) {
     const std::uint64_t coords_size = size_of(files.coords_.file, coords_file_name);
     const std::uint64_t offsets_size = size_of(files.offsets_.file, offsets_file_name);
     files.ids_file_len_ = files.ids_file_size_ = size_of(files.ids_file_, ids_file_name);
-    const std::uint64_t meta_offsets_size = size_of(files.meta_offsets_.file, meta_offsets_file_name);
+    const std::uint64_t meta_offsets_size =
+        size_of(files.meta_offsets_.file, meta_offsets_file_name);
     files.meta_file_len_ = files.meta_file_size_ = size_of(files.meta_file_, meta_file_name);
 
     files.capacity_ = static_cast<std::uint32_t>(
@@ -71,10 +72,10 @@ DataFiles DataFiles::open(const std::string& dir) {
 
 void DataFiles::ensure_capacity(std::uint32_t int_id) {
     if (int_id < capacity_) return;
-    const std::uint64_t new_capacity =
-        std::min<std::uint64_t>(std::max<std::uint64_t>(std::uint64_t{capacity_} + growth_step_slots,
-                                                        std::uint64_t{int_id} + growth_headroom_slots),
-                                0xFFFFFFFFULL);
+    const std::uint64_t new_capacity = std::min<std::uint64_t>(
+        std::max<std::uint64_t>(std::uint64_t{capacity_} + growth_step_slots,
+                                std::uint64_t{int_id} + growth_headroom_slots),
+        0xFFFFFFFFULL);
     const std::uint64_t length = new_capacity * slot_bytes;
     const std::array<std::pair<Slotted*, const char*>, 3> targets = {{
         {&coords_, coords_file_name},
@@ -84,8 +85,9 @@ void DataFiles::ensure_capacity(std::uint32_t int_id) {
     for (auto [slotted, name] : targets) {
         must(slotted->map.sync(), std::string("cannot flush ") + name);
         must(slotted->file.truncate(length), std::string("cannot extend ") + name);
-        MappedRegion grown = must(MappedRegion::map_shared(slotted->file, static_cast<std::size_t>(length)),
-                                  std::string("cannot map ") + name);
+        MappedRegion grown =
+            must(MappedRegion::map_shared(slotted->file, static_cast<std::size_t>(length)),
+                 std::string("cannot map ") + name);
         grown.advise_random();
         slotted->map = std::move(grown);
     }
@@ -184,16 +186,14 @@ void DataFiles::append_record(FileDescriptor& file, std::uint64_t& used_len,
     known_size = std::max(known_size, used_len);
 }
 
-void DataFiles::append_external_id(std::uint32_t int_id, std::string_view ext_id,
-                                   AppendMode mode) {
+void DataFiles::append_external_id(std::uint32_t int_id, std::string_view ext_id, AppendMode mode) {
     append_record(ids_file_, ids_file_len_, ids_file_size_, offsets_.map, int_id, ext_id, mode,
                   ids_file_name);
 }
 
-void DataFiles::append_metadata(std::uint32_t int_id, std::string_view meta_text,
-                                AppendMode mode) {
-    append_record(meta_file_, meta_file_len_, meta_file_size_, meta_offsets_.map, int_id,
-                  meta_text, mode, meta_file_name);
+void DataFiles::append_metadata(std::uint32_t int_id, std::string_view meta_text, AppendMode mode) {
+    append_record(meta_file_, meta_file_len_, meta_file_size_, meta_offsets_.map, int_id, meta_text,
+                  mode, meta_file_name);
 }
 
 Result<void> DataFiles::sync_all() const {

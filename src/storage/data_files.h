@@ -9,13 +9,13 @@
 // read and written with positioned calls, so readers never share a file position.
 #pragma once
 
+#include "storage/posix_file.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
-
-#include "storage/posix_file.h"
 
 namespace vesko::storage {
 
@@ -37,7 +37,7 @@ inline constexpr std::uint32_t max_metadata_bytes = 10000000;
 enum class AppendMode { Always, ReuseIdentical };
 
 class DataFiles {
-public:
+  public:
     // Opens or creates the five files in `dir` (never truncating), extends the three slot
     // files to the capacity and maps them. Any failure is an internal failure.
     static DataFiles open(const std::string& dir);
@@ -73,8 +73,7 @@ public:
     // Forces the three mappings, then ids.bin and meta.bin, to disk.
     Result<void> sync_all() const;
 
-
-private:
+  private:
     DataFiles() = default;
 
     struct Slotted {

@@ -49,9 +49,15 @@ bool decode_value(ByteReader& reader, filter::Json& out, int depth) {
     std::uint8_t tag;
     if (!reader.u8(tag)) return false;
     switch (tag) {
-        case tag_null: out = nullptr; return true;
-        case tag_false: out = false; return true;
-        case tag_true: out = true; return true;
+        case tag_null:
+            out = nullptr;
+            return true;
+        case tag_false:
+            out = false;
+            return true;
+        case tag_true:
+            out = true;
+            return true;
         case tag_unsigned: {
             std::uint64_t v;
             if (!reader.u64(v)) return false;
@@ -87,8 +93,10 @@ bool decode_value(ByteReader& reader, filter::Json& out, int depth) {
             }
             return true;
         }
-        case tag_object: return decode_object_body(reader, out, depth);
-        default: return false;
+        case tag_object:
+            return decode_object_body(reader, out, depth);
+        default:
+            return false;
     }
 }
 
@@ -104,7 +112,9 @@ void encode_meta_object(std::string& out, const filter::Json& object) {
 
 void encode_meta_value(std::string& out, const filter::Json& value) {
     switch (value.type()) {
-        case filter::Json::value_t::null: put_u8(out, tag_null); break;
+        case filter::Json::value_t::null:
+            put_u8(out, tag_null);
+            break;
         case filter::Json::value_t::boolean:
             put_u8(out, value.get<bool>() ? tag_true : tag_false);
             break;
@@ -140,7 +150,9 @@ void encode_meta_value(std::string& out, const filter::Json& value) {
     }
 }
 
-bool decode_meta_value(ByteReader& reader, filter::Json& out) { return decode_value(reader, out, 0); }
+bool decode_meta_value(ByteReader& reader, filter::Json& out) {
+    return decode_value(reader, out, 0);
+}
 
 bool decode_meta_object(ByteReader& reader, filter::Json& out) {
     return decode_object_body(reader, out, 0);

@@ -16,10 +16,10 @@
 // the tag byte).
 #pragma once
 
-#include <string>
-
 #include "filter/json_text.h"
 #include "storage/codec.h"
+
+#include <string>
 
 namespace vesko::storage {
 

@@ -1,14 +1,13 @@
 // The engine's only contact with the operating system's file interfaces.
 #include "storage/posix_file.h"
 
+#include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <ctime>
 #include <utility>
 
 namespace vesko::storage {
@@ -16,7 +15,9 @@ namespace vesko::storage {
 namespace {
 
 // The GNU strerror_r returns a pointer; the XSI one an int. Both overloads cover either.
-[[maybe_unused]] const char* pick_text(int rc, const char* buf) { return rc == 0 ? buf : "Unknown error"; }
+[[maybe_unused]] const char* pick_text(int rc, const char* buf) {
+    return rc == 0 ? buf : "Unknown error";
+}
 [[maybe_unused]] const char* pick_text(const char* text, const char*) { return text; }
 
 template <class Fn>
@@ -32,11 +33,16 @@ Error last_error() { return os_error(errno); }
 
 int open_flags(OpenMode mode) {
     switch (mode) {
-        case OpenMode::ReadWriteCreate: return O_RDWR | O_CREAT;
-        case OpenMode::ReadWriteExisting: return O_RDWR;
-        case OpenMode::ReadOnly: return O_RDONLY;
-        case OpenMode::AppendCreate: return O_WRONLY | O_APPEND | O_CREAT;
-        case OpenMode::WriteTruncate: return O_WRONLY | O_CREAT | O_TRUNC;
+        case OpenMode::ReadWriteCreate:
+            return O_RDWR | O_CREAT;
+        case OpenMode::ReadWriteExisting:
+            return O_RDWR;
+        case OpenMode::ReadOnly:
+            return O_RDONLY;
+        case OpenMode::AppendCreate:
+            return O_WRONLY | O_APPEND | O_CREAT;
+        case OpenMode::WriteTruncate:
+            return O_WRONLY | O_CREAT | O_TRUNC;
     }
     return O_RDONLY;
 }
@@ -231,7 +237,9 @@ Result<void> sync_directory(const std::string& path) {
 }
 
 void sleep_milliseconds(int ms) {
-    struct timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    struct timespec ts {
+        ms / 1000, static_cast<long>(ms % 1000) * 1000000L
+    };
     while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }

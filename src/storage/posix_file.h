@@ -3,13 +3,13 @@
 // Error whose message is "<system text> (os error N)", with EINTR retried.
 #pragma once
 
+#include "common/result.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
-
-#include "common/result.h"
 
 namespace vesko::storage {
 
@@ -21,14 +21,14 @@ enum class OpenMode {
     ReadWriteCreate,    // read and write, created (0666 less umask) if missing, never truncated
     ReadWriteExisting,  // read and write, must exist
     ReadOnly,
-    AppendCreate,       // write-only appending, created if missing
-    WriteTruncate,      // write-only, created if missing, truncated
+    AppendCreate,   // write-only appending, created if missing
+    WriteTruncate,  // write-only, created if missing, truncated
 };
 
 // Move-only file handle; the destructor closes it. A close error there is ignored: nothing is
 // buffered in user space, and the callers that need durability sync explicitly first.
 class FileDescriptor {
-public:
+  public:
     FileDescriptor() = default;
     FileDescriptor(FileDescriptor&& other) noexcept;
     FileDescriptor& operator=(FileDescriptor&& other) noexcept;
@@ -52,7 +52,7 @@ public:
     Result<void> sync() const;
     Result<FileDescriptor> duplicate() const;
 
-private:
+  private:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     friend class MappedRegion;
 
@@ -62,7 +62,7 @@ private:
 // Move-only memory mapping; the destructor unmaps it. To remap, build the new region first and
 // then move-assign it, so that a failure leaves the old mapping in place.
 class MappedRegion {
-public:
+  public:
     MappedRegion() = default;
     MappedRegion(MappedRegion&& other) noexcept;
     MappedRegion& operator=(MappedRegion&& other) noexcept;
@@ -84,7 +84,7 @@ public:
     void advise_random() const;
     void advise_sequential() const;
 
-private:
+  private:
     unsigned char* base_ = nullptr;
     std::size_t length_ = 0;
 };

@@ -1,8 +1,8 @@
 // Opening a store: directory, data files, log replay, log opened for appending. Runs before
 // the Store exists, so nothing else can see the state and no lock is taken.
-#include <optional>
-
 #include "storage/store.h"
+
+#include <optional>
 
 namespace vesko::storage {
 
@@ -45,7 +45,8 @@ Result<Replay> replay_log(CoreIndex& index, const std::string& path) {
     } else {
         copy.resize(static_cast<std::size_t>(replay.file_length));
         auto got = file->read_at(
-            std::span<unsigned char>(reinterpret_cast<unsigned char*>(copy.data()), copy.size()), 0);
+            std::span<unsigned char>(reinterpret_cast<unsigned char*>(copy.data()), copy.size()),
+            0);
         if (!got) return got.error();
         bytes = std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(copy.data()),
                                                *got);

@@ -1,8 +1,8 @@
 #include "storage/store.h"
 
-#include <mutex>
-
 #include "filter/filter_eval.h"
+
+#include <mutex>
 
 namespace vesko::storage {
 
@@ -72,6 +72,51 @@ Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
 std::uint64_t Store::count() const {
     std::shared_lock index_guard(index_lock_);
     return index_.count();
+}
+
+template <class Search>
+auto Store::with_restrict_set(const std::optional<std::string>& filter_json, Search&& search) const
+    -> Result<decltype(search(std::declval<const Bitmap&>()))> {
+    std::shared_lock index_guard(index_lock_);
+    if (!filter_json) return search(index_.valid_ids);
+    auto parsed = filter::parse_json(*filter_json, ErrorKind::FilterSyntax);
+    if (!parsed) return parsed.error();
+    // A filter that matches nothing restricts to nothing; it never stands for every point.
+    const Bitmap restrict_set = filter::evaluate_filter(index_, *parsed);
+    return search(restrict_set);
+}
+
+Result<std::vector<spatial::DistanceHit>> Store::search_radius(
+    float lat_deg, float lon_deg, float radius_m,
+    const std::optional<std::string>& filter_json) const {
+    return with_restrict_set(filter_json, [&](const Bitmap& restrict_set) {
+        return spatial::search_radius(index_, lat_deg, lon_deg, radius_m, restrict_set);
+    });
+}
+
+Result<std::vector<spatial::DistanceHit>> Store::search_knn(
+    float lat_deg, float lon_deg, std::uint32_t k,
+    const std::optional<std::string>& filter_json) const {
+    return with_restrict_set(filter_json, [&](const Bitmap& restrict_set) {
+        return spatial::search_knn(index_, lat_deg, lon_deg, k, restrict_set);
+    });
+}
+
+Result<std::vector<spatial::Hit>> Store::search_box(
+    spatial::LatLon top_left, spatial::LatLon bottom_right,
+    const std::optional<std::string>& filter_json) const {
+    return with_restrict_set(filter_json, [&](const Bitmap& restrict_set) {
+        return spatial::search_box(index_, top_left, bottom_right, restrict_set);
+    });
+}
+
+Result<std::vector<spatial::Hit>> Store::search_polygon(
+    const std::vector<spatial::LatLon>& polygon,
+    const std::optional<std::string>& filter_json) const {
+    if (polygon.size() < 3) return std::vector<spatial::Hit>{};
+    return with_restrict_set(filter_json, [&](const Bitmap& restrict_set) {
+        return spatial::search_polygon(index_, polygon, restrict_set);
+    });
 }
 
 Result<bool> Store::exists(std::string_view filter_json) const {

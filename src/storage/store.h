@@ -3,6 +3,11 @@
 // extent of one operation.
 #pragma once
 
+#include "common/result.h"
+#include "spatial/search.h"
+#include "storage/core_index.h"
+#include "storage/wal.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -11,14 +16,10 @@
 #include <string_view>
 #include <vector>
 
-#include "common/result.h"
-#include "storage/core_index.h"
-#include "storage/wal.h"
-
 namespace vesko::storage {
 
 class Store {
-public:
+  public:
     // Creates the directory and missing files, replays the log, opens it for appending. OS
     // failures on the directory or the log come back as errors; a data file that cannot be
     // opened, sized or mapped is an internal failure.
@@ -34,10 +35,32 @@ public:
     std::uint64_t count() const;
     Result<bool> exists(std::string_view filter_json) const;
 
+    // The searches parse their filter (when given) after taking the index lock; a filter
+    // that is not JSON comes back as a FilterSyntax error.
+    Result<std::vector<spatial::DistanceHit>> search_radius(
+        float lat_deg, float lon_deg, float radius_m,
+        const std::optional<std::string>& filter_json) const;
+    Result<std::vector<spatial::DistanceHit>> search_knn(
+        float lat_deg, float lon_deg, std::uint32_t k,
+        const std::optional<std::string>& filter_json) const;
+    Result<std::vector<spatial::Hit>> search_box(
+        spatial::LatLon top_left, spatial::LatLon bottom_right,
+        const std::optional<std::string>& filter_json) const;
+    // Fewer than three vertices give no hits, without parsing the filter.
+    Result<std::vector<spatial::Hit>> search_polygon(
+        const std::vector<spatial::LatLon>& polygon,
+        const std::optional<std::string>& filter_json) const;
+
     const std::string& dir() const { return dir_; }
 
-private:
+  private:
     Store(std::string dir, CoreIndex index, WalWriter wal);
+
+    // Runs search(restrict_set) under the shared index lock, restrict_set being the filter's
+    // result or valid_ids.
+    template <class Search>
+    auto with_restrict_set(const std::optional<std::string>& filter_json, Search&& search) const
+        -> Result<decltype(search(std::declval<const Bitmap&>()))>;
 
     std::string dir_;
     // Lock order: index_lock_ before log_lock_, released in reverse. Readers hold index_lock_

@@ -11,15 +11,15 @@
 // All integers and floats little-endian. Records are only appended; persist empties the file.
 #pragma once
 
+#include "filter/json_text.h"
+#include "storage/codec.h"
+#include "storage/posix_file.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "filter/json_text.h"
-#include "storage/codec.h"
-#include "storage/posix_file.h"
 
 namespace vesko::storage {
 
@@ -50,7 +50,7 @@ std::optional<WalEntry> decode_wal_entry(ByteReader& reader);
 // staged, so the file only ever holds whole records of changes that were applied, and later
 // records stay replayable. Guarded by the log lock.
 class WalWriter {
-public:
+  public:
     WalWriter() = default;
     // Opens wal.bin for appending; `length` is the size of its valid prefix.
     static Result<WalWriter> open(const std::string& path, std::uint64_t length);
@@ -67,7 +67,7 @@ public:
     // Empties the log file (after a snapshot that holds its records is in place).
     Result<void> truncate_all();
 
-private:
+  private:
     FileDescriptor file_;
     std::string staged_;
     // Length of the file up to the end of its last complete record.

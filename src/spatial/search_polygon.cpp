@@ -1,0 +1,55 @@
+// Polygon search: the cells under the polygon's bounding rectangle, then the even-odd crossing
+// test in f32, with latitude as the ray's axis.
+#include "spatial/grid.h"
+#include "spatial/search.h"
+
+#include <limits>
+
+namespace vesko::spatial {
+
+namespace {
+
+// The operations run in f32 in exactly this order; the build keeps them from fusing.
+bool inside_polygon(std::span<const LatLon> polygon, float p_lat, float p_lon) {
+    bool inside = false;
+    const std::size_t n = polygon.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto [lat_i, lon_i] = polygon[i];
+        const auto [lat_j, lon_j] = polygon[i == 0 ? n - 1 : i - 1];
+        if ((lon_i > p_lon) != (lon_j > p_lon)) {
+            const float t = lat_i + ((p_lon - lon_i) * (lat_j - lat_i)) / (lon_j - lon_i);
+            if (p_lat < t) inside = !inside;
+        }
+    }
+    return inside;
+}
+
+}  // namespace
+
+std::vector<Hit> search_polygon(const storage::CoreIndex& index, std::span<const LatLon> polygon,
+                                const Bitmap& restrict_set) {
+    float min_lat = std::numeric_limits<float>::max();
+    float min_lon = std::numeric_limits<float>::max();
+    float max_lat = -std::numeric_limits<float>::max();
+    float max_lon = -std::numeric_limits<float>::max();
+    // NaN compares false, so a NaN vertex never moves the rectangle.
+    for (const auto& [lat, lon] : polygon) {
+        if (lon < min_lon) min_lon = lon;
+        if (lon > max_lon) max_lon = lon;
+        if (lat > max_lat) max_lat = lat;
+        if (lat < min_lat) min_lat = lat;
+    }
+    Bitmap candidates = collect_cells(index.grid_index, lat_cell(min_lat), lat_cell(max_lat),
+                                      lon_cell(min_lon), lon_cell(max_lon));
+    candidates &= restrict_set;
+    std::vector<Hit> hits;
+    for (std::uint32_t int_id : candidates.to_vector()) {
+        const auto [lat, lon] = index.files.coords(int_id);
+        if (inside_polygon(polygon, lat, lon)) {
+            hits.push_back({hit_ext_id(index, int_id), index.files.get_metadata(int_id)});
+        }
+    }
+    return hits;
+}
+
+}  // namespace vesko::spatial

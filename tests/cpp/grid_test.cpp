@@ -1,0 +1,79 @@
+#include "spatial/grid.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace vesko::spatial {
+namespace {
+
+TEST(GridCells, CellNumbersTruncateAndSaturate) {
+    struct Case {
+        const char* name;
+        float deg;
+        bool latitude;
+        std::uint32_t expected;
+    };
+    const float inf = std::numeric_limits<float>::infinity();
+    const Case cases[] = {
+        {"latitude 45", 45.0f, true, 13500},
+        {"south pole", -90.0f, true, 0},
+        {"north pole", 90.0f, true, 18000},
+        {"12.34 stored as f32 lands in 10234", 12.34f, true, 10234},
+        {"below the pole saturates to 0", -95.0f, true, 0},
+        {"NaN gives 0", NAN, true, 0},
+        {"infinity saturates high", inf, true, 4294967295u},
+        {"longitude 180", 180.0f, false, 36000},
+        {"longitude -180", -180.0f, false, 0},
+        {"longitude 0", 0.0f, false, 18000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.latitude ? lat_cell(c.deg) : lon_cell(c.deg), c.expected);
+    }
+}
+
+TEST(GridCells, KeyHoldsLatitudeCellHighAndLongitudeCellLow) {
+    EXPECT_EQ(grid_cell_key(0.0f, 0.0f), 0x0000232800004650ULL);
+}
+
+GridIndex grid_with_points() {
+    GridIndex grid;
+    file_point(grid, 1, 10.005f, 20.005f);  // cell (10000, 20000)
+    file_point(grid, 2, 10.015f, 20.005f);  // cell (10001, 20000)
+    file_point(grid, 3, 10.005f, 20.025f);  // cell (10000, 20002)
+    file_point(grid, 4, -89.999f, -179.999f);
+    return grid;
+}
+
+TEST(CollectCells, UnitesExactlyTheCellsInsideTheInclusiveRange) {
+    const GridIndex grid = grid_with_points();
+    struct Case {
+        const char* name;
+        std::uint32_t lat_lo, lat_hi, lon_lo, lon_hi;
+        std::vector<std::uint32_t> expected;
+    };
+    const Case cases[] = {
+        {"one cell", 10000, 10000, 20000, 20000, {1}},
+        {"two latitude cells", 10000, 10001, 20000, 20000, {1, 2}},
+        {"inclusive longitude end", 10000, 10000, 20000, 20002, {1, 3}},
+        {"empty latitude range", 10001, 10000, 0, 40000, {}},
+        {"empty longitude range", 0, 20000, 20001, 20000, {}},
+        // More cells than entries: the entries are scanned instead, with the same union.
+        {"whole world", 0, 4294967295u, 0, 4294967295u, {1, 2, 3, 4}},
+        {"wide band", 9000, 11000, 0, 36000, {1, 2, 3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(collect_cells(grid, c.lat_lo, c.lat_hi, c.lon_lo, c.lon_hi).to_vector(),
+                  c.expected);
+    }
+}
+
+TEST(CollectCells, EmptyGridGivesEmptyUnion) {
+    EXPECT_TRUE(collect_cells(GridIndex{}, 0, 10, 0, 10).empty());
+}
+
+}  // namespace
+}  // namespace vesko::spatial

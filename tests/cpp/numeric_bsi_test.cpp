@@ -1,0 +1,100 @@
+#include "filter/numeric_bsi.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+namespace vesko::filter {
+namespace {
+
+TEST(SortableBits, CodesFollowNumericOrder) {
+    struct Case {
+        const char* name;
+        float value;
+        std::uint32_t code;
+    };
+    const float inf = std::numeric_limits<float>::infinity();
+    const Case cases[] = {
+        {"one", 1.0f, 0xBF800000u},  {"minus one", -1.0f, 0x407FFFFFu}, {"+inf", inf, 0xFF800000u},
+        {"-inf", -inf, 0x007FFFFFu}, {"+0", 0.0f, 0x80000000u},         {"-0", -0.0f, 0x7FFFFFFFu},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(sortable_bits(c.value), c.code);
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(from_sortable_bits(c.code)),
+                  std::bit_cast<std::uint32_t>(c.value));
+    }
+}
+
+// Every range answer is checked against a direct comparison of the codes, over random values
+// that include both zeros, infinities and denormals.
+TEST(NumericBsiIndex, RangeScansAgreeWithDirectComparison) {
+    std::mt19937 rng(12345);
+    std::vector<float> pool = {0.0f,
+                               -0.0f,
+                               1.0f,
+                               -1.0f,
+                               5.0f,
+                               -3.0f,
+                               std::numeric_limits<float>::infinity(),
+                               -std::numeric_limits<float>::infinity(),
+                               std::numeric_limits<float>::denorm_min(),
+                               1e30f,
+                               -1e30f};
+    std::uniform_real_distribution<float> dist(-1000.0f, 1000.0f);
+    for (int i = 0; i < 40; ++i) pool.push_back(std::round(dist(rng)));
+    NumericBsiIndex index;
+    std::vector<std::uint32_t> codes(300);
+    for (std::uint32_t id = 0; id < codes.size(); ++id) {
+        float v = pool[rng() % pool.size()];
+        index.set_value(id, v);
+        codes[id] = sortable_bits(v);
+    }
+    for (float probe : pool) {
+        const std::uint32_t e = sortable_bits(probe);
+        std::vector<std::uint32_t> lt, gt, eq;
+        for (std::uint32_t id = 0; id < codes.size(); ++id) {
+            if (codes[id] < e) lt.push_back(id);
+            if (codes[id] > e) gt.push_back(id);
+            if (codes[id] == e) eq.push_back(id);
+        }
+        SCOPED_TRACE(probe);
+        EXPECT_EQ(index.less_than_encoded(e).to_vector(), lt);
+        EXPECT_EQ(index.greater_than_encoded(e).to_vector(), gt);
+        EXPECT_EQ(index.equal_to(probe).to_vector(), eq);
+    }
+}
+
+TEST(NumericBsiIndex, OverwriteReplacesTheOldValueCompletely) {
+    NumericBsiIndex index;
+    index.set_value(7, 5.0f);
+    index.set_value(7, -3.0f);
+    EXPECT_TRUE(index.equal_to(5.0f).empty());
+    EXPECT_EQ(index.equal_to(-3.0f).to_vector(), std::vector<std::uint32_t>{7});
+    EXPECT_EQ(index.encoded_value(7), sortable_bits(-3.0f));
+}
+
+TEST(NumericBsiIndex, RemovalKeepsBoundsButClearsEverySlice) {
+    NumericBsiIndex index;
+    index.set_value(1, 2.0f);
+    index.set_value(3, 5.0f);
+    index.remove_id(3);
+    EXPECT_EQ(index.max_encoded(), sortable_bits(5.0f));
+    EXPECT_TRUE(index.greater_than_encoded(sortable_bits(4.0f)).empty());
+    for (const Bitmap& slice : index.slices()) EXPECT_FALSE(slice.contains(3));
+    EXPECT_FALSE(index.encoded_value(3).has_value());
+}
+
+TEST(NumericBsiIndex, NanIsNeverRecordedNorMatched) {
+    NumericBsiIndex index;
+    index.set_value(1, std::nanf(""));
+    EXPECT_TRUE(index.existence().empty());
+    EXPECT_EQ(index.min_encoded(), 0xFFFFFFFFu);
+    index.set_value(2, 1.0f);
+    EXPECT_TRUE(index.equal_to(std::nanf("")).empty());
+}
+
+}  // namespace
+}  // namespace vesko::filter

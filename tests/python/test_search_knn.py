@@ -1,0 +1,118 @@
+"""search_knn: the k nearest live points, nearest first."""
+
+import math
+import random
+
+import pytest
+import vesko
+
+from spatial_model import Model, destination
+
+
+@pytest.fixture
+def db(tmp_path):
+    return vesko.Vesko(str(tmp_path / "store"))
+
+
+def fill(db, model, points):
+    for ext_id, lat, lon in points:
+        db.add(ext_id, lat, lon, "{}")
+        model.add(ext_id, lat, lon, {})
+
+
+def assert_exact_knn(db, model, lat, lon, k, flt=None, keep=None):
+    hits = db.search_knn(lat, lon, k, flt)
+    assert [h[1] for h in hits] == model.knn_distances(lat, lon, k, keep)
+    truth = model.knn_by_distance(lat, lon, keep)
+    assert all(truth[ext_id] == d for ext_id, d, _ in hits)
+    assert len({h[0] for h in hits}) == len(hits)
+
+
+def test_k_zero_returns_nothing(db):
+    db.add("a", 0.0, 0.0, "{}")
+    assert db.search_knn(0.0, 0.0, 0) == []
+
+
+def test_fewer_points_than_k_returns_them_all_nearest_first_however_far(db):
+    model = Model()
+    fill(db, model, [("antipode", -10.0, -170.0), ("near", 10.0, 10.01), ("far", 40.0, 60.0)])
+    hits = db.search_knn(10.0, 10.0, 10)
+    assert [h[0] for h in hits] == ["near", "far", "antipode"]
+    assert [h[1] for h in hits] == model.knn_distances(10.0, 10.0, 10)
+    assert all(type(h) is tuple and len(h) == 3 for h in hits)
+
+
+def test_equally_distant_points_in_one_cell_go_to_the_one_added_first(db):
+    db.add("second-id-first", 0.001, 0.0, "{}")
+    db.add("first-id-second", -0.001, 0.0, "{}")
+    assert [h[0] for h in db.search_knn(0.0, 0.0, 1)] == ["second-id-first"]
+    assert [h[0] for h in db.search_knn(0.0, 0.0, 2)] == ["second-id-first", "first-id-second"]
+
+
+@pytest.mark.parametrize("lat", [0.0, 45.0, 70.0, 89.0, -89.0])
+def test_knn_is_exact_at_every_latitude(db, lat):
+    # Points in rings around the query at growing distances and all bearings: the nearest
+    # can sit several grid rings away in longitude while a farther one sits in the next ring.
+    rng = random.Random(int(lat * 10) + 1000)
+    model = Model()
+    points = []
+    for i in range(400):
+        plat, plon = destination(lat, 30.0, rng.uniform(0, 360), rng.uniform(0, 60000) ** 1.2)
+        points.append((f"p{i}", plat, plon))
+    fill(db, model, points)
+    for k in (1, 5, 17):
+        for qlat, qlon in [(lat, 30.0), destination(lat, 30.0, 77.0, 3000.0)]:
+            assert_exact_knn(db, model, qlat, qlon, k)
+
+
+@pytest.mark.parametrize("qlon", [179.999, -179.999, 180.0, -180.0])
+def test_knn_reaches_across_longitude_180(db, qlon):
+    model = Model()
+    fill(db, model, [("east-side", 0.0, -179.998), ("west-side", 0.0, 179.997),
+                     ("far-west", 0.0, 179.9), ("far-east", 0.0, -179.5)])
+    assert_exact_knn(db, model, 0.0, qlon, 2)
+    assert {h[0] for h in db.search_knn(0.0, qlon, 2)} == {"east-side", "west-side"}
+
+
+def test_fallback_scan_finds_points_far_beyond_the_rings(db):
+    model = Model()
+    fill(db, model, [("here", 0.0, 0.0)] + [(f"far{i}", 30.0 + i, 100.0 - i) for i in range(5)])
+    assert_exact_knn(db, model, 0.0, 0.0, 4)
+
+
+def test_filter_deletion_and_empty_results(db):
+    db.add("cafe-near", 0.0, 0.001, '{"kind": "cafe"}')
+    db.add("bar-nearest", 0.0, 0.0005, '{"kind": "bar"}')
+    db.add("cafe-far", 0.0, 0.01, '{"kind": "cafe"}')
+    db.add("cafe-gone", 0.0, 0.0, '{"kind": "cafe"}')
+    db.delete("cafe-gone")
+    assert [h[0] for h in db.search_knn(0.0, 0.0, 2, '{"kind": "cafe"}')] == ["cafe-near", "cafe-far"]
+    assert [h[0] for h in db.search_knn(0.0, 0.0, 1)] == ["bar-nearest"]
+    assert db.search_knn(0.0, 0.0, 3, '{"kind": "pub"}') == []
+    with pytest.raises(ValueError):
+        db.search_knn(0.0, 0.0, 3, "{")
+
+
+@pytest.mark.parametrize("k, error", [(-1, OverflowError), (2 ** 32, OverflowError),
+                                      (1.5, TypeError), ("3", TypeError)])
+def test_bad_k_is_refused_before_the_search(db, k, error):
+    with pytest.raises(error):
+        db.search_knn(0.0, 0.0, k, "not even json")
+
+
+def test_nan_query_ends_in_order_with_nan_distances_last(db):
+    db.add("a", 0.0, 0.0, "{}")
+    db.add("b", 1.0, 1.0, "{}")
+    hits = db.search_knn(float("nan"), 0.0, 5)
+    assert [h[0] for h in hits] == ["a", "b"]
+    assert all(math.isnan(h[1]) for h in hits)
+
+
+def test_points_stored_off_the_chart_are_still_ranked_by_their_distance(db):
+    # Longitude 190 is longitude -170 to the distance formula; its grid cell is elsewhere.
+    model = Model()
+    fill(db, model, [("wrapped", 0.0, 190.0), ("regular", 0.0, -169.0)])
+    model_points = [(f"fill{i}", 0.0, -169.5 + i * 0.0001) for i in range(20)]
+    fill(db, model, model_points)
+    assert_exact_knn(db, model, 0.0, -170.0, 3)
+    assert db.search_knn(0.0, -170.0, 1)[0][0] == "wrapped"
