@@ -186,9 +186,9 @@ def run_dataset(ds, args, engines, workdir):
     ref = _queries_of(results.get("balltree"))
     mine = _queries_of(results.get("vesko"))
     if mine:
-        entry["accuracy"] = accuracy.check_vesko(ds, queries, mine, ref, shapes, index)
+        entry["accuracy"] = accuracy.check_vesko(ds, queries, mine, ref, shapes)
     entry["peer_differences"] = {
-        name: accuracy.peer_differences(_queries_of(r), ref, shapes)
+        name: accuracy.peer_differences(ds, queries, _queries_of(r), ref, shapes)
         for name, r in results.items() if _queries_of(r) and name != "balltree"}
     return entry
 

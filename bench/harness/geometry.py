@@ -1,8 +1,8 @@
 """Distances, windows and point-in-shape tests shared by the peers and the accuracy check.
 
-Double-precision haversine on a sphere of radius 6371000 m is the reference model; the
-single-precision functions reproduce vesko's own arithmetic so that a difference between the
-two can be told apart from a fault.
+Double-precision haversine on a sphere of radius 6371000 m is the reference model;
+haversine_f32 and in_polygon(dtype=float32) follow vesko's own single-precision arithmetic, so
+that a difference between the two can be told apart from a fault.
 """
 
 import math
@@ -107,18 +107,6 @@ def haversine_f32(lat_deg, lon_deg, lats, lons):
     with np.errstate(invalid="ignore"):
         c = np.arctan2(np.sqrt(a), np.sqrt(_one_f32 - a))
     return (c + c) * _radius_f32
-
-
-def lat_cells(lats):
-    """Grid row of each latitude (0.01-degree cells, truncated and saturated like vesko)."""
-    x = (np.asarray(lats, dtype=np.float32).astype(np.float64) + 90.0) * 100.0
-    return np.clip(np.nan_to_num(np.trunc(x), nan=0.0), 0, 4294967295).astype(np.int64)
-
-
-def lon_cells(lons):
-    """Grid column of each longitude."""
-    x = (np.asarray(lons, dtype=np.float32).astype(np.float64) + 180.0) * 100.0
-    return np.clip(np.nan_to_num(np.trunc(x), nan=0.0), 0, 4294967295).astype(np.int64)
 
 
 class PointIndex:

@@ -1,6 +1,6 @@
 """The pieces the demo and the benchmark rest on: the real places load offline with their
-metadata, the clustered workload is seeded and in range, the replay of vesko's search rules
-reproduces the store's documented cases, and the accuracy check calls a fault a fault.
+metadata, the clustered workload is seeded and in range, the single-precision model follows
+vesko's documented values, and the accuracy check tells rounding from a fault.
 """
 
 import json
@@ -16,7 +16,7 @@ root = os.path.join(os.path.dirname(__file__), "..", "..")
 sys.path.insert(0, os.path.join(root, "bench"))
 sys.path.insert(0, os.path.join(root, "examples"))
 
-from harness import accuracy, geometry, vesko_model, workload  # noqa: E402
+from harness import accuracy, geometry, workload  # noqa: E402
 import places  # noqa: E402
 
 
@@ -109,39 +109,6 @@ def test_crossing_test_decides_unit_square_edges_like_vesko(lat, lon, inside, or
     assert geometry.in_polygon([lat], [lon], square, dtype=np.float32)[0] == inside
 
 
-def test_radius_window_leaves_out_a_point_due_east_at_latitude_60():
-    plat = np.array([60.0], dtype=np.float32)
-    plon = np.array([10.162], dtype=np.float32)
-    assert geometry.haversine_m(60.0, 10.0, plat, plon)[0] < 10000
-    assert not vesko_model.in_radius_window(60.0, 10.0, 10000.0, plat, plon)[0]
-    assert vesko_model.in_radius_window(0.0, 10.0, 10000.0, np.float32([0.0]),
-                                        np.float32([10.08]))[0]
-
-
-@pytest.mark.parametrize("ring, bound", [(0, 777.776978), (1, 1555.553955), (199, 155555.390625)])
-def test_ring_stop_bound_matches_vesko(ring, bound):
-    assert vesko_model.ring_bound_m(ring) == pytest.approx(bound, abs=1e-3)
-
-
-def test_ring_walk_finds_all_points_when_fewer_than_k_exist_far_away():
-    lats = np.float32([10.0, 10.0, 13.0])
-    lons = np.float32([20.0, 20.001, 25.0])
-    ids, ring = vesko_model.knn(geometry.PointIndex(lats, lons), 10.0, 20.0, 5)
-    assert sorted(ids.tolist()) == [0, 1, 2] and ring == 200
-
-
-def _ring_case():
-    """Point 0 lies 700 m west in the query's own cell; point 1, 22 m east, in the next cell."""
-    return [0.0050, 0.0050], [0.0036, 0.0101], (0.0050, 0.0099)
-
-
-def test_ring_walk_stops_after_ring_0_when_kth_distance_is_below_its_bound():
-    lats, lons, (lat, lon) = _ring_case()
-    ids, ring = vesko_model.knn(geometry.PointIndex(np.float32(lats), np.float32(lons)),
-                                lat, lon, 1)
-    assert ids.tolist() == [0] and ring == 0
-
-
 def _tiny_dataset(lats, lons):
     n = len(lats)
     return workload.Dataset(
@@ -157,13 +124,23 @@ def _queries(centres):
                                 centres), deletes=[])
 
 
-def test_accuracy_check_puts_a_miss_outside_the_window_down_to_the_window_rule():
+def test_accuracy_check_calls_a_miss_inside_the_radius_unexplained():
     ds = _tiny_dataset([60.0, 60.0], [10.0, 10.162])
     queries = _queries([(60.0, 10.0)])
     ref = {"ids": [np.array([0, 1])], "dists": [np.array([0.0, 9006.8])]}
     got = {"ids": [np.array([0])], "dists": [np.array([0.0])]}
     report = accuracy.check_radius(ds, queries, got, ref, 10000.0, filtered=False)
-    assert report["reasons"] == {"outside_window": 1} and report["missing"] == 1
+    assert report["reasons"] == {"unexplained": 1} and report["missing"] == 1
+
+
+def test_accuracy_check_puts_a_miss_on_the_radius_down_to_rounding():
+    on_circle = float(np.float32(10000.0 / geometry.metres_per_deg_lat))
+    ds = _tiny_dataset([0.0, 0.0], [0.0, on_circle])
+    queries = _queries([(0.0, 0.0)])
+    ref = {"ids": [np.array([0, 1])], "dists": [np.array([0.0, 10000.0])]}
+    got = {"ids": [np.array([0])], "dists": [np.array([0.0])]}
+    report = accuracy.check_radius(ds, queries, got, ref, 10000.0, filtered=False)
+    assert report["reasons"] == {"boundary_rounding": 1}
 
 
 def test_accuracy_check_calls_a_far_extra_hit_and_a_miss_inside_the_window_unexplained():
@@ -184,23 +161,36 @@ def test_accuracy_check_accepts_identical_answers():
     assert report["agree"] == 1 and report["reasons"] == {}
 
 
-def test_accuracy_check_puts_a_nearer_point_in_an_unvisited_ring_down_to_the_stop_rule():
-    lats, lons, centre = _ring_case()
-    ds = _tiny_dataset(lats, lons)
-    index = geometry.PointIndex(ds.lats, ds.lons)
-    queries = _queries([centre])
-    ref = {"ids": [np.array([1])], "dists": [np.array([22.2])]}
-    got = {"ids": [np.array([0])], "dists": [np.array([700.6])]}
-    report = accuracy.check_knn(ds, queries, got, ref, index)
-    assert report["reasons"] == {"ring_stop_rule": 1}
+def test_accuracy_check_takes_either_of_two_points_at_one_position_as_the_nearest():
+    ds = _tiny_dataset([1.0, 1.0, 1.5], [2.0, 2.0, 2.0])
+    queries = _queries([(1.01, 2.0)])
+    d = float(geometry.haversine_m(1.01, 2.0, [1.0], [2.0])[0])
+    ref = {"ids": [np.array([0, 1])], "dists": [np.array([d, d])]}
+    other_order = {"ids": [np.array([1, 0])], "dists": [np.array([d, d])]}
+    report = accuracy.check_knn(ds, queries, other_order, ref)
+    assert report["reasons"] == {"order_of_near_ties": 1} and report["same_set_other_order"] == 1
+    ref1 = {"ids": [np.array([0])], "dists": [np.array([d])]}
+    other_point = {"ids": [np.array([1])], "dists": [np.array([d])]}
+    report = accuracy.check_knn(ds, queries, other_point, ref1)
+    assert report["reasons"] == {"tie_at_kth": 1}
 
 
-def test_accuracy_check_calls_a_wrong_nearest_neighbour_unexplained():
-    lats, lons, centre = _ring_case()
-    ds = _tiny_dataset(lats + [0.5], lons + [0.5])
-    index = geometry.PointIndex(ds.lats, ds.lons)
-    queries = _queries([centre])
+def test_accuracy_check_calls_a_farther_nearest_neighbour_unexplained():
+    ds = _tiny_dataset([0.005, 0.005, 0.5], [0.0036, 0.0101, 0.5])
+    queries = _queries([(0.005, 0.0099)])
     ref = {"ids": [np.array([1])], "dists": [np.array([22.2])]}
-    got = {"ids": [np.array([2])], "dists": [np.array([78000.0])]}
-    report = accuracy.check_knn(ds, queries, got, ref, index)
-    assert report["reasons"] == {"unexplained": 1}
+    for wrong in (0, 2):
+        got = {"ids": [np.array([wrong])], "dists": [np.array([700.0])]}
+        report = accuracy.check_knn(ds, queries, got, ref)
+        assert report["reasons"] == {"unexplained": 1}
+
+
+def test_peer_count_ignores_near_ties_but_counts_a_wrong_answer():
+    ds = _tiny_dataset([1.0, 1.0, 1.5], [2.0, 2.0, 2.0])
+    queries = _queries([(1.01, 2.0)] * 2)
+    queries.radii_m = (1000.0, 10000.0)
+    d = float(geometry.haversine_m(1.01, 2.0, [1.0], [2.0])[0])
+    ref = {"knn_10": {"available": True, "ids": [np.array([0, 1])] * 2,
+                      "dists": [np.array([d, d])] * 2}}
+    engine = {"knn_10": {"available": True, "ids": [np.array([1, 0]), np.array([0, 2])]}}
+    assert accuracy.peer_differences(ds, queries, engine, ref, {}) == {"knn_10": 1}
