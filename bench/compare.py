@@ -101,7 +101,8 @@ def prepare_engines(names, allow_install):
 def run_engine(name, cls, make_server, ds, files, workdir):
     """Build and serve one engine; returns its result entry for the report."""
     entry = {"label": cls.label, "distance_model": cls.distance_model,
-             "persistent": cls.persistent, "notes": list(cls.notes), "run_notes": []}
+             "persistent": cls.persistent, "notes": list(cls.notes), "run_notes": [],
+             "differences": cls.differences}
     engine_dir = os.path.join(workdir, ds.name, name)
     os.makedirs(engine_dir, exist_ok=True)
     server = None

@@ -69,6 +69,20 @@ def in_polygon(lats, lons, vertices, dtype=np.float64):
     return inside
 
 
+def edge_distance_deg(lat, lon, vertices):
+    """Planar distance in degrees from a position to the nearest edge of the polygon."""
+    p = np.array([lat, lon], dtype=np.float64)
+    best = math.inf
+    for i in range(len(vertices)):
+        a = np.asarray(vertices[i - 1], dtype=np.float64)
+        b = np.asarray(vertices[i], dtype=np.float64)
+        ab = b - a
+        span = float(ab @ ab)
+        t = 0.0 if span == 0.0 else min(1.0, max(0.0, float((p - a) @ ab) / span))
+        best = min(best, float(np.linalg.norm(p - (a + t * ab))))
+    return best
+
+
 def polygon_box(vertices):
     """((north, west), (south, east)) corners of the polygon's bounding box."""
     lats = [p[0] for p in vertices]

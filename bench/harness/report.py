@@ -150,6 +150,10 @@ def peer_section(diffs, results):
     for kind, label in query_kinds:
         lines.append(f"| {label} | " + " | ".join(str(diffs[n].get(kind, "—")) for n in names)
                      + " |")
+    lines.append("")
+    for n in names:
+        if results[n].get("differences") and any(diffs[n].values()):
+            lines.append(f"- {results[n]['label']}: {results[n]['differences']}.")
     return lines
 
 

@@ -19,6 +19,7 @@ class Engine:
     distance_model = ""
     persistent = True          # False: in memory, built and served in one process
     notes = ()
+    differences = ""           # what explains this engine's differences from the reference
 
     def __init__(self, workdir, dataset_name, str_field, num_field, server=None):
         self.workdir = workdir

@@ -24,6 +24,9 @@ class RedisGeoEngine(Engine):
     name = "redis"
     label = "Redis GEO"
     distance_model = "Redis haversine, R = 6372797.56 m, positions as 52-bit geohashes"
+    differences = ("its Earth radius is 6372797.56 m, so its distances are 0.028 % longer and "
+                   "points just inside a radius (within 3 m of 10 km) fall out; its 52-bit "
+                   "geohash positions are up to about 0.6 m off, which moves points on a box edge")
     notes = ("appendonly yes, appendfsync everysec; durable commit = BGREWRITEAOF until done; "
              "reopen = restart the server until it has loaded",)
 

@@ -30,7 +30,9 @@ class SqliteRtreeEngine(Engine):
         self._window_sql = (
             "SELECT p.ext_id, p.lat, p.lon, p.meta FROM geo g JOIN points p ON p.pk = g.pk "
             "WHERE g.min_lat >= ? AND g.max_lat <= ? AND g.min_lon >= ? AND g.max_lon <= ?")
-        self._filtered_sql = self._window_sql + f" AND p.{s} = ? AND p.{x} >= ?"
+        # the unary + keeps the R*Tree as the driving index: left to itself the planner
+        # walks the filter index and probes the R*Tree once per matching row, 50 times slower
+        self._filtered_sql = self._window_sql + f" AND +p.{s} = ? AND +p.{x} >= ?"
 
     def create(self):
         os.makedirs(os.path.dirname(self._path()), exist_ok=True)

@@ -194,3 +194,15 @@ def test_peer_count_ignores_near_ties_but_counts_a_wrong_answer():
                       "dists": [np.array([d, d])] * 2}}
     engine = {"knn_10": {"available": True, "ids": [np.array([1, 0]), np.array([0, 2])]}}
     assert accuracy.peer_differences(ds, queries, engine, ref, {}) == {"knn_10": 1}
+
+
+def test_accuracy_check_tells_a_polygon_edge_point_from_a_missed_inner_one():
+    triangle = [(37.0, 14.0), (37.3, 14.9), (38.1, 14.2)]
+    # 1.2e-6 degrees from the first edge: inside in single precision, outside in double
+    ds = _tiny_dataset([37.152835845947266, 37.5], [14.458511352539062, 14.4])
+    queries = workload.Queries(dataset="t", centres=[(37.4, 14.4)], boxes=[],
+                               polygons=[triangle], filters=[], deletes=[])
+    edge = accuracy.check_shape(ds, queries, [np.array([0, 1])], [np.array([1])], "polygon")
+    assert edge["reasons"] == {"polygon_edge": 1} and edge["extra"] == 1
+    inner = accuracy.check_shape(ds, queries, [np.array([0])], [np.array([1])], "polygon")
+    assert inner["reasons"] == {"polygon_edge": 1, "unexplained": 1}
