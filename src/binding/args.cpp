@@ -1,5 +1,7 @@
 #include "binding/args.h"
 
+#include "common/float_narrow.h"
+
 #include <cmath>
 #include <limits>
 
@@ -51,17 +53,6 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 std::string plural(std::size_t n, const char* word) {
     return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
-}
-
-float narrow_to_f32(double value) {
-    // Doubles from halfway above the largest float round to infinity, as IEEE rounding does;
-    // the explicit test keeps the cast inside the float range.
-    constexpr double overflow_threshold = 3.4028235677973366e38;
-    if (std::isfinite(value) && std::fabs(value) >= overflow_threshold) {
-        return value > 0 ? std::numeric_limits<float>::infinity()
-                         : -std::numeric_limits<float>::infinity();
-    }
-    return static_cast<float>(value);
 }
 
 double to_double(py::handle value, const char* name) {

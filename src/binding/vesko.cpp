@@ -49,6 +49,10 @@ py::list hits_to_list(const std::vector<spatial::Hit>& hits) {
 std::unique_ptr<Vesko> Vesko::create(const py::args& args, const py::kwargs& kwargs) {
     auto bound = bind_arguments(constructor_signature, args, kwargs);
     std::string storage_path = to_text(bound[0], "storage_path");
+    if (storage_path.find('\0') != std::string::npos) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        throw py::error_already_set();
+    }
     auto store = value_or_raise(storage::Store::open(storage_path));
     return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(store)));
 }
@@ -72,7 +76,8 @@ py::object Vesko::add(const py::args& args, const py::kwargs& kwargs) {
 
 py::object Vesko::persist(const py::args& args, const py::kwargs& kwargs) {
     bind_arguments(no_arguments_persist, args, kwargs);
-    not_built_yet("persist");
+    raise_if_error(store_->persist());
+    return py::none();
 }
 
 py::object Vesko::count(const py::args& args, const py::kwargs& kwargs) {

@@ -18,38 +18,44 @@ Bitmap start_from(const storage::CoreIndex& index, const Bitmap* restrict) {
 }
 
 Bitmap union_of_conditions(const storage::CoreIndex& index, std::string_view field,
-                           const Json& elements) {
+                           const Json& elements, const Bitmap* candidates) {
     Bitmap r;
-    for (const Json& element : elements)
-        r |= evaluate_field_condition(index, field, element, nullptr);
+    for (const Json& element : elements) {
+        r |= evaluate_field_condition(index, field, element, candidates);
+    }
     return r;
 }
 
+Bitmap live_within(const storage::CoreIndex& index, const Bitmap* candidates) {
+    return candidates != nullptr ? index.valid_ids & *candidates : index.valid_ids;
+}
+
+// The ids one operator admits, restricted to `candidates` when given: the caller intersects
+// the result with a subset of them, so the restriction changes no answer, only the cost.
 Bitmap operator_bitmap(const storage::CoreIndex& index, std::string_view field, std::string_view op,
                        const Json& operand, const Bitmap* candidates) {
     const bool numeric = operand.is_number();
-    if (op == "$eq") {
-        return numeric
-                   ? evaluate_numeric_op(index, field, op, json_number_as_f32(operand), candidates)
-                   : get_bitmap_str_eq(index, field, operand);
+    const bool comparison =
+        op == "$eq" || op == "$ne" || op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte";
+    if (numeric && comparison) {
+        return evaluate_numeric_op(index, field, op, json_number_as_f32(operand), candidates);
     }
+    if (op == "$eq") return get_bitmap_str_eq(index, field, operand, candidates);
     if (op == "$ne") {
-        return numeric
-                   ? evaluate_numeric_op(index, field, op, json_number_as_f32(operand), candidates)
-                   : index.valid_ids - get_bitmap_str_eq(index, field, operand);
+        Bitmap r = live_within(index, candidates);
+        r -= get_bitmap_str_eq(index, field, operand, &r);
+        return r;
     }
-    if (op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte") {
-        return numeric
-                   ? evaluate_numeric_op(index, field, op, json_number_as_f32(operand), candidates)
-                   : Bitmap();
+    if (op == "$in") {
+        return operand.is_array() ? union_of_conditions(index, field, operand, candidates)
+                                  : Bitmap();
     }
-    if (op == "$in")
-        return operand.is_array() ? union_of_conditions(index, field, operand) : Bitmap();
     if (op == "$nin") {
-        return operand.is_array() ? index.valid_ids - union_of_conditions(index, field, operand)
-                                  : index.valid_ids;
+        Bitmap r = live_within(index, candidates);
+        if (operand.is_array()) r -= union_of_conditions(index, field, operand, &r);
+        return r;
     }
-    return Bitmap();
+    return Bitmap();  // an unknown operator, or a range with an operand that is not a number
 }
 
 }  // namespace
@@ -102,8 +108,8 @@ Bitmap evaluate_field_condition(const storage::CoreIndex& index, std::string_vie
     return r;
 }
 
-Bitmap get_bitmap_str_eq(const storage::CoreIndex& index, std::string_view field,
-                         const Json& value) {
+Bitmap get_bitmap_str_eq(const storage::CoreIndex& index, std::string_view field, const Json& value,
+                         const Bitmap* within) {
     std::string_view text;
     if (value.is_string()) {
         text = value.get_ref<const std::string&>();
@@ -115,13 +121,17 @@ Bitmap get_bitmap_str_eq(const storage::CoreIndex& index, std::string_view field
     if (field == "_id" || field == "id") {
         auto it = index.ext_to_int.find(storage::hash_id(text));
         Bitmap r;
-        if (it != index.ext_to_int.end() && index.valid_ids.contains(it->second)) r.add(it->second);
+        if (it != index.ext_to_int.end() && index.valid_ids.contains(it->second) &&
+            (within == nullptr || within->contains(it->second))) {
+            r.add(it->second);
+        }
         return r;
     }
     auto outer = index.str_index.find(field);
     if (outer == index.str_index.end()) return Bitmap();
     auto inner = outer->second.find(text);
-    return inner == outer->second.end() ? Bitmap() : inner->second;
+    if (inner == outer->second.end()) return Bitmap();
+    return within != nullptr ? inner->second & *within : inner->second;
 }
 
 Bitmap evaluate_numeric_op(const storage::CoreIndex& index, std::string_view field,
@@ -131,26 +141,28 @@ Bitmap evaluate_numeric_op(const storage::CoreIndex& index, std::string_view fie
     const NumericBsiIndex& bsi = it->second;
     const std::uint32_t e = sortable_bits(value);
     const bool nan = std::isnan(value);
-    Bitmap result;
-    if (op == "$eq") {
-        result = bsi.equal_to(value);
-    } else if (op == "$ne") {
+    // Every comparison starts from the restricting set, so its cost follows the candidates
+    // rather than the whole field.
+    if (op == "$eq") return bsi.equal_to(value, restrict);
+    if (op == "$ne") {
         // "Not equal" includes live points that hold no value for the field.
-        result = index.valid_ids - bsi.equal_to(value);
-    } else if (nan) {
-        // No value compares with NaN.
-    } else if (op == "$gt") {
-        result = bsi.greater_than_encoded(e);
-    } else if (op == "$gte") {
-        // Only points that hold a value at or above the operand, as for "$gt".
-        result = bsi.existence() - bsi.less_than_encoded(e);
-    } else if (op == "$lt") {
-        result = bsi.less_than_encoded(e);
-    } else if (op == "$lte") {
-        result = e == 0xFFFFFFFFU ? bsi.existence() : bsi.less_than_encoded(e + 1);
+        Bitmap r = restrict != nullptr ? index.valid_ids & * restrict : index.valid_ids;
+        r -= bsi.equal_to(value, &r);
+        return r;
     }
-    if (restrict != nullptr) result &= * restrict;
-    return result;
+    if (nan) return Bitmap();  // no value compares with NaN
+    if (op == "$gt") return bsi.greater_than_encoded(e, restrict);
+    if (op == "$gte") {
+        // Only points that hold a value at or above the operand, as for "$gt".
+        Bitmap r = bsi.existing(restrict);
+        r -= bsi.less_than_encoded(e, &r);
+        return r;
+    }
+    if (op == "$lt") return bsi.less_than_encoded(e, restrict);
+    if (op == "$lte") {
+        return e == 0xFFFFFFFFU ? bsi.existing(restrict) : bsi.less_than_encoded(e + 1, restrict);
+    }
+    return Bitmap();
 }
 
 }  // namespace vesko::filter

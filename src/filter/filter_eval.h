@@ -23,9 +23,9 @@ Bitmap evaluate_field_condition(const storage::CoreIndex& index, std::string_vie
 
 // Ids whose field equals the string, or the text "true"/"false" of a boolean; other values
 // match nothing. The fields "_id" and "id" compare the external id instead. May contain ids
-// of deleted points: callers intersect.
-Bitmap get_bitmap_str_eq(const storage::CoreIndex& index, std::string_view field,
-                         const Json& value);
+// of deleted points: callers intersect. With `within`, only ids of that set are returned.
+Bitmap get_bitmap_str_eq(const storage::CoreIndex& index, std::string_view field, const Json& value,
+                         const Bitmap* within = nullptr);
 
 // A numeric comparison ("$eq", "$ne", "$gt", "$gte", "$lt", "$lte") on the field's index; a
 // field that never held a number matches nothing, whatever the operator.

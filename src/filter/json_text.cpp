@@ -1,5 +1,7 @@
 #include "filter/json_text.h"
 
+#include "common/float_narrow.h"
+
 #include <string>
 
 namespace vesko::filter {
@@ -21,6 +23,42 @@ std::string describe_parse_error(const std::string& what) {
     std::string line = position.substr(0, comma);
     std::string column = comma == std::string::npos ? "" : position.substr(comma + 9);
     return what.substr(colon + 2) + " at line " + line + " column " + column;
+}
+
+// Line and column (1-based, counting bytes) of the end of the first number token equal to
+// `literal` outside strings; the parser names the literal of an overflowing number but not
+// where it stands.
+std::string position_of_number(std::string_view text, std::string_view literal) {
+    std::size_t line = 1;
+    std::size_t line_start = 0;
+    bool in_string = false;
+    bool escaped = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char ch = text[i];
+        if (ch == '\n') {
+            ++line;
+            line_start = i + 1;
+        }
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (ch == '\\') {
+                escaped = true;
+            } else if (ch == '"') {
+                in_string = false;
+            }
+            continue;
+        }
+        if (ch == '"') {
+            in_string = true;
+        } else if (text.compare(i, literal.size(), literal) == 0 &&
+                   (i == 0 || std::string_view("-+.0123456789eE").find(text[i - 1]) ==
+                                  std::string_view::npos)) {
+            return " at line " + std::to_string(line) + " column " +
+                   std::to_string(i + literal.size() - line_start);
+        }
+    }
+    return "";
 }
 
 // Finds the first bracket that opens nesting level max_json_depth + 1, outside strings.
@@ -68,19 +106,29 @@ Result<Json> parse_json(std::string_view text, ErrorKind kind) {
     }
     try {
         return Json::parse(text.begin(), text.end());
-    } catch (const Json::exception& e) {
+    } catch (const Json::parse_error& e) {
         return make_error(kind, describe_parse_error(e.what()));
+    } catch (const Json::exception& e) {
+        // "number overflow parsing '<literal>'": add where the literal stands.
+        std::string message = describe_parse_error(e.what());
+        const std::size_t open = message.find('\'');
+        const std::size_t close = message.rfind('\'');
+        if (open != std::string::npos && close > open) {
+            message += position_of_number(
+                text, std::string_view(message).substr(open + 1, close - open - 1));
+        }
+        return make_error(kind, message);
     }
 }
 
 float json_number_as_f32(const Json& number) {
     if (number.is_number_unsigned()) {
-        return static_cast<float>(static_cast<double>(number.get<std::uint64_t>()));
+        return narrow_to_f32(static_cast<double>(number.get<std::uint64_t>()));
     }
     if (number.is_number_integer()) {
-        return static_cast<float>(static_cast<double>(number.get<std::int64_t>()));
+        return narrow_to_f32(static_cast<double>(number.get<std::int64_t>()));
     }
-    return static_cast<float>(number.get<double>());
+    return narrow_to_f32(number.get<double>());
 }
 
 const char* json_type_phrase(const Json& value) {

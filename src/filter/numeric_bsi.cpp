@@ -47,11 +47,15 @@ void NumericBsiIndex::remove_id(std::uint32_t int_id) {
     for (auto& slice : slices_) slice.remove(int_id);
 }
 
-Bitmap NumericBsiIndex::equal_to(float value) const {
+Bitmap NumericBsiIndex::existing(const Bitmap* within) const {
+    return within != nullptr ? existence_ & *within : existence_;
+}
+
+Bitmap NumericBsiIndex::equal_to(float value, const Bitmap* within) const {
     if (std::isnan(value)) return Bitmap();
     const std::uint32_t c = sortable_bits(value);
     if (highest_bit(c) > top_bit_) return Bitmap();
-    Bitmap r = existence_;
+    Bitmap r = existing(within);
     for (int i = 0; i <= top_bit_ && !r.empty(); ++i) {
         if (bit_set(c, i)) {
             r &= slices_[static_cast<std::size_t>(i)];
@@ -62,11 +66,11 @@ Bitmap NumericBsiIndex::equal_to(float value) const {
     return r;
 }
 
-Bitmap NumericBsiIndex::less_than_encoded(std::uint32_t bound) const {
+Bitmap NumericBsiIndex::less_than_encoded(std::uint32_t bound, const Bitmap* within) const {
     if (bound <= min_encoded_) return Bitmap();
-    if (bound > max_encoded_) return existence_;
+    if (bound > max_encoded_) return existing(within);
     Bitmap result;
-    Bitmap eq = existence_;  // ids whose bits above i equal the bound's
+    Bitmap eq = existing(within);  // ids whose bits above i equal the bound's
     for (int i = std::max(highest_bit(bound), static_cast<int>(top_bit_)); i >= 0 && !eq.empty();
          --i) {
         const Bitmap& slice = slices_[static_cast<std::size_t>(i)];
@@ -80,11 +84,11 @@ Bitmap NumericBsiIndex::less_than_encoded(std::uint32_t bound) const {
     return result;
 }
 
-Bitmap NumericBsiIndex::greater_than_encoded(std::uint32_t bound) const {
+Bitmap NumericBsiIndex::greater_than_encoded(std::uint32_t bound, const Bitmap* within) const {
     if (bound >= max_encoded_) return Bitmap();
-    if (bound < min_encoded_) return existence_;
+    if (bound < min_encoded_) return existing(within);
     Bitmap result;
-    Bitmap eq = existence_;
+    Bitmap eq = existing(within);
     for (int i = std::max(highest_bit(bound), static_cast<int>(top_bit_)); i >= 0 && !eq.empty();
          --i) {
         const Bitmap& slice = slices_[static_cast<std::size_t>(i)];

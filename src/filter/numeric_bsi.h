@@ -30,10 +30,14 @@ class NumericBsiIndex {
     // Forgets the id's value. The bounds stay where they are.
     void remove_id(std::uint32_t int_id);
 
-    Bitmap equal_to(float value) const;
+    // Each comparison with `within` given answers only for those ids (the result is the full
+    // answer intersected with it), touching no more of the slices than they need.
+    Bitmap equal_to(float value, const Bitmap* within = nullptr) const;
     // Ids whose code is below / above the bound.
-    Bitmap less_than_encoded(std::uint32_t bound) const;
-    Bitmap greater_than_encoded(std::uint32_t bound) const;
+    Bitmap less_than_encoded(std::uint32_t bound, const Bitmap* within = nullptr) const;
+    Bitmap greater_than_encoded(std::uint32_t bound, const Bitmap* within = nullptr) const;
+    // existence, or existence intersected with `within`.
+    Bitmap existing(const Bitmap* within) const;
     // The code recorded for an id, rebuilt from the slices.
     std::optional<std::uint32_t> encoded_value(std::uint32_t int_id) const;
 

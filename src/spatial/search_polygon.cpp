@@ -27,7 +27,7 @@ bool inside_polygon(std::span<const LatLon> polygon, float p_lat, float p_lon) {
 }  // namespace
 
 std::vector<Hit> search_polygon(const storage::CoreIndex& index, std::span<const LatLon> polygon,
-                                const Bitmap& restrict_set) {
+                                const Eligible& eligible) {
     float min_lat = std::numeric_limits<float>::max();
     float min_lon = std::numeric_limits<float>::max();
     float max_lat = -std::numeric_limits<float>::max();
@@ -39,9 +39,9 @@ std::vector<Hit> search_polygon(const storage::CoreIndex& index, std::span<const
         if (lat > max_lat) max_lat = lat;
         if (lat < min_lat) min_lat = lat;
     }
-    Bitmap candidates = collect_cells(index.grid_index, lat_cell(min_lat), lat_cell(max_lat),
-                                      lon_cell(min_lon), lon_cell(max_lon));
-    candidates &= restrict_set;
+    const Bitmap candidates =
+        eligible.narrow(collect_cells(index.grid_index, lat_cell(min_lat), lat_cell(max_lat),
+                                      lon_cell(min_lon), lon_cell(max_lon)));
     std::vector<Hit> hits;
     for (std::uint32_t int_id : candidates.to_vector()) {
         const auto [lat, lon] = index.files.coords(int_id);

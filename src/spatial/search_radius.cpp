@@ -58,7 +58,7 @@ std::vector<LonRange> longitude_ranges(float lat_deg, float lon_deg, float margi
 }  // namespace
 
 std::vector<DistanceHit> search_radius(const storage::CoreIndex& index, float lat_deg,
-                                       float lon_deg, float radius_m, const Bitmap& restrict_set) {
+                                       float lon_deg, float radius_m, const Eligible& eligible) {
     const float margin = (radius_m / 111000.0f) * 1.1f;
     const std::uint32_t lat_lo = lat_cell(lat_deg - margin);
     const std::uint32_t lat_hi = lat_cell(lat_deg + margin);
@@ -70,7 +70,7 @@ std::vector<DistanceHit> search_radius(const storage::CoreIndex& index, float la
     }
     // Points stored off the usual chart can be near the centre whatever their cell says.
     candidates |= index.irregular_ids;
-    candidates &= restrict_set;
+    candidates = eligible.narrow(candidates);
 
     const float cos_lat_q = query_cos(lat_deg);
     struct Found {

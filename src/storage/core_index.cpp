@@ -72,7 +72,7 @@ void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json
     index.ext_to_int.emplace(h, n);
     index.valid_ids.add(n);
     index.deleted.remove(n);
-    spatial::file_point(index.grid_index, n, lat_deg, lon_deg);
+    index.grid_index.file_point(n, lat_deg, lon_deg);
     if (!regular_position(lat_deg, lon_deg)) index.irregular_ids.add(n);
     index_fields(index, meta, skip_index, n);
 }

@@ -200,6 +200,11 @@ Result<void> DataFiles::sync_all() const {
     VESKO_TRY(coords_.map.sync());
     VESKO_TRY(offsets_.map.sync());
     VESKO_TRY(meta_offsets_.map.sync());
+    // msync writes the pages back but not a length the file grew to; the snapshot relies on
+    // the slots it refers to existing after a power loss.
+    VESKO_TRY(coords_.file.datasync());
+    VESKO_TRY(offsets_.file.datasync());
+    VESKO_TRY(meta_offsets_.file.datasync());
     VESKO_TRY(ids_file_.datasync());
     VESKO_TRY(meta_file_.datasync());
     return {};

@@ -70,7 +70,11 @@ class DataFiles {
         meta_file_len_ = meta_len;
     }
 
-    // Forces the three mappings, then ids.bin and meta.bin, to disk.
+    // Sizes of ids.bin and meta.bin as far as this store knows them (at least the used lengths).
+    std::uint64_t ids_file_size() const { return ids_file_size_; }
+    std::uint64_t meta_file_size() const { return meta_file_size_; }
+
+    // Forces the three mappings (and their files' lengths), then ids.bin and meta.bin, to disk.
     Result<void> sync_all() const;
 
   private:

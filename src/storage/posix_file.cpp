@@ -199,20 +199,33 @@ void MappedRegion::advise_sequential() const {
     if (base_ != nullptr) (void)::madvise(base_, length_, MADV_SEQUENTIAL);
 }
 
+namespace {
+
+bool is_directory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
 Result<void> create_directories(const std::string& path) {
     if (path.empty()) return os_error(ENOENT);
-    // Create each prefix in turn; EEXIST is fine only where a directory already stands.
-    for (std::size_t i = 1; i <= path.size(); ++i) {
-        if (i != path.size() && path[i] != '/') continue;
-        std::string prefix = path.substr(0, i);
-        if (prefix.empty() || prefix.back() == '/') continue;
-        if (::mkdir(prefix.c_str(), 0777) == 0) continue;
-        int err = errno;
-        struct stat st;
-        if (err == EEXIST && ::stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-        return os_error(err);
+    if (is_directory(path)) return {};
+    if (::mkdir(path.c_str(), 0777) == 0) return {};
+    int err = errno;
+    if (err == ENOENT) {
+        // Make the parents first, then try again; the first error that is not a missing
+        // parent is the one reported.
+        std::size_t end = path.find_last_not_of('/');
+        std::size_t slash = end == std::string::npos ? std::string::npos : path.rfind('/', end);
+        if (slash != std::string::npos && slash > 0) {
+            VESKO_TRY(create_directories(path.substr(0, slash)));
+            if (::mkdir(path.c_str(), 0777) == 0) return {};
+            err = errno;
+        }
     }
-    return {};
+    if (is_directory(path)) return {};
+    return os_error(err);
 }
 
 bool path_exists(const std::string& path) {

@@ -1,5 +1,6 @@
 // Opening a store: directory, data files, log replay, log opened for appending. Runs before
 // the Store exists, so nothing else can see the state and no lock is taken.
+#include "storage/snapshot.h"
 #include "storage/store.h"
 
 #include <optional>
@@ -61,11 +62,48 @@ Result<Replay> replay_log(CoreIndex& index, const std::string& path) {
     return replay;
 }
 
+// Loads snapshot.bin when it exists and is sound; a damaged one is ignored and the store is
+// rebuilt from the log alone.
+Result<void> load_snapshot(CoreIndex& index, const std::string& path) {
+    if (!path_exists(path)) return {};
+    auto file = FileDescriptor::open(path, OpenMode::ReadOnly);
+    if (!file) return file.error();
+    auto size = file->size();
+    if (!size) return size.error();
+    std::string copy;
+    std::span<const unsigned char> bytes;
+    if (*size == 0) return {};
+    Result<MappedRegion> mapped =
+        MappedRegion::map_read_only(*file, static_cast<std::size_t>(*size));
+    if (mapped) {
+        mapped->advise_sequential();
+        bytes = std::span<const unsigned char>(mapped->data(), mapped->size());
+    } else {
+        copy.resize(static_cast<std::size_t>(*size));
+        auto got = file->read_at(
+            std::span<unsigned char>(reinterpret_cast<unsigned char*>(copy.data()), copy.size()),
+            0);
+        if (!got) return got.error();
+        bytes = std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(copy.data()),
+                                               *got);
+    }
+    std::optional<SnapshotData> data = decode_snapshot(bytes);
+    if (!data || !consistent_with_files(*data, index.files.capacity(), index.files.ids_file_size(),
+                                        index.files.meta_file_size())) {
+        return {};
+    }
+    install_snapshot(index, std::move(*data));
+    index.files.ensure_capacity(index.valid_ids.empty() ? 0 : index.valid_ids.maximum());
+    rebuild_irregular_ids(index);
+    return {};
+}
+
 }  // namespace
 
 Result<std::unique_ptr<Store>> Store::open(const std::string& dir) {
     VESKO_TRY(create_directories(dir));
     CoreIndex index(DataFiles::open(dir));
+    VESKO_TRY(load_snapshot(index, join_path(dir, snapshot_file_name)));
     const std::string wal_path = join_path(dir, wal_file_name);
     auto replay = replay_log(index, wal_path);
     if (!replay) return replay.error();

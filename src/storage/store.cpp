@@ -1,6 +1,7 @@
 #include "storage/store.h"
 
 #include "filter/filter_eval.h"
+#include "storage/snapshot.h"
 
 #include <mutex>
 
@@ -69,44 +70,70 @@ Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
     return deleted;
 }
 
+Result<void> Store::persist() {
+    const std::string snapshot_path = join_path(dir_, snapshot_file_name);
+    const std::string tmp_path = join_path(dir_, snapshot_tmp_file_name);
+    {
+        // No mutation may run while the files the snapshot refers to are forced to disk.
+        std::unique_lock index_guard(index_lock_);
+        VESKO_TRY(index_.files.sync_all());
+    }
+    // The log lock is held from the encoding to the emptying of the log, so that no record
+    // can reach the log in between and be emptied away without being in the snapshot. Lock
+    // order is kept: the index lock is taken before the log lock and given up first.
+    std::shared_lock index_guard(index_lock_);
+    std::unique_lock log_guard(log_lock_);
+    {
+        auto tmp = FileDescriptor::open(tmp_path, OpenMode::WriteTruncate);
+        if (!tmp) return tmp.error();
+        VESKO_TRY(
+            encode_snapshot(index_, [&](std::string_view bytes) { return tmp->write_all(bytes); }));
+        // Without this, a power loss after the rename could leave an empty or partial snapshot
+        // beside an emptied log.
+        VESKO_TRY(tmp->sync());
+    }
+    index_guard.unlock();
+    VESKO_TRY(rename_path(tmp_path, snapshot_path));
+    VESKO_TRY(sync_directory(dir_));
+    return wal_.truncate_all();
+}
+
 std::uint64_t Store::count() const {
     std::shared_lock index_guard(index_lock_);
     return index_.count();
 }
 
 template <class Search>
-auto Store::with_restrict_set(const std::optional<std::string>& filter_json, Search&& search) const
-    -> Result<decltype(search(std::declval<const Bitmap&>()))> {
+auto Store::with_eligible(const std::optional<std::string>& filter_json, Search&& search) const
+    -> Result<decltype(search(std::declval<const spatial::Eligible&>()))> {
     std::shared_lock index_guard(index_lock_);
-    if (!filter_json) return search(index_.valid_ids);
+    if (!filter_json) return search(spatial::Eligible(index_, nullptr));
     auto parsed = filter::parse_json(*filter_json, ErrorKind::FilterSyntax);
     if (!parsed) return parsed.error();
-    // A filter that matches nothing restricts to nothing; it never stands for every point.
-    const Bitmap restrict_set = filter::evaluate_filter(index_, *parsed);
-    return search(restrict_set);
+    return search(spatial::Eligible(index_, &*parsed));
 }
 
 Result<std::vector<spatial::DistanceHit>> Store::search_radius(
     float lat_deg, float lon_deg, float radius_m,
     const std::optional<std::string>& filter_json) const {
-    return with_restrict_set(filter_json, [&](const Bitmap& restrict_set) {
-        return spatial::search_radius(index_, lat_deg, lon_deg, radius_m, restrict_set);
+    return with_eligible(filter_json, [&](const spatial::Eligible& eligible) {
+        return spatial::search_radius(index_, lat_deg, lon_deg, radius_m, eligible);
     });
 }
 
 Result<std::vector<spatial::DistanceHit>> Store::search_knn(
     float lat_deg, float lon_deg, std::uint32_t k,
     const std::optional<std::string>& filter_json) const {
-    return with_restrict_set(filter_json, [&](const Bitmap& restrict_set) {
-        return spatial::search_knn(index_, lat_deg, lon_deg, k, restrict_set);
+    return with_eligible(filter_json, [&](const spatial::Eligible& eligible) {
+        return spatial::search_knn(index_, lat_deg, lon_deg, k, eligible);
     });
 }
 
 Result<std::vector<spatial::Hit>> Store::search_box(
     spatial::LatLon top_left, spatial::LatLon bottom_right,
     const std::optional<std::string>& filter_json) const {
-    return with_restrict_set(filter_json, [&](const Bitmap& restrict_set) {
-        return spatial::search_box(index_, top_left, bottom_right, restrict_set);
+    return with_eligible(filter_json, [&](const spatial::Eligible& eligible) {
+        return spatial::search_box(index_, top_left, bottom_right, eligible);
     });
 }
 
@@ -114,8 +141,8 @@ Result<std::vector<spatial::Hit>> Store::search_polygon(
     const std::vector<spatial::LatLon>& polygon,
     const std::optional<std::string>& filter_json) const {
     if (polygon.size() < 3) return std::vector<spatial::Hit>{};
-    return with_restrict_set(filter_json, [&](const Bitmap& restrict_set) {
-        return spatial::search_polygon(index_, polygon, restrict_set);
+    return with_eligible(filter_json, [&](const spatial::Eligible& eligible) {
+        return spatial::search_polygon(index_, polygon, eligible);
     });
 }
 

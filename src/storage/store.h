@@ -51,16 +51,20 @@ class Store {
         const std::vector<spatial::LatLon>& polygon,
         const std::optional<std::string>& filter_json) const;
 
+    // Makes the store durable in one step: forces the data files to disk, writes snapshot.bin
+    // through a temporary file that is forced to disk and renamed over it, forces the directory,
+    // then empties the log. A failure leaves the previous snapshot and the log in place.
+    Result<void> persist();
+
     const std::string& dir() const { return dir_; }
 
   private:
     Store(std::string dir, CoreIndex index, WalWriter wal);
 
-    // Runs search(restrict_set) under the shared index lock, restrict_set being the filter's
-    // result or valid_ids.
+    // Runs search(eligible) under the shared index lock, after parsing the filter if given.
     template <class Search>
-    auto with_restrict_set(const std::optional<std::string>& filter_json, Search&& search) const
-        -> Result<decltype(search(std::declval<const Bitmap&>()))>;
+    auto with_eligible(const std::optional<std::string>& filter_json, Search&& search) const
+        -> Result<decltype(search(std::declval<const spatial::Eligible&>()))>;
 
     std::string dir_;
     // Lock order: index_lock_ before log_lock_, released in reverse. Readers hold index_lock_

@@ -40,10 +40,10 @@ TEST(GridCells, KeyHoldsLatitudeCellHighAndLongitudeCellLow) {
 
 GridIndex grid_with_points() {
     GridIndex grid;
-    file_point(grid, 1, 10.005f, 20.005f);  // cell (10000, 20000)
-    file_point(grid, 2, 10.015f, 20.005f);  // cell (10001, 20000)
-    file_point(grid, 3, 10.005f, 20.025f);  // cell (10000, 20002)
-    file_point(grid, 4, -89.999f, -179.999f);
+    grid.file_point(1, 10.005f, 20.005f);  // cell (10000, 20000)
+    grid.file_point(2, 10.015f, 20.005f);  // cell (10001, 20000)
+    grid.file_point(3, 10.005f, 20.025f);  // cell (10000, 20002)
+    grid.file_point(4, -89.999f, -179.999f);
     return grid;
 }
 
@@ -69,6 +69,24 @@ TEST(CollectCells, UnitesExactlyTheCellsInsideTheInclusiveRange) {
         EXPECT_EQ(collect_cells(grid, c.lat_lo, c.lat_hi, c.lon_lo, c.lon_hi).to_vector(),
                   c.expected);
     }
+}
+
+TEST(GridIndex, BlocksListEveryOccupiedCellOnce) {
+    const GridIndex grid = grid_with_points();
+    std::size_t listed = 0;
+    for (const auto& [key, block] : grid.blocks()) {
+        for (std::uint64_t cell : block.cells) {
+            EXPECT_EQ(block_of(cell), key);
+            EXPECT_NE(grid.find(cell), nullptr);
+            EXPECT_TRUE(grid.occupied(cell));
+        }
+        EXPECT_EQ(block.occupied.cardinality(), block.cells.size());
+        listed += block.cells.size();
+    }
+    EXPECT_EQ(listed, grid.size());
+    EXPECT_EQ(grid.blocks().at(make_cell_key(100, 200)).cells.size(), 3u);
+    EXPECT_FALSE(grid.occupied(make_cell_key(10000, 20001)));
+    EXPECT_FALSE(grid.occupied(make_cell_key(5000, 5000)));
 }
 
 TEST(CollectCells, EmptyGridGivesEmptyUnion) {

@@ -1,0 +1,133 @@
+#include "storage/bitmap_codec.h"
+
+#include <bit>
+#include <vector>
+
+namespace vesko::storage {
+
+namespace {
+
+constexpr std::uint32_t cookie_no_runs = 12346;
+constexpr std::uint32_t cookie_with_runs = 12347;
+constexpr std::uint32_t max_array_cardinality = 4096;
+constexpr std::size_t bitset_bytes = 8192;
+// With runs, the offset header is present only from this many containers on.
+constexpr std::uint32_t offsets_threshold = 4;
+
+struct Header {
+    std::uint16_t key;
+    std::uint32_t cardinality;
+    bool run;
+};
+
+bool check_array(ByteReader& reader, std::uint32_t cardinality) {
+    std::int32_t previous = -1;
+    for (std::uint32_t i = 0; i < cardinality; ++i) {
+        std::uint16_t v;
+        if (!reader.u16(v) || static_cast<std::int32_t>(v) <= previous) return false;
+        previous = v;
+    }
+    return true;
+}
+
+bool check_runs(ByteReader& reader, std::uint32_t cardinality) {
+    std::uint16_t runs;
+    if (!reader.u16(runs) || runs == 0) return false;
+    std::int32_t previous_end = -1;
+    std::uint32_t total = 0;
+    for (std::uint16_t i = 0; i < runs; ++i) {
+        std::uint16_t start;
+        std::uint16_t length_minus_one;
+        if (!reader.u16(start) || !reader.u16(length_minus_one)) return false;
+        const std::int32_t end = static_cast<std::int32_t>(start) + length_minus_one;
+        if (static_cast<std::int32_t>(start) <= previous_end || end > 0xFFFF) return false;
+        previous_end = end;
+        total += static_cast<std::uint32_t>(length_minus_one) + 1;
+    }
+    return total == cardinality;
+}
+
+bool check_bitset(ByteReader& reader, std::uint32_t cardinality) {
+    std::string_view words;
+    if (!reader.bytes(bitset_bytes, words)) return false;
+    std::uint32_t count = 0;
+    for (std::size_t i = 0; i < bitset_bytes; i += 8) {
+        std::uint64_t w = load_u64(reinterpret_cast<const unsigned char*>(words.data() + i));
+        count += static_cast<std::uint32_t>(std::popcount(w));
+    }
+    return count == cardinality && cardinality > max_array_cardinality;
+}
+
+}  // namespace
+
+void put_bitmap(std::string& out, const Bitmap& bitmap) {
+    const std::size_t length_at = out.size();
+    put_u64(out, 0);
+    bitmap.append_portable_no_runs(out);
+    std::string length;
+    put_u64(length, out.size() - length_at - 8);
+    out.replace(length_at, 8, length);
+}
+
+bool is_well_formed_portable(std::span<const unsigned char> bytes) {
+    ByteReader reader(bytes);
+    std::uint32_t cookie;
+    if (!reader.u32(cookie)) return false;
+    std::uint32_t containers;
+    std::vector<bool> run_flags;
+    bool has_offsets;
+    if ((cookie & 0xFFFF) == cookie_with_runs) {
+        containers = (cookie >> 16) + 1;
+        std::string_view flags;
+        if (!reader.bytes((containers + 7) / 8, flags)) return false;
+        run_flags.resize(containers);
+        for (std::uint32_t i = 0; i < containers; ++i) {
+            run_flags[i] = (static_cast<unsigned char>(flags[i / 8]) >> (i % 8) & 1) != 0;
+        }
+        has_offsets = containers >= offsets_threshold;
+    } else if (cookie == cookie_no_runs) {
+        if (!reader.u32(containers) || containers > 65536) return false;
+        run_flags.assign(containers, false);
+        has_offsets = true;
+    } else {
+        return false;
+    }
+    std::vector<Header> headers(containers);
+    std::int32_t previous_key = -1;
+    for (std::uint32_t i = 0; i < containers; ++i) {
+        std::uint16_t key;
+        std::uint16_t cardinality_minus_one;
+        if (!reader.u16(key) || !reader.u16(cardinality_minus_one)) return false;
+        if (static_cast<std::int32_t>(key) <= previous_key) return false;
+        previous_key = key;
+        headers[i] = {key, static_cast<std::uint32_t>(cardinality_minus_one) + 1, run_flags[i]};
+    }
+    std::vector<std::uint32_t> offsets;
+    if (has_offsets) {
+        offsets.resize(containers);
+        for (auto& offset : offsets) {
+            if (!reader.u32(offset)) return false;
+        }
+    }
+    for (std::uint32_t i = 0; i < containers; ++i) {
+        if (has_offsets && offsets[i] != reader.position()) return false;
+        const Header& h = headers[i];
+        const bool ok = h.run ? check_runs(reader, h.cardinality)
+                        : h.cardinality <= max_array_cardinality
+                            ? check_array(reader, h.cardinality)
+                            : check_bitset(reader, h.cardinality);
+        if (!ok) return false;
+    }
+    return reader.at_end();
+}
+
+bool read_bitmap(ByteReader& reader, Bitmap& out) {
+    std::uint64_t length;
+    std::string_view bytes;
+    if (!reader.u64(length) || !reader.bytes(length, bytes)) return false;
+    const std::span<const unsigned char> span(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                              bytes.size());
+    return is_well_formed_portable(span) && Bitmap::read_portable_bounded(span, out);
+}
+
+}  // namespace vesko::storage

@@ -1,0 +1,70 @@
+// snapshot.bin: the in-memory indexes of a store as one SnapshotData record, with no header,
+// version or checksum. Little-endian; strings as u64 length then UTF-8; maps as u64 count then
+// entries (key, value) in whatever order the hash tables yield; bitmaps as in bitmap_codec.h.
+//
+//   1 str_index     map: field (string) -> map: value (string) -> bitmap
+//   2 num_index     map: field (string) -> NumericBsiIndex:
+//                     32 slice bitmaps (bit 0 first), existence bitmap, u32 min_encoded,
+//                     u32 max_encoded, u8 top_bit
+//   3 grid_index    map: cell key (u64, latitude cell high, longitude cell low) -> bitmap
+//   4 valid_ids     bitmap
+//   5 deleted       bitmap
+//   6 ext_to_int    map: u64 hash_id -> u32 internal id
+//   7 ids_file_len  u64
+//   8 meta_file_len u64
+//
+// Coordinates, ids and metadata stay in the data files, which the record refers to by internal
+// id and by the two used lengths. A store without points gives an 80-byte file.
+#pragma once
+
+#include "storage/core_index.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace vesko::storage {
+
+inline constexpr const char* snapshot_file_name = "snapshot.bin";
+inline constexpr const char* snapshot_tmp_file_name = "snapshot.bin.tmp";
+// The encoder hands its output to the file in pieces of at least this size.
+inline constexpr std::size_t snapshot_buffer_bytes = 1 << 20;
+
+struct SnapshotData {
+    StrIndex str_index;
+    NumIndex num_index;
+    std::vector<std::pair<std::uint64_t, Bitmap>> grid_cells;
+    Bitmap valid_ids;
+    Bitmap deleted;
+    std::unordered_map<std::uint64_t, std::uint32_t> ext_to_int;
+    std::uint64_t ids_file_len = 0;
+    std::uint64_t meta_file_len = 0;
+};
+
+// Encodes the indexes of `index` straight from memory, passing the bytes to `sink` whenever
+// snapshot_buffer_bytes have gathered and once at the end. Caller holds the index lock (shared
+// is enough) for the whole call. Stops at the first error of the sink.
+Result<void> encode_snapshot(const CoreIndex& index,
+                             const std::function<Result<void>(std::string_view)>& sink);
+
+// Decodes one record from the start of `bytes` (bytes after it are ignored); nothing when the
+// bytes are short, a length or count runs past them, a bitmap is malformed, or a map repeats a
+// key.
+std::optional<SnapshotData> decode_snapshot(std::span<const unsigned char> bytes);
+
+// Checks what any snapshot written by persist satisfies against the files it refers to: ids
+// below the slot capacity, live and deleted ids disjoint, every index holding only ids that
+// were inserted, numeric bounds that agree with each other, used lengths within the files. A
+// record that fails is treated as damaged.
+bool consistent_with_files(const SnapshotData& data, std::uint32_t capacity,
+                           std::uint64_t ids_file_size, std::uint64_t meta_file_size);
+
+// Replaces the indexes and used lengths of `index` with the snapshot's.
+void install_snapshot(CoreIndex& index, SnapshotData data);
+
+}  // namespace vesko::storage

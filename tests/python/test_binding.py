@@ -1,0 +1,252 @@
+"""The Python surface of the module: what it exports, the order and text signatures of the
+methods, the typing stub, argument binding, and what each argument conversion accepts."""
+
+import ast
+import collections
+import inspect
+import math
+import subprocess
+import sys
+from fractions import Fraction
+from pathlib import Path
+
+import pytest
+import vesko
+
+from support import Slots, file_digests, id_filter, store_path
+
+METHODS = [
+    ("exists", "($self, filter_json)"),
+    ("add", "($self, id, lat, lon, metadata, skip_index=None)"),
+    ("persist", "($self)"),
+    ("count", "($self)"),
+    ("delete", "($self, id)"),
+    ("delete_by_filter", "($self, filter_json)"),
+    ("vacuum", "($self)"),
+    ("search_knn", "($self, lat, lon, k, filter_json=None)"),
+    ("search_box", "($self, top_left, bottom_right, filter_json=None)"),
+    ("search_radius", "($self, lat, lon, radius_m, filter_json=None)"),
+    ("search_polygon", "($self, points, filter_json=None)"),
+]
+
+
+def test_module_exports_the_store_class_and_panic_exception():
+    assert sorted(n for n in dir(vesko) if not n.startswith("_")) == ["PanicException", "Vesko"]
+    assert issubclass(vesko.PanicException, BaseException)
+    assert not issubclass(vesko.PanicException, Exception)
+    assert vesko.PanicException.__module__ == "vesko"
+    assert vesko.Vesko.__module__ == "vesko"
+
+
+def test_methods_are_registered_in_documented_order():
+    public = [name for name in vesko.Vesko.__dict__ if not name.startswith("_")]
+    assert public == [name for name, _ in METHODS]
+
+
+@pytest.mark.parametrize("name,signature", METHODS, ids=[name for name, _ in METHODS])
+def test_method_docstring_is_exactly_its_signature_line(name, signature):
+    method = getattr(vesko.Vesko, name)
+    # The interpreter splits "name(sig)\n--\n\n" into the text signature and an empty
+    # remainder; any prose after the separator would come back as __doc__.
+    assert method.__text_signature__ == signature
+    assert method.__doc__ is None
+
+
+def test_class_docstring_is_the_constructor_signature():
+    assert vesko.Vesko.__text_signature__ == "(storage_path)"
+    assert not vesko.Vesko.__doc__
+    assert str(inspect.signature(vesko.Vesko)) == "(storage_path)"
+
+
+# The stub shipped beside the module.
+
+
+def installed_stub():
+    path = Path(vesko.__file__).parent / "vesko-stubs" / "__init__.pyi"
+    assert path.is_file(), f"stub not installed at {path}"
+    assert (path.parent / "py.typed").is_file()
+    return ast.parse(path.read_text())
+
+
+def stub_class(tree, name):
+    return next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == name)
+
+
+def stub_parameters(function):
+    args = function.args
+    defaults = [ast.literal_eval(d) for d in args.defaults]
+    names = [a.arg for a in args.args]
+    padded = [inspect.Parameter.empty] * (len(names) - len(defaults)) + defaults
+    return [(n, d) for n, d in zip(names, padded) if n != "self"]
+
+
+def module_parameters(callable_):
+    return [(p.name, p.default) for p in inspect.signature(callable_).parameters.values()]
+
+
+def test_stub_declares_the_module_methods_in_order_with_their_parameters():
+    cls = stub_class(installed_stub(), "Vesko")
+    functions = [node for node in cls.body if isinstance(node, ast.FunctionDef)]
+    assert [(f.name, stub_parameters(f)) for f in functions] == [
+        ("__init__", module_parameters(vesko.Vesko))
+    ] + [(name, module_parameters(getattr(vesko.Vesko, name))) for name, _ in METHODS]
+
+
+def test_stub_declares_panic_exception_as_a_base_exception():
+    cls = stub_class(installed_stub(), "PanicException")
+    assert [ast.unparse(base) for base in cls.bases] == ["BaseException"]
+
+
+# Argument binding: positional or keyword (mistakes are in test_errors.py).
+
+
+@pytest.mark.parametrize(
+    "args,kwargs,message",
+    [
+        ((), {}, "Vesko() missing 1 required positional argument: 'storage_path'"),
+        (("a", "b"), {}, "Vesko() takes 1 positional argument but 2 were given"),
+        ((), {"path": "a"}, "Vesko() got an unexpected keyword argument 'path'"),
+    ],
+    ids=["missing", "surplus", "unknown_keyword"],
+)
+def test_constructor_binding_mistakes_raise_type_error(tmp_path, args, kwargs, message):
+    with pytest.raises(TypeError) as raised:
+        vesko.Vesko(*args, **kwargs)
+    assert str(raised.value) == message
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_every_argument_binds_by_keyword(tmp_path):
+    store = vesko.Vesko(storage_path=str(tmp_path / "kw"))
+    store.add(skip_index=["k"], metadata='{"k": "v", "j": "w"}', lon=2, lat=1, id="p")
+    assert store.exists(filter_json=id_filter("p"))
+    assert not store.exists(filter_json='{"k": "v"}')
+    assert store.exists(filter_json='{"j": "w"}')
+    store.delete(id="p")
+    assert store.count() == 0
+    store.add("q", 1, 2, "{}")
+    assert store.delete_by_filter(filter_json="{}") == 1
+
+
+# Conversions that succeed, observed through what reaches the data files.
+
+
+class IndexLike:
+    def __index__(self):
+        return 7
+
+
+HALFWAY_ABOVE_FLT_MAX = 3.4028235677973366e38
+
+FLOAT_NARROWING = [
+    ("int", 1, 0x3F800000),
+    ("rounds_to_nearest", 12.34, 0x414570A4),
+    ("tie_rounds_to_even", 16777217.0, 0x4B800000),
+    ("fraction", Fraction(1, 4), 0x3E800000),
+    ("dunder_index", IndexLike(), 0x40E00000),
+    ("beyond_range_is_infinity", 1e300, 0x7F800000),
+    ("beyond_negative_range_is_minus_infinity", -1e300, 0xFF800000),
+    ("halfway_above_largest_is_infinity", HALFWAY_ABOVE_FLT_MAX, 0x7F800000),
+    ("just_below_halfway_is_largest", math.nextafter(HALFWAY_ABOVE_FLT_MAX, 0), 0x7F7FFFFF),
+    ("negative_underflow_is_minus_zero", -1e-50, 0x80000000),
+    ("smallest_subnormal", 1e-45, 0x00000001),
+]
+
+
+@pytest.mark.parametrize(
+    "value,bits", [c[1:] for c in FLOAT_NARROWING], ids=[c[0] for c in FLOAT_NARROWING]
+)
+def test_coordinates_are_narrowed_to_f32_by_rounding(store, value, bits):
+    store.add("p", value, value, "{}")
+    assert Slots(store_path(store)).coords_bits(0) == (bits, bits)
+
+
+def test_nan_coordinates_are_stored_as_nan(store):
+    store.add("p", float("nan"), 1.0, "{}")
+    lat, lon = Slots(store_path(store)).lat_lon(0)
+    assert math.isnan(lat) and lon == 1.0
+
+
+class NameList(collections.abc.Sequence):
+    def __init__(self, *names):
+        self.names = names
+
+    def __len__(self):
+        return len(self.names)
+
+    def __getitem__(self, i):
+        return self.names[i]
+
+
+@pytest.mark.parametrize(
+    "skip_index",
+    [["a"], ("a",), NameList("a"), ["zz", "a"]],
+    ids=["list", "tuple", "custom_sequence", "several_names"],
+)
+def test_skip_index_accepts_any_sequence_of_str(store, skip_index):
+    store.add("p", 1, 2, '{"a": "x", "b": "y"}', skip_index)
+    assert not store.exists('{"a": "x"}')
+    assert store.exists('{"b": "y"}')
+
+
+def test_str_subclass_is_accepted_as_str(store):
+    class Name(str):
+        pass
+
+    store.add(Name("p"), 1, 2, Name('{"a": "x"}'))
+    assert store.exists(Name('{"_id": "p"}'))
+
+
+def test_method_on_uninitialised_instance_raises_instead_of_crashing():
+    # Vesko.__new__ without __init__ leaves an object with no store behind it.
+    code = (
+        "import vesko\n"
+        "o = vesko.Vesko.__new__(vesko.Vesko)\n"
+        "for call in (o.count, lambda: o.exists('{}'), lambda: o.add('a', 1, 2, '{}'),\n"
+        "             lambda: o.delete('a'), lambda: o.delete_by_filter('{}')):\n"
+        "    try:\n"
+        "        call()\n"
+        "    except Exception:\n"
+        "        pass\n"
+        "    else:\n"
+        "        raise SystemExit('no exception')\n"
+        "print('all raised')\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, f"exit status {result.returncode}: {result.stderr[-500:]}"
+    assert result.stdout.strip() == "all raised"
+
+
+@pytest.mark.parametrize(
+    "method,plain,other",
+    [
+        ("search_knn", ((1, 2, 7), {}), ((1, 2, IndexLike()), {})),
+        ("search_knn", ((1, 2, 7), {}), ((), {"k": 7, "lon": 2, "lat": 1.0, "filter_json": None})),
+        ("search_radius", ((1, 2, 500), {}), ((Fraction(1), 2, 500.0, None), {})),
+        ("search_box", (((1.5, 1.5), (0.5, 2.5)), {}),
+         ((collections.namedtuple("LatLon", "lat lon")(1.5, 1.5), (0.5, 2.5)), {})),
+        ("search_polygon", (([(0, 0), (0, 3), (3, 3)],), {}), ((((0, 0), (0, 3), (3, 3)), None), {})),
+    ],
+    ids=["k_by_index", "keywords_and_none_filter", "radius_fraction", "corner_tuple_subclass",
+         "polygon_tuple_of_vertices"],
+)
+def test_search_arguments_in_other_accepted_forms_give_the_same_hits(store, method, plain, other):
+    store.add("a", 1, 2, '{"k": "v"}')
+    store.add("b", 1.001, 2.001, "{}")
+    expected = getattr(store, method)(*plain[0], **plain[1])
+    assert expected
+    assert getattr(store, method)(*other[0], **other[1]) == expected
+
+
+class TestMethodsNotBuiltYet:
+    """vacuum takes no arguments and raises NotImplementedError. Delete this group when it
+    arrives."""
+
+    @pytest.mark.parametrize("method", ["vacuum"])
+    def test_missing_method_raises_and_changes_nothing(self, store, method):
+        store.add("p", 1, 2, "{}")
+        before = file_digests(store_path(store))
+        with pytest.raises(NotImplementedError):
+            getattr(store, method)()
+        assert file_digests(store_path(store)) == before
+        assert store.count() == 1
