@@ -46,6 +46,13 @@ def parse_args():
     parser.add_argument("--tiny", action="store_true", help="a quick run that only checks it works")
     parser.add_argument("--child", nargs=6, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    from peers import engines
+    for name in args.engines.split(","):
+        if name.strip() not in engines:
+            parser.error(f"unknown engine {name!r}; the engines are {', '.join(engines)}")
+    for name in args.datasets.split(","):
+        if name not in ("clustered", "places"):
+            parser.error(f"unknown data set {name!r}; the data sets are clustered, places")
     if args.tiny:
         args.points, args.queries, args.deletes = 2000, 50, 200
         args.places_limit = args.places_limit or 3000
