@@ -39,11 +39,6 @@ py::list hits_to_list(const std::vector<spatial::Hit>& hits) {
     return out;
 }
 
-[[noreturn]] void not_built_yet(const char* what) {
-    raise_error(make_error(ErrorKind::Unsupported,
-                           std::string(what) + " is not available in this version of vesko"));
-}
-
 }  // namespace
 
 std::unique_ptr<Vesko> Vesko::create(const py::args& args, const py::kwargs& kwargs) {
@@ -82,7 +77,7 @@ py::object Vesko::persist(const py::args& args, const py::kwargs& kwargs) {
 
 py::object Vesko::count(const py::args& args, const py::kwargs& kwargs) {
     bind_arguments(no_arguments_count, args, kwargs);
-    return py::int_(store_->count());
+    return py::int_(value_or_raise(store_->count()));
 }
 
 py::object Vesko::remove(const py::args& args, const py::kwargs& kwargs) {
@@ -100,7 +95,8 @@ py::object Vesko::delete_by_filter(const py::args& args, const py::kwargs& kwarg
 
 py::object Vesko::vacuum(const py::args& args, const py::kwargs& kwargs) {
     bind_arguments(no_arguments_vacuum, args, kwargs);
-    not_built_yet("vacuum");
+    raise_if_error(store_->vacuum());
+    return py::none();
 }
 
 py::object Vesko::search_knn(const py::args& args, const py::kwargs& kwargs) {

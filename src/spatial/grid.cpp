@@ -35,7 +35,12 @@ std::uint64_t grid_cell_key(float lat_deg, float lon_deg) {
 
 Bitmap& GridIndex::cell(std::uint64_t cell_key) {
     auto [it, created] = cells_.try_emplace(cell_key);
-    if (created) {
+    if (created) note_new_cell(cell_key);
+    return it->second;
+}
+
+void GridIndex::note_new_cell(std::uint64_t cell_key) {
+    {
         Block& block = blocks_[block_of(cell_key)];
         block.cells.push_back(cell_key);
         block.occupied.add(key_lat_cell(cell_key) % 100 * 100 + key_lon_cell(cell_key) % 100);
@@ -43,7 +48,6 @@ Bitmap& GridIndex::cell(std::uint64_t cell_key) {
         const std::uint32_t bx = key_lon_cell(cell_key) / 100;
         if (by < block_rows && bx < block_cols) occupied_[std::size_t{by} * block_cols + bx] = true;
     }
-    return it->second;
 }
 
 void GridIndex::file_point(std::uint32_t int_id, float lat_deg, float lon_deg) {
@@ -58,7 +62,11 @@ bool GridIndex::occupied(std::uint64_t cell_key) const {
     return blocks_.at(block_of(cell_key)).occupied.contains(y % 100 * 100 + x % 100);
 }
 
-void GridIndex::add_to_cell(std::uint64_t cell_key, const Bitmap& ids) { cell(cell_key) |= ids; }
+bool GridIndex::insert_cell(std::uint64_t cell_key, Bitmap ids) {
+    auto [it, created] = cells_.try_emplace(cell_key, std::move(ids));
+    if (created) note_new_cell(cell_key);
+    return created;
+}
 
 Bitmap collect_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,
                      std::uint32_t lon_lo, std::uint32_t lon_hi) {

@@ -45,8 +45,10 @@ class GridIndex {
     // Adds the id to the cell of (lat, lon), creating the cell. The coordinates must be
     // exactly the f32 values stored for the id, so the cell agrees with the stored position.
     void file_point(std::uint32_t int_id, float lat_deg, float lon_deg);
-    // Adds ids to a cell (restoring a stored grid).
-    void add_to_cell(std::uint64_t cell_key, const Bitmap& ids);
+    // Adds a whole cell (restoring a stored grid); false, changing nothing, when the cell
+    // exists already.
+    bool insert_cell(std::uint64_t cell_key, Bitmap ids);
+    void reserve(std::size_t cells) { cells_.reserve(cells); }
 
     const Bitmap* find(std::uint64_t cell_key) const {
         auto it = cells_.find(cell_key);
@@ -66,6 +68,7 @@ class GridIndex {
 
   private:
     Bitmap& cell(std::uint64_t cell_key);
+    void note_new_cell(std::uint64_t cell_key);
 
     // Blocks of cells on the usual chart: latitude cells 0..18099, longitude cells 0..36099.
     static constexpr std::uint32_t block_rows = 181;

@@ -29,6 +29,15 @@ constexpr std::size_t speculative_read_bytes = 256;
 
 }  // namespace
 
+Result<DataFiles> DataFiles::try_open(const std::string& dir) {
+    try {
+        return open(dir);
+    } catch (const InternalError& e) {
+        // A store whose files were just replaced reports this as an ordinary failure.
+        return make_error(ErrorKind::Os, e.what());
+    }
+}
+
 DataFiles DataFiles::open(const std::string& dir) {
     DataFiles files;
     files.dir_ = dir;

@@ -41,6 +41,8 @@ class DataFiles {
     // Opens or creates the five files in `dir` (never truncating), extends the three slot
     // files to the capacity and maps them. Any failure is an internal failure.
     static DataFiles open(const std::string& dir);
+    // The same, with failures as errors.
+    static Result<DataFiles> try_open(const std::string& dir);
 
     std::uint32_t capacity() const { return capacity_; }
     // Makes slot int_id addressable in the three mapped files, growing them in large steps.

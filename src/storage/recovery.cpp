@@ -2,6 +2,7 @@
 // the Store exists, so nothing else can see the state and no lock is taken.
 #include "storage/snapshot.h"
 #include "storage/store.h"
+#include "storage/vacuum.h"
 
 #include <optional>
 
@@ -102,6 +103,15 @@ Result<void> load_snapshot(CoreIndex& index, const std::string& path) {
 
 Result<std::unique_ptr<Store>> Store::open(const std::string& dir) {
     VESKO_TRY(create_directories(dir));
+    auto parts = open_parts(dir);
+    if (!parts) return parts.error();
+    return std::unique_ptr<Store>(
+        new Store(dir, std::move(parts->first), std::move(parts->second)));
+}
+
+Result<std::pair<CoreIndex, WalWriter>> Store::open_parts(const std::string& dir) {
+    // A vacuum that committed but did not finish is finished before anything is read.
+    VESKO_TRY(finish_committed_vacuum(dir));
     CoreIndex index(DataFiles::open(dir));
     VESKO_TRY(load_snapshot(index, join_path(dir, snapshot_file_name)));
     const std::string wal_path = join_path(dir, wal_file_name);
@@ -111,7 +121,7 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& dir) {
     if (!wal) return wal.error();
     // Records appended after a tail that does not decode would never be replayed: cut it.
     if (replay->valid_length < replay->file_length) VESKO_TRY(wal->cut_to(replay->valid_length));
-    return std::unique_ptr<Store>(new Store(dir, std::move(index), std::move(wal).value()));
+    return std::pair<CoreIndex, WalWriter>(std::move(index), std::move(wal).value());
 }
 
 }  // namespace vesko::storage

@@ -4,7 +4,6 @@
 #include "storage/bitmap_codec.h"
 
 #include <bit>
-#include <unordered_set>
 
 namespace vesko::storage {
 
@@ -83,13 +82,14 @@ bool decode_into(ByteReader& reader, SnapshotData& data) {
         if (!data.num_index.emplace(std::move(field), std::move(bsi)).second) return false;
     }
     if (!reader.u64(count)) return false;
-    std::unordered_set<std::uint64_t> cell_keys;
+    // Each cell takes at least 24 bytes; the check keeps a damaged count from reserving memory.
+    if (count > reader.remaining() / 24) return false;
+    data.grid_index.reserve(static_cast<std::size_t>(count));
     for (std::uint64_t i = 0; i < count; ++i) {
         std::uint64_t key;
         Bitmap ids;
         if (!reader.u64(key) || !read_bitmap(reader, ids)) return false;
-        if (!cell_keys.insert(key).second) return false;
-        data.grid_cells.emplace_back(key, std::move(ids));
+        if (!data.grid_index.insert_cell(key, std::move(ids))) return false;
     }
     if (!read_bitmap(reader, data.valid_ids) || !read_bitmap(reader, data.deleted)) return false;
     if (!reader.u64(count)) return false;
@@ -109,7 +109,21 @@ int highest_bit(std::uint32_t v) { return v == 0 ? 0 : 31 - std::countl_zero(v);
 
 }  // namespace
 
-Result<void> encode_snapshot(const CoreIndex& index,
+SnapshotView view_of(const CoreIndex& index) {
+    return SnapshotView{
+        index.str_index, index.num_index,  index.grid_index,           index.valid_ids,
+        index.deleted,   index.ext_to_int, index.files.ids_file_len(), index.files.meta_file_len()};
+}
+
+Result<void> write_snapshot_file(const SnapshotView& view, const std::string& path) {
+    auto file = FileDescriptor::open(path, OpenMode::WriteTruncate);
+    if (!file) return file.error();
+    VESKO_TRY(
+        encode_snapshot(view, [&](std::string_view bytes) { return file->write_all(bytes); }));
+    return file->sync();
+}
+
+Result<void> encode_snapshot(const SnapshotView& index,
                              const std::function<Result<void>(std::string_view)>& sink) {
     Encoder enc(sink);
     std::string& out = enc.out();
@@ -147,8 +161,8 @@ Result<void> encode_snapshot(const CoreIndex& index,
         put_u32(out, int_id);
         VESKO_TRY(enc.spill_if_full());
     }
-    put_u64(out, index.files.ids_file_len());
-    put_u64(out, index.files.meta_file_len());
+    put_u64(out, index.ids_file_len);
+    put_u64(out, index.meta_file_len);
     return enc.spill();
 }
 
@@ -168,8 +182,10 @@ bool consistent_with_files(const SnapshotData& data, std::uint32_t capacity,
     for (const auto& [hash, int_id] : data.ext_to_int) {
         if (!data.valid_ids.contains(int_id)) return false;
     }
-    auto only_inserted = [&](const Bitmap& ids) { return (ids - inserted).empty(); };
-    for (const auto& [key, ids] : data.grid_cells) {
+    auto only_inserted = [&](const Bitmap& ids) {
+        return ids.and_cardinality(inserted) == ids.cardinality();
+    };
+    for (const auto& [key, ids] : data.grid_index.cells()) {
         if (!only_inserted(ids)) return false;
     }
     for (const auto& [field, values] : data.str_index) {
@@ -193,8 +209,7 @@ bool consistent_with_files(const SnapshotData& data, std::uint32_t capacity,
 void install_snapshot(CoreIndex& index, SnapshotData data) {
     index.str_index = std::move(data.str_index);
     index.num_index = std::move(data.num_index);
-    index.grid_index = spatial::GridIndex();
-    for (const auto& [key, ids] : data.grid_cells) index.grid_index.add_to_cell(key, ids);
+    index.grid_index = std::move(data.grid_index);
     index.valid_ids = std::move(data.valid_ids);
     index.deleted = std::move(data.deleted);
     index.ext_to_int = std::move(data.ext_to_int);

@@ -38,7 +38,7 @@ inline constexpr std::size_t snapshot_buffer_bytes = 1 << 20;
 struct SnapshotData {
     StrIndex str_index;
     NumIndex num_index;
-    std::vector<std::pair<std::uint64_t, Bitmap>> grid_cells;
+    spatial::GridIndex grid_index;
     Bitmap valid_ids;
     Bitmap deleted;
     std::unordered_map<std::uint64_t, std::uint32_t> ext_to_int;
@@ -46,11 +46,29 @@ struct SnapshotData {
     std::uint64_t meta_file_len = 0;
 };
 
-// Encodes the indexes of `index` straight from memory, passing the bytes to `sink` whenever
-// snapshot_buffer_bytes have gathered and once at the end. Caller holds the index lock (shared
-// is enough) for the whole call. Stops at the first error of the sink.
-Result<void> encode_snapshot(const CoreIndex& index,
+// What a snapshot holds, by reference, so that it can be written straight from memory.
+struct SnapshotView {
+    const StrIndex& str_index;
+    const NumIndex& num_index;
+    const spatial::GridIndex& grid_index;
+    const Bitmap& valid_ids;
+    const Bitmap& deleted;
+    const std::unordered_map<std::uint64_t, std::uint32_t>& ext_to_int;
+    std::uint64_t ids_file_len;
+    std::uint64_t meta_file_len;
+};
+
+SnapshotView view_of(const CoreIndex& index);
+
+// Encodes the record, passing the bytes to `sink` whenever snapshot_buffer_bytes have gathered
+// and once at the end. The viewed structures must not change during the call (for a
+// CoreIndex: caller holds the index lock, shared is enough). Stops at the first error of the
+// sink.
+Result<void> encode_snapshot(const SnapshotView& view,
                              const std::function<Result<void>(std::string_view)>& sink);
+
+// Writes the record to `path` (created or truncated) and forces it to disk.
+Result<void> write_snapshot_file(const SnapshotView& view, const std::string& path);
 
 // Decodes one record from the start of `bytes` (bytes after it are ignored); nothing when the
 // bytes are short, a length or count runs past them, a bitmap is malformed, or a map repeats a

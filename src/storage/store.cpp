@@ -26,6 +26,7 @@ Result<void> Store::add(std::string_view ext_id, float lat_deg, float lon_deg,
                               std::to_string(max_metadata_bytes) + " bytes can be stored");
     }
     std::unique_lock index_guard(index_lock_);
+    if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
     encode_insert(wal_.staging(), ext_id, lat_deg, lon_deg, *parsed, skip_index);
     VESKO_TRY(wal_.flush());
@@ -35,6 +36,7 @@ Result<void> Store::add(std::string_view ext_id, float lat_deg, float lon_deg,
 
 Result<void> Store::remove(std::string_view ext_id) {
     std::unique_lock index_guard(index_lock_);
+    if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
     encode_delete(wal_.staging(), ext_id);
     VESKO_TRY(wal_.flush());
@@ -46,6 +48,7 @@ Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
     auto parsed = filter::parse_json(filter_json, ErrorKind::FilterSyntax);
     if (!parsed) return parsed.error();
     std::unique_lock index_guard(index_lock_);
+    if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
     const std::vector<std::uint32_t> matches = filter::evaluate_filter(index_, *parsed).to_vector();
     // Deletions are applied once their records are in the file, a buffer-full at a time, so a
@@ -76,6 +79,7 @@ Result<void> Store::persist() {
     {
         // No mutation may run while the files the snapshot refers to are forced to disk.
         std::unique_lock index_guard(index_lock_);
+        if (broken_) return *broken_;
         VESKO_TRY(index_.files.sync_all());
     }
     // The log lock is held from the encoding to the emptying of the log, so that no record
@@ -83,23 +87,18 @@ Result<void> Store::persist() {
     // order is kept: the index lock is taken before the log lock and given up first.
     std::shared_lock index_guard(index_lock_);
     std::unique_lock log_guard(log_lock_);
-    {
-        auto tmp = FileDescriptor::open(tmp_path, OpenMode::WriteTruncate);
-        if (!tmp) return tmp.error();
-        VESKO_TRY(
-            encode_snapshot(index_, [&](std::string_view bytes) { return tmp->write_all(bytes); }));
-        // Without this, a power loss after the rename could leave an empty or partial snapshot
-        // beside an emptied log.
-        VESKO_TRY(tmp->sync());
-    }
+    // Forced to disk before the rename: otherwise a power loss could leave an empty or partial
+    // snapshot beside an emptied log.
+    VESKO_TRY(write_snapshot_file(view_of(index_), tmp_path));
     index_guard.unlock();
     VESKO_TRY(rename_path(tmp_path, snapshot_path));
     VESKO_TRY(sync_directory(dir_));
     return wal_.truncate_all();
 }
 
-std::uint64_t Store::count() const {
+Result<std::uint64_t> Store::count() const {
     std::shared_lock index_guard(index_lock_);
+    if (broken_) return *broken_;
     return index_.count();
 }
 
@@ -107,6 +106,7 @@ template <class Search>
 auto Store::with_eligible(const std::optional<std::string>& filter_json, Search&& search) const
     -> Result<decltype(search(std::declval<const spatial::Eligible&>()))> {
     std::shared_lock index_guard(index_lock_);
+    if (broken_) return *broken_;
     if (!filter_json) return search(spatial::Eligible(index_, nullptr));
     auto parsed = filter::parse_json(*filter_json, ErrorKind::FilterSyntax);
     if (!parsed) return parsed.error();
@@ -150,6 +150,7 @@ Result<bool> Store::exists(std::string_view filter_json) const {
     auto parsed = filter::parse_json(filter_json, ErrorKind::InvalidFilter);
     if (!parsed) return parsed.error();
     std::shared_lock index_guard(index_lock_);
+    if (broken_) return *broken_;
     return !filter::evaluate_filter(index_, *parsed).empty();
 }
 

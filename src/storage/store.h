@@ -32,7 +32,7 @@ class Store {
     Result<void> remove(std::string_view ext_id);
     // Deletes every live point the filter matches; returns how many.
     Result<std::uint64_t> delete_by_filter(std::string_view filter_json);
-    std::uint64_t count() const;
+    Result<std::uint64_t> count() const;
     Result<bool> exists(std::string_view filter_json) const;
 
     // The searches parse their filter (when given) after taking the index lock; a filter
@@ -56,10 +56,21 @@ class Store {
     // then empties the log. A failure leaves the previous snapshot and the log in place.
     Result<void> persist();
 
+    // Rewrites the data files to hold only the live points, renumbered densely in their old
+    // order, rebuilds every index for the new numbering and persists the result; crash-safe
+    // through one commit point (vacuum.h). After a failure past that point the object
+    // reopens itself from the directory, or refuses every later call when it cannot.
+    Result<void> vacuum();
+
     const std::string& dir() const { return dir_; }
 
   private:
     Store(std::string dir, CoreIndex index, WalWriter wal);
+
+    // Everything an open store needs, read from its directory.
+    static Result<std::pair<CoreIndex, WalWriter>> open_parts(const std::string& dir);
+    // Caller holds the index lock exclusively. Returns `failure` for the caller to report.
+    Error recover_after_failed_vacuum(const Error& failure);
 
     // Runs search(eligible) under the shared index lock, after parsing the filter if given.
     template <class Search>
@@ -72,6 +83,9 @@ class Store {
     // change is applied, so the log's order is the order of the changes.
     mutable std::shared_mutex index_lock_;
     CoreIndex index_;  // guarded by index_lock_
+    // Set when a failed vacuum left the object unable to follow its directory; every call then
+    // returns it. Guarded by index_lock_.
+    std::optional<Error> broken_;
     std::shared_mutex log_lock_;
     WalWriter wal_;  // guarded by log_lock_
 };

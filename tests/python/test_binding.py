@@ -238,15 +238,3 @@ def test_search_arguments_in_other_accepted_forms_give_the_same_hits(store, meth
     assert getattr(store, method)(*other[0], **other[1]) == expected
 
 
-class TestMethodsNotBuiltYet:
-    """vacuum takes no arguments and raises NotImplementedError. Delete this group when it
-    arrives."""
-
-    @pytest.mark.parametrize("method", ["vacuum"])
-    def test_missing_method_raises_and_changes_nothing(self, store, method):
-        store.add("p", 1, 2, "{}")
-        before = file_digests(store_path(store))
-        with pytest.raises(NotImplementedError):
-            getattr(store, method)()
-        assert file_digests(store_path(store)) == before
-        assert store.count() == 1

@@ -1,0 +1,333 @@
+// Vacuum: the live points copied densely, in their order, into new data files, every index
+// rebuilt for the new numbering, a snapshot of the result, and the switch to it committed by
+// one marker file (see vacuum.h). Runs with the index lock held exclusively throughout.
+#include "storage/vacuum.h"
+
+#include "storage/codec.h"
+#include "storage/id_hash.h"
+#include "storage/snapshot.h"
+#include "storage/store.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+
+namespace vesko::storage {
+
+namespace {
+
+constexpr std::uint32_t not_kept = 0xFFFFFFFFU;
+constexpr std::size_t write_buffer_bytes = 1 << 20;
+constexpr std::uint64_t min_coords_bytes = 800000;
+constexpr std::uint64_t min_offsets_bytes = 792000;
+constexpr std::uint64_t offsets_headroom_bytes = 8000;
+
+// A file written front to back through a buffer.
+class BufferedFile {
+  public:
+    static Result<BufferedFile> create(const std::string& path) {
+        auto file = FileDescriptor::open(path, OpenMode::WriteTruncate);
+        if (!file) return file.error();
+        BufferedFile out;
+        out.file_ = std::move(file).value();
+        out.buffer_.reserve(write_buffer_bytes + 4096);
+        return out;
+    }
+
+    std::string& buffer() { return buffer_; }
+    std::uint64_t length() const { return written_ + buffer_.size(); }
+
+    Result<void> spill_if_full() {
+        return buffer_.size() >= write_buffer_bytes ? spill() : Result<void>();
+    }
+
+    // Writes what is buffered, extends the file to at least min_length, forces it to disk.
+    Result<void> finish(std::uint64_t min_length) {
+        VESKO_TRY(spill());
+        if (written_ < min_length) VESKO_TRY(file_.truncate(min_length));
+        return file_.sync();
+    }
+
+  private:
+    Result<void> spill() {
+        VESKO_TRY(file_.write_all(buffer_));
+        written_ += buffer_.size();
+        buffer_.clear();
+        return {};
+    }
+
+    FileDescriptor file_;
+    std::string buffer_;
+    std::uint64_t written_ = 0;
+};
+
+// The new state a vacuum builds beside the old one.
+struct Compacted {
+    StrIndex str_index;
+    NumIndex num_index;
+    spatial::GridIndex grid_index;
+    Bitmap valid_ids;
+    Bitmap deleted;  // stays empty
+    std::unordered_map<std::uint64_t, std::uint32_t> ext_to_int;
+    std::uint64_t ids_file_len = 0;
+    std::uint64_t meta_file_len = 0;
+
+    SnapshotView view() const {
+        return SnapshotView{str_index, num_index,  grid_index,   valid_ids,
+                            deleted,   ext_to_int, ids_file_len, meta_file_len};
+    }
+};
+
+std::string vac_path(const std::string& dir, const char* name) {
+    return join_path(dir, std::string(name) + vacuum_suffix);
+}
+
+void put_record(std::string& out, std::string_view bytes) {
+    put_u32(out, static_cast<std::uint32_t>(bytes.size()));
+    out.append(bytes);
+}
+
+// Every numeric field survives, with bounds recomputed from the surviving values: each
+// value's code is rebuilt from the slices in one pass over them, then recorded for the new id.
+void copy_numeric(const NumIndex& old_index, const std::vector<std::uint32_t>& table,
+                  NumIndex& out) {
+    for (const auto& [field, bsi] : old_index) {
+        filter::NumericBsiIndex& fresh = out[field];
+        if (bsi.existence().empty()) continue;
+        std::vector<std::uint32_t> codes(table.size(), 0);
+        for (int i = 0; i < filter::NumericBsiIndex::slice_count; ++i) {
+            bsi.slices()[static_cast<std::size_t>(i)].for_each([&](std::uint32_t old_id) {
+                if (old_id < codes.size()) codes[old_id] |= 1U << i;
+            });
+        }
+        bsi.existence().for_each([&](std::uint32_t old_id) {
+            if (old_id >= table.size() || table[old_id] == not_kept) return;
+            const float value = filter::from_sortable_bits(codes[old_id]);
+            if (!std::isnan(value)) fresh.set_value(table[old_id], value);
+        });
+    }
+}
+
+// Values and fields left without ids disappear.
+void copy_strings(const StrIndex& old_index, const std::vector<std::uint32_t>& table,
+                  StrIndex& out) {
+    for (const auto& [field, values] : old_index) {
+        StringMap<Bitmap> fresh;
+        for (const auto& [value, ids] : values) {
+            Bitmap renumbered;
+            ids.for_each([&](std::uint32_t old_id) {
+                if (old_id < table.size() && table[old_id] != not_kept)
+                    renumbered.add(table[old_id]);
+            });
+            if (!renumbered.empty()) fresh.emplace(value, std::move(renumbered));
+        }
+        if (!fresh.empty()) out.emplace(field, std::move(fresh));
+    }
+}
+
+// Phases up to the commit: the five new data files and the new indexes, all on disk under
+// their temporary names when this returns.
+Result<Compacted> write_compacted(const CoreIndex& index, const std::string& dir) {
+    auto coords = BufferedFile::create(vac_path(dir, coords_file_name));
+    if (!coords) return coords.error();
+    auto offsets = BufferedFile::create(vac_path(dir, offsets_file_name));
+    if (!offsets) return offsets.error();
+    auto ids = BufferedFile::create(vac_path(dir, ids_file_name));
+    if (!ids) return ids.error();
+    auto meta_offsets = BufferedFile::create(vac_path(dir, meta_offsets_file_name));
+    if (!meta_offsets) return meta_offsets.error();
+    auto meta = BufferedFile::create(vac_path(dir, meta_file_name));
+    if (!meta) return meta.error();
+
+    Compacted out;
+    const std::vector<std::uint32_t> live = index.valid_ids.to_vector();
+    std::vector<std::uint32_t> table(live.empty() ? 1 : static_cast<std::size_t>(live.back()) + 1,
+                                     not_kept);
+    for (std::uint32_t k = 0; k < live.size(); ++k) {
+        const std::uint32_t old_id = live[k];
+        table[old_id] = k;
+        const auto [lat, lon] = index.files.coords(old_id);
+        put_f32(coords->buffer(), lat);
+        put_f32(coords->buffer(), lon);
+        // An unreadable record is written as the readers' fallback: an empty id, "{}".
+        const std::string ext_id = index.files.get_external_id(old_id).value_or(std::string());
+        put_u64(offsets->buffer(), ids->length());
+        put_record(ids->buffer(), ext_id);
+        const std::string text = index.files.get_metadata(old_id);
+        put_u64(meta_offsets->buffer(), meta->length());
+        put_record(meta->buffer(), text);
+        out.ext_to_int[hash_id(ext_id)] = k;
+        out.valid_ids.add(k);
+        out.grid_index.file_point(k, lat, lon);
+        for (BufferedFile* f : {&*coords, &*offsets, &*ids, &*meta_offsets, &*meta}) {
+            VESKO_TRY(f->spill_if_full());
+        }
+    }
+    copy_numeric(index.num_index, table, out.num_index);
+    copy_strings(index.str_index, table, out.str_index);
+    out.ids_file_len = ids->length();
+    out.meta_file_len = meta->length();
+
+    const std::uint64_t n_bytes = std::uint64_t{live.size()} * slot_bytes;
+    const std::uint64_t offsets_bytes =
+        std::max(n_bytes, min_offsets_bytes) + offsets_headroom_bytes;
+    VESKO_TRY(coords->finish(std::max(n_bytes, min_coords_bytes)));
+    VESKO_TRY(ids->finish(0));
+    VESKO_TRY(offsets->finish(offsets_bytes));
+    VESKO_TRY(meta->finish(0));
+    VESKO_TRY(meta_offsets->finish(offsets_bytes));
+    return out;
+}
+
+Result<void> write_commit_marker(const std::string& dir) {
+    auto marker =
+        FileDescriptor::open(join_path(dir, vacuum_commit_file_name), OpenMode::WriteTruncate);
+    if (!marker) return marker.error();
+    VESKO_TRY(marker->write_all("vacuum\n"));
+    VESKO_TRY(marker->sync());
+    return sync_directory(dir);
+}
+
+// Renames every temporary file still present into place; an absent one was renamed already.
+Result<void> rename_into_place(const std::string& dir) {
+    for (const char* name : vacuum_replaced_files()) {
+        const std::string source = vac_path(dir, name);
+        if (!path_exists(source)) continue;
+        VESKO_TRY(replace_file(source, join_path(dir, name)));
+    }
+    return {};
+}
+
+Result<void> finish_commit(const std::string& dir, WalWriter* wal) {
+    VESKO_TRY(rename_into_place(dir));
+    VESKO_TRY(sync_directory(dir));
+    if (wal != nullptr) {
+        VESKO_TRY(wal->truncate_all());
+    } else if (path_exists(join_path(dir, wal_file_name))) {
+        auto log = FileDescriptor::open(join_path(dir, wal_file_name), OpenMode::ReadWriteExisting);
+        if (!log) return log.error();
+        VESKO_TRY(log->truncate(0));
+        VESKO_TRY(log->sync());
+    }
+    VESKO_TRY(remove_file(join_path(dir, vacuum_commit_file_name)));
+    return sync_directory(dir);
+}
+
+}  // namespace
+
+const std::array<const char*, 6>& vacuum_replaced_files() {
+    static const std::array<const char*, 6> names = {coords_file_name, offsets_file_name,
+                                                     ids_file_name,    meta_offsets_file_name,
+                                                     meta_file_name,   snapshot_file_name};
+    return names;
+}
+
+std::string quoted_path(const std::string& path) {
+    std::string out = "\"";
+    for (unsigned char c : path) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    char buf[12];
+                    std::snprintf(buf, sizeof buf, "\\u{%x}", c);
+                    out += buf;
+                } else {
+                    out.push_back(static_cast<char>(c));
+                }
+        }
+    }
+    return out + "\"";
+}
+
+Result<void> replace_file(const std::string& source, const std::string& destination) {
+    for (int attempt = 0;; ++attempt) {
+        if (path_exists(destination) && !remove_file(destination)) {
+            if (attempt >= replace_retries) {
+                return make_error(
+                    ErrorKind::Vacuum,
+                    "Failed to remove old DB file " + quoted_path(destination) + " after retries");
+            }
+            sleep_milliseconds(50);
+            continue;
+        }
+        if (rename_path(source, destination)) return {};
+        if (attempt >= replace_retries) {
+            return make_error(ErrorKind::Vacuum, "Failed to rename " + quoted_path(source) +
+                                                     " to " + quoted_path(destination));
+        }
+        sleep_milliseconds(50);
+    }
+}
+
+Result<void> finish_committed_vacuum(const std::string& dir) {
+    if (!path_exists(join_path(dir, vacuum_commit_file_name))) return {};
+    return finish_commit(dir, nullptr);
+}
+
+Result<void> Store::vacuum() {
+    std::unique_lock index_guard(index_lock_);
+    if (broken_) return *broken_;
+    auto compacted = write_compacted(index_, dir_);
+    if (!compacted) return compacted.error();
+    VESKO_TRY(write_snapshot_file(compacted->view(), vac_path(dir_, snapshot_file_name)));
+    VESKO_TRY(write_commit_marker(dir_));
+
+    // Committed: from here on the directory holds the new store, whatever happens to this call.
+    Result<void> finished = [&]() -> Result<void> {
+        std::unique_lock log_guard(log_lock_);
+        return finish_commit(dir_, &wal_);
+    }();
+    if (!finished) return recover_after_failed_vacuum(finished.error());
+    auto files = DataFiles::try_open(dir_);
+    if (!files) return recover_after_failed_vacuum(files.error());
+    CoreIndex fresh(std::move(files).value());
+    fresh.str_index = std::move(compacted->str_index);
+    fresh.num_index = std::move(compacted->num_index);
+    fresh.grid_index = std::move(compacted->grid_index);
+    fresh.valid_ids = std::move(compacted->valid_ids);
+    fresh.ext_to_int = std::move(compacted->ext_to_int);
+    rebuild_irregular_ids(fresh);
+    index_ = std::move(fresh);
+    (void)remove_file(join_path(dir_, vacuum_dummy_file_name));  // a leftover, if any
+    return {};
+}
+
+Error Store::recover_after_failed_vacuum(const Error& failure) {
+    // The object's files and indexes describe the store before the vacuum; the directory does
+    // not. Reopen it from the directory (which finishes the vacuum when it can), or refuse
+    // every later call.
+    auto reopened = open_parts(dir_);
+    if (reopened) {
+        std::unique_lock log_guard(log_lock_);
+        index_ = std::move(reopened->first);
+        wal_ = std::move(reopened->second);
+        return failure;
+    }
+    broken_ = Error{ErrorKind::StoreBroken,
+                    "the store at " + quoted_path(dir_) +
+                        " could not be reopened after a failed vacuum and must be reopened: " +
+                        reopened.error().message,
+                    reopened.error().os_errno};
+    return failure;
+}
+
+}  // namespace vesko::storage

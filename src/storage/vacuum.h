@@ -1,0 +1,38 @@
+// Vacuum's files and its commit protocol. A vacuum writes every new file under a temporary
+// name (the data files as "<name>.vac", the snapshot as "snapshot.bin.vac") and forces them to
+// disk; creating vacuum.commit is the commit point. Only then are the files renamed into
+// place and the log emptied, and the marker removed last. Opening a store that holds the
+// marker finishes that work before reading anything, so a store killed at any moment opens
+// either as it was before the vacuum or as after it. Temporary files without the marker are
+// ignored, and truncated by the next vacuum.
+#pragma once
+
+#include "common/result.h"
+
+#include <array>
+#include <string>
+
+namespace vesko::storage {
+
+inline constexpr const char* vacuum_suffix = ".vac";
+inline constexpr const char* vacuum_commit_file_name = "vacuum.commit";
+inline constexpr const char* vacuum_dummy_file_name = "vacuum_dummy.tmp";
+// Attempts per file before a replacement gives up, 50 ms apart.
+inline constexpr int replace_retries = 21;
+
+// The files a vacuum replaces, in the order it replaces them.
+const std::array<const char*, 6>& vacuum_replaced_files();
+
+// Replaces `destination` by `source`: deletes the destination when it exists, then renames;
+// each step is retried. The errors carry "Failed to remove old DB file <path> after retries"
+// or "Failed to rename <path> to <path>", paths quoted.
+Result<void> replace_file(const std::string& source, const std::string& destination);
+
+// Finishes a committed vacuum in `dir`, if there is one: renames the remaining temporary
+// files, empties the log and removes the marker.
+Result<void> finish_committed_vacuum(const std::string& dir);
+
+// A path in double quotes, with a double quote, a backslash and control characters escaped.
+std::string quoted_path(const std::string& path);
+
+}  // namespace vesko::storage
