@@ -64,10 +64,10 @@ class ChildFailed(Exception):
     pass
 
 
-def run_child(phase, name, payload, spec, workdir):
+def run_child(phase, name, payload, address, workdir):
     result = os.path.join(workdir, f"{name}-{phase}.result")
     cmd = [sys.executable, os.path.abspath(__file__), "--child", phase, name, payload,
-           spec or "-", result, workdir]
+           address or "-", result, workdir]
     proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=None, text=True)
     if proc.returncode != 0:
         raise ChildFailed(f"the {phase} process exited with status {proc.returncode} "
@@ -114,19 +114,19 @@ def run_engine(name, cls, make_server, ds, files, workdir):
     os.makedirs(engine_dir, exist_ok=True)
     server = None
     try:
-        spec_file = None
+        server_file = None
         if make_server is not None:
             server = make_server()
             server.start()
-            spec_file = os.path.join(engine_dir, "server.spec")
-            with open(spec_file, "wb") as f:
-                pickle.dump(server.spec(), f)
+            server_file = os.path.join(engine_dir, "server.address")
+            with open(server_file, "wb") as f:
+                pickle.dump(server.address(), f)
         print(f"== {ds.name}: {cls.label}", file=sys.stderr, flush=True)
         if cls.persistent:
-            entry["build"] = run_child("build", name, files["build"], spec_file, engine_dir)
+            entry["build"] = run_child("build", name, files["build"], server_file, engine_dir)
             if server is not None:
                 server.stop()
-            entry["serve"] = run_child("serve", name, files["serve"], spec_file, engine_dir)
+            entry["serve"] = run_child("serve", name, files["serve"], server_file, engine_dir)
         else:
             entry["build"] = run_child("memory", name, files["memory"], None, engine_dir)
         entry["version"] = entry["build"].get("version", "")
@@ -211,8 +211,8 @@ def _queries_of(result):
 def main():
     args = parse_args()
     if args.child:
-        phase, name, payload, spec, result, workdir = args.child
-        phases.child_main(phase, name, payload, spec, result, workdir)
+        phase, name, payload, address, result, workdir = args.child
+        phases.child_main(phase, name, payload, address, result, workdir)
         return
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     from harness import report, workload

@@ -30,10 +30,10 @@ def rss_bytes():
     return servers.rss_bytes("self")
 
 
-def _engine(name, ds_info, workdir, spec):
+def _engine(name, ds_info, workdir, address):
     cls = engine_class(name)
     return cls(workdir, ds_info["name"], ds_info["str_field"], ds_info["num_field"],
-               server=servers.from_spec(spec))
+               server=servers.from_address(address))
 
 
 def _timed(fn):
@@ -51,9 +51,9 @@ def _progress(name, what, done, total):
         print(f"   {name}: {what} {done:,} of {total:,}", file=sys.stderr, flush=True)
 
 
-def build(name, ds, workdir, spec):
+def build(name, ds, workdir, address):
     """Insert every point through the single-insert path, then commit; returns figures."""
-    engine = _engine(name, _ds_info(ds), workdir, spec)
+    engine = _engine(name, _ds_info(ds), workdir, address)
     engine.create()
     insert = engine.insert
     ids, metas, str_vals = ds.ids, ds.metas, ds.str_vals
@@ -136,9 +136,9 @@ def run_queries(name, engine, queries):
     return out
 
 
-def serve(name, queries, ds_info, workdir, spec):
+def serve(name, queries, ds_info, workdir, address):
     """Reopen the built store, answer every query, then delete; returns figures."""
-    engine = _engine(name, ds_info, workdir, spec)
+    engine = _engine(name, ds_info, workdir, address)
     gc.collect()
     rss_before = rss_bytes()
     start = time.perf_counter()
@@ -183,21 +183,21 @@ def in_memory(name, payload, workdir, rss_before):
     return figures
 
 
-def child_main(phase, name, data_file, spec_file, result_file, workdir):
+def child_main(phase, name, data_file, server_file, result_file, workdir):
     """Entry point of a child process (see compare.py --child)."""
     engine_class(name)          # its libraries are not the engine's memory
     gc.collect()
     rss_before = rss_bytes()
-    spec = None
-    if spec_file != "-":
-        with open(spec_file, "rb") as f:
-            spec = pickle.load(f)
+    address = None
+    if server_file != "-":
+        with open(server_file, "rb") as f:
+            address = pickle.load(f)
     with open(data_file, "rb") as f:
         payload = pickle.load(f)
     if phase == "build":
-        figures, _ = build(name, payload["dataset"], workdir, spec)
+        figures, _ = build(name, payload["dataset"], workdir, address)
     elif phase == "serve":
-        figures = serve(name, payload["queries"], payload["ds_info"], workdir, spec)
+        figures = serve(name, payload["queries"], payload["ds_info"], workdir, address)
     else:
         figures = in_memory(name, payload, workdir, rss_before)
     with open(result_file, "wb") as f:

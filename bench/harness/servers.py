@@ -2,7 +2,8 @@
 a free port, with its data in a temporary directory of its own.
 
 The process that starts a server (the benchmark's parent) also stops it, in a finally block;
-the serve process may stop and start it again to time a reopen, and describes it by spec().
+the serve process may stop and start it again to time a reopen, knowing it by address() (its
+kind, directory and port).
 PostgreSQL refuses to run as root, so as root its commands run as the postgres user
 (created by Debian's package) or, without that user, as nobody.
 """
@@ -89,7 +90,7 @@ class RedisServer:
     def create(cls, binary):
         return cls(tempfile.mkdtemp(prefix="vesko-bench-redis-"), binary)
 
-    def spec(self):
+    def address(self):
         return {"kind": "redis", "root": self.root, "binary": self.binary, "port": self.port}
 
     def client(self):
@@ -178,7 +179,7 @@ class PostgresCluster:
                       "--no-locale", "--no-sync"])
         return cluster
 
-    def spec(self):
+    def address(self):
         return {"kind": "postgres", "root": self.root, "bindir": self.bindir, "port": self.port,
                 "run_as": self.run_as}
 
@@ -229,9 +230,9 @@ class PostgresCluster:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-def from_spec(spec):
-    if spec is None:
+def from_address(address):
+    if address is None:
         return None
-    if spec["kind"] == "redis":
-        return RedisServer(spec["root"], spec["binary"], spec["port"])
-    return PostgresCluster(spec["root"], spec["bindir"], spec["port"], spec["run_as"])
+    if address["kind"] == "redis":
+        return RedisServer(address["root"], address["binary"], address["port"])
+    return PostgresCluster(address["root"], address["bindir"], address["port"], address["run_as"])
