@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # Prepares a fresh Debian 12 or 13 machine: the system packages the build needs (installed only
 # when missing), a virtual environment in .venv, and vesko built and installed into it.
-# Usage: scripts/setup.sh [--werror] [extra apt packages...]
+# Usage: scripts/setup.sh [--werror] [--extra NAME]... [extra apt packages...]
+# --extra adds an optional dependency group of pyproject.toml (demo, bench) to the test one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 werror=OFF
+extras=test
 packages=(libroaring-dev nlohmann-json3-dev)
-for arg in "$@"; do
-    case "$arg" in
+while [ $# -gt 0 ]; do
+    case "$1" in
         --werror) werror=ON ;;
-        *) packages+=("$arg") ;;
+        --extra) extras+=",$2"; shift ;;
+        *) packages+=("$1") ;;
     esac
+    shift
 done
 
 missing=()
@@ -33,5 +37,5 @@ if [ ! -x .venv/bin/python ]; then
 fi
 .venv/bin/python -m pip install -q --disable-pip-version-check --upgrade pip
 echo "== building vesko (warnings as errors: $werror)"
-.venv/bin/python -m pip install -q --disable-pip-version-check ".[test]" \
+.venv/bin/python -m pip install -q --disable-pip-version-check ".[$extras]" \
     --config-settings=cmake.define.VESKO_WERROR="$werror"

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 extra=(libgtest-dev)
 if grep -q '^12' /etc/debian_version 2>/dev/null; then extra+=(clang-format); fi
-bash scripts/setup.sh --werror "${extra[@]}"
+bash scripts/setup.sh --werror --extra bench "${extra[@]}"
 py=.venv/bin/python
 if ! command -v cmake >/dev/null 2>&1; then
     $py -m pip install -q --disable-pip-version-check cmake

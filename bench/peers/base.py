@@ -1,0 +1,104 @@
+"""What every engine in the comparison offers the harness.
+
+An engine is driven in two processes: the build process creates the store, inserts every point
+one call at a time, makes it durable and closes it; the serve process reopens it, answers the
+queries and deletes. Results use vesko's shapes: (id, metres, metadata) for radius and nearest
+neighbours, nearest first, and (id, metadata) for box and polygon.
+"""
+
+import os
+
+
+class Skip(Exception):
+    """The engine cannot run on this machine; the message says why."""
+
+
+class Engine:
+    name = ""
+    label = ""
+    distance_model = ""
+    persistent = True          # False: in memory, built and served in one process
+    notes = ()
+    differences = ""           # what explains this engine's differences from the reference
+
+    def __init__(self, workdir, dataset_name, str_field, num_field, server=None):
+        self.workdir = workdir
+        self.dataset_name = dataset_name
+        self.str_field = str_field
+        self.num_field = num_field
+        self.server = server
+
+    # build process
+    def create(self):
+        raise NotImplementedError
+
+    def insert(self, index, ext_id, lat, lon, meta_json, str_val, num_val):
+        raise NotImplementedError
+
+    def finish_inserts(self):
+        """Ends the insert run (the last batch's commit, an in-memory engine's build)."""
+
+    def commit(self):
+        """Makes everything inserted durable on disk."""
+        raise NotImplementedError
+
+    def close(self):
+        raise NotImplementedError
+
+    # serve process
+    def reopen(self):
+        raise NotImplementedError
+
+    def count(self):
+        raise NotImplementedError
+
+    def radius(self, lat, lon, radius_m, flt=None):
+        raise NotImplementedError
+
+    def knn(self, lat, lon, k):
+        raise NotImplementedError
+
+    def box(self, top_left, bottom_right):
+        raise NotImplementedError
+
+    def polygon(self, vertices):
+        raise NotImplementedError
+
+    def delete(self, index, ext_id, lat, lon):
+        raise NotImplementedError
+
+    def finish_deletes(self):
+        """Ends the delete run (the last batch's commit)."""
+
+    def disk_bytes(self):
+        """Bytes the store takes on disk, or None for an in-memory engine."""
+        return None
+
+    def server_memory_bytes(self):
+        """Resident memory of the engine's server processes, or None when it runs in-process."""
+        return None
+
+    def version(self):
+        """The versions of what is measured, for the report."""
+        return ""
+
+
+def dir_bytes(path):
+    """Allocated bytes of every file under path (sparse regions not counted)."""
+    total = 0
+    for root, _, files in os.walk(path):
+        for f in files:
+            try:
+                total += os.stat(os.path.join(root, f)).st_blocks * 512
+            except FileNotFoundError:
+                pass
+    return total
+
+
+def fsync_files(*paths):
+    for path in paths:
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)

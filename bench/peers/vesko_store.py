@@ -1,0 +1,63 @@
+"""vesko itself, through its public Python methods only."""
+
+import gc
+import importlib.metadata
+import os
+import shutil
+
+import vesko
+
+from .base import Engine, dir_bytes
+
+
+class VeskoEngine(Engine):
+    name = "vesko"
+    label = "vesko"
+    distance_model = "single-precision haversine, R = 6371000 m"
+    notes = ("each add and delete is written to the log before it returns (no fsync); "
+             "durable commit = persist",)
+
+    def _path(self):
+        return os.path.join(self.workdir, "vesko-store")
+
+    def create(self):
+        shutil.rmtree(self._path(), ignore_errors=True)
+        self.db = vesko.Vesko(self._path())
+        self._add = self.db.add
+
+    def insert(self, index, ext_id, lat, lon, meta_json, str_val, num_val):
+        self._add(ext_id, lat, lon, meta_json)
+
+    def commit(self):
+        self.db.persist()
+
+    def close(self):
+        self.db = self._add = None
+        gc.collect()
+
+    def reopen(self):
+        self.db = vesko.Vesko(self._path())
+
+    def count(self):
+        return self.db.count()
+
+    def radius(self, lat, lon, radius_m, flt=None):
+        return self.db.search_radius(lat, lon, radius_m, flt.json() if flt else None)
+
+    def knn(self, lat, lon, k):
+        return self.db.search_knn(lat, lon, k)
+
+    def box(self, top_left, bottom_right):
+        return self.db.search_box(top_left, bottom_right)
+
+    def polygon(self, vertices):
+        return self.db.search_polygon(vertices)
+
+    def delete(self, index, ext_id, lat, lon):
+        self.db.delete(ext_id)
+
+    def disk_bytes(self):
+        return dir_bytes(self._path())
+
+    def version(self):
+        return "vesko " + importlib.metadata.version("vesko")
