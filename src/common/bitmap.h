@@ -52,6 +52,10 @@ class Bitmap {
     }
 
     void add(std::uint32_t id) { roaring_bitmap_add(r_, id); }
+    // Adds n ids; fastest when they ascend.
+    void add_many(const std::uint32_t* ids, std::size_t n) {
+        if (n > 0) roaring_bitmap_add_many(r_, n, ids);
+    }
     void remove(std::uint32_t id) { roaring_bitmap_remove(r_, id); }
     bool contains(std::uint32_t id) const { return roaring_bitmap_contains(r_, id); }
     std::uint64_t cardinality() const { return roaring_bitmap_get_cardinality(r_); }

@@ -34,7 +34,7 @@ std::uint64_t grid_cell_key(float lat_deg, float lon_deg) {
     return make_cell_key(lat_cell(lat_deg), lon_cell(lon_deg));
 }
 
-const Bitmap* GridIndex::Block::find(std::uint16_t local) const {
+const CellIds* GridIndex::Block::find(std::uint16_t local) const {
     if (!has(local)) return nullptr;
     auto it = std::lower_bound(cells.begin(), cells.end(), local,
                                [](const Cell& c, std::uint16_t v) { return c.local < v; });
@@ -47,12 +47,12 @@ const GridIndex::Block* GridIndex::block(std::uint64_t block_key) const {
     return it == blocks_.end() ? nullptr : &it->second;
 }
 
-const Bitmap* GridIndex::find(std::uint64_t cell_key) const {
+const CellIds* GridIndex::find(std::uint64_t cell_key) const {
     const Block* b = block(block_of(cell_key));
     return b == nullptr ? nullptr : b->find(local_of(cell_key));
 }
 
-const Bitmap* GridIndex::Probe::find(std::uint64_t cell_key) {
+const CellIds* GridIndex::Probe::find(std::uint64_t cell_key) {
     const std::uint64_t key = block_of(cell_key);
     if (key != block_key_) {
         block_key_ = key;
@@ -61,7 +61,7 @@ const Bitmap* GridIndex::Probe::find(std::uint64_t cell_key) {
     return block_ == nullptr ? nullptr : block_->find(local_of(cell_key));
 }
 
-Bitmap& GridIndex::cell(std::uint64_t cell_key) {
+CellIds& GridIndex::cell(std::uint64_t cell_key) {
     const std::uint64_t key = block_of(cell_key);
     const std::uint16_t local = local_of(cell_key);
     auto [it, created] = blocks_.try_emplace(key);
@@ -75,7 +75,7 @@ Bitmap& GridIndex::cell(std::uint64_t cell_key) {
     auto pos = std::lower_bound(b.cells.begin(), b.cells.end(), local,
                                 [](const Cell& c, std::uint16_t v) { return c.local < v; });
     if (pos == b.cells.end() || pos->local != local) {
-        pos = b.cells.insert(pos, Cell{local, Bitmap()});
+        pos = b.cells.insert(pos, Cell{local, CellIds()});
         b.occupied[local >> 6] |= std::uint64_t{1} << (local & 63);
         ++cells_;
     }
@@ -86,7 +86,7 @@ void GridIndex::file_point(std::uint32_t int_id, float lat_deg, float lon_deg) {
     cell(grid_cell_key(lat_deg, lon_deg)).add(int_id);
 }
 
-bool GridIndex::insert_cell(std::uint64_t cell_key, Bitmap ids) {
+bool GridIndex::insert_cell(std::uint64_t cell_key, CellIds ids) {
     if (find(cell_key) != nullptr) return false;
     cell(cell_key) = std::move(ids);
     return true;
@@ -104,14 +104,15 @@ Bitmap collect_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t 
         (static_cast<double>(lat_hi - lat_lo) + 1.0) * (static_cast<double>(lon_hi - lon_lo) + 1.0);
     const double blocks = (static_cast<double>(lat_hi / 100 - lat_lo / 100) + 1.0) *
                           (static_cast<double>(lon_hi / 100 - lon_lo / 100) + 1.0);
-    std::vector<const Bitmap*> parts;
+    Bitmap out;
+    auto take = [&out](const CellIds& ids) { out.add_many(ids.begin(), ids.size()); };
     if (cells <= small_rectangle_cells) {
         GridIndex::Probe probe(grid);
         for (std::uint64_t y = lat_lo; y <= lat_hi; ++y) {
             for (std::uint64_t x = lon_lo; x <= lon_hi; ++x) {
-                const Bitmap* ids = probe.find(
+                const CellIds* ids = probe.find(
                     make_cell_key(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(x)));
-                if (ids != nullptr) parts.push_back(ids);
+                if (ids != nullptr) take(*ids);
             }
         }
     } else if (blocks <= max_walked_blocks) {
@@ -123,16 +124,16 @@ Bitmap collect_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t 
                 const std::uint64_t block_key =
                     make_cell_key(static_cast<std::uint32_t>(by), static_cast<std::uint32_t>(bx));
                 for (const GridIndex::Cell& c : block->cells) {
-                    if (in_rectangle(cell_in(block_key, c.local))) parts.push_back(&c.ids);
+                    if (in_rectangle(cell_in(block_key, c.local))) take(c.ids);
                 }
             }
         }
     } else {
-        grid.for_each_cell([&](std::uint64_t key, const Bitmap& ids) {
-            if (in_rectangle(key)) parts.push_back(&ids);
+        grid.for_each_cell([&](std::uint64_t key, const CellIds& ids) {
+            if (in_rectangle(key)) take(ids);
         });
     }
-    return Bitmap::union_of(parts);
+    return out;
 }
 
 }  // namespace vesko::spatial

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/bitmap.h"
+#include "spatial/cell_ids.h"
 
 #include <array>
 #include <cstdint>
@@ -47,7 +48,7 @@ class GridIndex {
   public:
     struct Cell {
         std::uint16_t local;
-        Bitmap ids;
+        CellIds ids;
     };
     struct Block {
         std::array<std::uint64_t, 157> occupied{};  // bit per local cell number (10000 bits)
@@ -56,7 +57,7 @@ class GridIndex {
         bool has(std::uint16_t local) const {
             return (occupied[local >> 6] >> (local & 63) & 1) != 0;
         }
-        const Bitmap* find(std::uint16_t local) const;
+        const CellIds* find(std::uint16_t local) const;
     };
     using Blocks = std::unordered_map<std::uint64_t, Block>;
 
@@ -69,9 +70,9 @@ class GridIndex {
     void file_point(std::uint32_t int_id, float lat_deg, float lon_deg);
     // Adds a whole cell (restoring a stored grid); false, changing nothing, when the cell
     // exists already.
-    bool insert_cell(std::uint64_t cell_key, Bitmap ids);
+    bool insert_cell(std::uint64_t cell_key, CellIds ids);
 
-    const Bitmap* find(std::uint64_t cell_key) const;
+    const CellIds* find(std::uint64_t cell_key) const;
     bool occupied(std::uint64_t cell_key) const { return find(cell_key) != nullptr; }
     const Block* block(std::uint64_t block_key) const;
     const Blocks& blocks() const { return blocks_; }
@@ -90,7 +91,7 @@ class GridIndex {
     class Probe {
       public:
         explicit Probe(const GridIndex& grid) : grid_(grid) {}
-        const Bitmap* find(std::uint64_t cell_key);
+        const CellIds* find(std::uint64_t cell_key);
 
       private:
         const GridIndex& grid_;
@@ -99,7 +100,7 @@ class GridIndex {
     };
 
   private:
-    Bitmap& cell(std::uint64_t cell_key);
+    CellIds& cell(std::uint64_t cell_key);
     // Whether the block may hold cells: false only for chart blocks never occupied.
     bool block_may_exist(std::uint64_t block_key) const {
         const std::uint32_t by = key_lat_cell(block_key);

@@ -167,7 +167,7 @@ class KnnSearch {
 
     void visit_key(std::uint64_t key) {
         ++lookups_;
-        const Bitmap* ids = probe_.find(key);
+        const CellIds* ids = probe_.find(key);
         if (ids == nullptr) return;
         lookups_ += 9;
         examine_cell(key, *ids);
@@ -277,10 +277,9 @@ class KnnSearch {
         return u(r) << 51 | u(y - cy_ + r) << 42 | u(dx + r) << 33 | companion << 32 | int_id;
     }
 
-    void examine_cell(std::uint64_t key, const Bitmap& ids) {
-        const Bitmap candidates = ids & eligible_;
-        for (std::uint32_t int_id : candidates.to_vector()) {
-            if (seen_.contains(int_id)) continue;
+    void examine_cell(std::uint64_t key, const CellIds& ids) {
+        for (std::uint32_t int_id : ids) {
+            if (!eligible_.contains(int_id) || seen_.contains(int_id)) continue;
             seen_.add(int_id);
             examine(key, int_id);
         }

@@ -1,5 +1,6 @@
 #include "storage/bitmap_codec.h"
 
+#include <array>
 #include <bit>
 #include <vector>
 
@@ -20,17 +21,20 @@ struct Header {
     bool run;
 };
 
-bool check_array(ByteReader& reader, std::uint32_t cardinality) {
+using Emit = const std::function<void(std::uint32_t)>*;
+
+bool check_array(ByteReader& reader, std::uint32_t cardinality, std::uint32_t high, Emit emit) {
     std::int32_t previous = -1;
     for (std::uint32_t i = 0; i < cardinality; ++i) {
         std::uint16_t v;
         if (!reader.u16(v) || static_cast<std::int32_t>(v) <= previous) return false;
         previous = v;
+        if (emit != nullptr) (*emit)(high | v);
     }
     return true;
 }
 
-bool check_runs(ByteReader& reader, std::uint32_t cardinality) {
+bool check_runs(ByteReader& reader, std::uint32_t cardinality, std::uint32_t high, Emit emit) {
     std::uint16_t runs;
     if (!reader.u16(runs) || runs == 0) return false;
     std::int32_t previous_end = -1;
@@ -43,17 +47,26 @@ bool check_runs(ByteReader& reader, std::uint32_t cardinality) {
         if (static_cast<std::int32_t>(start) <= previous_end || end > 0xFFFF) return false;
         previous_end = end;
         total += static_cast<std::uint32_t>(length_minus_one) + 1;
+        if (emit != nullptr) {
+            for (std::int32_t v = start; v <= end; ++v)
+                (*emit)(high | static_cast<std::uint32_t>(v));
+        }
     }
     return total == cardinality;
 }
 
-bool check_bitset(ByteReader& reader, std::uint32_t cardinality) {
+bool check_bitset(ByteReader& reader, std::uint32_t cardinality, std::uint32_t high, Emit emit) {
     std::string_view words;
     if (!reader.bytes(bitset_bytes, words)) return false;
     std::uint32_t count = 0;
     for (std::size_t i = 0; i < bitset_bytes; i += 8) {
         std::uint64_t w = load_u64(reinterpret_cast<const unsigned char*>(words.data() + i));
         count += static_cast<std::uint32_t>(std::popcount(w));
+        while (emit != nullptr && w != 0) {
+            (*emit)(high | static_cast<std::uint32_t>(
+                               i * 8 + static_cast<std::size_t>(std::countr_zero(w))));
+            w &= w - 1;
+        }
     }
     return count == cardinality && cardinality > max_array_cardinality;
 }
@@ -70,6 +83,11 @@ void put_bitmap(std::string& out, const Bitmap& bitmap) {
 }
 
 bool is_well_formed_portable(std::span<const unsigned char> bytes) {
+    return walk_portable(bytes, nullptr);
+}
+
+bool walk_portable(std::span<const unsigned char> bytes,
+                   const std::function<void(std::uint32_t)>* emit) {
     ByteReader reader(bytes);
     std::uint32_t cookie;
     if (!reader.u32(cookie)) return false;
@@ -112,13 +130,51 @@ bool is_well_formed_portable(std::span<const unsigned char> bytes) {
     for (std::uint32_t i = 0; i < containers; ++i) {
         if (has_offsets && offsets[i] != reader.position()) return false;
         const Header& h = headers[i];
-        const bool ok = h.run ? check_runs(reader, h.cardinality)
+        const std::uint32_t high = static_cast<std::uint32_t>(h.key) << 16;
+        const bool ok = h.run ? check_runs(reader, h.cardinality, high, emit)
                         : h.cardinality <= max_array_cardinality
-                            ? check_array(reader, h.cardinality)
-                            : check_bitset(reader, h.cardinality);
+                            ? check_array(reader, h.cardinality, high, emit)
+                            : check_bitset(reader, h.cardinality, high, emit);
         if (!ok) return false;
     }
     return reader.at_end();
+}
+
+void put_sorted_ids(std::string& out, const std::uint32_t* ids, std::size_t n) {
+    // Containers: runs of ids sharing their high 16 bits.
+    std::vector<std::pair<std::size_t, std::size_t>> groups;  // [begin, end) into ids
+    for (std::size_t i = 0; i < n;) {
+        std::size_t j = i + 1;
+        while (j < n && (ids[j] >> 16) == (ids[i] >> 16)) ++j;
+        groups.emplace_back(i, j);
+        i = j;
+    }
+    std::uint64_t body = 8 + 8 * groups.size();
+    for (auto [b, e] : groups) body += e - b > max_array_cardinality ? bitset_bytes : 2 * (e - b);
+    put_u64(out, body);
+    put_u32(out, cookie_no_runs);
+    put_u32(out, static_cast<std::uint32_t>(groups.size()));
+    for (auto [b, e] : groups) {
+        put_u16(out, static_cast<std::uint16_t>(ids[b] >> 16));
+        put_u16(out, static_cast<std::uint16_t>(e - b - 1));
+    }
+    std::uint32_t offset = static_cast<std::uint32_t>(8 + 8 * groups.size());
+    for (auto [b, e] : groups) {
+        put_u32(out, offset);
+        offset +=
+            static_cast<std::uint32_t>(e - b > max_array_cardinality ? bitset_bytes : 2 * (e - b));
+    }
+    for (auto [b, e] : groups) {
+        if (e - b > max_array_cardinality) {
+            std::array<std::uint64_t, bitset_bytes / 8> words{};
+            for (std::size_t i = b; i < e; ++i)
+                words[(ids[i] & 0xFFFF) >> 6] |= std::uint64_t{1} << (ids[i] & 63);
+            for (std::uint64_t w : words) put_u64(out, w);
+        } else {
+            for (std::size_t i = b; i < e; ++i)
+                put_u16(out, static_cast<std::uint16_t>(ids[i] & 0xFFFF));
+        }
+    }
 }
 
 bool read_bitmap(ByteReader& reader, Bitmap& out) {

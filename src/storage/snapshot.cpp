@@ -86,8 +86,11 @@ bool decode_into(ByteReader& reader, SnapshotData& data) {
     if (count > reader.remaining() / 24) return false;
     for (std::uint64_t i = 0; i < count; ++i) {
         std::uint64_t key;
-        Bitmap ids;
-        if (!reader.u64(key) || !read_bitmap(reader, ids)) return false;
+        spatial::CellIds ids;
+        if (!reader.u64(key) ||
+            !read_bitmap_ids(reader, [&ids](std::uint32_t id) { ids.add(id); })) {
+            return false;
+        }
         if (!data.grid_index.insert_cell(key, std::move(ids))) return false;
     }
     if (!read_bitmap(reader, data.valid_ids) || !read_bitmap(reader, data.deleted)) return false;
@@ -150,7 +153,7 @@ Result<void> encode_snapshot(const SnapshotView& index,
     for (const auto& [block_key, block] : index.grid_index.blocks()) {
         for (const spatial::GridIndex::Cell& cell : block.cells) {
             put_u64(out, spatial::cell_in(block_key, cell.local));
-            put_bitmap(out, cell.ids);
+            put_sorted_ids(out, cell.ids.begin(), cell.ids.size());
             VESKO_TRY(enc.spill_if_full());
         }
     }
@@ -186,8 +189,9 @@ bool internally_consistent(const SnapshotData& data) {
         return ids.and_cardinality(inserted) == ids.cardinality();
     };
     bool cells_ok = true;
-    data.grid_index.for_each_cell(
-        [&](std::uint64_t, const Bitmap& ids) { cells_ok = cells_ok && only_inserted(ids); });
+    data.grid_index.for_each_cell([&](std::uint64_t, const spatial::CellIds& ids) {
+        for (std::uint32_t id : ids) cells_ok = cells_ok && inserted.contains(id);
+    });
     if (!cells_ok) return false;
     for (const auto& [field, values] : data.str_index) {
         for (const auto& [value, ids] : values) {
