@@ -119,11 +119,11 @@ Bitmap get_bitmap_str_eq(const storage::CoreIndex& index, std::string_view field
         return Bitmap();
     }
     if (field == "_id" || field == "id") {
-        auto it = index.ext_to_int.find(storage::hash_id(text));
+        const std::uint32_t* found = index.ext_to_int.find(storage::hash_id(text));
         Bitmap r;
-        if (it != index.ext_to_int.end() && index.valid_ids.contains(it->second) &&
-            (within == nullptr || within->contains(it->second))) {
-            r.add(it->second);
+        if (found != nullptr && index.valid_ids.contains(*found) &&
+            (within == nullptr || within->contains(*found))) {
+            r.add(*found);
         }
         return r;
     }

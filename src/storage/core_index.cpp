@@ -69,7 +69,7 @@ void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json
     index.files.append_external_id(n, ext_id, mode);
     index.files.append_metadata(n, meta_text, mode);
     index.files.write_coords(n, lat_deg, lon_deg);
-    index.ext_to_int.emplace(h, n);
+    index.ext_to_int.insert(h, n);
     index.valid_ids.add(n);
     index.deleted.remove(n);
     index.grid_index.file_point(n, lat_deg, lon_deg);
@@ -78,13 +78,14 @@ void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json
 }
 
 void delete_in_mem(CoreIndex& index, std::string_view ext_id) {
-    auto it = index.ext_to_int.find(hash_id(ext_id));
-    if (it == index.ext_to_int.end()) return;
-    const std::uint32_t n = it->second;
+    const std::uint64_t h = hash_id(ext_id);
+    const std::uint32_t* found = index.ext_to_int.find(h);
+    if (found == nullptr) return;
+    const std::uint32_t n = *found;
     if (!index.valid_ids.contains(n)) return;
     index.deleted.add(n);
     index.valid_ids.remove(n);
-    index.ext_to_int.erase(it);
+    index.ext_to_int.erase(h);
     for (auto& [field, bsi] : index.num_index) bsi.remove_id(n);
 }
 

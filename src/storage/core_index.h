@@ -7,6 +7,7 @@
 #include "filter/numeric_bsi.h"
 #include "spatial/grid.h"
 #include "storage/data_files.h"
+#include "storage/id_map.h"
 
 #include <cstdint>
 #include <string>
@@ -45,7 +46,7 @@ struct CoreIndex {
     // valid_ids or deleted; only compaction empties this set, renumbering the live points.
     Bitmap deleted;
     // hash_id(external id) -> internal id, for live points only.
-    std::unordered_map<std::uint64_t, std::uint32_t> ext_to_int;
+    IdMap ext_to_int;
     // Ids whose stored coordinates lie outside [-90, 90] x [-180, 180] or are NaN. The grid's
     // geometry says nothing about where such points are, so the distance searches examine
     // them on their own. Derived from coords.bin (never persisted); may hold deleted ids.

@@ -102,7 +102,7 @@ bool decode_into(ByteReader& reader, SnapshotData& data) {
         std::uint64_t hash;
         std::uint32_t int_id;
         if (!reader.u64(hash) || !reader.u32(int_id)) return false;
-        if (!data.ext_to_int.emplace(hash, int_id).second) return false;
+        if (!data.ext_to_int.insert(hash, int_id)) return false;
     }
     return reader.u64(data.ids_file_len) && reader.u64(data.meta_file_len);
 }
@@ -160,11 +160,13 @@ Result<void> encode_snapshot(const SnapshotView& index,
     put_bitmap(out, index.valid_ids);
     put_bitmap(out, index.deleted);
     put_u64(out, index.ext_to_int.size());
-    for (const auto& [hash, int_id] : index.ext_to_int) {
+    Result<void> spilled;
+    index.ext_to_int.for_each([&](std::uint64_t hash, std::uint32_t int_id) {
         put_u64(out, hash);
         put_u32(out, int_id);
-        VESKO_TRY(enc.spill_if_full());
-    }
+        if (spilled) spilled = enc.spill_if_full();
+    });
+    VESKO_TRY(spilled);
     put_u64(out, index.ids_file_len);
     put_u64(out, index.meta_file_len);
     return enc.spill();
@@ -182,9 +184,11 @@ bool internally_consistent(const SnapshotData& data) {
     const Bitmap inserted = data.valid_ids | data.deleted;
     if (!inserted.empty() && inserted.cardinality() != std::uint64_t{inserted.maximum()} + 1)
         return false;
-    for (const auto& [hash, int_id] : data.ext_to_int) {
-        if (!data.valid_ids.contains(int_id)) return false;
-    }
+    bool ids_live = true;
+    data.ext_to_int.for_each([&](std::uint64_t, std::uint32_t int_id) {
+        ids_live = ids_live && data.valid_ids.contains(int_id);
+    });
+    if (!ids_live) return false;
     auto only_inserted = [&](const Bitmap& ids) {
         return ids.and_cardinality(inserted) == ids.cardinality();
     };

@@ -41,7 +41,7 @@ struct SnapshotData {
     spatial::GridIndex grid_index;
     Bitmap valid_ids;
     Bitmap deleted;
-    std::unordered_map<std::uint64_t, std::uint32_t> ext_to_int;
+    IdMap ext_to_int;
     std::uint64_t ids_file_len = 0;
     std::uint64_t meta_file_len = 0;
 };
@@ -53,7 +53,7 @@ struct SnapshotView {
     const spatial::GridIndex& grid_index;
     const Bitmap& valid_ids;
     const Bitmap& deleted;
-    const std::unordered_map<std::uint64_t, std::uint32_t>& ext_to_int;
+    const IdMap& ext_to_int;
     std::uint64_t ids_file_len;
     std::uint64_t meta_file_len;
 };

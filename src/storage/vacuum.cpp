@@ -69,7 +69,7 @@ struct Compacted {
     spatial::GridIndex grid_index;
     Bitmap valid_ids;
     Bitmap deleted;  // stays empty
-    std::unordered_map<std::uint64_t, std::uint32_t> ext_to_int;
+    IdMap ext_to_int;
     std::uint64_t ids_file_len = 0;
     std::uint64_t meta_file_len = 0;
 
@@ -157,7 +157,7 @@ Result<Compacted> write_compacted(const CoreIndex& index, const std::string& dir
         const std::string text = index.files.get_metadata(old_id);
         put_u64(meta_offsets->buffer(), meta->length());
         put_record(meta->buffer(), text);
-        out.ext_to_int[hash_id(ext_id)] = k;
+        out.ext_to_int.assign(hash_id(ext_id), k);
         out.valid_ids.add(k);
         out.grid_index.file_point(k, lat, lon);
         for (BufferedFile* f : {&*coords, &*offsets, &*ids, &*meta_offsets, &*meta}) {
