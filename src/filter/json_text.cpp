@@ -2,6 +2,7 @@
 
 #include "common/float_narrow.h"
 
+#include <optional>
 #include <string>
 
 namespace vesko::filter {
@@ -25,10 +26,10 @@ std::string describe_parse_error(const std::string& what) {
     return what.substr(colon + 2) + " at line " + line + " column " + column;
 }
 
-// Line and column (1-based, counting bytes) of the end of the first number token equal to
-// `literal` outside strings; the parser names the literal of an overflowing number but not
-// where it stands.
-std::string position_of_number(std::string_view text, std::string_view literal) {
+// Calls visit(index, line, column) for every byte outside string literals, until visit
+// returns true; line and column (1-based, counting bytes) are those of the byte.
+template <class Visit>
+void scan_outside_strings(std::string_view text, Visit&& visit) {
     std::size_t line = 1;
     std::size_t line_start = 0;
     bool in_string = false;
@@ -47,63 +48,55 @@ std::string position_of_number(std::string_view text, std::string_view literal) 
             } else if (ch == '"') {
                 in_string = false;
             }
-            continue;
-        }
-        if (ch == '"') {
+        } else if (ch == '"') {
             in_string = true;
-        } else if (text.compare(i, literal.size(), literal) == 0 &&
-                   (i == 0 || std::string_view("-+.0123456789eE").find(text[i - 1]) ==
-                                  std::string_view::npos)) {
-            return " at line " + std::to_string(line) + " column " +
-                   std::to_string(i + literal.size() - line_start);
+        } else if (visit(i, line, i - line_start + 1)) {
+            return;
         }
     }
-    return "";
 }
 
-// Finds the first bracket that opens nesting level max_json_depth + 1, outside strings.
-bool too_deep(std::string_view text, std::size_t& line, std::size_t& column) {
+std::string at_position(std::size_t line, std::size_t column) {
+    return " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+// Position of the end of the first number token equal to `literal`: the parser names the
+// literal of an overflowing number but not where it stands.
+std::string position_of_number(std::string_view text, std::string_view literal) {
+    std::string found;
+    scan_outside_strings(text, [&](std::size_t i, std::size_t line, std::size_t column) {
+        const bool starts_token = i == 0 || std::string_view("-+.0123456789eE").find(text[i - 1]) ==
+                                                std::string_view::npos;
+        if (!starts_token || text.compare(i, literal.size(), literal) != 0) return false;
+        found = at_position(line, column + literal.size() - 1);
+        return true;
+    });
+    return found;
+}
+
+// Position of the first bracket that opens nesting level max_json_depth + 1, if any.
+std::optional<std::string> too_deep(std::string_view text) {
     int depth = 0;
-    bool in_string = false;
-    bool escaped = false;
-    line = 1;
-    column = 0;
-    for (char ch : text) {
-        ++column;
-        if (ch == '\n') {
-            ++line;
-            column = 0;
-        }
-        if (in_string) {
-            if (escaped) {
-                escaped = false;
-            } else if (ch == '\\') {
-                escaped = true;
-            } else if (ch == '"') {
-                in_string = false;
+    std::optional<std::string> found;
+    scan_outside_strings(text, [&](std::size_t i, std::size_t line, std::size_t column) {
+        if (text[i] == '[' || text[i] == '{') {
+            if (++depth > max_json_depth) {
+                found = at_position(line, column);
+                return true;
             }
-            continue;
-        }
-        if (ch == '"') {
-            in_string = true;
-        } else if (ch == '[' || ch == '{') {
-            if (++depth > max_json_depth) return true;
-        } else if (ch == ']' || ch == '}') {
+        } else if (text[i] == ']' || text[i] == '}') {
             --depth;
         }
-    }
-    return false;
+        return false;
+    });
+    return found;
 }
 
 }  // namespace
 
 Result<Json> parse_json(std::string_view text, ErrorKind kind) {
-    std::size_t line = 0;
-    std::size_t column = 0;
-    if (too_deep(text, line, column)) {
-        return make_error(kind, "recursion limit exceeded at line " + std::to_string(line) +
-                                    " column " + std::to_string(column));
-    }
+    if (auto position = too_deep(text))
+        return make_error(kind, "recursion limit exceeded" + *position);
     try {
         return Json::parse(text.begin(), text.end());
     } catch (const Json::parse_error& e) {

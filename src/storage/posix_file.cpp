@@ -199,6 +199,31 @@ void MappedRegion::advise_sequential() const {
     if (base_ != nullptr) (void)::madvise(base_, length_, MADV_SEQUENTIAL);
 }
 
+Result<std::optional<FileBytes>> FileBytes::open(const std::string& path) {
+    if (!path_exists(path)) return std::optional<FileBytes>();
+    auto file = FileDescriptor::open(path, OpenMode::ReadOnly);
+    if (!file) return file.error();
+    auto size = file->size();
+    if (!size) return size.error();
+    FileBytes out;
+    if (*size == 0) return std::optional<FileBytes>(std::move(out));
+    auto mapped = MappedRegion::map_read_only(*file, static_cast<std::size_t>(*size));
+    if (mapped) {
+        mapped->advise_sequential();
+        out.map_ = std::move(mapped).value();
+        out.size_ = static_cast<std::size_t>(*size);
+        return std::optional<FileBytes>(std::move(out));
+    }
+    out.copy_.resize(static_cast<std::size_t>(*size));
+    auto got =
+        file->read_at(std::span<unsigned char>(reinterpret_cast<unsigned char*>(out.copy_.data()),
+                                               out.copy_.size()),
+                      0);
+    if (!got) return got.error();
+    out.copy_.resize(*got);
+    return std::optional<FileBytes>(std::move(out));
+}
+
 namespace {
 
 bool is_directory(const std::string& path) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -87,6 +88,25 @@ class MappedRegion {
   private:
     unsigned char* base_ = nullptr;
     std::size_t length_ = 0;
+};
+
+// The whole content of a file, read-only: mapped when it can be, else read into memory.
+class FileBytes {
+  public:
+    // Nothing when the file does not exist; an error when it exists but cannot be read.
+    static Result<std::optional<FileBytes>> open(const std::string& path);
+
+    std::span<const unsigned char> bytes() const {
+        return map_.data() != nullptr
+                   ? std::span<const unsigned char>(map_.data(), size_)
+                   : std::span<const unsigned char>(
+                         reinterpret_cast<const unsigned char*>(copy_.data()), copy_.size());
+    }
+
+  private:
+    MappedRegion map_;
+    std::size_t size_ = 0;
+    std::string copy_;
 };
 
 // mkdir -p with mode 0777 less umask; an existing directory is fine, an existing file is

@@ -29,30 +29,12 @@ void apply(CoreIndex& index, const WalEntry& entry) {
 // Applies every record of wal.bin up to the first one that does not decode (the clean end, a
 // torn tail, or bytes that are not a record).
 Result<Replay> replay_log(CoreIndex& index, const std::string& path) {
+    auto log = FileBytes::open(path);
+    if (!log) return log.error();
     Replay replay;
-    if (!path_exists(path)) return replay;
-    auto file = FileDescriptor::open(path, OpenMode::ReadOnly);
-    if (!file) return file.error();
-    auto size = file->size();
-    if (!size) return size.error();
-    replay.file_length = *size;
-    if (replay.file_length == 0) return replay;
-
-    std::string copy;
-    std::span<const unsigned char> bytes;
-    auto mapped = MappedRegion::map_read_only(*file, static_cast<std::size_t>(replay.file_length));
-    if (mapped) {
-        mapped->advise_sequential();
-        bytes = std::span<const unsigned char>(mapped->data(), mapped->size());
-    } else {
-        copy.resize(static_cast<std::size_t>(replay.file_length));
-        auto got = file->read_at(
-            std::span<unsigned char>(reinterpret_cast<unsigned char*>(copy.data()), copy.size()),
-            0);
-        if (!got) return got.error();
-        bytes = std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(copy.data()),
-                                               *got);
-    }
+    if (!*log) return replay;
+    const std::span<const unsigned char> bytes = (*log)->bytes();
+    replay.file_length = bytes.size();
     ByteReader reader(bytes);
     while (!reader.at_end()) {
         std::optional<WalEntry> entry = decode_wal_entry(reader);
@@ -66,29 +48,10 @@ Result<Replay> replay_log(CoreIndex& index, const std::string& path) {
 // Loads snapshot.bin when it exists and is sound; a damaged one is ignored and the store is
 // rebuilt from the log alone.
 Result<void> load_snapshot(CoreIndex& index, const std::string& path) {
-    if (!path_exists(path)) return {};
-    auto file = FileDescriptor::open(path, OpenMode::ReadOnly);
-    if (!file) return file.error();
-    auto size = file->size();
-    if (!size) return size.error();
-    std::string copy;
-    std::span<const unsigned char> bytes;
-    if (*size == 0) return {};
-    Result<MappedRegion> mapped =
-        MappedRegion::map_read_only(*file, static_cast<std::size_t>(*size));
-    if (mapped) {
-        mapped->advise_sequential();
-        bytes = std::span<const unsigned char>(mapped->data(), mapped->size());
-    } else {
-        copy.resize(static_cast<std::size_t>(*size));
-        auto got = file->read_at(
-            std::span<unsigned char>(reinterpret_cast<unsigned char*>(copy.data()), copy.size()),
-            0);
-        if (!got) return got.error();
-        bytes = std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(copy.data()),
-                                               *got);
-    }
-    std::optional<SnapshotData> data = decode_snapshot(bytes);
+    auto snapshot = FileBytes::open(path);
+    if (!snapshot) return snapshot.error();
+    if (!*snapshot) return {};
+    std::optional<SnapshotData> data = decode_snapshot((*snapshot)->bytes());
     if (!data || !internally_consistent(*data)) return {};
     install_snapshot(index, std::move(*data));
     index.files.ensure_capacity(index.valid_ids.empty() ? 0 : index.valid_ids.maximum());
