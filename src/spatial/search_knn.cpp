@@ -13,8 +13,9 @@
 // as soon as the farthest kept distance is within a lower bound on the distance to every cell
 // not yet walked. A search that the rings do not settle within a budget of cell lookups goes
 // on over the one-degree blocks of occupied cells, nearest block first, until the farthest
-// kept distance is within the next block's lower bound. Rings wrap across
-// longitude 180. Points stored off the usual chart (outside [-90, 90] x [-180, 180], or NaN)
+// kept distance is within the next block's lower bound; before that, rings of blocks around the
+// query's block are walked the same way, which settles most searches in sparse regions. Rings wrap
+// across longitude 180. Points stored off the usual chart (outside [-90, 90] x [-180, 180], or NaN)
 // have no meaningful cell, so they are always examined, and a query off the chart examines
 // everything.
 #include "spatial/distance.h"
@@ -25,17 +26,19 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <unordered_set>
 
 namespace vesko::spatial {
 
 namespace {
 
 constexpr std::int64_t ring_limit = 200;
+// Rings of one-degree blocks walked before the remaining blocks are visited nearest first.
+constexpr std::int64_t max_block_rings = 24;
 // Work the ring walk may spend before the search goes on by blocks: a cell in an empty block
 // costs one unit, a lookup in the cell table ten.
-constexpr std::size_t ring_walk_budget = 60000;
+constexpr std::size_t ring_walk_budget = 6000;
 constexpr std::int64_t lon_cells = 36000;  // column 36000 (longitude 180) is column 0 again
-constexpr std::int64_t top_lat_row = 18000;
 constexpr double metres_per_degree = earth_radius_m * std::numbers::pi / 180.0;
 constexpr double radians_per_degree = std::numbers::pi / 180.0;
 constexpr std::uint64_t beyond_rings = 1ULL << 62;
@@ -127,7 +130,7 @@ class KnnSearch {
     std::vector<Entry> run() {
         if (!on_chart_) {
             examine_all(eligible_);
-        } else if (!walk_rings()) {
+        } else if (!walk_rings() && !walk_block_rings()) {
             walk_blocks();
         }
         // The cells say nothing about where points off the chart are.
@@ -173,25 +176,67 @@ class KnnSearch {
         examine_cell(key, *ids);
     }
 
-    // Shortest distance from the query to a position outside rings 0..r.
-    double unwalked_bound_m(int r) const {
-        auto edge = [](std::int64_t cell, double offset) {
-            return static_cast<double>(cell) / 100.0 - offset;
+    // Shortest distance from the query to a position outside rings 0..r of cells.
+    double unwalked_bound_m(int r) const { return outside_square_m(cx_, cy_, r, 100); }
+
+    // Shortest distance from the query to a position outside the square of units of
+    // 1/per_degree degrees (cells: 100, blocks: 1) reaching r units from unit (x, y) each way.
+    double outside_square_m(std::int64_t x, std::int64_t y, std::int64_t r,
+                            std::int64_t per_degree) const {
+        auto edge = [per_degree](std::int64_t unit, double offset) {
+            return static_cast<double>(unit) / static_cast<double>(per_degree) - offset;
         };
         const double lat_q = lat_;
         const double lon_q = lon_;
         double bound_m = std::numeric_limits<double>::infinity();
-        if (cy_ + r < top_lat_row) {
-            bound_m = std::min(bound_m, (edge(cy_ + r + 1, 90.0) - lat_q) * metres_per_degree);
+        if (y + r < 180 * per_degree) {
+            bound_m = std::min(bound_m, (edge(y + r + 1, 90.0) - lat_q) * metres_per_degree);
         }
-        if (cy_ - r > 0)
-            bound_m = std::min(bound_m, (lat_q - edge(cy_ - r, 90.0)) * metres_per_degree);
-        if (2 * static_cast<std::int64_t>(r) + 1 < lon_cells) {
-            bound_m =
-                std::min({bound_m, to_meridian_m(lat_q, cos_lat_, lon_q - edge(cx_ - r, 180.0)),
-                          to_meridian_m(lat_q, cos_lat_, edge(cx_ + r + 1, 180.0) - lon_q)});
+        if (y - r > 0) bound_m = std::min(bound_m, (lat_q - edge(y - r, 90.0)) * metres_per_degree);
+        if (2 * r + 1 < 360 * per_degree) {
+            bound_m = std::min({bound_m, to_meridian_m(lat_q, cos_lat_, lon_q - edge(x - r, 180.0)),
+                                to_meridian_m(lat_q, cos_lat_, edge(x + r + 1, 180.0) - lon_q)});
         }
         return bound_m;
+    }
+
+    // Walks square rings of one-degree blocks around the query's block, examining the cells the
+    // ring walk left; true when they settle the answer.
+    bool walk_block_rings() {
+        const std::int64_t bx = cx_ / 100;
+        const std::int64_t by = cy_ / 100;
+        for (std::int64_t r = 0; r < max_block_rings; ++r) {
+            for (std::int64_t dy = -r; dy <= r; ++dy) {
+                const bool edge_row = dy == -r || dy == r;
+                for (std::int64_t dx = -r; dx <= r; dx += edge_row || r == 0 ? 1 : 2 * r) {
+                    visit_block(bx + dx, by + dy);
+                }
+            }
+            if (best_.full() && static_cast<double>(best_.worst()) <=
+                                    with_rounding_room(outside_square_m(bx, by, r, 1))) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void visit_block(std::int64_t x, std::int64_t y) {
+        if (y < 0 || y > 180) return;
+        if (x < 0) x += 360;
+        if (x >= 360) x -= 360;
+        examine_block(make_cell_key(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(x)));
+        // Block column 360 holds longitude 180, the meridian of column 0.
+        if (x == 0) examine_block(make_cell_key(static_cast<std::uint32_t>(y), 360));
+    }
+
+    void examine_block(std::uint64_t block_key) {
+        if (!walked_blocks_.insert(block_key).second) return;
+        const GridIndex::Block* block = index_.grid_index.block(block_key);
+        if (block == nullptr) return;
+        for (const GridIndex::Cell& cell : block->cells) {
+            const std::uint64_t key = cell_in(block_key, cell.local);
+            if (ring_of(key) >= walked_rings_) examine_cell(key, cell.ids);
+        }
     }
 
     // Shortest distance from the query to a position in the one-degree block.
@@ -228,6 +273,7 @@ class KnnSearch {
         std::vector<Pending> pending;
         pending.reserve(index_.grid_index.blocks().size());
         for (const auto& [key, block] : index_.grid_index.blocks()) {
+            if (walked_blocks_.contains(key)) continue;
             pending.push_back({with_rounding_room(block_bound_m(key)), key, &block});
         }
         auto farther = [](const Pending& a, const Pending& b) { return a.bound_m > b.bound_m; };
@@ -317,6 +363,8 @@ class KnnSearch {
     // Rings 0 .. walked_rings_-1 have been walked, at this cost.
     std::int64_t walked_rings_ = 0;
     std::size_t lookups_ = 0;
+    // Blocks whose cells have all been examined (beyond the walked rings).
+    std::unordered_set<std::uint64_t> walked_blocks_;
 };
 
 }  // namespace
