@@ -44,13 +44,6 @@ class Bitmap {
         if (r_ != nullptr) roaring_bitmap_free(r_);
     }
 
-    // Ids lo..hi-1.
-    static Bitmap range(std::uint64_t lo, std::uint64_t hi) {
-        Bitmap b;
-        if (lo < hi) roaring_bitmap_add_range(b.r_, lo, hi);
-        return b;
-    }
-
     void add(std::uint32_t id) { roaring_bitmap_add(r_, id); }
     // Adds n ids; fastest when they ascend.
     void add_many(const std::uint32_t* ids, std::size_t n) {
@@ -92,16 +85,6 @@ class Bitmap {
     bool intersects(const Bitmap& other) const { return roaring_bitmap_intersect(r_, other.r_); }
     std::uint64_t and_cardinality(const Bitmap& other) const {
         return roaring_bitmap_and_cardinality(r_, other.r_);
-    }
-
-    // Union of many bitmaps in one pass, cheaper than folding |= over them.
-    static Bitmap union_of(std::span<const Bitmap* const> parts) {
-        if (parts.empty()) return Bitmap();
-        if (parts.size() == 1) return *parts[0];
-        std::vector<const roaring_bitmap_t*> raw;
-        raw.reserve(parts.size());
-        for (const Bitmap* b : parts) raw.push_back(b->r_);
-        return Bitmap(checked(roaring_bitmap_or_many(raw.size(), raw.data())));
     }
 
     // Calls fn(id) for every id in ascending order while fn returns true. Returns false when
