@@ -240,6 +240,7 @@ CHILD = textwrap.dedent("""
     path, prefix, seed = sys.argv[1], sys.argv[2], int(sys.argv[3])
     db = vesko.Vesko(path)
     rng = random.Random(seed)
+    print("ready", flush=True)
     for step in range(1000000):
         r = rng.random()
         if r < 0.02:
@@ -262,9 +263,13 @@ CHILD = textwrap.dedent("""
 def run_and_kill(path, prefix, seed, delay):
     child = subprocess.Popen([sys.executable, "-c", CHILD, str(path), prefix, str(seed)],
                              stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline().strip() == "ready"  # the clock starts once the store is open
     time.sleep(delay)
     child.send_signal(signal.SIGKILL)
-    out, _ = child.communicate(timeout=60)
+    # Read through the same buffered stream as the first line: lines it already buffered
+    # belong to the output too.
+    out = child.stdout.read()
+    child.wait(timeout=60)
     done, in_flight = [], None
     for line in out.splitlines():
         parts = line.split()
