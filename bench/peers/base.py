@@ -102,3 +102,20 @@ def fsync_files(*paths):
             os.fsync(fd)
         finally:
             os.close(fd)
+
+
+class BatchedCommits:
+    """For SQL peers: one transaction per batch of `batch_rows` changes, committed on
+    self.conn."""
+
+    batch_rows = 1000
+    _pending = 0
+
+    def _changed(self):
+        self._pending += 1
+        if self._pending == self.batch_rows:
+            self._end_batch()
+
+    def _end_batch(self):
+        self.conn.commit()
+        self._pending = 0

@@ -6,12 +6,11 @@ Distances are on PostGIS's sphere (use_spheroid false); nearest neighbours use t
 distance ordering (<->).
 """
 
-from .base import Engine
-
-batch_rows = 1000
+from .base import BatchedCommits, Engine
 
 
-class PostgisEngine(Engine):
+
+class PostgisEngine(BatchedCommits, Engine):
     name = "postgis"
     label = "PostGIS"
     distance_model = "PostGIS sphere (R = 6371008.8 m), double precision"
@@ -48,20 +47,15 @@ class PostgisEngine(Engine):
             cur.execute(f"CREATE INDEX pts_filter ON pts ({s}, {x})")
         self.conn.commit()
         self.cur = self.conn.cursor()
-        self._pending = 0
         self._insert_sql = (f"INSERT INTO pts (ext_id, geog, {s}, {x}, meta) VALUES "
                             f"(%s, ST_SetSRID(ST_MakePoint(%s, %s), 4326)::geography, %s, %s, %s)")
 
     def insert(self, index, ext_id, lat, lon, meta_json, str_val, num_val):
         self.cur.execute(self._insert_sql, (ext_id, lon, lat, str_val, num_val, meta_json))
-        self._pending += 1
-        if self._pending == batch_rows:
-            self.conn.commit()
-            self._pending = 0
+        self._changed()
 
     def finish_inserts(self):
-        self.conn.commit()
-        self._pending = 0
+        self._end_batch()
 
     def commit(self):
         self.conn.commit()
@@ -77,7 +71,6 @@ class PostgisEngine(Engine):
         self.server.start()
         self._connect()
         self.cur = self.conn.cursor()
-        self._pending = 0
 
     def count(self):
         return self.conn.execute("SELECT count(*) FROM pts").fetchone()[0]
@@ -102,13 +95,10 @@ class PostgisEngine(Engine):
 
     def delete(self, index, ext_id, lat, lon):
         self.cur.execute("DELETE FROM pts WHERE ext_id = %s", (ext_id,))
-        self._pending += 1
-        if self._pending == batch_rows:
-            self.conn.commit()
-            self._pending = 0
+        self._changed()
 
     def finish_deletes(self):
-        self.conn.commit()
+        self._end_batch()
 
     def disk_bytes(self):
         return self.conn.execute("SELECT pg_total_relation_size('pts')").fetchone()[0]

@@ -50,3 +50,16 @@ def polygon_hits(vertices, ids, lats, lons, metas):
         return []
     inside = geometry.in_polygon(lats, lons, vertices)
     return [(ids[i], metas[i]) for i in np.flatnonzero(inside).tolist()]
+
+
+class WindowedQueries:
+    """Box and polygon for a peer whose `_window(lat_lo, lat_hi, lon_lo, lon_hi)` returns the
+    (ids, lats, lons, metas) of the points in a rectangle."""
+
+    def box(self, top_left, bottom_right):
+        window = (bottom_right[0], top_left[0], top_left[1], bottom_right[1])
+        return box_hits(top_left, bottom_right, *self._window(*window))
+
+    def polygon(self, vertices):
+        (north, west), (south, east) = geometry.polygon_box(vertices)
+        return polygon_hits(vertices, *self._window(south, north, west, east))

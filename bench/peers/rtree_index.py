@@ -12,7 +12,7 @@ from . import refine
 from .base import Engine, dir_bytes, fsync_files
 
 
-class RtreeEngine(Engine):
+class RtreeEngine(refine.WindowedQueries, Engine):
     name = "rtree"
     label = "rtree (libspatialindex)"
     distance_model = "double-precision haversine in Python, R = 6371000 m"
@@ -75,14 +75,6 @@ class RtreeEngine(Engine):
         lons = [item.bbox[0] for item in near]
         reach_m = float(refine.geometry.haversine_m(lat, lon, lats, lons).max())
         return refine.knn_hits(self._window, lat, lon, k, start_m=reach_m * 1.0001 + 0.01)
-
-    def box(self, top_left, bottom_right):
-        window = (bottom_right[0], top_left[0], top_left[1], bottom_right[1])
-        return refine.box_hits(top_left, bottom_right, *self._window(*window))
-
-    def polygon(self, vertices):
-        (north, west), (south, east) = refine.geometry.polygon_box(vertices)
-        return refine.polygon_hits(vertices, *self._window(south, north, west, east))
 
     def delete(self, index, ext_id, lat, lon):
         self.idx.delete(index, (lon, lat, lon, lat))

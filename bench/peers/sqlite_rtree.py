@@ -7,12 +7,11 @@ import os
 import sqlite3
 
 from . import refine
-from .base import Engine
-
-batch_rows = 1000
+from .base import BatchedCommits, Engine
 
 
-class SqliteRtreeEngine(Engine):
+
+class SqliteRtreeEngine(refine.WindowedQueries, BatchedCommits, Engine):
     name = "sqlite"
     label = "SQLite R*Tree"
     distance_model = "double-precision haversine in Python, R = 6371000 m"
@@ -48,7 +47,6 @@ class SqliteRtreeEngine(Engine):
             CREATE INDEX points_filter ON points ({s}, {x});
             CREATE VIRTUAL TABLE geo USING rtree (pk, min_lat, max_lat, min_lon, max_lon);
         """)
-        self._pending = 0
         self._insert_point = (f"INSERT INTO points (pk, ext_id, lat, lon, {s}, {x}, meta) "
                               "VALUES (?, ?, ?, ?, ?, ?, ?)")
 
@@ -56,14 +54,10 @@ class SqliteRtreeEngine(Engine):
         execute = self.conn.execute
         execute(self._insert_point, (index, ext_id, lat, lon, str_val, num_val, meta_json))
         execute("INSERT INTO geo VALUES (?, ?, ?, ?, ?)", (index, lat, lat, lon, lon))
-        self._pending += 1
-        if self._pending == batch_rows:
-            self.conn.commit()
-            self._pending = 0
+        self._changed()
 
     def finish_inserts(self):
-        self.conn.commit()
-        self._pending = 0
+        self._end_batch()
 
     def commit(self):
         self.conn.commit()
@@ -75,7 +69,6 @@ class SqliteRtreeEngine(Engine):
 
     def reopen(self):
         self._connect()
-        self._pending = 0
 
     def count(self):
         return self.conn.execute("SELECT count(*) FROM points").fetchone()[0]
@@ -99,26 +92,15 @@ class SqliteRtreeEngine(Engine):
     def knn(self, lat, lon, k):
         return refine.knn_hits(self._window, lat, lon, k)
 
-    def box(self, top_left, bottom_right):
-        window = (bottom_right[0], top_left[0], top_left[1], bottom_right[1])
-        return refine.box_hits(top_left, bottom_right, *self._window(*window))
-
-    def polygon(self, vertices):
-        (north, west), (south, east) = refine.geometry.polygon_box(vertices)
-        return refine.polygon_hits(vertices, *self._window(south, north, west, east))
-
     def delete(self, index, ext_id, lat, lon):
         row = self.conn.execute("SELECT pk FROM points WHERE ext_id = ?", (ext_id,)).fetchone()
         if row is not None:
             self.conn.execute("DELETE FROM geo WHERE pk = ?", row)
             self.conn.execute("DELETE FROM points WHERE pk = ?", row)
-        self._pending += 1
-        if self._pending == batch_rows:
-            self.conn.commit()
-            self._pending = 0
+        self._changed()
 
     def finish_deletes(self):
-        self.conn.commit()
+        self._end_batch()
 
     def disk_bytes(self):
         total = 0
