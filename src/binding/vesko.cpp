@@ -48,7 +48,7 @@ std::unique_ptr<Vesko> Vesko::create(const py::args& args, const py::kwargs& kwa
         PyErr_SetString(PyExc_ValueError, "embedded null byte");
         throw py::error_already_set();
     }
-    auto store = value_or_raise(storage::Store::open(storage_path));
+    auto store = value_or_raise(engine::Store::open(storage_path));
     return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(store)));
 }
 

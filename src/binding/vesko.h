@@ -2,7 +2,7 @@
 // raise its errors and convert its results; the engine takes every lock itself.
 #pragma once
 
-#include "storage/store.h"
+#include "engine/store.h"
 
 #include <pybind11/pybind11.h>
 
@@ -31,11 +31,11 @@ class Vesko {
     std::string repr() const;
 
   private:
-    Vesko(std::string storage_path, std::unique_ptr<storage::Store> store)
+    Vesko(std::string storage_path, std::unique_ptr<engine::Store> store)
         : storage_path_(std::move(storage_path)), store_(std::move(store)) {}
 
     std::string storage_path_;
-    std::unique_ptr<storage::Store> store_;
+    std::unique_ptr<engine::Store> store_;
 };
 
 }  // namespace vesko::binding

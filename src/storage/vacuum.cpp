@@ -6,7 +6,7 @@
 #include "storage/codec.h"
 #include "storage/id_hash.h"
 #include "storage/snapshot.h"
-#include "storage/store.h"
+#include "storage/wal.h"
 
 #include <algorithm>
 #include <cmath>
@@ -62,26 +62,13 @@ class BufferedFile {
     std::uint64_t written_ = 0;
 };
 
-// The new state a vacuum builds beside the old one.
-struct Compacted {
-    StrIndex str_index;
-    NumIndex num_index;
-    spatial::GridIndex grid_index;
-    Bitmap valid_ids;
-    Bitmap deleted;  // stays empty
-    IdMap ext_to_int;
-    std::uint64_t ids_file_len = 0;
-    std::uint64_t meta_file_len = 0;
-
-    SnapshotView view() const {
-        return SnapshotView{str_index, num_index,  grid_index,   valid_ids,
-                            deleted,   ext_to_int, ids_file_len, meta_file_len};
-    }
-};
+}  // namespace
 
 std::string vac_path(const std::string& dir, const char* name) {
     return join_path(dir, std::string(name) + vacuum_suffix);
 }
+
+namespace {
 
 void put_record(std::string& out, std::string_view bytes) {
     put_u32(out, static_cast<std::uint32_t>(bytes.size()));
@@ -125,6 +112,8 @@ void copy_strings(const StrIndex& old_index, const std::vector<std::uint32_t>& t
         if (!fresh.empty()) out.emplace(field, std::move(fresh));
     }
 }
+
+}  // namespace
 
 // Phases up to the commit: the five new data files and the new indexes, all on disk under
 // their temporary names when this returns.
@@ -189,6 +178,8 @@ Result<void> write_commit_marker(const std::string& dir) {
     return sync_directory(dir);
 }
 
+namespace {
+
 // Renames every temporary file still present into place; an absent one was renamed already.
 Result<void> rename_into_place(const std::string& dir) {
     for (const char* name : vacuum_replaced_files()) {
@@ -198,6 +189,8 @@ Result<void> rename_into_place(const std::string& dir) {
     }
     return {};
 }
+
+}  // namespace
 
 Result<void> finish_commit(const std::string& dir, WalWriter* wal) {
     VESKO_TRY(rename_into_place(dir));
@@ -213,8 +206,6 @@ Result<void> finish_commit(const std::string& dir, WalWriter* wal) {
     VESKO_TRY(remove_file(join_path(dir, vacuum_commit_file_name)));
     return sync_directory(dir);
 }
-
-}  // namespace
 
 const std::array<const char*, 6>& vacuum_replaced_files() {
     static const std::array<const char*, 6> names = {coords_file_name, offsets_file_name,
@@ -281,53 +272,6 @@ Result<void> replace_file(const std::string& source, const std::string& destinat
 Result<void> finish_committed_vacuum(const std::string& dir) {
     if (!path_exists(join_path(dir, vacuum_commit_file_name))) return {};
     return finish_commit(dir, nullptr);
-}
-
-Result<void> Store::vacuum() {
-    std::unique_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
-    auto compacted = write_compacted(index_, dir_);
-    if (!compacted) return compacted.error();
-    VESKO_TRY(write_snapshot_file(compacted->view(), vac_path(dir_, snapshot_file_name)));
-    VESKO_TRY(write_commit_marker(dir_));
-
-    // Committed: from here on the directory holds the new store, whatever happens to this call.
-    Result<void> finished = [&]() -> Result<void> {
-        std::unique_lock log_guard(log_lock_);
-        return finish_commit(dir_, &wal_);
-    }();
-    if (!finished) return recover_after_failed_vacuum(finished.error());
-    auto files = DataFiles::try_open(dir_);
-    if (!files) return recover_after_failed_vacuum(files.error());
-    CoreIndex fresh(std::move(files).value());
-    fresh.str_index = std::move(compacted->str_index);
-    fresh.num_index = std::move(compacted->num_index);
-    fresh.grid_index = std::move(compacted->grid_index);
-    fresh.valid_ids = std::move(compacted->valid_ids);
-    fresh.ext_to_int = std::move(compacted->ext_to_int);
-    rebuild_irregular_ids(fresh);
-    index_ = std::move(fresh);
-    (void)remove_file(join_path(dir_, vacuum_dummy_file_name));  // a leftover, if any
-    return {};
-}
-
-Error Store::recover_after_failed_vacuum(const Error& failure) {
-    // The object's files and indexes describe the store before the vacuum; the directory does
-    // not. Reopen it from the directory (which finishes the vacuum when it can), or refuse
-    // every later call.
-    auto reopened = open_parts(dir_);
-    if (reopened) {
-        std::unique_lock log_guard(log_lock_);
-        index_ = std::move(reopened->first);
-        wal_ = std::move(reopened->second);
-        return failure;
-    }
-    broken_ = Error{ErrorKind::StoreBroken,
-                    "the store at " + quoted_path(dir_) +
-                        " could not be reopened after a failed vacuum and must be reopened: " +
-                        reopened.error().message,
-                    reopened.error().os_errno};
-    return failure;
 }
 
 }  // namespace vesko::storage

@@ -8,6 +8,8 @@
 #pragma once
 
 #include "common/result.h"
+#include "storage/snapshot.h"
+#include "storage/wal.h"
 
 #include <array>
 #include <string>
@@ -31,6 +33,37 @@ Result<void> replace_file(const std::string& source, const std::string& destinat
 // Finishes a committed vacuum in `dir`, if there is one: renames the remaining temporary
 // files, empties the log and removes the marker.
 Result<void> finish_committed_vacuum(const std::string& dir);
+
+// The new state a vacuum builds beside the old one.
+struct Compacted {
+    StrIndex str_index;
+    NumIndex num_index;
+    spatial::GridIndex grid_index;
+    Bitmap valid_ids;
+    Bitmap deleted;  // stays empty
+    IdMap ext_to_int;
+    std::uint64_t ids_file_len = 0;
+    std::uint64_t meta_file_len = 0;
+
+    SnapshotView view() const {
+        return SnapshotView{str_index, num_index,  grid_index,   valid_ids,
+                            deleted,   ext_to_int, ids_file_len, meta_file_len};
+    }
+};
+
+// "<dir>/<name>.vac": where a vacuum writes the new version of `name`.
+std::string vac_path(const std::string& dir, const char* name);
+
+// Phases up to the commit: the five new data files and the new indexes, all on disk under
+// their temporary names when this returns. Caller holds the index lock exclusive.
+Result<Compacted> write_compacted(const CoreIndex& index, const std::string& dir);
+
+// The commit point: vacuum.commit created, forced to disk, and the directory forced.
+Result<void> write_commit_marker(const std::string& dir);
+
+// After the commit: renames the temporary files into place, empties the log (through `wal`
+// when the store is open, else by path) and removes the marker.
+Result<void> finish_commit(const std::string& dir, WalWriter* wal);
 
 // A path in double quotes, with a double quote, a backslash and control characters escaped.
 std::string quoted_path(const std::string& path);

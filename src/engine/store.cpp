@@ -1,11 +1,14 @@
-#include "storage/store.h"
+// The write path, persist and the searches' entry points.
+#include "engine/store.h"
 
 #include "filter/filter_eval.h"
 #include "storage/snapshot.h"
 
 #include <mutex>
 
-namespace vesko::storage {
+namespace vesko::engine {
+
+using namespace storage;
 
 Store::Store(std::string dir, CoreIndex index, WalWriter wal)
     : dir_(std::move(dir)), index_(std::move(index)), wal_(std::move(wal)) {}
@@ -154,4 +157,4 @@ Result<bool> Store::exists(std::string_view filter_json) const {
     return !filter::evaluate_filter(index_, *parsed).empty();
 }
 
-}  // namespace vesko::storage
+}  // namespace vesko::engine

@@ -1,4 +1,5 @@
-// Store: one open store directory, the engine's whole public surface. It owns the index state
+// Store: one open store directory, the engine's whole public surface and the top of its
+// dependency graph (storage/, filter/ and spatial/ never include it). It owns the index state
 // behind the index lock and the log writer behind the log lock, and takes each lock for the
 // extent of one operation.
 #pragma once
@@ -16,7 +17,10 @@
 #include <string_view>
 #include <vector>
 
-namespace vesko::storage {
+namespace vesko::engine {
+
+using storage::CoreIndex;
+using storage::WalWriter;
 
 class Store {
   public:
@@ -90,4 +94,4 @@ class Store {
     WalWriter wal_;  // guarded by log_lock_
 };
 
-}  // namespace vesko::storage
+}  // namespace vesko::engine

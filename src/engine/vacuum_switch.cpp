@@ -1,0 +1,61 @@
+// Vacuum's switch: the compacted files committed, renamed into place and installed as the
+// object's state, or the object reopened from its directory after a failure past the commit.
+// The index lock is held exclusive throughout.
+#include "engine/store.h"
+#include "storage/snapshot.h"
+#include "storage/vacuum.h"
+
+#include <mutex>
+
+namespace vesko::engine {
+
+using namespace storage;
+
+Result<void> Store::vacuum() {
+    std::unique_lock index_guard(index_lock_);
+    if (broken_) return *broken_;
+    auto compacted = write_compacted(index_, dir_);
+    if (!compacted) return compacted.error();
+    VESKO_TRY(write_snapshot_file(compacted->view(), vac_path(dir_, snapshot_file_name)));
+    VESKO_TRY(write_commit_marker(dir_));
+
+    // Committed: from here on the directory holds the new store, whatever happens to this call.
+    Result<void> finished = [&]() -> Result<void> {
+        std::unique_lock log_guard(log_lock_);
+        return finish_commit(dir_, &wal_);
+    }();
+    if (!finished) return recover_after_failed_vacuum(finished.error());
+    auto files = DataFiles::try_open(dir_);
+    if (!files) return recover_after_failed_vacuum(files.error());
+    CoreIndex fresh(std::move(files).value());
+    fresh.str_index = std::move(compacted->str_index);
+    fresh.num_index = std::move(compacted->num_index);
+    fresh.grid_index = std::move(compacted->grid_index);
+    fresh.valid_ids = std::move(compacted->valid_ids);
+    fresh.ext_to_int = std::move(compacted->ext_to_int);
+    rebuild_irregular_ids(fresh);
+    index_ = std::move(fresh);
+    (void)remove_file(join_path(dir_, vacuum_dummy_file_name));  // a leftover, if any
+    return {};
+}
+
+Error Store::recover_after_failed_vacuum(const Error& failure) {
+    // The object's files and indexes describe the store before the vacuum; the directory does
+    // not. Reopen it from the directory (which finishes the vacuum when it can), or refuse
+    // every later call.
+    auto reopened = open_parts(dir_);
+    if (reopened) {
+        std::unique_lock log_guard(log_lock_);
+        index_ = std::move(reopened->first);
+        wal_ = std::move(reopened->second);
+        return failure;
+    }
+    broken_ = Error{ErrorKind::StoreBroken,
+                    "the store at " + quoted_path(dir_) +
+                        " could not be reopened after a failed vacuum and must be reopened: " +
+                        reopened.error().message,
+                    reopened.error().os_errno};
+    return failure;
+}
+
+}  // namespace vesko::engine
