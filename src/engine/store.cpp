@@ -105,48 +105,70 @@ Result<std::uint64_t> Store::count() const {
     return index_.count();
 }
 
-template <class Search>
-auto Store::with_eligible(const std::optional<std::string>& filter_json, Search&& search) const
-    -> Result<decltype(search(std::declval<const spatial::Eligible&>()))> {
+template <class Search, class Read>
+Result<void> Store::with_eligible(const std::optional<std::string>& filter_json, Search&& search,
+                                  const Read& read) const {
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;
-    if (!filter_json) return search(spatial::Eligible(index_, nullptr));
-    auto parsed = filter::parse_json(*filter_json, ErrorKind::FilterSyntax);
-    if (!parsed) return parsed.error();
-    return search(spatial::Eligible(index_, &*parsed));
+    std::optional<filter::Json> parsed;
+    if (filter_json) {
+        auto text = filter::parse_json(*filter_json, ErrorKind::FilterSyntax);
+        if (!text) return text.error();
+        parsed = std::move(text).value();
+    }
+    const auto hits = search(spatial::Eligible(index_, parsed ? &*parsed : nullptr));
+    HitTexts texts(index_.files);
+    read(std::span(hits), texts);
+    return {};
 }
 
-Result<std::vector<spatial::DistanceHit>> Store::search_radius(
-    float lat_deg, float lon_deg, float radius_m,
-    const std::optional<std::string>& filter_json) const {
-    return with_eligible(filter_json, [&](const spatial::Eligible& eligible) {
-        return spatial::search_radius(index_, lat_deg, lon_deg, radius_m, eligible);
-    });
+Result<void> Store::search_radius(float lat_deg, float lon_deg, float radius_m,
+                                  const std::optional<std::string>& filter_json,
+                                  const DistanceHitsReader& read) const {
+    return with_eligible(
+        filter_json,
+        [&](const spatial::Eligible& eligible) {
+            return spatial::search_radius(index_, lat_deg, lon_deg, radius_m, eligible);
+        },
+        read);
 }
 
-Result<std::vector<spatial::DistanceHit>> Store::search_knn(
-    float lat_deg, float lon_deg, std::uint32_t k,
-    const std::optional<std::string>& filter_json) const {
-    return with_eligible(filter_json, [&](const spatial::Eligible& eligible) {
-        return spatial::search_knn(index_, lat_deg, lon_deg, k, eligible);
-    });
+Result<void> Store::search_knn(float lat_deg, float lon_deg, std::uint32_t k,
+                               const std::optional<std::string>& filter_json,
+                               const DistanceHitsReader& read) const {
+    return with_eligible(
+        filter_json,
+        [&](const spatial::Eligible& eligible) {
+            return spatial::search_knn(index_, lat_deg, lon_deg, k, eligible);
+        },
+        read);
 }
 
-Result<std::vector<spatial::Hit>> Store::search_box(
-    spatial::LatLon top_left, spatial::LatLon bottom_right,
-    const std::optional<std::string>& filter_json) const {
-    return with_eligible(filter_json, [&](const spatial::Eligible& eligible) {
-        return spatial::search_box(index_, top_left, bottom_right, eligible);
-    });
+Result<void> Store::search_box(spatial::LatLon top_left, spatial::LatLon bottom_right,
+                               const std::optional<std::string>& filter_json,
+                               const HitsReader& read) const {
+    return with_eligible(
+        filter_json,
+        [&](const spatial::Eligible& eligible) {
+            return spatial::search_box(index_, top_left, bottom_right, eligible);
+        },
+        read);
 }
 
-Result<std::vector<spatial::Hit>> Store::search_polygon(
-    const std::vector<spatial::LatLon>& polygon,
-    const std::optional<std::string>& filter_json) const {
-    if (polygon.size() < 3) return std::vector<spatial::Hit>{};
-    return with_eligible(filter_json, [&](const spatial::Eligible& eligible) {
-        return spatial::search_polygon(index_, polygon, eligible);
-    });
+Result<void> Store::search_polygon(const std::vector<spatial::LatLon>& polygon,
+                                   const std::optional<std::string>& filter_json,
+                                   const HitsReader& read) const {
+    if (polygon.size() < 3) {
+        HitTexts texts(index_.files);
+        read({}, texts);
+        return {};
+    }
+    return with_eligible(
+        filter_json,
+        [&](const spatial::Eligible& eligible) {
+            return spatial::search_polygon(index_, polygon, eligible);
+        },
+        read);
 }
 
 Result<bool> Store::exists(std::string_view filter_json) const {

@@ -64,6 +64,14 @@ class DataFiles {
     // The id's metadata text; "{}" when it cannot be read back.
     std::string get_metadata(std::uint32_t int_id) const;
 
+    // The same records without a copy: a view into the mapped bytes of ids.bin or meta.bin,
+    // valid while the caller holds the index lock (shared is enough: only a writer maps a new
+    // view). A record the mapping does not reach is read into `spill`, and the view then
+    // points there, valid until `spill` changes.
+    std::optional<std::string_view> external_id_view(std::uint32_t int_id,
+                                                     std::string& spill) const;
+    std::string_view metadata_view(std::uint32_t int_id, std::string& spill) const;
+
     std::uint64_t ids_file_len() const { return ids_.used_len; }
     std::uint64_t meta_file_len() const { return meta_.used_len; }
     // Used lengths restored from a snapshot; may be below the file sizes.
@@ -109,6 +117,9 @@ class DataFiles {
     // `max_len` and by the file's size.
     static std::optional<std::string> read_record(const Appended& file, std::uint64_t offset,
                                                   std::uint64_t max_len);
+    // The same record as a view into the file's mapping, or into `spill` when read by calls.
+    static std::optional<std::string_view> record_view(const Appended& file, std::uint64_t offset,
+                                                       std::uint64_t max_len, std::string& spill);
     void append_record(Appended& file, MappedRegion& slots, std::uint32_t int_id,
                        std::string_view bytes, AppendMode mode, const char* what);
 
