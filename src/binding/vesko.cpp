@@ -32,10 +32,10 @@ engine::DistanceHitsReader distance_hits_into(py::object& out) {
     return [&out](std::span<const spatial::DistanceHit> hits, engine::HitTexts& texts) {
         py::gil_scoped_acquire gil;
         py::list list(hits.size());
-        for (const spatial::DistanceHit& h : hits) {
-            list[h.place] = py::make_tuple(text(texts.ext_id(h.int_id)),
-                                           py::float_(static_cast<double>(h.dist_m)),
-                                           text(texts.metadata(h.int_id)));
+        for (std::size_t i = 0; i < hits.size(); ++i) {
+            list[hits[i].place] = py::make_tuple(text(texts.ext_id(i)),
+                                                 py::float_(static_cast<double>(hits[i].dist_m)),
+                                                 text(texts.metadata(i)));
         }
         out = std::move(list);
     };

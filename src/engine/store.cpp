@@ -10,6 +10,13 @@ namespace vesko::engine {
 
 using namespace storage;
 
+namespace {
+
+std::uint32_t id_of(std::uint32_t int_id) { return int_id; }
+std::uint32_t id_of(const spatial::DistanceHit& hit) { return hit.int_id; }
+
+}  // namespace
+
 Store::Store(std::string dir, CoreIndex index, WalWriter wal)
     : dir_(std::move(dir)), index_(std::move(index)), wal_(std::move(wal)) {}
 
@@ -117,7 +124,7 @@ Result<void> Store::with_eligible(const std::optional<std::string>& filter_json,
         parsed = std::move(text).value();
     }
     const auto hits = search(spatial::Eligible(index_, parsed ? &*parsed : nullptr));
-    HitTexts texts(index_.files);
+    HitTexts texts(index_.files, std::span(hits), [](const auto& hit) { return id_of(hit); });
     read(std::span(hits), texts);
     return {};
 }
@@ -159,7 +166,8 @@ Result<void> Store::search_polygon(const std::vector<spatial::LatLon>& polygon,
                                    const std::optional<std::string>& filter_json,
                                    const HitsReader& read) const {
     if (polygon.size() < 3) {
-        HitTexts texts(index_.files);
+        HitTexts texts(index_.files, std::span<const std::uint32_t>(),
+                       [](std::uint32_t int_id) { return int_id; });
         read({}, texts);
         return {};
     }

@@ -11,7 +11,13 @@ std::vector<std::uint32_t> search_box(const storage::CoreIndex& index, LatLon to
     const auto [south, east] = bottom_right;
     const CellWindow window{{lat_cell(south), lat_cell(north)}, {{lon_cell(west), lon_cell(east)}}};
     std::vector<std::uint32_t> hits;
-    for (std::uint32_t int_id : window_candidates(index, window, eligible, nullptr)) {
+    const std::vector<std::uint32_t> candidates =
+        window_candidates(index, window, eligible, nullptr);
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        const std::uint32_t int_id = candidates[i];
+        if (i + coords_prefetch_distance < candidates.size()) {
+            index.files.prefetch_coords(candidates[i + coords_prefetch_distance]);
+        }
         const auto [lat, lon] = index.files.coords(int_id);
         if (south <= lat && lat <= north && west <= lon && lon <= east) hits.push_back(int_id);
     }

@@ -44,7 +44,13 @@ std::vector<std::uint32_t> search_polygon(const storage::CoreIndex& index,
     const CellWindow window{{lat_cell(min_lat), lat_cell(max_lat)},
                             {{lon_cell(min_lon), lon_cell(max_lon)}}};
     std::vector<std::uint32_t> hits;
-    for (std::uint32_t int_id : window_candidates(index, window, eligible, nullptr)) {
+    const std::vector<std::uint32_t> candidates =
+        window_candidates(index, window, eligible, nullptr);
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        const std::uint32_t int_id = candidates[i];
+        if (i + coords_prefetch_distance < candidates.size()) {
+            index.files.prefetch_coords(candidates[i + coords_prefetch_distance]);
+        }
         const auto [lat, lon] = index.files.coords(int_id);
         if (inside_polygon(polygon, lat, lon)) hits.push_back(int_id);
     }

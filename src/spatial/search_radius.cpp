@@ -63,7 +63,11 @@ std::vector<DistanceHit> search_radius(const storage::CoreIndex& index, float la
 
     const float cos_lat_q = query_cos(lat_deg);
     std::vector<DistanceHit> hits;
-    for (std::uint32_t int_id : candidates) {
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        const std::uint32_t int_id = candidates[i];
+        if (i + coords_prefetch_distance < candidates.size()) {
+            index.files.prefetch_coords(candidates[i + coords_prefetch_distance]);
+        }
         const auto [lat, lon] = index.files.coords(int_id);
         const float d = haversine_distance(lat_deg, lon_deg, cos_lat_q, lat, lon);
         if (d <= radius_m) hits.push_back({int_id, d, 0});

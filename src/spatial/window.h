@@ -10,6 +10,10 @@
 
 namespace vesko::spatial {
 
+// How many candidates ahead a search asks for coordinates: their loads then overlap with the
+// distance or containment test of the candidates before them.
+inline constexpr std::size_t coords_prefetch_distance = 16;
+
 struct CellRange {
     std::uint32_t lo;
     std::uint32_t hi;

@@ -185,31 +185,48 @@ std::optional<std::string> DataFiles::read_record(const Appended& file, std::uin
     return std::string(*bytes);
 }
 
-std::optional<std::string_view> DataFiles::external_id_view(std::uint32_t int_id,
-                                                            std::string& spill) const {
+DataFiles::RecordOffsets DataFiles::record_offsets(std::uint32_t int_id) const {
     VESKO_CHECK((std::size_t{int_id} + 1) * slot_bytes <= offsets_.map.size(),
                 "id slot outside offsets.bin");
-    return record_view(ids_, slot_value(offsets_.map, int_id), 0xFFFFFFFFULL, spill);
+    const bool has_meta_slot = (std::size_t{int_id} + 1) * slot_bytes <= meta_offsets_.map.size();
+    return {slot_value(offsets_.map, int_id),
+            has_meta_slot ? slot_value(meta_offsets_.map, int_id) : no_record};
 }
 
-std::string_view DataFiles::metadata_view(std::uint32_t int_id, std::string& spill) const {
+std::optional<std::string_view> DataFiles::external_id_at(std::uint64_t offset,
+                                                          std::string& spill) const {
+    return record_view(ids_, offset, 0xFFFFFFFFULL, spill);
+}
+
+std::string_view DataFiles::metadata_at(std::uint64_t offset, std::string& spill) const {
     constexpr std::string_view unreadable = "{}";
-    if ((std::size_t{int_id} + 1) * slot_bytes > meta_offsets_.map.size()) return unreadable;
-    const std::uint64_t offset = slot_value(meta_offsets_.map, int_id);
     if (offset >= meta_.used_len) return unreadable;
     return record_view(meta_, offset, max_metadata_bytes, spill).value_or(unreadable);
 }
 
+void DataFiles::prefetch_records(const RecordOffsets& offsets) const {
+    if (offsets.ext_id < ids_.view.size()) __builtin_prefetch(ids_.view.data() + offsets.ext_id);
+    if (offsets.metadata < meta_.view.size()) {
+        __builtin_prefetch(meta_.view.data() + offsets.metadata);
+    }
+}
+
+void DataFiles::prefetch_coords(std::uint32_t int_id) const {
+    const std::size_t at = std::size_t{int_id} * slot_bytes;
+    if (at < coords_.map.size()) __builtin_prefetch(coords_.map.data() + at);
+}
+
 std::optional<std::string> DataFiles::get_external_id(std::uint32_t int_id) const {
     std::string spill;
-    auto bytes = external_id_view(int_id, spill);
+    auto bytes = external_id_at(record_offsets(int_id).ext_id, spill);
     if (!bytes) return std::nullopt;
     return std::string(*bytes);
 }
 
 std::string DataFiles::get_metadata(std::uint32_t int_id) const {
+    if ((std::size_t{int_id} + 1) * slot_bytes > meta_offsets_.map.size()) return "{}";
     std::string spill;
-    return std::string(metadata_view(int_id, spill));
+    return std::string(metadata_at(slot_value(meta_offsets_.map, int_id), spill));
 }
 
 void DataFiles::append_record(Appended& file, MappedRegion& slots, std::uint32_t int_id,
