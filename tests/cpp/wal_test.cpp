@@ -150,14 +150,13 @@ TEST(WalDecode, RecordsThatRunOutOfBytesAreTornAndBadBytesAreDamage) {
         std::string why;
         ByteReader alone(as_bytes(c.bytes));
         EXPECT_EQ(decode_wal_entry(alone, entry, &why), c.alone);
-        if (c.alone == WalRead::Damaged) EXPECT_FALSE(why.empty());
-        // Followed by a whole record, torn bytes are no longer a tail; what they then decode to
-        // is not fixed, but damage stays damage.
-        if (c.alone == WalRead::Damaged) {
-            const std::string followed = c.bytes + del;
-            ByteReader reader(as_bytes(followed));
-            EXPECT_EQ(decode_wal_entry(reader, entry), WalRead::Damaged);
-        }
+        // What torn bytes decode to once a whole record follows them is not fixed; damage
+        // stays damage.
+        if (c.alone != WalRead::Damaged) continue;
+        EXPECT_FALSE(why.empty());
+        const std::string followed = c.bytes + del;
+        ByteReader reader(as_bytes(followed));
+        EXPECT_EQ(decode_wal_entry(reader, entry), WalRead::Damaged);
     }
 }
 
