@@ -47,8 +47,7 @@ engine::HitsReader hits_into(py::object& out) {
         py::gil_scoped_acquire gil;
         py::list list(int_ids.size());
         for (std::size_t i = 0; i < int_ids.size(); ++i) {
-            list[i] =
-                py::make_tuple(text(texts.ext_id(int_ids[i])), text(texts.metadata(int_ids[i])));
+            list[i] = py::make_tuple(text(texts.ext_id(i)), text(texts.metadata(i)));
         }
         out = std::move(list);
     };
