@@ -268,7 +268,7 @@ def flip_position(rng, name, size, used):
     return rng.randrange(size)
 
 
-def sweep_flip(work, rng, worker, per_file, figures, strict_refusal, files):
+def sweep_flip(work, rng, worker, per_file, figures, strict_refusal, files, keep_going):
     source = work / "flip-source"
     base, log = build(source, rng, 150, 40)
     expected = log[-1][1]
@@ -301,9 +301,12 @@ def sweep_flip(work, rng, worker, per_file, figures, strict_refusal, files):
             if why is not None:
                 failures += 1
                 outcomes["FAILED"] += 1
-                print(f"FAILED flip of byte {at} (mask {mask:#04x}) in {name}: {why}",
-                      file=sys.stderr)
-                break
+                if outcomes["FAILED"] <= 3:
+                    print(f"FAILED flip of byte {at} (mask {mask:#04x}) in {name}: {why}",
+                          file=sys.stderr)
+                if not keep_going:
+                    break
+                continue
             if "refused" in result:
                 outcomes[f"refused ({errno.errorcode.get(result['refused']['errno'], '?')})"] += 1
             else:
@@ -441,6 +444,8 @@ def main():
     parser.add_argument("--strict-refusal", choices=("auto", "yes", "no"), default="auto",
                         help="require errno EIO for a refused snapshot or log (auto: when the "
                              "module has salvage)")
+    parser.add_argument("--keep-going", action="store_true",
+                        help="count every failing flip instead of stopping at a file's first")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
@@ -463,7 +468,7 @@ def main():
                 failures += sweep_cut(work, rng, worker, args.records, figures)
             if "flip" in sweeps:
                 failures += sweep_flip(work, rng, worker, args.size, figures, strict,
-                                       args.files.split(","))
+                                       args.files.split(","), args.keep_going)
         finally:
             worker.stop()
         if "full" in sweeps:
