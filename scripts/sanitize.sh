@@ -33,16 +33,22 @@ build_quietly() {  # log file, then the command; the log is shown only when the 
     fi
 }
 
+# Warnings are gated by the plain build; gcc's warnings at -O2 with the sanitizers' instrumentation
+# include false positives, so these builds do not treat them as errors.
 echo "== C++ tests, fuzz corpus and Python tests under ASan and UBSan"
 mkdir -p build
 build_quietly build/asan-build.log cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVESKO_SANITIZE=address,undefined -DVESKO_WERROR=ON -DVESKO_BUILD_TESTS=ON \
+    -DVESKO_SANITIZE=address,undefined -DVESKO_WERROR=OFF -DVESKO_BUILD_TESTS=ON \
     -DVESKO_BUILD_FUZZ=ON -DVESKO_BUILD_MODULE=ON -DPython_EXECUTABLE="$PWD/$py" \
     -Dpybind11_DIR="$($py -m pybind11 --cmakedir)"
 build_quietly build/asan-build.log cmake --build build/asan -j "$jobs"
 ctest --test-dir build/asan --output-on-failure -j "$jobs" | tail -n 3
 for target in "${targets[@]}"; do
-    build/asan/"${target}_replay" "fuzz/corpus/$target" 2>/dev/null
+    if ! replayed=$(build/asan/"${target}_replay" "fuzz/corpus/$target" 2>&1); then
+        echo "$replayed" | tail -n 30
+        exit 1
+    fi
+    echo "$target: $(echo "$replayed" | tail -n 1)"
 done
 if [ "$python_step" = 1 ]; then
     asan_runtime=$(${CXX:-c++} -print-file-name=libasan.so)
@@ -63,7 +69,7 @@ if [ "$libfuzzer_step" = 1 ]; then
     echo "== libFuzzer, ${seconds} s per target"
     build_quietly build/fuzz-build.log env CXX=clang++ cmake -S . -B build/fuzz \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESKO_SANITIZE=address,undefined \
-        -DVESKO_WERROR=ON -DVESKO_LIBFUZZER=ON
+        -DVESKO_WERROR=OFF -DVESKO_LIBFUZZER=ON
     build_quietly build/fuzz-build.log cmake --build build/fuzz -j "$jobs"
     for target in "${targets[@]}"; do
         mkdir -p "build/fuzz-corpus/$target"
