@@ -9,6 +9,7 @@ namespace {
 
 constexpr std::uint32_t variant_insert = 0;
 constexpr std::uint32_t variant_delete = 1;
+constexpr std::uint32_t variant_upsert = 2;
 
 bool decode_text(ByteReader& reader, std::string& out) {
     std::string_view bytes;
@@ -17,11 +18,11 @@ bool decode_text(ByteReader& reader, std::string& out) {
     return true;
 }
 
-}  // namespace
-
-void encode_insert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
-                   const filter::Json& meta, const std::vector<std::string>* skip_index) {
-    put_u32(out, variant_insert);
+// Insert and Upsert share their fields.
+void encode_point(std::string& out, std::uint32_t variant, std::string_view ext_id, float lat_deg,
+                  float lon_deg, const filter::Json& meta,
+                  const std::vector<std::string>* skip_index) {
+    put_u32(out, variant);
     put_string(out, ext_id);
     put_f32(out, lat_deg);
     put_f32(out, lon_deg);
@@ -33,6 +34,18 @@ void encode_insert(std::string& out, std::string_view ext_id, float lat_deg, flo
     put_u8(out, 1);
     put_u64(out, skip_index->size());
     for (const std::string& name : *skip_index) put_string(out, name);
+}
+
+}  // namespace
+
+void encode_insert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
+                   const filter::Json& meta, const std::vector<std::string>* skip_index) {
+    encode_point(out, variant_insert, ext_id, lat_deg, lon_deg, meta, skip_index);
+}
+
+void encode_upsert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
+                   const filter::Json& meta, const std::vector<std::string>* skip_index) {
+    encode_point(out, variant_upsert, ext_id, lat_deg, lon_deg, meta, skip_index);
 }
 
 void encode_delete(std::string& out, std::string_view ext_id) {
@@ -49,8 +62,8 @@ std::optional<WalEntry> decode_wal_entry(ByteReader& reader) {
         if (!decode_text(reader, entry.ext_id)) return std::nullopt;
         return entry;
     }
-    if (variant != variant_insert) return std::nullopt;
-    entry.kind = WalEntry::Kind::Insert;
+    if (variant != variant_insert && variant != variant_upsert) return std::nullopt;
+    entry.kind = variant == variant_insert ? WalEntry::Kind::Insert : WalEntry::Kind::Upsert;
     if (!decode_text(reader, entry.ext_id) || !reader.f32(entry.lat_deg) ||
         !reader.f32(entry.lon_deg) || !decode_meta_object(reader, entry.meta)) {
         return std::nullopt;
