@@ -196,7 +196,7 @@ def q(n):
 
 
 BAD_TAILS = [
-    ("variant_2", struct.pack("<I", 2) + enc_str("x")),
+    ("variant_3", struct.pack("<I", 3) + enc_str("x")),
     ("variant_max", b"\xff\xff\xff\xff" + enc_str("x")),
     ("torn_variant", b"\x01\x00"),
     ("skip_flag_2", insert_record("x", 1, 2)[:-1] + b"\x02"),
@@ -223,6 +223,6 @@ def test_record_after_a_bad_one_in_the_middle_is_not_applied(tmp_path):
     log, ends = write_steps(tmp_path / "full")
     path = tmp_path / "damaged"
     path.mkdir()
-    bad = log[: ends[2]] + struct.pack("<I", 2) + log[ends[2] :]
+    bad = log[: ends[2]] + struct.pack("<I", 3) + log[ends[2] :]
     (path / "wal.bin").write_bytes(bad)
     check_prefix_replay(path, 3, ends[2])
