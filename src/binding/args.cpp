@@ -21,19 +21,11 @@ namespace {
 // The Python error of a failed conversion is pending: a TypeError gets the argument's name,
 // anything else is raised as it is.
 [[noreturn]] void raise_pending_conversion_error(const char* name) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) != 0) {
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        std::string reason = value != nullptr ? py::str(value).cast<std::string>() : "";
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        raise_argument_type_error(name, reason);
+    py::error_already_set pending;  // takes the pending error over
+    if (pending.matches(PyExc_TypeError)) {
+        raise_argument_type_error(name, py::str(pending.value()).cast<std::string>());
     }
-    throw py::error_already_set();
+    throw pending;
 }
 
 std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
