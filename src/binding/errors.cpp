@@ -105,6 +105,7 @@ void raise_error(const Error& error) {
             raise_os_error(os_error_class(error.os_errno), error.message, error.os_errno);
         case ErrorKind::Vacuum:
         case ErrorKind::StoreBroken:
+        case ErrorKind::Damaged:
             raise_os_error(PyExc_OSError, error.message, error.os_errno);
         case ErrorKind::Unsupported:
             raise_with(PyExc_NotImplementedError, error.message);

@@ -1,6 +1,6 @@
-// The module vesko: PanicException and the class Vesko with its methods, registered in the
-// order of the table below. The table is the one place that names each method's parameters:
-// calls bind against it and each documentation string is generated from it.
+// The module vesko: PanicException, the class Vesko with its methods, registered in the order
+// of the table below, and the function salvage. The table is the one place that names each method's
+// parameters: calls bind against it and each documentation string is generated from it.
 //
 // Methods are method descriptors, the form the interpreter's own types use, so introspection
 // sees the convention it expects: Vesko.search_radius keeps its $self parameter and
@@ -31,6 +31,7 @@ struct Method {
 };
 
 constexpr Signature constructor{"Vesko", {"storage_path"}, 1, false};
+constexpr Signature salvage{"salvage", {"storage_path"}, 1, false};
 
 // clang-format off
 constexpr Method methods[] = {
@@ -130,6 +131,12 @@ PYBIND11_MODULE(vesko, module) {
     add_methods(cls, std::make_index_sequence<std::size(methods)>());
     add_method(cls, "__repr__", &repr, METH_NOARGS, "__repr__($self)\n--\n\n");
     vesko::binding::ItemIterator::register_type(module);
+    module.def(
+        "salvage",
+        [](const py::args& args, const py::kwargs& kwargs) {
+            return Vesko::salvage(vesko::binding::bind_arguments(salvage, args, kwargs));
+        },
+        vesko::binding::docstring(salvage).c_str());
 
     // Reading and writing files in other tools' formats is plain Python, shipped beside the
     // extension; the module functions come from there (imported here, so a broken install

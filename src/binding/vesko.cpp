@@ -34,15 +34,26 @@ py::list hits_to_list(const std::vector<spatial::Hit>& hits) {
     return out;
 }
 
-}  // namespace
-
-std::unique_ptr<Vesko> Vesko::create(const Arguments& bound) {
+std::string storage_path_argument(const Arguments& bound) {
     std::string storage_path = to_text(bound[0]);
     if (storage_path.find('\0') != std::string::npos) {
         PyErr_SetString(PyExc_ValueError, "embedded null byte");
         throw py::error_already_set();
     }
+    return storage_path;
+}
+
+}  // namespace
+
+std::unique_ptr<Vesko> Vesko::create(const Arguments& bound) {
+    std::string storage_path = storage_path_argument(bound);
     auto store = value_or_raise(engine::Store::open(storage_path));
+    return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(store)));
+}
+
+std::unique_ptr<Vesko> Vesko::salvage(const Arguments& bound) {
+    std::string storage_path = storage_path_argument(bound);
+    auto store = value_or_raise(engine::Store::salvage(storage_path));
     return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(store)));
 }
 

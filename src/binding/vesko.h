@@ -20,6 +20,8 @@ namespace py = pybind11;
 class Vesko {
   public:
     static std::unique_ptr<Vesko> create(const Arguments& bound);
+    // vesko.salvage(storage_path): the store opened after its damaged parts were moved aside.
+    static std::unique_ptr<Vesko> salvage(const Arguments& bound);
     ~Vesko();
     Vesko(const Vesko&) = delete;
     Vesko& operator=(const Vesko&) = delete;

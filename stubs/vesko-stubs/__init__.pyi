@@ -96,3 +96,7 @@ def import_geojson(path: Union[str, "os.PathLike[str]"], db: Vesko) -> int:
 
 def import_parquet(path: Union[str, "os.PathLike[str]"], db: Vesko) -> int:
     """Adds the rows of a GeoParquet file written by export to db; returns how many."""
+
+def salvage(storage_path: str) -> Vesko:
+    """Opens a store that Vesko() refused as damaged, after moving the damaged snapshot to
+    snapshot.bin.damaged and the log from its damaged record on to wal.bin.damaged."""

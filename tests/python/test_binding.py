@@ -38,10 +38,10 @@ DUNDERS = [
     ("__len__", "($self)"),
     ("__repr__", "($self)"),
 ]
-MODULE_FUNCTIONS = ["import_geojson", "import_parquet"]
+MODULE_FUNCTIONS = ["import_geojson", "import_parquet", "salvage"]
 
 
-def test_module_exports_the_store_class_panic_exception_and_io_functions():
+def test_module_exports_the_store_class_panic_exception_and_functions():
     assert sorted(n for n in dir(vesko) if not n.startswith("_")) == sorted(
         ["ItemIterator", "PanicException", "Vesko"] + MODULE_FUNCTIONS
     )
@@ -149,6 +149,15 @@ def test_stub_declares_the_module_functions_with_their_parameters():
     assert sorted(functions) == MODULE_FUNCTIONS
     for name in MODULE_FUNCTIONS:
         assert stub_parameters(functions[name]) == module_parameters(getattr(vesko, name))
+
+
+def test_stub_declares_salvage_with_the_module_parameters_returning_vesko():
+    function = next(node for node in installed_stub().body
+                    if isinstance(node, ast.FunctionDef) and node.name == "salvage")
+    assert stub_parameters(function) == module_parameters(vesko.salvage) == [
+        ("storage_path", inspect.Parameter.empty)]
+    assert ast.unparse(function.returns) == "Vesko"
+    assert vesko.salvage.__doc__ is None
 
 
 def test_stub_declares_panic_exception_as_a_base_exception():
