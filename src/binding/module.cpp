@@ -1,6 +1,7 @@
-// The module vesko: PanicException, the class Vesko with its methods, registered in the order
-// of the table below, and the function salvage. The table is the one place that names each method's
-// parameters: calls bind against it and each documentation string is generated from it.
+// The module vesko: PanicException, the class Vesko with its methods in the order of the table
+// below, ItemIterator, and the functions salvage, import_geojson and import_parquet. The table
+// is the one place that names each method's parameters: calls bind against it and each
+// documentation string is generated from it.
 //
 // Methods are method descriptors, the form the interpreter's own types use, so introspection
 // sees the convention it expects: Vesko.search_radius keeps its $self parameter and
