@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The whole check, as CI runs it on a fresh machine: set-up, formatting (where the pinned
 # clang-format is available), the C++ unit tests, the Python tests (with the typing check of
-# the stub), and each benchmark at a tiny size so that it keeps working.
+# the stub), each benchmark at a tiny size so that it keeps working, then the sanitizer steps
+# (scripts/sanitize.sh): the C++ tests, the fuzz corpus and the Python tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and a short libFuzzer run of each fuzz target.
 # Usage: scripts/test.sh [--peers]
 # --peers also measures the peers that are servers (Redis, PostgreSQL) in the benchmarks, which
 # starts throwaway servers on 127.0.0.1 (and installs them from Debian when missing); without it
@@ -17,7 +19,7 @@ for arg in "$@"; do
     esac
 done
 
-extra=(libgtest-dev)
+extra=(libgtest-dev clang)
 if grep -q '^12' /etc/debian_version 2>/dev/null; then extra+=(clang-format); fi
 bash scripts/setup.sh --werror --extra bench "${extra[@]}"
 py=.venv/bin/python
@@ -51,3 +53,5 @@ for bench in bench/*.py; do
         $py "$bench" --tiny
     fi
 done
+
+bash scripts/sanitize.sh
