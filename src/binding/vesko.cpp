@@ -16,22 +16,44 @@ std::unordered_set<const Vesko*>& constructed() {
     return set;
 }
 
-py::list distance_hits_to_list(const std::vector<spatial::DistanceHit>& hits) {
-    py::list out(hits.size());
-    for (std::size_t i = 0; i < hits.size(); ++i) {
-        const auto& h = hits[i];
-        out[i] = py::make_tuple(py::str(h.ext_id), py::float_(static_cast<double>(h.dist_m)),
-                                py::str(h.metadata));
-    }
-    return out;
+py::str text(std::string_view bytes) { return py::str(bytes.data(), bytes.size()); }
+
+// Readers that build the result list from the engine's views. The engine calls them with the
+// index lock held shared and the interpreter lock released; they take the interpreter lock
+// only now, after the index lock, so that no thread ever waits for a store lock while holding
+// the interpreter lock. Records are read in id order, which walks the files front to back;
+// each tuple goes to its place in the answer.
+engine::DistanceHitsReader distance_hits_into(py::object& out) {
+    return [&out](std::span<const spatial::DistanceHit> hits, engine::HitTexts& texts) {
+        py::gil_scoped_acquire gil;
+        py::list list(hits.size());
+        for (std::size_t i = 0; i < hits.size(); ++i) {
+            list[hits[i].place] = py::make_tuple(text(texts.ext_id(i)),
+                                                 py::float_(static_cast<double>(hits[i].dist_m)),
+                                                 text(texts.metadata(i)));
+        }
+        out = std::move(list);
+    };
 }
 
-py::list hits_to_list(const std::vector<spatial::Hit>& hits) {
-    py::list out(hits.size());
-    for (std::size_t i = 0; i < hits.size(); ++i) {
-        out[i] = py::make_tuple(py::str(hits[i].ext_id), py::str(hits[i].metadata));
-    }
-    return out;
+engine::HitsReader hits_into(py::object& out) {
+    return [&out](std::span<const std::uint32_t> int_ids, engine::HitTexts& texts) {
+        py::gil_scoped_acquire gil;
+        py::list list(int_ids.size());
+        for (std::size_t i = 0; i < int_ids.size(); ++i) {
+            list[i] = py::make_tuple(text(texts.ext_id(i)), text(texts.metadata(i)));
+        }
+        out = std::move(list);
+    };
+}
+
+// Runs an engine call with the interpreter lock released: the engine may wait for the store's
+// locks, and other threads run Python meanwhile. Arguments are converted before, results built
+// after (or by a reader that takes the interpreter lock back itself).
+template <class Call>
+auto without_gil(Call&& call) {
+    py::gil_scoped_release released;
+    return call();
 }
 
 std::string storage_path_argument(const Arguments& bound) {
@@ -59,7 +81,7 @@ std::unique_ptr<Vesko> Vesko::salvage(const Arguments& bound) {
 
 py::object Vesko::exists(const Arguments& bound) {
     std::string filter_json = to_text(bound[0]);
-    return py::bool_(value_or_raise(store_->exists(filter_json)));
+    return py::bool_(value_or_raise(without_gil([&] { return store_->exists(filter_json); })));
 }
 
 py::object Vesko::add(const Arguments& bound) {
@@ -68,32 +90,35 @@ py::object Vesko::add(const Arguments& bound) {
     float lon = to_f32(bound[2]);
     std::string metadata = to_text(bound[3]);
     auto skip_index = to_optional_names(bound[4]);
-    raise_if_error(store_->add(ext_id, lat, lon, metadata, skip_index ? &*skip_index : nullptr));
+    raise_if_error(without_gil([&] {
+        return store_->add(ext_id, lat, lon, metadata, skip_index ? &*skip_index : nullptr);
+    }));
     return py::none();
 }
 
 py::object Vesko::persist(const Arguments& /*bound*/) {
-    raise_if_error(store_->persist());
+    raise_if_error(without_gil([&] { return store_->persist(); }));
     return py::none();
 }
 
 py::object Vesko::count(const Arguments& /*bound*/) {
-    return py::int_(value_or_raise(store_->count()));
+    return py::int_(value_or_raise(without_gil([&] { return store_->count(); })));
 }
 
 py::object Vesko::remove(const Arguments& bound) {
     std::string ext_id = to_text(bound[0]);
-    raise_if_error(store_->remove(ext_id));
+    raise_if_error(without_gil([&] { return store_->remove(ext_id); }));
     return py::none();
 }
 
 py::object Vesko::delete_by_filter(const Arguments& bound) {
     std::string filter_json = to_text(bound[0]);
-    return py::int_(value_or_raise(store_->delete_by_filter(filter_json)));
+    return py::int_(
+        value_or_raise(without_gil([&] { return store_->delete_by_filter(filter_json); })));
 }
 
 py::object Vesko::vacuum(const Arguments& /*bound*/) {
-    raise_if_error(store_->vacuum());
+    raise_if_error(without_gil([&] { return store_->vacuum(); }));
     return py::none();
 }
 
@@ -102,14 +127,20 @@ py::object Vesko::search_knn(const Arguments& bound) {
     float lon = to_f32(bound[1]);
     std::uint32_t k = to_count_u32(bound[2]);
     auto filter_json = to_optional_text(bound[3]);
-    return distance_hits_to_list(value_or_raise(store_->search_knn(lat, lon, k, filter_json)));
+    py::object hits;
+    raise_if_error(without_gil(
+        [&] { return store_->search_knn(lat, lon, k, filter_json, distance_hits_into(hits)); }));
+    return hits;
 }
 
 py::object Vesko::search_box(const Arguments& bound) {
     auto top_left = to_pair(bound[0]);
     auto bottom_right = to_pair(bound[1]);
     auto filter_json = to_optional_text(bound[2]);
-    return hits_to_list(value_or_raise(store_->search_box(top_left, bottom_right, filter_json)));
+    py::object hits;
+    raise_if_error(without_gil(
+        [&] { return store_->search_box(top_left, bottom_right, filter_json, hits_into(hits)); }));
+    return hits;
 }
 
 py::object Vesko::search_radius(const Arguments& bound) {
@@ -117,14 +148,20 @@ py::object Vesko::search_radius(const Arguments& bound) {
     float lon = to_f32(bound[1]);
     float radius_m = to_f32(bound[2]);
     auto filter_json = to_optional_text(bound[3]);
-    return distance_hits_to_list(
-        value_or_raise(store_->search_radius(lat, lon, radius_m, filter_json)));
+    py::object hits;
+    raise_if_error(without_gil([&] {
+        return store_->search_radius(lat, lon, radius_m, filter_json, distance_hits_into(hits));
+    }));
+    return hits;
 }
 
 py::object Vesko::search_polygon(const Arguments& bound) {
     auto points = to_pairs(bound[0]);
     auto filter_json = to_optional_text(bound[1]);
-    return hits_to_list(value_or_raise(store_->search_polygon(points, filter_json)));
+    py::object hits;
+    raise_if_error(
+        without_gil([&] { return store_->search_polygon(points, filter_json, hits_into(hits)); }));
+    return hits;
 }
 
 Vesko::Vesko(std::string storage_path, std::unique_ptr<engine::Store> store)
@@ -140,7 +177,7 @@ bool Vesko::is_constructed(const Vesko* candidate) {
 
 py::object Vesko::get(const Arguments& bound) {
     std::string ext_id = to_text(bound[0]);
-    auto point = value_or_raise(store_->get(ext_id));
+    auto point = value_or_raise(without_gil([&] { return store_->get(ext_id); }));
     if (!point) return py::none();
     return py::make_tuple(static_cast<double>(point->lat_deg), static_cast<double>(point->lon_deg),
                           py::str(point->metadata));
@@ -152,8 +189,9 @@ py::object Vesko::upsert(const Arguments& bound) {
     float lon = to_f32(bound[2]);
     std::string metadata = to_text(bound[3]);
     auto skip_index = to_optional_names(bound[4]);
-    return py::bool_(value_or_raise(
-        store_->upsert(ext_id, lat, lon, metadata, skip_index ? &*skip_index : nullptr)));
+    return py::bool_(value_or_raise(without_gil([&] {
+        return store_->upsert(ext_id, lat, lon, metadata, skip_index ? &*skip_index : nullptr);
+    })));
 }
 
 py::object Vesko::items(const Arguments& bound) {
@@ -175,16 +213,17 @@ py::object Vesko::export_points(const Arguments& bound) {
 
 py::object Vesko::contains(const Arguments& bound) {
     std::string ext_id = to_text(bound[0]);
-    return py::bool_(value_or_raise(store_->contains(ext_id)));
+    return py::bool_(value_or_raise(without_gil([&] { return store_->contains(ext_id); })));
 }
 
 py::object Vesko::len(const Arguments& /*bound*/) {
-    return py::int_(value_or_raise(store_->count()));
+    return py::int_(value_or_raise(without_gil([&] { return store_->count(); })));
 }
 
 engine::PointChunk Vesko::points_after(std::optional<std::uint32_t> after,
                                        const std::optional<std::string>& filter_json) const {
-    return value_or_raise(store_->points_after(after, items_chunk_points, filter_json));
+    return value_or_raise(
+        without_gil([&] { return store_->points_after(after, items_chunk_points, filter_json); }));
 }
 
 std::string Vesko::repr() const {

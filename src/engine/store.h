@@ -5,6 +5,7 @@
 #pragma once
 
 #include "common/result.h"
+#include "engine/hit_texts.h"
 #include "spatial/search.h"
 #include "storage/core_index.h"
 #include "storage/wal.h"
@@ -86,20 +87,23 @@ class Store {
                                     const std::optional<std::string>& filter_json) const;
 
     // The searches parse their filter (when given) after taking the index lock; a filter
-    // that is not JSON comes back as a FilterSyntax error.
-    Result<std::vector<spatial::DistanceHit>> search_radius(
-        float lat_deg, float lon_deg, float radius_m,
-        const std::optional<std::string>& filter_json) const;
-    Result<std::vector<spatial::DistanceHit>> search_knn(
-        float lat_deg, float lon_deg, std::uint32_t k,
-        const std::optional<std::string>& filter_json) const;
-    Result<std::vector<spatial::Hit>> search_box(
-        spatial::LatLon top_left, spatial::LatLon bottom_right,
-        const std::optional<std::string>& filter_json) const;
-    // Fewer than three vertices give no hits, without parsing the filter.
-    Result<std::vector<spatial::Hit>> search_polygon(
-        const std::vector<spatial::LatLon>& polygon,
-        const std::optional<std::string>& filter_json) const;
+    // that is not JSON comes back as a FilterSyntax error and the reader is not called.
+    // Otherwise the reader gets the answer while the index lock is still held shared: it must
+    // not wait for anything a writer of this store may hold (a caller that waits for a lock
+    // of its own there must never wait for this store's locks while holding it).
+    Result<void> search_radius(float lat_deg, float lon_deg, float radius_m,
+                               const std::optional<std::string>& filter_json,
+                               const DistanceHitsReader& read) const;
+    Result<void> search_knn(float lat_deg, float lon_deg, std::uint32_t k,
+                            const std::optional<std::string>& filter_json,
+                            const DistanceHitsReader& read) const;
+    Result<void> search_box(spatial::LatLon top_left, spatial::LatLon bottom_right,
+                            const std::optional<std::string>& filter_json,
+                            const HitsReader& read) const;
+    // Fewer than three vertices give no hits, without parsing the filter or taking the lock.
+    Result<void> search_polygon(const std::vector<spatial::LatLon>& polygon,
+                                const std::optional<std::string>& filter_json,
+                                const HitsReader& read) const;
 
     // Makes the store durable in one step: forces the data files to disk, writes snapshot.bin
     // through a temporary file that is forced to disk and renamed over it, forces the directory,
@@ -124,10 +128,11 @@ class Store {
 
     // Parses metadata text into an object and its compact text, checking the size limit.
     static Result<std::pair<filter::Json, std::string>> parse_metadata(std::string_view metadata);
-    // Runs search(eligible) under the shared index lock, after parsing the filter if given.
-    template <class Search>
-    auto with_eligible(const std::optional<std::string>& filter_json, Search&& search) const
-        -> Result<decltype(search(std::declval<const spatial::Eligible&>()))>;
+    // Runs search(eligible) under the shared index lock, after parsing the filter if given,
+    // and hands its hits to read before the lock is released.
+    template <class Search, class Read>
+    Result<void> with_eligible(const std::optional<std::string>& filter_json, Search&& search,
+                               const Read& read) const;
 
     std::string dir_;
     // Lock order: index_lock_ before log_lock_, released in reverse. Readers hold index_lock_

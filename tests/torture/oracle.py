@@ -209,12 +209,11 @@ def observe(store, coords_hint):
     box_ids = [e for e, _ in box]
     if len(set(box_ids)) != len(box_ids):
         problems.append("the world box lists an id twice")
-    box_ids = set(box_ids)
     if hasattr(store, "items") and set(box_ids) != set(listed):
         problems.append(f"items and the world box differ on {len(set(box_ids) ^ set(listed))} ids")
     count = store.count()
     if count != len(box_ids):
-        problems.append(f"count() is {count} but the world box holds {len(box_ids)}")
+        problems.append(f"count() is {count} but the world box lists {len(box_ids)} points")
     state = {}
     for ext_id, meta_text in box:
         try:
