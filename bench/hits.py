@@ -5,10 +5,13 @@
 N points (seeded) uniformly in one square degree, radius searches around its middle sized to
 return about 100, 2,000 and 8,000 hits (and a box with about 8,000). Prints microseconds per
 hit for each, beside the cost of building the same result tuples in pure Python from bytes
-already in memory, which is what any answer costs at the least.
+already in memory, which is what any answer costs at the least. Times are the process's CPU
+time with the cyclic garbage collector paused, so that other load on the machine and
+collections triggered by earlier answers do not blur the cost of one answer.
 """
 
 import argparse
+import gc
 import json
 import math
 import os
@@ -40,10 +43,15 @@ def radius_for(hits, n):
 
 def per_call_s(call, repeat):
     times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - t0)
+    gc.collect()
+    gc.disable()
+    try:
+        for _ in range(repeat):
+            t0 = time.process_time()
+            call()
+            times.append(time.process_time() - t0)
+    finally:
+        gc.enable()
     return statistics.median(times)
 
 
