@@ -21,28 +21,48 @@ std::uint32_t id_of(const spatial::DistanceHit& hit) { return hit.int_id; }
 Store::Store(std::string dir, CoreIndex index, WalWriter wal)
     : dir_(std::move(dir)), index_(std::move(index)), wal_(std::move(wal)) {}
 
-Result<void> Store::add(std::string_view ext_id, float lat_deg, float lon_deg,
-                        std::string_view metadata, const std::vector<std::string>* skip_index) {
+Result<std::pair<filter::Json, std::string>> Store::parse_metadata(std::string_view metadata) {
     auto parsed = filter::parse_json(metadata, ErrorKind::InvalidJson);
     if (!parsed) return parsed.error();
     if (!parsed->is_object()) {
         return make_error(ErrorKind::InvalidJson, std::string("expected a JSON object, found ") +
                                                       filter::json_type_phrase(*parsed));
     }
-    const std::string meta_text = parsed->dump();
+    std::string meta_text = parsed->dump();
     if (meta_text.size() > max_metadata_bytes) {
         return make_error(ErrorKind::InvalidArgument,
                           "metadata is " + std::to_string(meta_text.size()) +
                               " bytes as compact JSON; at most " +
                               std::to_string(max_metadata_bytes) + " bytes can be stored");
     }
+    return std::pair{std::move(parsed).value(), std::move(meta_text)};
+}
+
+Result<void> Store::add(std::string_view ext_id, float lat_deg, float lon_deg,
+                        std::string_view metadata, const std::vector<std::string>* skip_index) {
+    auto parsed = parse_metadata(metadata);
+    if (!parsed) return parsed.error();
+    const auto& [meta, meta_text] = *parsed;
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
-    encode_insert(wal_.staging(), ext_id, lat_deg, lon_deg, *parsed, skip_index);
+    encode_insert(wal_.staging(), ext_id, lat_deg, lon_deg, meta, skip_index);
     VESKO_TRY(wal_.flush());
-    insert_in_mem(index_, ext_id, *parsed, meta_text, skip_index, lat_deg, lon_deg);
+    insert_in_mem(index_, ext_id, meta, meta_text, skip_index, lat_deg, lon_deg);
     return {};
+}
+
+Result<bool> Store::upsert(std::string_view ext_id, float lat_deg, float lon_deg,
+                           std::string_view metadata, const std::vector<std::string>* skip_index) {
+    auto parsed = parse_metadata(metadata);
+    if (!parsed) return parsed.error();
+    const auto& [meta, meta_text] = *parsed;
+    std::unique_lock index_guard(index_lock_);
+    if (broken_) return *broken_;
+    std::unique_lock log_guard(log_lock_);
+    encode_upsert(wal_.staging(), ext_id, lat_deg, lon_deg, meta, skip_index);
+    VESKO_TRY(wal_.flush());
+    return upsert_in_mem(index_, ext_id, meta, meta_text, skip_index, lat_deg, lon_deg);
 }
 
 Result<void> Store::remove(std::string_view ext_id) {
@@ -194,6 +214,34 @@ Result<bool> Store::exists(std::string_view filter_json) const {
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     return !filter::evaluate_filter(index_, *parsed).empty();
+}
+
+std::optional<StoredPoint> read_point(const CoreIndex& index, std::uint32_t int_id) {
+    std::optional<std::string> ext_id = index.files.get_external_id(int_id);
+    if (!ext_id) return std::nullopt;
+    const auto [lat_deg, lon_deg] = index.files.coords(int_id);
+    return StoredPoint{std::move(*ext_id), lat_deg, lon_deg, index.files.get_metadata(int_id)};
+}
+
+Result<PointChunk> Store::points_after(std::optional<std::uint32_t> after, std::uint32_t limit,
+                                       const std::optional<std::string>& filter_json) const {
+    std::shared_lock index_guard(index_lock_);
+    if (broken_) return *broken_;
+    std::optional<filter::Json> parsed;
+    if (filter_json) {
+        auto text = filter::parse_json(*filter_json, ErrorKind::FilterSyntax);
+        if (!text) return text.error();
+        parsed = std::move(text).value();
+    }
+    const spatial::Eligible eligible(index_, parsed ? &*parsed : nullptr);
+    const Bitmap candidates = index_.valid_ids.next_after(after, limit);
+    PointChunk chunk;
+    chunk.last_int_id = candidates.empty() ? after : candidates.maximum();
+    chunk.done = candidates.empty() || chunk.last_int_id == index_.valid_ids.maximum();
+    eligible.narrow(candidates).for_each([&](std::uint32_t int_id) {
+        if (auto point = read_point(index_, int_id)) chunk.points.push_back(std::move(*point));
+    });
+    return chunk;
 }
 
 }  // namespace vesko::engine

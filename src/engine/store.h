@@ -23,6 +23,25 @@ namespace vesko::engine {
 using storage::CoreIndex;
 using storage::WalWriter;
 
+// One live point as the store holds it: the f32 coordinates and the compact metadata text.
+struct StoredPoint {
+    std::string ext_id;
+    float lat_deg;
+    float lon_deg;
+    std::string metadata;
+};
+
+// A stretch of the live points in ascending internal id, and where the next stretch starts.
+// The point in slot int_id; nothing when its id record cannot be read back (its metadata then
+// reads as "{}"). Caller holds the index lock.
+std::optional<StoredPoint> read_point(const CoreIndex& index, std::uint32_t int_id);
+
+struct PointChunk {
+    std::vector<StoredPoint> points;
+    std::optional<std::uint32_t> last_int_id;  // the largest id examined; empty when none was
+    bool done = false;                         // no live point follows last_int_id
+};
+
 class Store {
   public:
     // Creates the directory and missing files, replays the log, opens it for appending. OS
@@ -41,12 +60,31 @@ class Store {
     // Adds a point; a live id is left as it is (the record is logged all the same).
     Result<void> add(std::string_view ext_id, float lat_deg, float lon_deg,
                      std::string_view metadata, const std::vector<std::string>* skip_index);
+    // Replaces the live point of ext_id (position, metadata, indexes) or adds it, through one
+    // log record, so that a store reopened after a crash holds the old version or the new one.
+    // The new version takes the next internal id, as a delete followed by an add would, and
+    // so comes after every point added before it in the id-ordered results (boxes, polygons,
+    // points_after). Returns whether a live point was replaced.
+    Result<bool> upsert(std::string_view ext_id, float lat_deg, float lon_deg,
+                        std::string_view metadata, const std::vector<std::string>* skip_index);
     // Deletes the point if it is live; the record is logged either way.
     Result<void> remove(std::string_view ext_id);
     // Deletes every live point the filter matches; returns how many.
     Result<std::uint64_t> delete_by_filter(std::string_view filter_json);
     Result<std::uint64_t> count() const;
     Result<bool> exists(std::string_view filter_json) const;
+
+    // The live point of ext_id, or nothing; also nothing when its records cannot be read back.
+    Result<std::optional<StoredPoint>> get(std::string_view ext_id) const;
+    Result<bool> contains(std::string_view ext_id) const;
+    // Up to `limit` live points with internal ids after `after` (from the first when empty),
+    // in ascending internal id, narrowed by the filter when one is given (a filter that is not
+    // JSON is a FilterSyntax error). Each call holds the index lock shared for itself only, so
+    // a caller walking the store chunk by chunk sees each point as it was when its chunk was
+    // read. A chunk can hold fewer points than `limit` (none, when the filter matched none of
+    // the ids it examined) without being the last.
+    Result<PointChunk> points_after(std::optional<std::uint32_t> after, std::uint32_t limit,
+                                    const std::optional<std::string>& filter_json) const;
 
     // The searches parse their filter (when given) after taking the index lock; a filter
     // that is not JSON comes back as a FilterSyntax error and the reader is not called.
@@ -88,6 +126,8 @@ class Store {
     // Caller holds the index lock exclusively. Returns `failure` for the caller to report.
     Error recover_after_failed_vacuum(const Error& failure);
 
+    // Parses metadata text into an object and its compact text, checking the size limit.
+    static Result<std::pair<filter::Json, std::string>> parse_metadata(std::string_view metadata);
     // Runs search(eligible) under the shared index lock, after parsing the filter if given,
     // and hands its hits to read before the lock is released.
     template <class Search, class Read>
