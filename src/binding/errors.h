@@ -13,10 +13,15 @@ namespace py = pybind11;
 // Creates vesko.PanicException and routes InternalError to it.
 void register_exceptions(py::module_& module);
 
-[[noreturn]] void raise_error(const Error& error);
+// How an Os error is raised: as the OSError subclass its errno picks, or as OSError itself
+// (vacuum's promise: every failure of it is an OSError and never a subclass).
+enum class OsErrorClass { ByErrno, Plain };
 
-inline void raise_if_error(const Result<void>& result) {
-    if (!result) raise_error(result.error());
+[[noreturn]] void raise_error(const Error& error, OsErrorClass os_class = OsErrorClass::ByErrno);
+
+inline void raise_if_error(const Result<void>& result,
+                           OsErrorClass os_class = OsErrorClass::ByErrno) {
+    if (!result) raise_error(result.error(), os_class);
 }
 
 template <class T>

@@ -1,5 +1,5 @@
-// The module vesko: PanicException and the class Vesko with its eleven methods, registered in
-// this order. Each documentation string is the method's text signature and nothing more, so
+// The module vesko: PanicException and the class Vesko with its methods, registered in this
+// order. Each documentation string is the method's text signature and nothing more, so
 // that introspection (inspect.signature, help) shows the Python-level parameters.
 #include "binding/errors.h"
 #include "binding/vesko.h"
@@ -34,6 +34,11 @@ py::object call(py::handle self, const py::args& args, const py::kwargs& kwargs)
     return (opened(self).*Method)(args, kwargs);
 }
 
+py::object enter(py::handle self, const py::args& args, const py::kwargs& kwargs) {
+    opened(self).enter(args, kwargs);
+    return py::reinterpret_borrow<py::object>(self);
+}
+
 std::string repr(py::handle self) {
     Vesko* vesko = opened_or_null(self);
     return vesko == nullptr ? "<Vesko, not opened>" : vesko->repr();
@@ -65,5 +70,9 @@ PYBIND11_MODULE(vesko, module) {
              "search_radius($self, lat, lon, radius_m, filter_json=None)\n--\n\n")
         .def("search_polygon", &call<&Vesko::search_polygon>,
              "search_polygon($self, points, filter_json=None)\n--\n\n")
+        .def("close", &call<&Vesko::close>, "close($self)\n--\n\n")
+        .def("__enter__", &enter, "__enter__($self)\n--\n\n")
+        .def("__exit__", &call<&Vesko::exit>,
+             "__exit__($self, exc_type, exc_value, traceback)\n--\n\n")
         .def("__repr__", &repr);
 }

@@ -20,6 +20,9 @@ const Signature box_signature{"Vesko.search_box", {"top_left", "bottom_right", "
 const Signature radius_signature{
     "Vesko.search_radius", {"lat", "lon", "radius_m", "filter_json"}, 3};
 const Signature polygon_signature{"Vesko.search_polygon", {"points", "filter_json"}, 1};
+const Signature no_arguments_close{"Vesko.close", {}, 0};
+const Signature no_arguments_enter{"Vesko.__enter__", {}, 0};
+const Signature exit_signature{"Vesko.__exit__", {"exc_type", "exc_value", "traceback"}, 3};
 
 py::list distance_hits_to_list(const std::vector<spatial::DistanceHit>& hits) {
     py::list out(hits.size());
@@ -95,7 +98,7 @@ py::object Vesko::delete_by_filter(const py::args& args, const py::kwargs& kwarg
 
 py::object Vesko::vacuum(const py::args& args, const py::kwargs& kwargs) {
     bind_arguments(no_arguments_vacuum, args, kwargs);
-    raise_if_error(store_->vacuum());
+    raise_if_error(store_->vacuum(), OsErrorClass::Plain);
     return py::none();
 }
 
@@ -131,6 +134,23 @@ py::object Vesko::search_polygon(const py::args& args, const py::kwargs& kwargs)
     auto points = to_pairs(bound[0], "points");
     auto filter_json = to_optional_text(bound[1], "filter_json");
     return hits_to_list(value_or_raise(store_->search_polygon(points, filter_json)));
+}
+
+py::object Vesko::close(const py::args& args, const py::kwargs& kwargs) {
+    bind_arguments(no_arguments_close, args, kwargs);
+    store_->close();
+    return py::none();
+}
+
+void Vesko::enter(const py::args& args, const py::kwargs& kwargs) {
+    bind_arguments(no_arguments_enter, args, kwargs);
+    raise_if_error(store_->check_open());
+}
+
+py::object Vesko::exit(const py::args& args, const py::kwargs& kwargs) {
+    bind_arguments(exit_signature, args, kwargs);
+    store_->close();
+    return py::bool_(false);
 }
 
 std::string Vesko::repr() const {

@@ -28,6 +28,10 @@ class Vesko {
     py::object search_box(const py::args& args, const py::kwargs& kwargs);
     py::object search_radius(const py::args& args, const py::kwargs& kwargs);
     py::object search_polygon(const py::args& args, const py::kwargs& kwargs);
+    py::object close(const py::args& args, const py::kwargs& kwargs);
+    // The context manager: entering returns the object itself, leaving closes it.
+    void enter(const py::args& args, const py::kwargs& kwargs);
+    py::object exit(const py::args& args, const py::kwargs& kwargs);
     std::string repr() const;
 
   private:

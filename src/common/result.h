@@ -17,7 +17,9 @@ enum class ErrorKind {
     Os,      // a failed system call; message is "<system text> (os error N)"
     Vacuum,  // a vacuum step that gave up; message is complete
     Unsupported,
-    StoreBroken,  // the object lost its files and must be reopened
+    StoreBroken,   // the object lost its files and must be reopened
+    Closed,        // close() was called; message "store is closed"
+    OtherProcess,  // the object was inherited through fork() and is used in the child
 };
 
 struct Error {

@@ -1,5 +1,6 @@
-// Opening a store: directory, an unfinished vacuum finished, data files, snapshot, log replay,
-// log opened for appending. Runs before the Store exists, so no lock is taken.
+// Opening a store: directory, its lock, an unfinished vacuum finished, data files, snapshot,
+// log replay, log opened for appending. Runs before the Store exists, so no index or log lock
+// is taken; the directory's lock keeps every other Store away.
 #include "engine/store.h"
 #include "storage/recovery.h"
 #include "storage/snapshot.h"
@@ -11,16 +12,29 @@ using namespace storage;
 
 Result<std::unique_ptr<Store>> Store::open(const std::string& dir) {
     VESKO_TRY(create_directories(dir));
+    // Before anything in the directory is read: another Store may be changing it.
+    auto lock = DirectoryLock::acquire(dir);
+    if (!lock) {
+        Error error = lock.error();
+        if (would_block(error)) {
+            error.message = "the store directory " + quoted_path(dir) +
+                            " is open elsewhere (a Vesko object in this process or another "
+                            "holds it); close that one first: " + error.message;
+        }
+        return error;
+    }
     auto parts = open_parts(dir);
     if (!parts) return parts.error();
-    return std::unique_ptr<Store>(
-        new Store(dir, std::move(parts->first), std::move(parts->second)));
+    return std::unique_ptr<Store>(new Store(dir, std::move(lock).value(),
+                                            std::move(parts->first), std::move(parts->second)));
 }
 
 Result<std::pair<CoreIndex, WalWriter>> Store::open_parts(const std::string& dir) {
     // A vacuum that committed but did not finish is finished before anything is read.
     VESKO_TRY(finish_committed_vacuum(dir));
-    CoreIndex index(DataFiles::open(dir));
+    auto files = DataFiles::try_open(dir);
+    if (!files) return files.error();
+    CoreIndex index(std::move(files).value());
     VESKO_TRY(load_snapshot(index, join_path(dir, snapshot_file_name)));
     const std::string wal_path = join_path(dir, wal_file_name);
     auto replay = replay_log(index, wal_path);

@@ -11,15 +11,18 @@ namespace vesko::storage {
 
 namespace {
 
-void apply(CoreIndex& index, const WalEntry& entry) {
+// A failed write (a full disk) stops the open with its error.
+Result<void> apply(CoreIndex& index, const WalEntry& entry) {
     if (entry.kind == WalEntry::Kind::Delete) {
         delete_in_mem(index, entry.ext_id);
-        return;
+        return {};
     }
     const std::string meta_text = entry.meta.dump();
-    insert_in_mem(index, entry.ext_id, entry.meta, meta_text,
-                  entry.skip_index ? &*entry.skip_index : nullptr, entry.lat_deg, entry.lon_deg,
-                  AppendMode::ReuseIdentical);
+    auto prepared = prepare_insert(index, entry.ext_id, meta_text, AppendMode::ReuseIdentical);
+    if (!prepared) return prepared.error();
+    apply_insert(index, *prepared, entry.meta, entry.skip_index ? &*entry.skip_index : nullptr,
+                 entry.lat_deg, entry.lon_deg);
+    return {};
 }
 
 }  // namespace
@@ -35,7 +38,7 @@ Result<Replay> replay_log(CoreIndex& index, const std::string& path) {
     while (!reader.at_end()) {
         std::optional<WalEntry> entry = decode_wal_entry(reader);
         if (!entry) break;
-        apply(index, *entry);
+        VESKO_TRY(apply(index, *entry));
         replay.valid_length = reader.position();
     }
     return replay;
@@ -48,7 +51,8 @@ Result<void> load_snapshot(CoreIndex& index, const std::string& path) {
     std::optional<SnapshotData> data = decode_snapshot((*snapshot)->bytes());
     if (!data || !internally_consistent(*data)) return {};
     install_snapshot(index, std::move(*data));
-    index.files.ensure_capacity(index.valid_ids.empty() ? 0 : index.valid_ids.maximum());
+    VESKO_TRY(
+        index.files.ensure_capacity(index.valid_ids.empty() ? 0 : index.valid_ids.maximum()));
     rebuild_irregular_ids(index);
     return {};
 }

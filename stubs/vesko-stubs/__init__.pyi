@@ -5,13 +5,17 @@ A store is a directory. Each point has a caller-chosen string id, a latitude and
 write-ahead log before it is applied; ``persist`` writes a snapshot; ``vacuum`` compacts.
 """
 
-from typing import List, Optional, Sequence, Tuple
+from types import TracebackType
+from typing import List, Literal, Optional, Sequence, Tuple, Type
 
 class PanicException(BaseException):
     """An internal failure of the store engine (a broken invariant or an unusable data file)."""
 
 class Vesko:
-    """One open store directory, created with its files when missing."""
+    """One open store directory, created with its files when missing. One object per directory
+    at a time: a second one, in this process or another, raises BlockingIOError until the first
+    is closed. An object is used only by the process that opened it (not a child made by
+    fork()); calls from elsewhere raise ValueError."""
 
     def __init__(self, storage_path: str) -> None: ...
     def exists(self, filter_json: str) -> bool:
@@ -55,3 +59,14 @@ class Vesko:
         self, points: Sequence[Tuple[float, float]], filter_json: Optional[str] = None
     ) -> List[Tuple[str, str]]:
         """Points inside the polygon of (lat, lon) vertices as (id, metadata)."""
+    def close(self) -> None:
+        """Releases the directory's lock, the mappings and the files, persisting nothing; every
+        later call raises ValueError("store is closed"). Closing again does nothing."""
+    def __enter__(self) -> "Vesko": ...
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> Literal[False]:
+        """Closes the store."""

@@ -51,7 +51,7 @@ TEST_F(DataFilesTest, GrowthIsInLargeStepsBeyondTheSlotAskedFor) {
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         DataFiles files = DataFiles::open(dir_.string());
-        files.ensure_capacity(c.slot);
+        ASSERT_TRUE(files.ensure_capacity(c.slot));
         expect_slot_files(c.bytes);
         EXPECT_EQ(files.capacity(), c.bytes / 8);
         files.write_coords(c.slot, 1.5f, -2.5f);

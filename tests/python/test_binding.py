@@ -27,6 +27,12 @@ METHODS = [
     ("search_box", "($self, top_left, bottom_right, filter_json=None)"),
     ("search_radius", "($self, lat, lon, radius_m, filter_json=None)"),
     ("search_polygon", "($self, points, filter_json=None)"),
+    ("close", "($self)"),
+]
+# The context-manager protocol, declared in the stub after the methods.
+PROTOCOL = [
+    ("__enter__", "($self)"),
+    ("__exit__", "($self, exc_type, exc_value, traceback)"),
 ]
 
 
@@ -43,7 +49,9 @@ def test_methods_are_registered_in_documented_order():
     assert public == [name for name, _ in METHODS]
 
 
-@pytest.mark.parametrize("name,signature", METHODS, ids=[name for name, _ in METHODS])
+@pytest.mark.parametrize(
+    "name,signature", METHODS + PROTOCOL, ids=[name for name, _ in METHODS + PROTOCOL]
+)
 def test_method_docstring_is_exactly_its_signature_line(name, signature):
     method = getattr(vesko.Vesko, name)
     # The interpreter splits "name(sig)\n--\n\n" into the text signature and an empty
@@ -89,7 +97,9 @@ def test_stub_declares_the_module_methods_in_order_with_their_parameters():
     functions = [node for node in cls.body if isinstance(node, ast.FunctionDef)]
     assert [(f.name, stub_parameters(f)) for f in functions] == [
         ("__init__", module_parameters(vesko.Vesko))
-    ] + [(name, module_parameters(getattr(vesko.Vesko, name))) for name, _ in METHODS]
+    ] + [
+        (name, module_parameters(getattr(vesko.Vesko, name))) for name, _ in METHODS + PROTOCOL
+    ]
 
 
 def test_stub_declares_panic_exception_as_a_base_exception():
