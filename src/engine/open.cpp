@@ -32,7 +32,7 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& dir) {
 Result<std::pair<CoreIndex, WalWriter>> Store::open_parts(const std::string& dir) {
     // A vacuum that committed but did not finish is finished before anything is read.
     VESKO_TRY(finish_committed_vacuum(dir));
-    auto files = DataFiles::try_open(dir);
+    auto files = DataFiles::open(dir);
     if (!files) return files.error();
     CoreIndex index(std::move(files).value());
     VESKO_TRY(load_snapshot(index, join_path(dir, snapshot_file_name)));

@@ -25,53 +25,50 @@ constexpr std::size_t speculative_read_bytes = 256;
 
 }  // namespace
 
-DataFiles DataFiles::open(const std::string& dir) {
-    return must(try_open(dir), "cannot open the data files in " + dir);
+Result<DataFiles> DataFiles::try_open(const std::string& dir) {
+    try {
+        return open(dir);
+    } catch (const InternalError& e) {
+        // A store whose files were just replaced reports this as an ordinary failure.
+        return make_error(ErrorKind::Os, e.what());
+    }
 }
 
-Result<DataFiles> DataFiles::try_open(const std::string& dir) {
+Result<DataFiles> DataFiles::open(const std::string& dir) {
     DataFiles files;
     files.dir_ = dir;
-    auto open_file = [&](const char* name, Slotted& slotted) -> Result<void> {
-        auto file = FileDescriptor::open(join_path(dir, name), OpenMode::ReadWriteCreate);
-        if (!file) return file.error();
-        slotted.file = std::move(file).value();
-        return {};
+    auto open_file = [&](const char* name) {
+        std::string path = join_path(dir, name);
+        return must(FileDescriptor::open(path, OpenMode::ReadWriteCreate), "cannot open " + path);
     };
-    auto open_appended = [&](const char* name, Appended& appended) -> Result<void> {
-        auto file = FileDescriptor::open(join_path(dir, name), OpenMode::ReadWriteCreate);
-        if (!file) return file.error();
-        appended.file = std::move(file).value();
-        auto size = appended.file.size();
-        if (!size) return size.error();
-        appended.used_len = appended.known_size = *size;
-        return {};
-    };
-    VESKO_TRY(open_file(coords_file_name, files.coords_));
-    VESKO_TRY(open_file(offsets_file_name, files.offsets_));
-    VESKO_TRY(open_appended(ids_file_name, files.ids_));
-    VESKO_TRY(open_file(meta_offsets_file_name, files.meta_offsets_));
-    VESKO_TRY(open_appended(meta_file_name, files.meta_));
+    files.coords_.file = open_file(coords_file_name);
+    files.offsets_.file = open_file(offsets_file_name);
+    files.ids_.file = open_file(ids_file_name);
+    files.meta_offsets_.file = open_file(meta_offsets_file_name);
+    files.meta_.file = open_file(meta_file_name);
 
-    auto coords_size = files.coords_.file.size();
-    if (!coords_size) return coords_size.error();
+    auto size_of = [&](const FileDescriptor& file, const char* name) {
+        return must(file.size(), std::string("cannot read the size of ") + name);
+    };
+    const std::uint64_t coords_size = size_of(files.coords_.file, coords_file_name);
+    files.ids_.used_len = files.ids_.known_size = size_of(files.ids_.file, ids_file_name);
+    files.meta_.used_len = files.meta_.known_size = size_of(files.meta_.file, meta_file_name);
+
     files.capacity_ = static_cast<std::uint32_t>(
-        std::clamp<std::uint64_t>(*coords_size / slot_bytes, min_capacity_slots, 0xFFFFFFFFULL));
+        std::clamp<std::uint64_t>(coords_size / slot_bytes, min_capacity_slots, 0xFFFFFFFFULL));
     const std::uint64_t wanted = static_cast<std::uint64_t>(files.capacity_) * slot_bytes;
-    auto size_and_map = [&](Slotted& slotted) -> Result<void> {
+    auto size_and_map = [&](Slotted& slotted, const char* name) -> Result<void> {
         // A longer file keeps its length, and is mapped whole.
         VESKO_TRY(slotted.file.reserve(wanted));
-        auto size = slotted.file.size();
-        if (!size) return size.error();
-        auto map = MappedRegion::map_shared(slotted.file, static_cast<std::size_t>(*size));
-        if (!map) return map.error();
-        slotted.map = std::move(map).value();
+        const std::uint64_t size = size_of(slotted.file, name);
+        slotted.map = must(MappedRegion::map_shared(slotted.file, static_cast<std::size_t>(size)),
+                           std::string("cannot map ") + name);
         slotted.map.advise_random();
         return {};
     };
-    VESKO_TRY(size_and_map(files.coords_));
-    VESKO_TRY(size_and_map(files.offsets_));
-    VESKO_TRY(size_and_map(files.meta_offsets_));
+    VESKO_TRY(size_and_map(files.coords_, coords_file_name));
+    VESKO_TRY(size_and_map(files.offsets_, offsets_file_name));
+    VESKO_TRY(size_and_map(files.meta_offsets_, meta_offsets_file_name));
     files.ids_.refresh_view();
     files.meta_.refresh_view();
     return files;

@@ -46,10 +46,11 @@ class DataFiles {
   public:
     // Opens or creates the five files in `dir` (never truncating), extends the three slot
     // files to the capacity with their blocks reserved (FileDescriptor::reserve) and maps
-    // them. A failure (ENOSPC among them) comes back as an Os error.
+    // them. A file that cannot be opened, sized or mapped is an internal failure; blocks that
+    // cannot be reserved (a full disk) come back as an Os error.
+    static Result<DataFiles> open(const std::string& dir);
+    // The same, with every failure as an error.
     static Result<DataFiles> try_open(const std::string& dir);
-    // The same, with a failure as an internal failure.
-    static DataFiles open(const std::string& dir);
     // A DataFiles holding no file and no slot: what a closed store keeps.
     static DataFiles none() { return DataFiles(); }
 
