@@ -89,6 +89,7 @@ void raise_error(const Error& error, OsErrorClass os_class) {
                 error.message, error.os_errno);
         case ErrorKind::Vacuum:
         case ErrorKind::StoreBroken:
+        case ErrorKind::Damaged:
             raise_os_error(PyExc_OSError, error.message, error.os_errno);
         case ErrorKind::Unsupported:
             raise_with(PyExc_NotImplementedError, error.message);

@@ -153,6 +153,14 @@ Result<void> Store::persist() {
     // The store may have been closed while no lock was held; its index is empty then.
     if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
+    // The state is held to the rules the next open judges a snapshot by, so that persist
+    // never replaces a sound snapshot with one that open would refuse.
+    auto sizes = index_.files.appended_sizes();
+    if (!sizes) return sizes.error();
+    if (auto why = snapshot_damage(view_of(index_), sizes->first, sizes->second)) {
+        return damaged_error("refusing to write a snapshot of " + quoted_path(dir_) +
+                             " that the store could not open again: " + *why);
+    }
     // Forced to disk before the rename: otherwise a power loss could leave an empty or partial
     // snapshot beside an emptied log.
     VESKO_TRY(write_snapshot_file(view_of(index_), tmp_path));

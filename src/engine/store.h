@@ -31,8 +31,16 @@ class Store {
     // Creates the directory when missing, takes its lock before reading or writing anything
     // in it, creates missing files, replays the log, opens it for appending. Failures come
     // back as errors: a directory locked elsewhere as an Os error with errno EWOULDBLOCK
-    // whose message names it.
+    // whose message names it; a damaged snapshot or log (recovery.h) as a Damaged error, and
+    // then no file of the store has been changed.
     static Result<std::unique_ptr<Store>> open(const std::string& dir);
+
+    // Opens an existing store whose snapshot or log is damaged, after moving the damaged parts
+    // aside where nothing overwrites them: the snapshot as snapshot.bin.damaged, the log from
+    // its first damaged record on as wal.bin.damaged (".damaged.1", ... when taken). The store
+    // then holds what the log's records before the damage give, on top of the snapshot when
+    // that was sound. A sound store just opens. The directory's lock is taken first.
+    static Result<std::unique_ptr<Store>> salvage(const std::string& dir);
 
     // Releases the directory's lock, the mappings and the files; every later call returns a
     // Closed error. Waits for calls running in other threads to finish, and frees nothing
@@ -90,7 +98,12 @@ class Store {
     // interleave with the parent's in the same files.
     Result<void> check_process() const;
 
-    // Everything an open store needs, read from its directory.
+    // The directory's lock, or an error naming the directory when it is held elsewhere.
+    static Result<storage::DirectoryLock> lock_directory(const std::string& dir);
+    // Opens the store in `dir`, whose lock the caller took.
+    static Result<std::unique_ptr<Store>> open_locked(const std::string& dir,
+                                                      storage::DirectoryLock lock);
+    // Everything an open store needs, read from its directory. Caller holds its lock.
     static Result<std::pair<CoreIndex, WalWriter>> open_parts(const std::string& dir);
     // Caller holds the index lock exclusively. Returns `failure` for the caller to report.
     Error recover_after_failed_vacuum(const Error& failure);

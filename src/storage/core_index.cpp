@@ -98,8 +98,8 @@ void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json
                    std::string_view meta_text, const std::vector<std::string>* skip_index,
                    float lat_deg, float lon_deg, AppendMode mode) {
     auto prepared = prepare_insert(index, ext_id, meta_text, mode);
-    if (!prepared) fail_internal("cannot insert " + std::string(ext_id) + ": " +
-                                 prepared.error().message);
+    if (!prepared)
+        fail_internal("cannot insert " + std::string(ext_id) + ": " + prepared.error().message);
     apply_insert(index, *prepared, meta, skip_index, lat_deg, lon_deg);
 }
 

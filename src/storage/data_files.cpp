@@ -256,6 +256,14 @@ void DataFiles::drop_staged() {
     }
 }
 
+Result<std::pair<std::uint64_t, std::uint64_t>> DataFiles::appended_sizes() const {
+    auto ids_size = ids_.file.size();
+    if (!ids_size) return ids_size.error();
+    auto meta_size = meta_.file.size();
+    if (!meta_size) return meta_size.error();
+    return std::pair<std::uint64_t, std::uint64_t>(*ids_size, *meta_size);
+}
+
 Result<void> DataFiles::sync_all() const {
     VESKO_TRY(coords_.map.sync());
     VESKO_TRY(offsets_.map.sync());

@@ -100,6 +100,9 @@ class DataFiles {
         meta_.used_len = meta_len;
     }
 
+    // The sizes of ids.bin and meta.bin as the files report them.
+    Result<std::pair<std::uint64_t, std::uint64_t>> appended_sizes() const;
+
     // Forces the three mappings (and their files' lengths), then ids.bin and meta.bin, to disk.
     Result<void> sync_all() const;
 
@@ -138,8 +141,8 @@ class DataFiles {
     static std::optional<std::string> read_record(const Appended& file, std::uint64_t offset,
                                                   std::uint64_t max_len);
     Result<StagedRecord> stage_record(Appended& file, const MappedRegion& slots,
-                                      std::uint32_t int_id, std::string_view bytes,
-                                      AppendMode mode, const char* what);
+                                      std::uint32_t int_id, std::string_view bytes, AppendMode mode,
+                                      const char* what);
     void commit_record(Appended& file, MappedRegion& slots, std::uint32_t int_id,
                        StagedRecord record);
 

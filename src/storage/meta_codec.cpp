@@ -1,7 +1,5 @@
 #include "storage/meta_codec.h"
 
-#include "common/utf8.h"
-
 namespace vesko::storage {
 
 namespace {
@@ -23,7 +21,7 @@ constexpr int max_decode_depth = filter::max_json_depth + 8;
 
 bool decode_text(ByteReader& reader, std::string& out) {
     std::string_view bytes;
-    if (!reader.string(bytes) || !is_valid_utf8(bytes)) return false;
+    if (!read_log_text(reader, bytes)) return false;
     out.assign(bytes);
     return true;
 }
@@ -32,8 +30,9 @@ bool decode_value(ByteReader& reader, filter::Json& out, int depth);
 
 bool decode_object_body(ByteReader& reader, filter::Json& out, int depth) {
     std::uint64_t count;
-    // Each entry takes at least 9 bytes (key length and tag), which bounds a damaged count.
-    if (!reader.u64(count) || count > reader.remaining() / 9) return false;
+    // Entries are decoded one by one and nothing is reserved, so a damaged count costs no
+    // memory: it runs into the end of the bytes, or into bytes that are not an entry.
+    if (!reader.u64(count) || count > max_log_length) return false;
     out = filter::Json::object();
     std::string key;
     for (std::uint64_t i = 0; i < count; ++i) {
@@ -84,7 +83,7 @@ bool decode_value(ByteReader& reader, filter::Json& out, int depth) {
         }
         case tag_array: {
             std::uint64_t count;
-            if (!reader.u64(count) || count > reader.remaining()) return false;
+            if (!reader.u64(count) || count > max_log_length) return false;
             out = filter::Json::array();
             for (std::uint64_t i = 0; i < count; ++i) {
                 filter::Json element;

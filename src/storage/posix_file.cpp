@@ -38,8 +38,8 @@ std::atomic<std::uint64_t> seen_since_armed{0};
 
 const char* call_name(Call call) {
     static const char* const names[call_kinds] = {
-        "open",  "fstat", "ftruncate", "fallocate", "write", "read",   "lseek", "fsync",
-        "dup",   "mmap",  "msync",     "rename",    "unlink", "mkdir", "flock",
+        "open", "fstat", "ftruncate", "fallocate", "write",  "read",  "lseek", "fsync",
+        "dup",  "mmap",  "msync",     "rename",    "unlink", "mkdir", "flock",
     };
     return names[static_cast<int>(call)];
 }
@@ -150,6 +150,10 @@ bool would_block(const Error& error) {
            (error.os_errno == EAGAIN || error.os_errno == EWOULDBLOCK);
 }
 
+Error damaged_error(const std::string& message) {
+    return Error{ErrorKind::Damaged, message + " (os error " + std::to_string(EIO) + ")", EIO};
+}
+
 FileDescriptor::FileDescriptor(FileDescriptor&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)) {}
 
@@ -204,7 +208,8 @@ Result<void> FileDescriptor::reserve(std::uint64_t length) const {
     static constexpr std::size_t chunk_bytes = 1 << 16;
     static const std::string zeros(chunk_bytes, '\0');
     for (std::uint64_t at = from; at < length;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_bytes, length - at));
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(chunk_bytes, length - at));
         auto written = write_at(std::string_view(zeros.data(), n), at);
         if (!written) {
             // Hand the space back; the file keeps the length it had.
@@ -460,6 +465,20 @@ Result<void> create_directories(const std::string& path) {
 bool path_exists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
+}
+
+Result<std::uint64_t> file_size_at(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) return static_cast<std::uint64_t>(st.st_size);
+    if (errno == ENOENT) return std::uint64_t{0};
+    return last_error();
+}
+
+Result<void> require_directory(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return last_error();
+    if (!S_ISDIR(st.st_mode)) return os_error(ENOTDIR);
+    return {};
 }
 
 Result<void> rename_path(const std::string& from, const std::string& to) {

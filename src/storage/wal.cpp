@@ -1,6 +1,5 @@
 #include "storage/wal.h"
 
-#include "common/utf8.h"
 #include "storage/meta_codec.h"
 
 namespace vesko::storage {
@@ -12,9 +11,41 @@ constexpr std::uint32_t variant_delete = 1;
 
 bool decode_text(ByteReader& reader, std::string& out) {
     std::string_view bytes;
-    if (!reader.string(bytes) || !is_valid_utf8(bytes)) return false;
+    if (!read_log_text(reader, bytes)) return false;
     out.assign(bytes);
     return true;
+}
+
+// Fields of an Insert after its variant; false with `why` set on failure.
+bool decode_insert(ByteReader& reader, WalEntry& entry, const char*& why) {
+    entry.kind = WalEntry::Kind::Insert;
+    why = "an id that is not UTF-8 text (or claims 2^32 bytes or more)";
+    if (!decode_text(reader, entry.ext_id)) return false;
+    why = "a cut coordinate";
+    if (!reader.f32(entry.lat_deg) || !reader.f32(entry.lon_deg)) return false;
+    why = "metadata that does not decode";
+    if (!decode_meta_object(reader, entry.meta)) return false;
+    std::uint8_t has_skip;
+    why = "a skip_index flag other than 0 or 1";
+    if (!reader.u8(has_skip) || has_skip > 1) return false;
+    if (has_skip == 0) return true;
+    std::uint64_t count;
+    why = "a skip_index count of 2^32 or more";
+    if (!reader.u64(count) || count > max_log_length) return false;
+    // Names are decoded one by one, so a damaged count reserves nothing.
+    std::vector<std::string> names;
+    why = "a skip_index name that is not UTF-8 text (or claims 2^32 bytes or more)";
+    for (std::uint64_t i = 0; i < count; ++i) {
+        if (!decode_text(reader, names.emplace_back())) return false;
+    }
+    entry.skip_index = std::move(names);
+    return true;
+}
+
+bool decode_delete(ByteReader& reader, WalEntry& entry, const char*& why) {
+    entry.kind = WalEntry::Kind::Delete;
+    why = "an id that is not UTF-8 text (or claims 2^32 bytes or more)";
+    return decode_text(reader, entry.ext_id);
 }
 
 }  // namespace
@@ -40,33 +71,33 @@ void encode_delete(std::string& out, std::string_view ext_id) {
     put_string(out, ext_id);
 }
 
-std::optional<WalEntry> decode_wal_entry(ByteReader& reader) {
+WalRead decode_wal_entry(ByteReader& reader, WalEntry& entry, std::string* why) {
+    entry = WalEntry();
     std::uint32_t variant;
-    if (!reader.u32(variant)) return std::nullopt;
+    if (!reader.u32(variant)) return WalRead::TornTail;
+    const char* failure = nullptr;
+    bool decoded = false;
+    switch (variant) {
+        case variant_insert:
+            decoded = decode_insert(reader, entry, failure);
+            break;
+        case variant_delete:
+            decoded = decode_delete(reader, entry, failure);
+            break;
+        default:
+            if (why != nullptr) *why = "unknown record variant " + std::to_string(variant);
+            return WalRead::Damaged;
+    }
+    if (decoded) return WalRead::Record;
+    // Running out of bytes is only reported when everything read before the end was sound.
+    if (reader.exhausted()) return WalRead::TornTail;
+    if (why != nullptr) *why = failure;
+    return WalRead::Damaged;
+}
+
+std::optional<WalEntry> decode_wal_entry(ByteReader& reader) {
     WalEntry entry;
-    if (variant == variant_delete) {
-        entry.kind = WalEntry::Kind::Delete;
-        if (!decode_text(reader, entry.ext_id)) return std::nullopt;
-        return entry;
-    }
-    if (variant != variant_insert) return std::nullopt;
-    entry.kind = WalEntry::Kind::Insert;
-    if (!decode_text(reader, entry.ext_id) || !reader.f32(entry.lat_deg) ||
-        !reader.f32(entry.lon_deg) || !decode_meta_object(reader, entry.meta)) {
-        return std::nullopt;
-    }
-    std::uint8_t has_skip;
-    if (!reader.u8(has_skip) || has_skip > 1) return std::nullopt;
-    if (has_skip == 1) {
-        std::uint64_t count;
-        // Each name takes at least its 8-byte length.
-        if (!reader.u64(count) || count > reader.remaining() / 8) return std::nullopt;
-        std::vector<std::string> names(static_cast<std::size_t>(count));
-        for (std::string& name : names) {
-            if (!decode_text(reader, name)) return std::nullopt;
-        }
-        entry.skip_index = std::move(names);
-    }
+    if (decode_wal_entry(reader, entry) != WalRead::Record) return std::nullopt;
     return entry;
 }
 

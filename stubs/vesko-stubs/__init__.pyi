@@ -70,3 +70,7 @@ class Vesko:
         traceback: Optional[TracebackType],
     ) -> Literal[False]:
         """Closes the store."""
+
+def salvage(storage_path: str) -> Vesko:
+    """Opens a store that Vesko() refused as damaged, after moving the damaged snapshot to
+    snapshot.bin.damaged and the log from its damaged record on to wal.bin.damaged."""

@@ -73,9 +73,14 @@ TEST_F(StoreLockTest, EveryCallOnAClosedStoreIsRefused) {
         {"vacuum", [&] { return error_of(store.vacuum()); }},
         {"search_radius", [&] { return error_of(store.search_radius(1, 2, 10, none)); }},
         {"search_knn", [&] { return error_of(store.search_knn(1, 2, 1, none)); }},
-        {"search_box", [&] { return error_of(store.search_box({2, 1}, {0, 3}, none)); }},
+        {"search_box",
+         [&] {
+             return error_of(store.search_box({2, 1}, {0, 3}, none));
+         }},
         {"search_polygon",
-         [&] { return error_of(store.search_polygon({{0, 0}, {0, 3}, {3, 3}}, none)); }},
+         [&] {
+             return error_of(store.search_polygon({{0, 0}, {0, 3}, {3, 3}}, none));
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
