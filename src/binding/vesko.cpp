@@ -151,7 +151,11 @@ py::object Vesko::search_polygon(const py::args& args, const py::kwargs& kwargs)
 
 py::object Vesko::close(const py::args& args, const py::kwargs& kwargs) {
     bind_arguments(no_arguments_close, args, kwargs);
-    store_->close();
+    {
+        // Closing waits for calls in other threads to finish, which may need the GIL to do so.
+        py::gil_scoped_release released;
+        store_->close();
+    }
     return py::none();
 }
 
@@ -162,7 +166,10 @@ void Vesko::enter(const py::args& args, const py::kwargs& kwargs) {
 
 py::object Vesko::exit(const py::args& args, const py::kwargs& kwargs) {
     bind_arguments(exit_signature, args, kwargs);
-    store_->close();
+    {
+        py::gil_scoped_release released;
+        store_->close();
+    }
     return py::bool_(false);
 }
 
