@@ -2,6 +2,7 @@
 // fault hook: afterwards the Store either keeps working or says it must be reopened, and a
 // reopen shows exactly the changes that were acknowledged, compared point by point with an
 // in-memory model.
+#include "common/check.h"
 #include "engine/store.h"
 #include "storage/fault_hook.h"
 
@@ -10,8 +11,10 @@
 #include <cerrno>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace vesko::engine {
 namespace {
@@ -27,9 +30,15 @@ struct Point {
 };
 using Model = std::map<std::string, Point>;
 
+// Pieces joined by append: GCC 12 warns falsely (-Wrestrict) on chains of operator+.
+std::string joined(std::initializer_list<std::string_view> pieces) {
+    std::string out;
+    for (std::string_view piece : pieces) out.append(piece);
+    return out;
+}
+
 std::string point_meta(int i) {
-    return std::string(R"({"k":")") + (i % 2 == 0 ? "a" : "b") + R"(","n":)" + std::to_string(i) +
-           "}";
+    return joined({R"({"k":")", i % 2 == 0 ? "a" : "b", R"(","n":)", std::to_string(i), "}"});
 }
 
 Point point_at(int i) {
@@ -74,9 +83,11 @@ void expect_holds(Store& store, const Model& model) {
 Model make_mixed(const fs::path& dir) {
     Model model;
     auto store = must_open(dir);
-    for (int i = 0; i < 20; ++i) add_point(*store, model, "p" + std::to_string(i), point_at(i));
+    for (int i = 0; i < 20; ++i)
+        add_point(*store, model, joined({"p", std::to_string(i)}), point_at(i));
     EXPECT_TRUE(store->persist());
-    for (int i = 20; i < 30; ++i) add_point(*store, model, "p" + std::to_string(i), point_at(i));
+    for (int i = 20; i < 30; ++i)
+        add_point(*store, model, joined({"p", std::to_string(i)}), point_at(i));
     for (const char* gone : {"p3", "p25"}) {
         EXPECT_TRUE(store->remove(gone));
         model.erase(gone);
@@ -92,11 +103,12 @@ Model make_full(const fs::path& dir) {
     for (std::uint32_t i = 0; i < slots; ++i) {
         const int n = static_cast<int>(i);
         const Point p = point_at(n);
-        EXPECT_TRUE(store->add("p" + std::to_string(n), p.lat_deg, p.lon_deg, p.meta, nullptr));
+        EXPECT_TRUE(
+            store->add(joined({"p", std::to_string(n)}), p.lat_deg, p.lon_deg, p.meta, nullptr));
     }
     auto deleted = store->delete_by_filter(R"({"n": {"$gte": 12}})");
     EXPECT_TRUE(deleted && *deleted == slots - 12);
-    for (int i = 0; i < 12; ++i) model.emplace("p" + std::to_string(i), point_at(i));
+    for (int i = 0; i < 12; ++i) model.emplace(joined({"p", std::to_string(i)}), point_at(i));
     EXPECT_TRUE(store->persist());
     return model;
 }
@@ -166,8 +178,8 @@ class FaultTest : public ::testing::Test {
     }
     void SetUp() override {
         work_ = fs::temp_directory_path() /
-                ("vesko-fault-" +
-                 std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+                joined({"vesko-fault-",
+                        ::testing::UnitTest::GetInstance()->current_test_info()->name()});
     }
     void TearDown() override {
         fault::reset();
@@ -219,8 +231,8 @@ TEST_F(FaultTest, EveryFailedCallOfAnOperationLeavesOnlyAcknowledgedChanges) {
             ASSERT_FALSE(counted.empty()) << op.name;
             for (const auto& [call, n] : counted) {
                 for (std::uint64_t nth = 1; nth <= n; ++nth) {
-                    SCOPED_TRACE(std::string(t.name) + " / " + op.name + ": " +
-                                 fault::call_name(call) + " #" + std::to_string(nth));
+                    SCOPED_TRACE(joined({t.name, " / ", op.name, ": ", fault::call_name(call), " #",
+                                         std::to_string(nth)}));
                     const fs::path dir = fresh(t.name);
                     Model model = *t.model;
                     auto store = must_open(dir);
@@ -255,17 +267,22 @@ TEST_F(FaultTest, EveryFailedCallOfOpeningLeavesTheStoreAsItWas) {
     ASSERT_FALSE(counted.empty());
     for (const auto& [call, n] : counted) {
         for (std::uint64_t nth = 1; nth <= n; ++nth) {
-            SCOPED_TRACE(std::string("open: ") + fault::call_name(call) + " #" +
-                         std::to_string(nth));
+            SCOPED_TRACE(joined({"open: ", fault::call_name(call), " #", std::to_string(nth)}));
             const fs::path dir = fresh("mixed");
             fault::reset();
             fault::arm(call, nth, errno_for(call));
-            auto store = Store::open(dir.string());
+            // A data file that cannot be opened, sized or mapped is an internal failure.
+            std::unique_ptr<Store> store;
+            try {
+                auto opened = Store::open(dir.string());
+                if (opened) store = std::move(opened).value();
+            } catch (const InternalError&) {
+            }
             EXPECT_TRUE(fault::fired().has_value()) << "the armed call never came";
             fault::reset();
             if (store) {
-                expect_holds(**store, *mixed_model_);
-                (*store)->close();
+                expect_holds(*store, *mixed_model_);
+                store->close();
             }
             auto reopened = must_open(dir);
             ASSERT_TRUE(reopened);

@@ -36,7 +36,7 @@ TEST_F(StoreLockTest, SecondOpenIsRefusedUntilTheFirstCloses) {
     (*first)->close();  // a second close does nothing
     auto third = Store::open(dir_.string());
     ASSERT_TRUE(third);
-    EXPECT_EQ(*(*third)->count(), 1u);
+    EXPECT_EQ((*third)->count().value(), 1u);
 }
 
 TEST_F(StoreLockTest, LockSurvivesVacuumsRenames) {
@@ -92,7 +92,7 @@ TEST_F(StoreLockTest, EveryCallOnAClosedStoreIsRefused) {
     // Nothing the closed object did reached the directory.
     auto reopened = Store::open(dir_.string());
     ASSERT_TRUE(reopened);
-    EXPECT_EQ(*(*reopened)->count(), 1u);
+    EXPECT_EQ((*reopened)->count().value(), 1u);
 }
 
 }  // namespace
