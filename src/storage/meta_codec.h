@@ -32,5 +32,8 @@ void encode_meta_object(std::string& out, const filter::Json& object);
 // than any text we accept could produce) leaves it not exhausted.
 bool decode_meta_value(ByteReader& reader, filter::Json& out);
 bool decode_meta_object(ByteReader& reader, filter::Json& out);
+// Checks the object at the reader's position exactly as decode_meta_object does, building
+// nothing; the reader is left as decode_meta_object would leave it.
+bool skip_meta_object(ByteReader& reader);
 
 }  // namespace vesko::storage

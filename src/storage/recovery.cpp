@@ -33,11 +33,10 @@ Result<LogScan> scan_log(const std::string& path) {
     const std::span<const unsigned char> bytes = (*log)->bytes();
     scan.file_length = bytes.size();
     ByteReader reader(bytes);
-    WalEntry entry;
     std::string why;
     while (!reader.at_end()) {
         const std::size_t start = reader.position();
-        const WalRead read = decode_wal_entry(reader, entry, &why);
+        const WalRead read = check_wal_entry(reader, &why);
         if (read == WalRead::Record) {
             scan.valid_length = reader.position();
             continue;

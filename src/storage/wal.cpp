@@ -17,14 +17,15 @@ bool decode_text(ByteReader& reader, std::string& out) {
 }
 
 // Fields of an Insert after its variant; false with `why` set on failure.
-bool decode_insert(ByteReader& reader, WalEntry& entry, const char*& why) {
+bool decode_insert(ByteReader& reader, WalEntry& entry, const char*& why, bool keep_meta) {
     entry.kind = WalEntry::Kind::Insert;
     why = "an id that is not UTF-8 text (or claims 2^32 bytes or more)";
     if (!decode_text(reader, entry.ext_id)) return false;
     why = "a cut coordinate";
     if (!reader.f32(entry.lat_deg) || !reader.f32(entry.lon_deg)) return false;
     why = "metadata that does not decode";
-    if (!decode_meta_object(reader, entry.meta)) return false;
+    if (!(keep_meta ? decode_meta_object(reader, entry.meta) : skip_meta_object(reader)))
+        return false;
     std::uint8_t has_skip;
     why = "a skip_index flag other than 0 or 1";
     if (!reader.u8(has_skip) || has_skip > 1) return false;
@@ -71,7 +72,10 @@ void encode_delete(std::string& out, std::string_view ext_id) {
     put_string(out, ext_id);
 }
 
-WalRead decode_wal_entry(ByteReader& reader, WalEntry& entry, std::string* why) {
+namespace {
+
+// Decodes one record; without keep_meta the metadata is checked but not built.
+WalRead decode_record(ByteReader& reader, WalEntry& entry, std::string* why, bool keep_meta) {
     entry = WalEntry();
     std::uint32_t variant;
     if (!reader.u32(variant)) return WalRead::TornTail;
@@ -79,7 +83,7 @@ WalRead decode_wal_entry(ByteReader& reader, WalEntry& entry, std::string* why) 
     bool decoded = false;
     switch (variant) {
         case variant_insert:
-            decoded = decode_insert(reader, entry, failure);
+            decoded = decode_insert(reader, entry, failure, keep_meta);
             break;
         case variant_delete:
             decoded = decode_delete(reader, entry, failure);
@@ -93,6 +97,17 @@ WalRead decode_wal_entry(ByteReader& reader, WalEntry& entry, std::string* why) 
     if (reader.exhausted()) return WalRead::TornTail;
     if (why != nullptr) *why = failure;
     return WalRead::Damaged;
+}
+
+}  // namespace
+
+WalRead decode_wal_entry(ByteReader& reader, WalEntry& entry, std::string* why) {
+    return decode_record(reader, entry, why, true);
+}
+
+WalRead check_wal_entry(ByteReader& reader, std::string* why) {
+    WalEntry scratch;
+    return decode_record(reader, scratch, why, false);
 }
 
 std::optional<WalEntry> decode_wal_entry(ByteReader& reader) {

@@ -62,6 +62,10 @@ enum class WalRead {
 // receives a short description such as "unknown record variant 7".
 WalRead decode_wal_entry(ByteReader& reader, WalEntry& entry, std::string* why = nullptr);
 
+// Judges the record at the reader's position as decode_wal_entry does, building nothing of its
+// metadata: the cheap pass that checks a whole log before any of it is applied.
+WalRead check_wal_entry(ByteReader& reader, std::string* why = nullptr);
+
 // The record at the reader's position when it is whole; nothing for a torn tail or damage.
 std::optional<WalEntry> decode_wal_entry(ByteReader& reader);
 

@@ -91,6 +91,16 @@ TEST(WalDecode, EveryCutOfARecordIsATornTailAfterTheWholeRecordsBeforeIt) {
         EXPECT_EQ(decoded, expected);
         const bool on_boundary = cut == 0 || cut == first || cut == second || cut == log.size();
         EXPECT_EQ(last, on_boundary ? WalRead::Record : WalRead::TornTail);
+        // The checking pass, which builds no metadata, judges every record the same way and
+        // stops at the same byte.
+        ByteReader checked(as_bytes(log).first(cut));
+        WalRead checked_last = WalRead::Record;
+        std::size_t stop = 0;
+        while (!checked.at_end() && (checked_last = check_wal_entry(checked)) == WalRead::Record)
+            stop = checked.position();
+        EXPECT_EQ(checked_last, last);
+        EXPECT_EQ(stop,
+                  decoded == 0 ? 0 : (decoded == 1 ? first : (decoded == 2 ? second : log.size())));
     }
 }
 
@@ -150,6 +160,8 @@ TEST(WalDecode, RecordsThatRunOutOfBytesAreTornAndBadBytesAreDamage) {
         std::string why;
         ByteReader alone(as_bytes(c.bytes));
         EXPECT_EQ(decode_wal_entry(alone, entry, &why), c.alone);
+        ByteReader checked(as_bytes(c.bytes));
+        EXPECT_EQ(check_wal_entry(checked), c.alone);
         // What torn bytes decode to once a whole record follows them is not fixed; damage
         // stays damage.
         if (c.alone != WalRead::Damaged) continue;
