@@ -35,9 +35,13 @@ def open_store(path):
 
 
 def salvage_store(path):
-    """vesko.salvage(path), remembered for reopen like open_store."""
+    """vesko.salvage(path), registered like open_store so that a later open_store takes over."""
+    earlier = _open_by_path.get(str(Path(path)))
+    if earlier is not None:
+        earlier.close()
     store = vesko.salvage(str(path))
     _paths[store] = Path(path)
+    _open_by_path[str(Path(path))] = store
     return store
 
 
