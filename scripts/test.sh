@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The whole check, as CI runs it on a fresh machine: set-up, formatting (where the pinned
-# clang-format is available), the C++ unit tests, the Python tests, and each benchmark at a
-# tiny size so that it keeps working.
+# clang-format is available), the C++ unit tests, the Python tests, each benchmark at a tiny
+# size so that it keeps working, then the sanitizer steps (scripts/sanitize.sh): the C++ tests,
+# the fuzz corpus and the Python tests under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and a short libFuzzer run of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-extra=(libgtest-dev)
+extra=(libgtest-dev clang)
 if grep -q '^12' /etc/debian_version 2>/dev/null; then extra+=(clang-format); fi
 bash scripts/setup.sh --werror --extra bench "${extra[@]}"
 py=.venv/bin/python
@@ -36,3 +38,5 @@ echo "== benchmarks at a tiny size"
 for bench in bench/*.py; do
     $py "$bench" --tiny
 done
+
+bash scripts/sanitize.sh
