@@ -13,6 +13,7 @@
 #include <functional>
 #include <initializer_list>
 #include <map>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -166,7 +167,10 @@ int errno_for(Call call) {
 class FaultTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        root_ = fs::temp_directory_path() / "vesko-fault-templates";
+        // Unique per process: ctest runs each test of this suite in a process of its own, at
+        // the same time.
+        root_ = fs::temp_directory_path() /
+                joined({"vesko-fault-templates-", std::to_string(std::random_device{}())});
         fs::remove_all(root_);
         mixed_model_ = new Model(make_mixed(root_ / "mixed"));
         full_model_ = new Model(make_full(root_ / "full"));
