@@ -35,7 +35,8 @@ fi
 
 echo "== C++ unit tests"
 mkdir -p build
-if ! { cmake -S . -B build/cpp -DVESKO_BUILD_TESTS=ON -DVESKO_WERROR=ON -DCMAKE_BUILD_TYPE=Release &&
+if ! { cmake -S . -B build/cpp -DVESKO_BUILD_TESTS=ON -DVESKO_FAULT_HOOKS=ON -DVESKO_WERROR=ON \
+             -DCMAKE_BUILD_TYPE=Release &&
        cmake --build build/cpp -j 2; } >build/cpp-build.log 2>&1; then
     cat build/cpp-build.log
     exit 1

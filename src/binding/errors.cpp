@@ -92,7 +92,7 @@ void set_error_from_active_exception() noexcept {
     }
 }
 
-void raise_error(const Error& error) {
+void raise_error(const Error& error, OsErrorClass os_class) {
     switch (error.kind) {
         case ErrorKind::InvalidJson:
             raise_with(PyExc_ValueError, "Invalid JSON: " + error.message);
@@ -100,9 +100,13 @@ void raise_error(const Error& error) {
             raise_with(PyExc_ValueError, "Invalid Filter: " + error.message);
         case ErrorKind::FilterSyntax:
         case ErrorKind::InvalidArgument:
+        case ErrorKind::Closed:
+        case ErrorKind::OtherProcess:
             raise_with(PyExc_ValueError, error.message);
         case ErrorKind::Os:
-            raise_os_error(os_error_class(error.os_errno), error.message, error.os_errno);
+            raise_os_error(
+                os_class == OsErrorClass::Plain ? PyExc_OSError : os_error_class(error.os_errno),
+                error.message, error.os_errno);
         case ErrorKind::Vacuum:
         case ErrorKind::StoreBroken:
         case ErrorKind::Damaged:

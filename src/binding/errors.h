@@ -13,15 +13,20 @@ namespace py = pybind11;
 // Creates vesko.PanicException and routes InternalError to it.
 void register_exceptions(py::module_& module);
 
-[[noreturn]] void raise_error(const Error& error);
+// How an Os error is raised: as the OSError subclass its errno picks, or as OSError itself
+// (vacuum's promise: every failure of it is an OSError and never a subclass).
+enum class OsErrorClass { ByErrno, Plain };
 
 // Inside a catch block of a callable the interpreter calls directly: sets the Python error
 // for the exception in flight (a pending Python error, a pybind11 exception, InternalError as
 // PanicException, anything else as RuntimeError) so that the callable can return null.
 void set_error_from_active_exception() noexcept;
 
-inline void raise_if_error(const Result<void>& result) {
-    if (!result) raise_error(result.error());
+[[noreturn]] void raise_error(const Error& error, OsErrorClass os_class = OsErrorClass::ByErrno);
+
+inline void raise_if_error(const Result<void>& result,
+                           OsErrorClass os_class = OsErrorClass::ByErrno) {
+    if (!result) raise_error(result.error(), os_class);
 }
 
 template <class T>

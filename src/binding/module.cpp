@@ -51,8 +51,11 @@ constexpr Method methods[] = {
     {{"Vesko.upsert", {"id", "lat", "lon", "metadata", "skip_index"}, 4}, &Vesko::upsert},
     {{"Vesko.items", {"filter_json"}, 0}, &Vesko::items},
     {{"Vesko.export", {"path", "format"}, 1}, &Vesko::export_points},
+    {{"Vesko.close"}, &Vesko::close},
     {{"Vesko.__contains__", {"id"}, 1}, &Vesko::contains},
     {{"Vesko.__len__"}, &Vesko::len},
+    {{"Vesko.__enter__"}, &Vesko::enter},
+    {{"Vesko.__exit__", {"exc_type", "exc_value", "traceback"}, 3}, &Vesko::exit},
 };
 // clang-format on
 

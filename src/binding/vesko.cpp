@@ -118,7 +118,7 @@ py::object Vesko::delete_by_filter(const Arguments& bound) {
 }
 
 py::object Vesko::vacuum(const Arguments& /*bound*/) {
-    raise_if_error(without_gil([&] { return store_->vacuum(); }));
+    raise_if_error(without_gil([&] { return store_->vacuum(); }), OsErrorClass::Plain);
     return py::none();
 }
 
@@ -224,6 +224,22 @@ engine::PointChunk Vesko::points_after(std::optional<std::uint32_t> after,
                                        const std::optional<std::string>& filter_json) const {
     return value_or_raise(
         without_gil([&] { return store_->points_after(after, items_chunk_points, filter_json); }));
+}
+
+py::object Vesko::close(const Arguments& /*bound*/) {
+    // Closing waits for calls in other threads to finish, which may need the GIL to do so.
+    without_gil([&] { store_->close(); });
+    return py::none();
+}
+
+py::object Vesko::enter(const Arguments& bound) {
+    raise_if_error(store_->check_open());
+    return py::reinterpret_borrow<py::object>(bound.self());
+}
+
+py::object Vesko::exit(const Arguments& /*bound*/) {
+    without_gil([&] { store_->close(); });
+    return py::bool_(false);
 }
 
 std::string Vesko::repr() const {

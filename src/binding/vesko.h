@@ -51,6 +51,10 @@ class Vesko {
     // The next stretch of live points for an ItemIterator.
     engine::PointChunk points_after(std::optional<std::uint32_t> after,
                                     const std::optional<std::string>& filter_json) const;
+    py::object close(const Arguments& bound);
+    // The context manager: entering returns the object itself, leaving closes it.
+    py::object enter(const Arguments& bound);
+    py::object exit(const Arguments& bound);
     std::string repr() const;
 
   private:

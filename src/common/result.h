@@ -17,9 +17,11 @@ enum class ErrorKind {
     Os,      // a failed system call; message is "<system text> (os error N)"
     Vacuum,  // a vacuum step that gave up; message is complete
     Unsupported,
-    StoreBroken,  // the object lost its files and must be reopened
-    Damaged,      // a store file does not hold what the store writes; os_errno is EIO and
-                  // message is complete (file, what is wrong, how to recover)
+    StoreBroken,   // the object lost its files and must be reopened
+    Damaged,       // a store file does not hold what the store writes; os_errno is EIO and
+                   // message is complete (file, what is wrong, how to recover)
+    Closed,        // close() was called; message "store is closed"
+    OtherProcess,  // the object was inherited through fork() and is used in the child
 };
 
 struct Error {

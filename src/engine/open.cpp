@@ -1,7 +1,8 @@
-// Opening a store: the snapshot and the log judged before any file is touched, then an
-// unfinished vacuum finished, the data files opened, the snapshot loaded, the log replayed and
-// opened for appending. Salvage moves damaged parts aside first. Runs before the Store exists,
-// so no lock is taken.
+// Opening a store: the directory's lock taken before anything in it is read, the snapshot and
+// the log judged before any file is touched, then an unfinished vacuum finished, the data files
+// opened, the snapshot loaded, the log replayed and opened for appending. Salvage moves damaged
+// parts aside first, under the same lock. Runs before the Store exists, so no index or log lock
+// is taken; the directory's lock keeps every other Store away.
 #include "engine/store.h"
 #include "storage/recovery.h"
 #include "storage/snapshot.h"
@@ -11,16 +12,37 @@ namespace vesko::engine {
 
 using namespace storage;
 
+Result<DirectoryLock> Store::lock_directory(const std::string& dir) {
+    auto lock = DirectoryLock::acquire(dir);
+    if (!lock && would_block(lock.error())) {
+        Error error = lock.error();
+        error.message = "the store directory " + quoted_path(dir) +
+                        " is open elsewhere (a Vesko object in this process or another holds "
+                        "it); close that one first: " +
+                        error.message;
+        return error;
+    }
+    return lock;
+}
+
 Result<std::unique_ptr<Store>> Store::open(const std::string& dir) {
     VESKO_TRY(create_directories(dir));
+    auto lock = lock_directory(dir);
+    if (!lock) return lock.error();
+    return open_locked(dir, std::move(lock).value());
+}
+
+Result<std::unique_ptr<Store>> Store::open_locked(const std::string& dir, DirectoryLock lock) {
     auto parts = open_parts(dir);
     if (!parts) return parts.error();
     return std::unique_ptr<Store>(
-        new Store(dir, std::move(parts->first), std::move(parts->second)));
+        new Store(dir, std::move(lock), std::move(parts->first), std::move(parts->second)));
 }
 
 Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir) {
     VESKO_TRY(require_directory(dir));
+    auto lock = lock_directory(dir);
+    if (!lock) return lock.error();
     auto found = inspect_store(dir);
     if (!found) return found.error();
     if (found->vacuum_pending) {
@@ -39,7 +61,7 @@ Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir) {
         auto moved = set_aside_log_tail(dir, found->log.damage->offset);
         if (!moved) return moved.error();
     }
-    return open(dir);
+    return open_locked(dir, std::move(lock).value());
 }
 
 Result<std::pair<CoreIndex, WalWriter>> Store::open_parts(const std::string& dir) {
@@ -50,8 +72,10 @@ Result<std::pair<CoreIndex, WalWriter>> Store::open_parts(const std::string& dir
     if (auto damage = damage_error(*found)) return *damage;
     // A vacuum that committed but did not finish is finished before anything is loaded.
     if (found->vacuum_pending) VESKO_TRY(finish_committed_vacuum(dir));
-    CoreIndex index(DataFiles::open(dir));
-    if (found->snapshot) load_snapshot(index, std::move(*found->snapshot));
+    auto files = DataFiles::open(dir);
+    if (!files) return files.error();
+    CoreIndex index(std::move(files).value());
+    if (found->snapshot) VESKO_TRY(load_snapshot(index, std::move(*found->snapshot)));
     VESKO_TRY(replay_log(index, found->log_path, found->log.valid_length));
     auto wal = WalWriter::open(found->log_path, found->log.valid_length);
     if (!wal) return wal.error();

@@ -7,6 +7,7 @@
 namespace vesko::engine {
 
 Result<std::optional<StoredPoint>> Store::get(std::string_view ext_id) const {
+    VESKO_TRY(check_process());
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     const std::uint32_t* int_id = index_.ext_to_int.find(storage::hash_id(ext_id));
@@ -15,6 +16,7 @@ Result<std::optional<StoredPoint>> Store::get(std::string_view ext_id) const {
 }
 
 Result<bool> Store::contains(std::string_view ext_id) const {
+    VESKO_TRY(check_process());
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     return index_.ext_to_int.contains(storage::hash_id(ext_id));

@@ -1,4 +1,4 @@
-// The write path, persist and the searches' entry points.
+// The write path, persist, close and the searches' entry points.
 #include "engine/store.h"
 
 #include "filter/filter_eval.h"
@@ -18,8 +18,46 @@ std::uint32_t id_of(const spatial::DistanceHit& hit) { return hit.int_id; }
 
 }  // namespace
 
-Store::Store(std::string dir, CoreIndex index, WalWriter wal)
-    : dir_(std::move(dir)), index_(std::move(index)), wal_(std::move(wal)) {}
+Store::Store(std::string dir, DirectoryLock lock, CoreIndex index, WalWriter wal)
+    : dir_(std::move(dir)),
+      process_generation_(process_generation()),
+      dir_lock_(std::move(lock)),
+      index_(std::move(index)),
+      wal_(std::move(wal)) {}
+
+Result<void> Store::check_process() const {
+    if (process_generation() == process_generation_) return {};
+    return make_error(ErrorKind::OtherProcess,
+                      "this Vesko object for " + quoted_path(dir_) +
+                          " was opened by another process and came here through fork(); open "
+                          "the store in this process, after the parent has closed it");
+}
+
+Result<void> Store::check_open() const {
+    VESKO_TRY(check_process());
+    std::shared_lock index_guard(index_lock_);
+    if (broken_) return *broken_;
+    return {};
+}
+
+void Store::close() {
+    if (!check_process()) {
+        // A forked child: taking the index lock could wait forever for a thread that only
+        // exists in the parent, and every other method refuses before touching anything, so
+        // only the lock's descriptor (this process's copy) is let go.
+        dir_lock_.release();
+        return;
+    }
+    // Exclusive: calls running in other threads finish first, and those that come later see
+    // broken_ under the lock before they touch index_.
+    std::unique_lock index_guard(index_lock_);
+    if (broken_ && broken_->kind == ErrorKind::Closed) return;
+    std::unique_lock log_guard(log_lock_);
+    broken_ = make_error(ErrorKind::Closed, "store is closed");
+    wal_ = WalWriter();
+    index_ = CoreIndex(DataFiles::none());
+    dir_lock_.release();
+}
 
 Result<std::pair<filter::Json, std::string>> Store::parse_metadata(std::string_view metadata) {
     auto parsed = filter::parse_json(metadata, ErrorKind::InvalidJson);
@@ -43,12 +81,20 @@ Result<void> Store::add(std::string_view ext_id, float lat_deg, float lon_deg,
     auto parsed = parse_metadata(metadata);
     if (!parsed) return parsed.error();
     const auto& [meta, meta_text] = *parsed;
+    VESKO_TRY(check_process());
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
+    // Everything that can fail (a slot for the id, its records in ids.bin and meta.bin) is
+    // done before the record is logged: once it is in the log, the point exists.
+    auto prepared = prepare_insert(index_, ext_id, meta_text);
+    if (!prepared) return prepared.error();
     std::unique_lock log_guard(log_lock_);
     encode_insert(wal_.staging(), ext_id, lat_deg, lon_deg, meta, skip_index);
-    VESKO_TRY(wal_.flush());
-    insert_in_mem(index_, ext_id, meta, meta_text, skip_index, lat_deg, lon_deg);
+    if (auto flushed = wal_.flush(); !flushed) {
+        index_.files.drop_staged();
+        return flushed.error();
+    }
+    apply_insert(index_, *prepared, meta, skip_index, lat_deg, lon_deg);
     return {};
 }
 
@@ -57,15 +103,23 @@ Result<bool> Store::upsert(std::string_view ext_id, float lat_deg, float lon_deg
     auto parsed = parse_metadata(metadata);
     if (!parsed) return parsed.error();
     const auto& [meta, meta_text] = *parsed;
+    VESKO_TRY(check_process());
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
+    // As in add: whatever can fail is done before the record is logged.
+    auto prepared = prepare_insert(index_, ext_id, meta_text, AppendMode::Always, true);
+    if (!prepared) return prepared.error();
     std::unique_lock log_guard(log_lock_);
     encode_upsert(wal_.staging(), ext_id, lat_deg, lon_deg, meta, skip_index);
-    VESKO_TRY(wal_.flush());
-    return upsert_in_mem(index_, ext_id, meta, meta_text, skip_index, lat_deg, lon_deg);
+    if (auto flushed = wal_.flush(); !flushed) {
+        index_.files.drop_staged();
+        return flushed.error();
+    }
+    return apply_upsert(index_, ext_id, *prepared, meta, skip_index, lat_deg, lon_deg);
 }
 
 Result<void> Store::remove(std::string_view ext_id) {
+    VESKO_TRY(check_process());
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
@@ -78,35 +132,48 @@ Result<void> Store::remove(std::string_view ext_id) {
 Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
     auto parsed = filter::parse_json(filter_json, ErrorKind::FilterSyntax);
     if (!parsed) return parsed.error();
+    VESKO_TRY(check_process());
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
     const std::vector<std::uint32_t> matches = filter::evaluate_filter(index_, *parsed).to_vector();
-    // Deletions are applied once their records are in the file, a buffer-full at a time, so a
-    // failed write leaves neither a logged change that was not applied nor the reverse.
-    std::vector<std::string> pending;
-    std::uint64_t deleted = 0;
-    auto write_pending = [&]() -> Result<void> {
-        VESKO_TRY(wal_.flush());
-        for (const std::string& ext_id : pending) delete_in_mem(index_, ext_id);
-        deleted += pending.size();
-        pending.clear();
-        return {};
+    // Every record reaches the file, a buffer-full at a time, before any deletion is applied:
+    // a failed write cuts the log back to where this call began, so a call that fails leaves
+    // nothing in the log and nothing changed.
+    const std::uint64_t log_start = wal_.length();
+    std::vector<std::string> ext_ids;
+    ext_ids.reserve(matches.size());
+    auto cut_back = [&](const Error& failure) -> Error {
+        if (!wal_.cut_to(log_start)) {
+            // The log may keep records of deletions that were not applied; this object no
+            // longer describes what a reopen would show.
+            broken_ = Error{ErrorKind::StoreBroken,
+                            "the store at " + quoted_path(dir_) +
+                                " could not cut its log back after a failed write and must be "
+                                "reopened: " +
+                                failure.message,
+                            failure.os_errno};
+        }
+        return failure;
     };
     for (std::uint32_t int_id : matches) {
         auto ext_id = index_.files.get_external_id(int_id);
         if (!ext_id) continue;
         encode_delete(wal_.staging(), *ext_id);
-        pending.push_back(std::move(*ext_id));
-        if (wal_.staging_full()) VESKO_TRY(write_pending());
+        ext_ids.push_back(std::move(*ext_id));
+        if (wal_.staging_full()) {
+            if (auto flushed = wal_.flush(); !flushed) return cut_back(flushed.error());
+        }
     }
-    VESKO_TRY(write_pending());
-    return deleted;
+    if (auto flushed = wal_.flush(); !flushed) return cut_back(flushed.error());
+    for (const std::string& ext_id : ext_ids) delete_in_mem(index_, ext_id);
+    return std::uint64_t{ext_ids.size()};
 }
 
 Result<void> Store::persist() {
     const std::string snapshot_path = join_path(dir_, snapshot_file_name);
     const std::string tmp_path = join_path(dir_, snapshot_tmp_file_name);
+    VESKO_TRY(check_process());
     {
         // No mutation may run while the files the snapshot refers to are forced to disk.
         std::unique_lock index_guard(index_lock_);
@@ -117,6 +184,8 @@ Result<void> Store::persist() {
     // can reach the log in between and be emptied away without being in the snapshot. Lock
     // order is kept: the index lock is taken before the log lock and given up first.
     std::shared_lock index_guard(index_lock_);
+    // The store may have been closed while no lock was held; its index is empty then.
+    if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
     // The state is held to the rules the next open judges a snapshot by, so that persist
     // never replaces a sound snapshot with one that open would refuse.
@@ -136,6 +205,7 @@ Result<void> Store::persist() {
 }
 
 Result<std::uint64_t> Store::count() const {
+    VESKO_TRY(check_process());
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     return index_.count();
@@ -144,6 +214,7 @@ Result<std::uint64_t> Store::count() const {
 template <class Search, class Read>
 Result<void> Store::with_eligible(const std::optional<std::string>& filter_json, Search&& search,
                                   const Read& read) const {
+    VESKO_TRY(check_process());
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     std::optional<filter::Json> parsed;
@@ -211,20 +282,23 @@ Result<void> Store::search_polygon(const std::vector<spatial::LatLon>& polygon,
 Result<bool> Store::exists(std::string_view filter_json) const {
     auto parsed = filter::parse_json(filter_json, ErrorKind::InvalidFilter);
     if (!parsed) return parsed.error();
+    VESKO_TRY(check_process());
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     return !filter::evaluate_filter(index_, *parsed).empty();
 }
 
+// An id record that cannot be read back gives "", as in the searches' answers, so that
+// items() and the searches list the same points.
 std::optional<StoredPoint> read_point(const CoreIndex& index, std::uint32_t int_id) {
-    std::optional<std::string> ext_id = index.files.get_external_id(int_id);
-    if (!ext_id) return std::nullopt;
+    std::string ext_id = index.files.get_external_id(int_id).value_or(std::string());
     const auto [lat_deg, lon_deg] = index.files.coords(int_id);
-    return StoredPoint{std::move(*ext_id), lat_deg, lon_deg, index.files.get_metadata(int_id)};
+    return StoredPoint{std::move(ext_id), lat_deg, lon_deg, index.files.get_metadata(int_id)};
 }
 
 Result<PointChunk> Store::points_after(std::optional<std::uint32_t> after, std::uint32_t limit,
                                        const std::optional<std::string>& filter_json) const {
+    VESKO_TRY(check_process());
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     std::optional<filter::Json> parsed;

@@ -1,7 +1,11 @@
 // Store: one open store directory, the engine's whole public surface and the top of its
 // dependency graph (storage/, filter/ and spatial/ never include it). It owns the index state
 // behind the index lock and the log writer behind the log lock, and takes each lock for the
-// extent of one operation.
+// extent of one operation. It holds the directory's exclusive lock for its whole life, so one
+// store directory has one Store at a time, across processes.
+//
+// Every public method starts with `VESKO_TRY(check_process())`, before any lock, and checks
+// `broken_` once it holds the index lock (a closed store is a broken one).
 #pragma once
 
 #include "common/result.h"
@@ -44,18 +48,28 @@ struct PointChunk {
 
 class Store {
   public:
-    // Creates the directory and missing files, replays the log, opens it for appending. OS
-    // failures on the directory or the log come back as errors; a data file that cannot be
-    // opened, sized or mapped is an internal failure. A damaged snapshot or log (recovery.h)
-    // is a Damaged error, and then no file of the store has been changed.
+    // Creates the directory when missing, takes its lock before reading or writing anything
+    // in it, creates missing files, replays the log, opens it for appending. Failures come
+    // back as errors: a directory locked elsewhere as an Os error with errno EWOULDBLOCK
+    // whose message names it; a damaged snapshot or log (recovery.h) as a Damaged error, and
+    // then no file of the store has been changed.
     static Result<std::unique_ptr<Store>> open(const std::string& dir);
 
     // Opens an existing store whose snapshot or log is damaged, after moving the damaged parts
     // aside where nothing overwrites them: the snapshot as snapshot.bin.damaged, the log from
     // its first damaged record on as wal.bin.damaged (".damaged.1", ... when taken). The store
     // then holds what the log's records before the damage give, on top of the snapshot when
-    // that was sound. A sound store just opens.
+    // that was sound. A sound store just opens. The directory's lock is taken first.
     static Result<std::unique_ptr<Store>> salvage(const std::string& dir);
+
+    // Releases the directory's lock, the mappings and the files; every later call returns a
+    // Closed error. Waits for calls running in other threads to finish, and frees nothing
+    // they could still use (the Store itself stays). Closing again does nothing. In a process
+    // forked from the opening one it only closes this process's copy of the lock's
+    // descriptor, leaving the parent's lock and files alone.
+    void close();
+    // The error every call would return now (closed, broken, or another process), if any.
+    Result<void> check_open() const;
 
     // Adds a point; a live id is left as it is (the record is logged all the same).
     Result<void> add(std::string_view ext_id, float lat_deg, float lon_deg,
@@ -119,9 +133,19 @@ class Store {
     const std::string& dir() const { return dir_; }
 
   private:
-    Store(std::string dir, CoreIndex index, WalWriter wal);
+    Store(std::string dir, storage::DirectoryLock lock, CoreIndex index, WalWriter wal);
 
-    // Everything an open store needs, read from its directory.
+    // An OtherProcess error when called in a child forked after the open: the child's copies
+    // of the locks may be held by threads that do not exist there, and its writes would
+    // interleave with the parent's in the same files.
+    Result<void> check_process() const;
+
+    // The directory's lock, or an error naming the directory when it is held elsewhere.
+    static Result<storage::DirectoryLock> lock_directory(const std::string& dir);
+    // Opens the store in `dir`, whose lock the caller took.
+    static Result<std::unique_ptr<Store>> open_locked(const std::string& dir,
+                                                      storage::DirectoryLock lock);
+    // Everything an open store needs, read from its directory. Caller holds its lock.
     static Result<std::pair<CoreIndex, WalWriter>> open_parts(const std::string& dir);
     // Caller holds the index lock exclusively. Returns `failure` for the caller to report.
     Error recover_after_failed_vacuum(const Error& failure);
@@ -135,13 +159,17 @@ class Store {
                                const Read& read) const;
 
     std::string dir_;
+    // The process (by fork generation) that opened the store; only it may use it.
+    std::uint64_t process_generation_;
+    // Held from open to close; guarded by index_lock_ (close takes it exclusively).
+    storage::DirectoryLock dir_lock_;
     // Lock order: index_lock_ before log_lock_, released in reverse. Readers hold index_lock_
     // shared; every mutation holds both exclusively, from encoding its log record until its
     // change is applied, so the log's order is the order of the changes.
     mutable std::shared_mutex index_lock_;
     CoreIndex index_;  // guarded by index_lock_
-    // Set when a failed vacuum left the object unable to follow its directory; every call then
-    // returns it. Guarded by index_lock_.
+    // Set when a failed vacuum or log write left the object unable to follow its directory, or
+    // by close(); every call then returns it. Guarded by index_lock_.
     std::optional<Error> broken_;
     std::shared_mutex log_lock_;
     WalWriter wal_;  // guarded by log_lock_

@@ -12,6 +12,7 @@ namespace vesko::engine {
 using namespace storage;
 
 Result<void> Store::vacuum() {
+    VESKO_TRY(check_process());
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     auto compacted = write_compacted(index_, dir_);
@@ -42,7 +43,7 @@ Result<void> Store::vacuum() {
 Error Store::recover_after_failed_vacuum(const Error& failure) {
     // The object's files and indexes describe the store before the vacuum; the directory does
     // not. Reopen it from the directory (which finishes the vacuum when it can), or refuse
-    // every later call.
+    // every later call. The directory's lock stays held throughout.
     auto reopened = open_parts(dir_);
     if (reopened) {
         std::unique_lock log_guard(log_lock_);

@@ -59,17 +59,34 @@ void rebuild_irregular_ids(CoreIndex& index) {
     index.irregular_ids = std::move(irregular);
 }
 
-void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json& meta,
-                   std::string_view meta_text, const std::vector<std::string>* skip_index,
-                   float lat_deg, float lon_deg, AppendMode mode) {
-    const std::uint64_t h = hash_id(ext_id);
-    if (index.ext_to_int.contains(h)) return;
-    const std::uint32_t n = next_internal_id(index);
-    index.files.ensure_capacity(n);
-    index.files.append_external_id(n, ext_id, mode);
-    index.files.append_metadata(n, meta_text, mode);
+Result<PreparedInsert> prepare_insert(CoreIndex& index, std::string_view ext_id,
+                                      std::string_view meta_text, AppendMode mode, bool replacing) {
+    PreparedInsert prepared;
+    prepared.hash = hash_id(ext_id);
+    if (!replacing && index.ext_to_int.contains(prepared.hash)) return prepared;
+    prepared.needed = true;
+    prepared.int_id = next_internal_id(index);
+    VESKO_TRY(index.files.ensure_capacity(prepared.int_id));
+    auto id_record = index.files.stage_external_id(prepared.int_id, ext_id, mode);
+    if (!id_record) return id_record.error();
+    prepared.id_record = *id_record;
+    auto meta_record = index.files.stage_metadata(prepared.int_id, meta_text, mode);
+    if (!meta_record) {
+        index.files.drop_staged();
+        return meta_record.error();
+    }
+    prepared.meta_record = *meta_record;
+    return prepared;
+}
+
+void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const filter::Json& meta,
+                  const std::vector<std::string>* skip_index, float lat_deg, float lon_deg) {
+    if (!prepared.needed) return;
+    const std::uint32_t n = prepared.int_id;
+    index.files.commit_external_id(n, prepared.id_record);
+    index.files.commit_metadata(n, prepared.meta_record);
     index.files.write_coords(n, lat_deg, lon_deg);
-    index.ext_to_int.insert(h, n);
+    index.ext_to_int.insert(prepared.hash, n);
     index.valid_ids.add(n);
     index.deleted.remove(n);
     index.grid_index.file_point(n, lat_deg, lon_deg);
@@ -77,12 +94,21 @@ void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json
     index_fields(index, meta, skip_index, n);
 }
 
-bool upsert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json& meta,
+void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json& meta,
                    std::string_view meta_text, const std::vector<std::string>* skip_index,
                    float lat_deg, float lon_deg, AppendMode mode) {
-    const bool replaced = index.ext_to_int.contains(hash_id(ext_id));
+    auto prepared = prepare_insert(index, ext_id, meta_text, mode);
+    if (!prepared)
+        fail_internal("cannot insert " + std::string(ext_id) + ": " + prepared.error().message);
+    apply_insert(index, *prepared, meta, skip_index, lat_deg, lon_deg);
+}
+
+bool apply_upsert(CoreIndex& index, std::string_view ext_id, const PreparedInsert& prepared,
+                  const filter::Json& meta, const std::vector<std::string>* skip_index,
+                  float lat_deg, float lon_deg) {
+    const bool replaced = index.ext_to_int.contains(prepared.hash);
     delete_in_mem(index, ext_id);
-    insert_in_mem(index, ext_id, meta, meta_text, skip_index, lat_deg, lon_deg, mode);
+    apply_insert(index, prepared, meta, skip_index, lat_deg, lon_deg);
     return replaced;
 }
 

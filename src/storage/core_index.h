@@ -68,20 +68,43 @@ void rebuild_irregular_ids(CoreIndex& index);
 // deleted, 0 for an empty store.
 std::uint32_t next_internal_id(const CoreIndex& index);
 
-// Applies one insertion: a point whose hash is already live is left as it is. `meta` must be
-// an object and `meta_text` its compact text. Caller holds the index lock exclusively. Failed
-// writes to the data files are internal failures; the steps done before them stay done.
+// An insertion whose every fallible step is done: the slot exists and the id and metadata
+// records are in their files, but nothing points at them and no index knows the point yet.
+struct PreparedInsert {
+    std::uint64_t hash = 0;
+    bool needed = false;  // false when the id is live already: applying changes nothing
+    std::uint32_t int_id = 0;
+    StagedRecord id_record;
+    StagedRecord meta_record;
+};
+
+// The fallible half of an insertion, to run before its change is logged: grows the slot files
+// for the next id and stages the id and metadata records. On error nothing visible changed
+// (DataFiles::drop_staged undoes the staging). Caller holds the index lock exclusively and
+// applies the result (or drops it) before preparing another insertion.
+// With `replacing` (an upsert), a new slot is prepared even when the id is live: applying
+// deletes the live point first.
+Result<PreparedInsert> prepare_insert(CoreIndex& index, std::string_view ext_id,
+                                      std::string_view meta_text,
+                                      AppendMode mode = AppendMode::Always, bool replacing = false);
+
+// The half that cannot fail: points the slots at the staged records, writes the coordinates
+// and updates every index. `meta` must be an object and the text staged its compact text.
+void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const filter::Json& meta,
+                  const std::vector<std::string>* skip_index, float lat_deg, float lon_deg);
+
+// Both halves at once: a point whose hash is already live is left as it is. A failure of the
+// first half is an internal failure; callers that log the change first prepare instead.
 void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json& meta,
                    std::string_view meta_text, const std::vector<std::string>* skip_index,
                    float lat_deg, float lon_deg, AppendMode mode = AppendMode::Always);
 
-// Replaces the point of ext_id, or adds it when it is not live: the live point is deleted and
-// the new one inserted under the next internal id, exactly as a deletion followed by an
-// insertion. Returns whether a live point was replaced. Same lock and failure rules as
-// insert_in_mem; the caller's exclusive lock is what keeps readers from seeing the id missing.
-bool upsert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json& meta,
-                   std::string_view meta_text, const std::vector<std::string>* skip_index,
-                   float lat_deg, float lon_deg, AppendMode mode = AppendMode::Always);
+// Applies a replacement prepared with `replacing`: the id's live point, if any, is deleted and
+// the new one inserted in the same exclusive section, so no reader sees the id missing.
+// Returns whether a live point was replaced.
+bool apply_upsert(CoreIndex& index, std::string_view ext_id, const PreparedInsert& prepared,
+                  const filter::Json& meta, const std::vector<std::string>* skip_index,
+                  float lat_deg, float lon_deg);
 
 // Applies one deletion; an unknown or already deleted id changes nothing. Only ext_to_int,
 // valid_ids, deleted and the numeric indexes change. Caller holds the index lock exclusively.

@@ -19,10 +19,6 @@ T must(Result<T> result, const std::string& what) {
     return std::move(result).value();
 }
 
-void must(Result<void> result, const std::string& what) {
-    if (!result) fail_internal(what + ": " + result.error().message);
-}
-
 // Most records are short: one positioned read of this many bytes usually brings the length and
 // the whole record.
 constexpr std::size_t speculative_read_bytes = 256;
@@ -38,7 +34,7 @@ Result<DataFiles> DataFiles::try_open(const std::string& dir) {
     }
 }
 
-DataFiles DataFiles::open(const std::string& dir) {
+Result<DataFiles> DataFiles::open(const std::string& dir) {
     DataFiles files;
     files.dir_ = dir;
     auto open_file = [&](const char* name) {
@@ -55,54 +51,49 @@ DataFiles DataFiles::open(const std::string& dir) {
         return must(file.size(), std::string("cannot read the size of ") + name);
     };
     const std::uint64_t coords_size = size_of(files.coords_.file, coords_file_name);
-    const std::uint64_t offsets_size = size_of(files.offsets_.file, offsets_file_name);
     files.ids_.used_len = files.ids_.known_size = size_of(files.ids_.file, ids_file_name);
-    const std::uint64_t meta_offsets_size =
-        size_of(files.meta_offsets_.file, meta_offsets_file_name);
     files.meta_.used_len = files.meta_.known_size = size_of(files.meta_.file, meta_file_name);
 
     files.capacity_ = static_cast<std::uint32_t>(
         std::clamp<std::uint64_t>(coords_size / slot_bytes, min_capacity_slots, 0xFFFFFFFFULL));
     const std::uint64_t wanted = static_cast<std::uint64_t>(files.capacity_) * slot_bytes;
-    auto size_and_map = [&](Slotted& slotted, std::uint64_t size, const char* name) {
-        if (size < wanted) {
-            must(slotted.file.truncate(wanted), std::string("cannot extend ") + name);
-            size = wanted;
-        }
+    auto size_and_map = [&](Slotted& slotted, const char* name) -> Result<void> {
+        // A longer file keeps its length, and is mapped whole.
+        VESKO_TRY(slotted.file.reserve(wanted));
+        const std::uint64_t size = size_of(slotted.file, name);
         slotted.map = must(MappedRegion::map_shared(slotted.file, static_cast<std::size_t>(size)),
                            std::string("cannot map ") + name);
         slotted.map.advise_random();
+        return {};
     };
-    size_and_map(files.coords_, coords_size, coords_file_name);
-    size_and_map(files.offsets_, offsets_size, offsets_file_name);
-    size_and_map(files.meta_offsets_, meta_offsets_size, meta_offsets_file_name);
+    VESKO_TRY(size_and_map(files.coords_, coords_file_name));
+    VESKO_TRY(size_and_map(files.offsets_, offsets_file_name));
+    VESKO_TRY(size_and_map(files.meta_offsets_, meta_offsets_file_name));
     files.ids_.refresh_view();
     files.meta_.refresh_view();
     return files;
 }
 
-void DataFiles::ensure_capacity(std::uint32_t int_id) {
-    if (int_id < capacity_) return;
+Result<void> DataFiles::ensure_capacity(std::uint32_t int_id) {
+    if (int_id < capacity_) return {};
     const std::uint64_t new_capacity = std::min<std::uint64_t>(
         std::max<std::uint64_t>(std::uint64_t{capacity_} + growth_step_slots,
                                 std::uint64_t{int_id} + growth_headroom_slots),
         0xFFFFFFFFULL);
     const std::uint64_t length = new_capacity * slot_bytes;
-    const std::array<std::pair<Slotted*, const char*>, 3> targets = {{
-        {&coords_, coords_file_name},
-        {&offsets_, offsets_file_name},
-        {&meta_offsets_, meta_offsets_file_name},
-    }};
-    for (auto [slotted, name] : targets) {
-        must(slotted->map.sync(), std::string("cannot flush ") + name);
-        must(slotted->file.truncate(length), std::string("cannot extend ") + name);
-        MappedRegion grown =
-            must(MappedRegion::map_shared(slotted->file, static_cast<std::size_t>(length)),
-                 std::string("cannot map ") + name);
-        grown.advise_random();
-        slotted->map = std::move(grown);
+    for (Slotted* slotted : {&coords_, &offsets_, &meta_offsets_}) {
+        // Each file is grown and mapped anew before its old mapping goes, so a failure leaves
+        // every mapping valid for the old capacity.
+        if (slotted->map.size() >= length) continue;
+        VESKO_TRY(slotted->map.sync());
+        VESKO_TRY(slotted->file.reserve(length));
+        auto grown = MappedRegion::map_shared(slotted->file, static_cast<std::size_t>(length));
+        if (!grown) return grown.error();
+        grown->advise_random();
+        slotted->map = std::move(grown).value();
     }
     capacity_ = static_cast<std::uint32_t>(new_capacity);
+    return {};
 }
 
 std::pair<float, float> DataFiles::coords(std::uint32_t int_id) const {
@@ -229,8 +220,9 @@ std::string DataFiles::get_metadata(std::uint32_t int_id) const {
     return std::string(metadata_at(slot_value(meta_offsets_.map, int_id), spill));
 }
 
-void DataFiles::append_record(Appended& file, MappedRegion& slots, std::uint32_t int_id,
-                              std::string_view bytes, AppendMode mode, const char* what) {
+Result<StagedRecord> DataFiles::stage_record(Appended& file, const MappedRegion& slots,
+                                             std::uint32_t int_id, std::string_view bytes,
+                                             AppendMode mode, const char* what) {
     VESKO_CHECK(bytes.size() <= 0xFFFFFFFFULL, std::string("record too long for ") + what);
     VESKO_CHECK((std::size_t{int_id} + 1) * slot_bytes <= slots.size(),
                 std::string("slot outside the offsets of ") + what);
@@ -240,26 +232,66 @@ void DataFiles::append_record(Appended& file, MappedRegion& slots, std::uint32_t
         const std::uint64_t offset = slot_value(slots, int_id);
         if (offset + 4 + bytes.size() <= file.used_len) {
             auto existing = read_record(file, offset, bytes.size());
-            if (existing && *existing == bytes) return;
+            if (existing && *existing == bytes) return StagedRecord{offset, 4 + bytes.size()};
         }
     }
     scratch_.clear();
     put_u32(scratch_, static_cast<std::uint32_t>(bytes.size()));
     scratch_.append(bytes);
     const std::uint64_t offset = file.used_len;
-    must(file.file.write_at(scratch_, offset), std::string("cannot write ") + what);
-    set_slot_value(slots, int_id, offset);
-    file.used_len = offset + scratch_.size();
-    file.known_size = std::max(file.known_size, file.used_len);
+    if (auto written = file.file.write_at(scratch_, offset); !written) {
+        // The file may hold part of the record now; without a cut, a reopen would count it
+        // into the used length as waste.
+        (void)file.file.truncate(std::max(file.used_len, file.known_size));
+        return written.error();
+    }
+    file.known_size = std::max(file.known_size, offset + scratch_.size());
+    return StagedRecord{offset, scratch_.size()};
+}
+
+void DataFiles::commit_record(Appended& file, MappedRegion& slots, std::uint32_t int_id,
+                              StagedRecord record) {
+    set_slot_value(slots, int_id, record.offset);
+    file.used_len = std::max(file.used_len, record.offset + record.length);
     file.refresh_view();
 }
 
+Result<StagedRecord> DataFiles::stage_external_id(std::uint32_t int_id, std::string_view ext_id,
+                                                  AppendMode mode) {
+    return stage_record(ids_, offsets_.map, int_id, ext_id, mode, ids_file_name);
+}
+
+Result<StagedRecord> DataFiles::stage_metadata(std::uint32_t int_id, std::string_view meta_text,
+                                               AppendMode mode) {
+    return stage_record(meta_, meta_offsets_.map, int_id, meta_text, mode, meta_file_name);
+}
+
+void DataFiles::commit_external_id(std::uint32_t int_id, StagedRecord record) {
+    commit_record(ids_, offsets_.map, int_id, record);
+}
+
+void DataFiles::commit_metadata(std::uint32_t int_id, StagedRecord record) {
+    commit_record(meta_, meta_offsets_.map, int_id, record);
+}
+
 void DataFiles::append_external_id(std::uint32_t int_id, std::string_view ext_id, AppendMode mode) {
-    append_record(ids_, offsets_.map, int_id, ext_id, mode, ids_file_name);
+    commit_external_id(int_id, must(stage_external_id(int_id, ext_id, mode),
+                                    std::string("cannot write ") + ids_file_name));
 }
 
 void DataFiles::append_metadata(std::uint32_t int_id, std::string_view meta_text, AppendMode mode) {
-    append_record(meta_, meta_offsets_.map, int_id, meta_text, mode, meta_file_name);
+    commit_metadata(int_id, must(stage_metadata(int_id, meta_text, mode),
+                                 std::string("cannot write ") + meta_file_name));
+}
+
+void DataFiles::drop_staged() {
+    for (Appended* file : {&ids_, &meta_}) {
+        // Readers never look beyond known_size, so it must not exceed the file once cut.
+        if (file->file.valid() && file->known_size > file->used_len &&
+            file->file.truncate(file->used_len)) {
+            file->known_size = file->used_len;
+        }
+    }
 }
 
 Result<std::pair<std::uint64_t, std::uint64_t>> DataFiles::appended_sizes() const {

@@ -36,27 +36,55 @@ inline constexpr std::uint32_t max_metadata_bytes = 10000000;
 // length (log replay re-inserting a point whose records the previous run already wrote).
 enum class AppendMode { Always, ReuseIdentical };
 
+// A record of ids.bin or meta.bin written (or found) by a staging call, not yet committed.
+struct StagedRecord {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;  // 4 + the payload's bytes
+};
+
 class DataFiles {
   public:
     // Opens or creates the five files in `dir` (never truncating), extends the three slot
-    // files to the capacity and maps them. Any failure is an internal failure.
-    static DataFiles open(const std::string& dir);
-    // The same, with failures as errors.
+    // files to the capacity with their blocks reserved (FileDescriptor::reserve) and maps
+    // them. A file that cannot be opened, sized or mapped is an internal failure; blocks that
+    // cannot be reserved (a full disk) come back as an Os error.
+    static Result<DataFiles> open(const std::string& dir);
+    // The same, with every failure as an error.
     static Result<DataFiles> try_open(const std::string& dir);
+    // A DataFiles holding no file and no slot: what a closed store keeps.
+    static DataFiles none() { return DataFiles(); }
 
     std::uint32_t capacity() const { return capacity_; }
-    // Makes slot int_id addressable in the three mapped files, growing them in large steps.
-    // Failure is an internal failure; a file already grown keeps its length.
-    void ensure_capacity(std::uint32_t int_id);
+    // Makes slot int_id addressable in the three mapped files, growing them in large steps
+    // with their blocks reserved, so that writes through the mappings cannot meet a full
+    // disk. On failure capacity() is unchanged and the mappings stay valid; a file already
+    // grown keeps its length (harmless: a longer slot file is never wrong).
+    Result<void> ensure_capacity(std::uint32_t int_id);
 
     // Caller guarantees int_id < capacity() (ensure_capacity) or that the slot was inserted.
     std::pair<float, float> coords(std::uint32_t int_id) const;
     void write_coords(std::uint32_t int_id, float lat_deg, float lon_deg);
 
-    // Writes the record at the used length, points slot int_id at it and advances the used
-    // length. A failed write is an internal failure.
+    // Writing a record is split in two so that every write that can fail happens before a
+    // change is logged: staging writes the record at the used length (or, with
+    // ReuseIdentical, finds the identical record slot int_id already points at) and leaves
+    // the slot and the used length alone; committing points the slot at it and advances the
+    // used length, and cannot fail. A failed write comes back as an error, with the file cut
+    // back to its used length where it can be (bytes left beyond it are overwritten by the
+    // next record). Caller holds the index lock exclusively and commits what it staged before
+    // staging again in the same file. Caller guarantees int_id < capacity().
+    Result<StagedRecord> stage_external_id(std::uint32_t int_id, std::string_view ext_id,
+                                           AppendMode mode);
+    Result<StagedRecord> stage_metadata(std::uint32_t int_id, std::string_view meta_text,
+                                        AppendMode mode);
+    void commit_external_id(std::uint32_t int_id, StagedRecord record);
+    void commit_metadata(std::uint32_t int_id, StagedRecord record);
+    // Staging and committing in one step; a failed write is an internal failure.
     void append_external_id(std::uint32_t int_id, std::string_view ext_id, AppendMode mode);
     void append_metadata(std::uint32_t int_id, std::string_view meta_text, AppendMode mode);
+    // Cuts ids.bin and meta.bin back to their used lengths: what was staged and not committed
+    // (best effort; a failure leaves bytes that the next records overwrite).
+    void drop_staged();
 
     // The id's external id; nothing when its record cannot be read, is longer than the file
     // holds, or is not UTF-8. A slot outside the offsets mapping is an internal failure.
@@ -135,8 +163,11 @@ class DataFiles {
     // The same record as a view into the file's mapping, or into `spill` when read by calls.
     static std::optional<std::string_view> record_view(const Appended& file, std::uint64_t offset,
                                                        std::uint64_t max_len, std::string& spill);
-    void append_record(Appended& file, MappedRegion& slots, std::uint32_t int_id,
-                       std::string_view bytes, AppendMode mode, const char* what);
+    Result<StagedRecord> stage_record(Appended& file, const MappedRegion& slots,
+                                      std::uint32_t int_id, std::string_view bytes, AppendMode mode,
+                                      const char* what);
+    void commit_record(Appended& file, MappedRegion& slots, std::uint32_t int_id,
+                       StagedRecord record);
 
     std::string dir_;
     Slotted coords_;

@@ -1,10 +1,20 @@
-// The engine's only contact with the operating system's file interfaces.
+// The engine's only contact with the operating system's file interfaces. In builds with
+// VESKO_FAULT_HOOKS every call that can fail first asks the fault hook whether to fail.
 #include "storage/posix_file.h"
 
+#ifdef VESKO_FAULT_HOOKS
+#include "storage/fault_hook.h"
+#endif
+
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <mutex>
+#include <pthread.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,7 +22,85 @@
 
 namespace vesko::storage {
 
+#ifdef VESKO_FAULT_HOOKS
+namespace fault {
+
 namespace {
+
+std::atomic<std::uint64_t> counts[call_kinds];
+std::atomic<int> armed_kind{-1};  // -1: any kind
+std::atomic<std::uint64_t> armed_nth{0};
+std::atomic<int> armed_errno{0};
+std::atomic<int> fired_kind{-1};
+std::atomic<std::uint64_t> seen_since_armed{0};
+
+}  // namespace
+
+const char* call_name(Call call) {
+    static const char* const names[call_kinds] = {
+        "open", "fstat", "ftruncate", "fallocate", "write",  "read",  "lseek", "fsync",
+        "dup",  "mmap",  "msync",     "rename",    "unlink", "mkdir", "flock",
+    };
+    return names[static_cast<int>(call)];
+}
+
+void reset() {
+    for (auto& c : counts) c = 0;
+    armed_nth = 0;
+    armed_errno = 0;
+    fired_kind = -1;
+    seen_since_armed = 0;
+}
+
+std::uint64_t count(std::optional<Call> call) {
+    if (call) return counts[static_cast<int>(*call)];
+    std::uint64_t total = 0;
+    for (auto& c : counts) total += c;
+    return total;
+}
+
+void arm(std::optional<Call> call, std::uint64_t nth, int errnum) {
+    armed_kind = call ? static_cast<int>(*call) : -1;
+    seen_since_armed = 0;
+    fired_kind = -1;
+    armed_errno = errnum;
+    armed_nth = nth;
+}
+
+std::optional<Call> fired() {
+    const int kind = fired_kind;
+    if (kind < 0) return std::nullopt;
+    return static_cast<Call>(kind);
+}
+
+// The errno this call must fail with, or 0.
+int injected(Call call) {
+    counts[static_cast<int>(call)]++;
+    if (armed_nth == 0) return 0;
+    if (armed_kind >= 0 && armed_kind != static_cast<int>(call)) return 0;
+    if (++seen_since_armed != armed_nth) return 0;
+    armed_nth = 0;
+    fired_kind = static_cast<int>(call);
+    return armed_errno;
+}
+
+}  // namespace fault
+
+using fault::Call;
+#define VESKO_FAULT_POINT(call) fault::injected(call)
+#else
+#define VESKO_FAULT_POINT(call) 0
+#endif
+
+namespace {
+
+// Fails the call with the injected errno when the fault hook asks for it.
+#define VESKO_INJECT_FAILURE(call)                           \
+    do {                                                     \
+        if (int injected_errno_ = VESKO_FAULT_POINT(call)) { \
+            return os_error(injected_errno_);                \
+        }                                                    \
+    } while (false)
 
 // The GNU strerror_r returns a pointer; the XSI one an int. Both overloads cover either.
 [[maybe_unused]] const char* pick_text(int rc, const char* buf) {
@@ -57,6 +145,11 @@ std::string os_error_message(int errnum) {
 
 Error os_error(int errnum) { return Error{ErrorKind::Os, os_error_message(errnum), errnum}; }
 
+bool would_block(const Error& error) {
+    return error.kind == ErrorKind::Os &&
+           (error.os_errno == EAGAIN || error.os_errno == EWOULDBLOCK);
+}
+
 Error damaged_error(const std::string& message) {
     return Error{ErrorKind::Damaged, message + " (os error " + std::to_string(EIO) + ")", EIO};
 }
@@ -74,26 +167,69 @@ FileDescriptor::~FileDescriptor() {
 }
 
 Result<FileDescriptor> FileDescriptor::open(const std::string& path, OpenMode mode) {
+    VESKO_INJECT_FAILURE(Call::Open);
     int fd = retry_eintr([&] { return ::open(path.c_str(), open_flags(mode) | O_CLOEXEC, 0666); });
     if (fd < 0) return last_error();
     return FileDescriptor(fd);
 }
 
 Result<std::uint64_t> FileDescriptor::size() const {
+    VESKO_INJECT_FAILURE(Call::Stat);
     struct stat st;
     if (::fstat(fd_, &st) != 0) return last_error();
     return static_cast<std::uint64_t>(st.st_size);
 }
 
 Result<void> FileDescriptor::truncate(std::uint64_t length) const {
+    VESKO_INJECT_FAILURE(Call::Truncate);
     if (retry_eintr([&] { return ::ftruncate(fd_, static_cast<off_t>(length)); }) != 0) {
         return last_error();
     }
     return {};
 }
 
+Result<void> FileDescriptor::reserve(std::uint64_t length) const {
+    auto current = size();
+    if (!current) return current.error();
+    const std::uint64_t from = std::min(*current, length);
+    if (length == 0) return {};
+    VESKO_INJECT_FAILURE(Call::Allocate);
+    // Allocates from 0, not only the new tail: a file that an older build grew sparsely gets
+    // its holes filled too. Ranges already allocated cost nothing.
+    int rc;
+    do {
+        rc = ::posix_fallocate(fd_, 0, static_cast<off_t>(length));
+    } while (rc == EINTR);
+    if (rc == 0) return {};
+    if (rc != EOPNOTSUPP && rc != EINVAL) return os_error(rc);
+    // A filesystem without allocation: writing zeros makes it find the blocks now, so the
+    // failure shows here and not as SIGBUS later. Only the tail beyond the old length is
+    // written; what lies below it is the file's content.
+    static constexpr std::size_t chunk_bytes = 1 << 16;
+    static const std::string zeros(chunk_bytes, '\0');
+    for (std::uint64_t at = from; at < length;) {
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(chunk_bytes, length - at));
+        auto written = write_at(std::string_view(zeros.data(), n), at);
+        if (!written) {
+            // Hand the space back; the file keeps the length it had.
+            (void)truncate(*current);
+            return written.error();
+        }
+        at += n;
+    }
+    return {};
+}
+
 Result<void> FileDescriptor::write_at(std::string_view bytes, std::uint64_t offset) const {
     while (!bytes.empty()) {
+#ifdef VESKO_FAULT_HOOKS
+        if (int e = fault::injected(Call::Write)) {
+            const std::string_view half = bytes.substr(0, bytes.size() / 2);
+            (void)::pwrite(fd_, half.data(), half.size(), static_cast<off_t>(offset));
+            return os_error(e);
+        }
+#endif
         ssize_t n = retry_eintr(
             [&] { return ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset)); });
         if (n < 0) return last_error();
@@ -105,6 +241,13 @@ Result<void> FileDescriptor::write_at(std::string_view bytes, std::uint64_t offs
 
 Result<void> FileDescriptor::write_all(std::string_view bytes) const {
     while (!bytes.empty()) {
+#ifdef VESKO_FAULT_HOOKS
+        if (int e = fault::injected(Call::Write)) {
+            const std::string_view half = bytes.substr(0, bytes.size() / 2);
+            (void)::write(fd_, half.data(), half.size());
+            return os_error(e);
+        }
+#endif
         ssize_t n = retry_eintr([&] { return ::write(fd_, bytes.data(), bytes.size()); });
         if (n < 0) return last_error();
         bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -116,6 +259,7 @@ Result<std::size_t> FileDescriptor::read_at(std::span<unsigned char> out,
                                             std::uint64_t offset) const {
     std::size_t done = 0;
     while (done < out.size()) {
+        VESKO_INJECT_FAILURE(Call::Read);
         ssize_t n = retry_eintr([&] {
             return ::pread(fd_, out.data() + done, out.size() - done,
                            static_cast<off_t>(offset + done));
@@ -128,21 +272,25 @@ Result<std::size_t> FileDescriptor::read_at(std::span<unsigned char> out,
 }
 
 Result<void> FileDescriptor::seek(std::uint64_t offset) const {
+    VESKO_INJECT_FAILURE(Call::Seek);
     if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return last_error();
     return {};
 }
 
 Result<void> FileDescriptor::datasync() const {
+    VESKO_INJECT_FAILURE(Call::Sync);
     if (retry_eintr([&] { return ::fdatasync(fd_); }) != 0) return last_error();
     return {};
 }
 
 Result<void> FileDescriptor::sync() const {
+    VESKO_INJECT_FAILURE(Call::Sync);
     if (retry_eintr([&] { return ::fsync(fd_); }) != 0) return last_error();
     return {};
 }
 
 Result<FileDescriptor> FileDescriptor::duplicate() const {
+    VESKO_INJECT_FAILURE(Call::Duplicate);
     int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) return last_error();
     return FileDescriptor(fd);
@@ -163,6 +311,7 @@ MappedRegion::~MappedRegion() {
 
 Result<MappedRegion> MappedRegion::map_shared(const FileDescriptor& file, std::size_t length) {
     if (length == 0) return anonymous(1);
+    VESKO_INJECT_FAILURE(Call::Map);
     void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, file.fd_, 0);
     if (p == MAP_FAILED) return last_error();
     MappedRegion region;
@@ -173,6 +322,7 @@ Result<MappedRegion> MappedRegion::map_shared(const FileDescriptor& file, std::s
 
 Result<MappedRegion> MappedRegion::map_read_only(const FileDescriptor& file, std::size_t length) {
     if (length == 0) return anonymous(1);
+    VESKO_INJECT_FAILURE(Call::Map);
     void* p = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, file.fd_, 0);
     if (p == MAP_FAILED) return last_error();
     MappedRegion region;
@@ -182,6 +332,7 @@ Result<MappedRegion> MappedRegion::map_read_only(const FileDescriptor& file, std
 }
 
 Result<MappedRegion> MappedRegion::anonymous(std::size_t length) {
+    VESKO_INJECT_FAILURE(Call::Map);
     void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return last_error();
     MappedRegion region;
@@ -191,6 +342,7 @@ Result<MappedRegion> MappedRegion::anonymous(std::size_t length) {
 }
 
 Result<void> MappedRegion::sync() const {
+    if (base_ != nullptr) VESKO_INJECT_FAILURE(Call::MapSync);
     if (base_ != nullptr && ::msync(base_, length_, MS_SYNC) != 0) return last_error();
     return {};
 }
@@ -230,6 +382,58 @@ Result<std::optional<FileBytes>> FileBytes::open(const std::string& path) {
 
 namespace {
 
+std::atomic<std::uint64_t> fork_generation{0};
+
+void count_fork() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+}  // namespace
+
+std::uint64_t process_generation() {
+    // Registered the first time a store asks, which is before any fork it must notice.
+    static std::once_flag registered;
+    std::call_once(registered, [] { (void)::pthread_atfork(nullptr, nullptr, &count_fork); });
+    return fork_generation.load(std::memory_order_relaxed);
+}
+
+DirectoryLock::DirectoryLock(DirectoryLock&& other) noexcept
+    : dir_(std::move(other.dir_)), process_generation_(other.process_generation_) {}
+
+DirectoryLock& DirectoryLock::operator=(DirectoryLock&& other) noexcept {
+    if (this != &other) {
+        release();
+        dir_ = std::move(other.dir_);
+        process_generation_ = other.process_generation_;
+    }
+    return *this;
+}
+
+DirectoryLock::~DirectoryLock() { release(); }
+
+Result<DirectoryLock> DirectoryLock::acquire(const std::string& dir) {
+    VESKO_INJECT_FAILURE(Call::Open);
+    int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (fd < 0) return last_error();
+    DirectoryLock lock;
+    lock.dir_ = FileDescriptor(fd);
+    lock.process_generation_ = process_generation();
+    VESKO_INJECT_FAILURE(Call::Lock);
+    if (retry_eintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
+        Error failed = last_error();
+        lock.dir_ = FileDescriptor();  // holds no lock, so closing it is all there is to do
+        return failed;
+    }
+    return lock;
+}
+
+void DirectoryLock::release() {
+    if (!dir_.valid()) return;
+    // In a forked child the lock belongs to the parent as well; only closing is ours to do.
+    if (process_generation_ == process_generation()) (void)::flock(dir_.fd_, LOCK_UN);
+    dir_ = FileDescriptor();
+}
+
+namespace {
+
 bool is_directory(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -240,6 +444,7 @@ bool is_directory(const std::string& path) {
 Result<void> create_directories(const std::string& path) {
     if (path.empty()) return os_error(ENOENT);
     if (is_directory(path)) return {};
+    VESKO_INJECT_FAILURE(Call::MakeDirectory);
     if (::mkdir(path.c_str(), 0777) == 0) return {};
     int err = errno;
     if (err == ENOENT) {
@@ -277,11 +482,13 @@ Result<void> require_directory(const std::string& path) {
 }
 
 Result<void> rename_path(const std::string& from, const std::string& to) {
+    VESKO_INJECT_FAILURE(Call::Rename);
     if (::rename(from.c_str(), to.c_str()) != 0) return last_error();
     return {};
 }
 
 Result<void> remove_file(const std::string& path) {
+    VESKO_INJECT_FAILURE(Call::Unlink);
     if (::unlink(path.c_str()) != 0) return last_error();
     return {};
 }

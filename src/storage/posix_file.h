@@ -17,6 +17,8 @@ namespace vesko::storage {
 // "<system text> (os error N)": the one place the text of an OS error is composed.
 std::string os_error_message(int errnum);
 Error os_error(int errnum);
+// True for the error of a call that would have had to wait (EAGAIN, EWOULDBLOCK).
+bool would_block(const Error& error);
 // A store file that does not hold what the store writes: ErrorKind::Damaged with errno EIO,
 // `message` followed by " (os error 5)".
 Error damaged_error(const std::string& message);
@@ -45,6 +47,11 @@ class FileDescriptor {
     bool valid() const { return fd_ >= 0; }
     Result<std::uint64_t> size() const;
     Result<void> truncate(std::uint64_t length) const;
+    // Makes the file at least `length` bytes long with every block up to there allocated, so
+    // that a later write through a mapping cannot fail for want of space: a full disk shows
+    // here, as ENOSPC, instead of as SIGBUS on some later store to memory. A longer file keeps
+    // its length.
+    Result<void> reserve(std::uint64_t length) const;
     // Writes all bytes at the offset (retrying short writes).
     Result<void> write_at(std::string_view bytes, std::uint64_t offset) const;
     // Writes all bytes at the current position (the end, for an appending handle).
@@ -59,6 +66,7 @@ class FileDescriptor {
   private:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     friend class MappedRegion;
+    friend class DirectoryLock;
 
     int fd_ = -1;
 };
@@ -111,6 +119,38 @@ class FileBytes {
     std::size_t size_ = 0;
     std::string copy_;
 };
+
+// An exclusive advisory lock (flock) on a directory, held through a read-only descriptor of the
+// directory itself, so renames of the files inside it do not affect it. Released by the
+// destructor, but only in the process that took it: a child made by fork() shares the lock
+// with its parent, and unlocking there would unlock the parent's store. The child merely
+// closes its copy of the descriptor.
+class DirectoryLock {
+  public:
+    DirectoryLock() = default;
+    DirectoryLock(DirectoryLock&& other) noexcept;
+    DirectoryLock& operator=(DirectoryLock&& other) noexcept;
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+    ~DirectoryLock();
+
+    // Takes the lock without waiting. Held elsewhere (through another descriptor in this
+    // process, or by another process): an Os error with errno EWOULDBLOCK.
+    static Result<DirectoryLock> acquire(const std::string& dir);
+
+    bool held() const { return dir_.valid(); }
+    // Unlocks (in the process that locked) and closes; what the destructor does.
+    void release();
+
+  private:
+    FileDescriptor dir_;
+    std::uint64_t process_generation_ = 0;
+};
+
+// A number that changes in every child made by fork() and nowhere else: an object that
+// remembers the value it was created under knows whether it now runs in another process.
+// Costs one relaxed atomic load.
+std::uint64_t process_generation();
 
 // mkdir -p with mode 0777 less umask; an existing directory is fine, an existing file is
 // FileExistsError like any other failed mkdir.

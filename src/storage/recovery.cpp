@@ -11,20 +11,25 @@ namespace vesko::storage {
 
 namespace {
 
-void apply(CoreIndex& index, const WalEntry& entry) {
+// A failed write (a full disk) stops the open with its error.
+Result<void> apply(CoreIndex& index, const WalEntry& entry) {
     if (entry.kind == WalEntry::Kind::Delete) {
         delete_in_mem(index, entry.ext_id);
-        return;
+        return {};
     }
     const std::string meta_text = entry.meta.dump();
     const std::vector<std::string>* skip_index = entry.skip_index ? &*entry.skip_index : nullptr;
-    if (entry.kind == WalEntry::Kind::Upsert) {
-        upsert_in_mem(index, entry.ext_id, entry.meta, meta_text, skip_index, entry.lat_deg,
-                      entry.lon_deg, AppendMode::ReuseIdentical);
-        return;
+    const bool replacing = entry.kind == WalEntry::Kind::Upsert;
+    auto prepared =
+        prepare_insert(index, entry.ext_id, meta_text, AppendMode::ReuseIdentical, replacing);
+    if (!prepared) return prepared.error();
+    if (replacing) {
+        apply_upsert(index, entry.ext_id, *prepared, entry.meta, skip_index, entry.lat_deg,
+                     entry.lon_deg);
+    } else {
+        apply_insert(index, *prepared, entry.meta, skip_index, entry.lat_deg, entry.lon_deg);
     }
-    insert_in_mem(index, entry.ext_id, entry.meta, meta_text, skip_index, entry.lat_deg,
-                  entry.lon_deg, AppendMode::ReuseIdentical);
+    return {};
 }
 
 Result<LogScan> scan_log(const std::string& path) {
@@ -125,10 +130,11 @@ std::optional<Error> damage_error(const Inspection& found) {
     return std::nullopt;
 }
 
-void load_snapshot(CoreIndex& index, SnapshotData data) {
+Result<void> load_snapshot(CoreIndex& index, SnapshotData data) {
     install_snapshot(index, std::move(data));
-    index.files.ensure_capacity(index.valid_ids.empty() ? 0 : index.valid_ids.maximum());
+    VESKO_TRY(index.files.ensure_capacity(index.valid_ids.empty() ? 0 : index.valid_ids.maximum()));
     rebuild_irregular_ids(index);
+    return {};
 }
 
 Result<void> replay_log(CoreIndex& index, const std::string& path, std::uint64_t valid_length) {
@@ -141,7 +147,7 @@ Result<void> replay_log(CoreIndex& index, const std::string& path, std::uint64_t
     while (!reader.at_end()) {
         std::optional<WalEntry> entry = decode_wal_entry(reader);
         VESKO_CHECK(entry.has_value(), "wal.bin changed while the store was opened");
-        apply(index, *entry);
+        VESKO_TRY(apply(index, *entry));
     }
     return {};
 }

@@ -49,7 +49,7 @@ std::optional<Error> damage_error(const Inspection& found);
 
 // Installs a snapshot that inspect_store found sound, growing the slot files to its largest
 // live id.
-void load_snapshot(CoreIndex& index, SnapshotData data);
+Result<void> load_snapshot(CoreIndex& index, SnapshotData data);
 
 // Applies the records of wal.bin in its first `valid_length` bytes, all of which
 // inspect_store found whole.

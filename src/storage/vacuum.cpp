@@ -42,10 +42,13 @@ class BufferedFile {
         return buffer_.size() >= write_buffer_bytes ? spill() : Result<void>();
     }
 
-    // Writes what is buffered, extends the file to at least min_length, forces it to disk.
+    // Writes what is buffered, extends the file to at least min_length with its blocks
+    // reserved, forces it to disk.
     Result<void> finish(std::uint64_t min_length) {
         VESKO_TRY(spill());
-        if (written_ < min_length) VESKO_TRY(file_.truncate(min_length));
+        // Reserved, not just extended: the file becomes a mapped slot file, and a hole there
+        // would turn a later full disk into SIGBUS.
+        if (written_ < min_length) VESKO_TRY(file_.reserve(min_length));
         return file_.sync();
     }
 
@@ -170,12 +173,25 @@ Result<Compacted> write_compacted(const CoreIndex& index, const std::string& dir
 }
 
 Result<void> write_commit_marker(const std::string& dir) {
-    auto marker =
-        FileDescriptor::open(join_path(dir, vacuum_commit_file_name), OpenMode::WriteTruncate);
-    if (!marker) return marker.error();
-    VESKO_TRY(marker->write_all("vacuum\n"));
-    VESKO_TRY(marker->sync());
-    return sync_directory(dir);
+    // The marker appears by a rename, all at once: created in place, it would exist (and
+    // commit the vacuum for the next open) even when this call failed to write it, while the
+    // caller carries on with the old files.
+    const std::string staged = join_path(dir, std::string(vacuum_commit_file_name) + ".tmp");
+    Result<void> written = [&]() -> Result<void> {
+        auto marker = FileDescriptor::open(staged, OpenMode::WriteTruncate);
+        if (!marker) return marker.error();
+        VESKO_TRY(marker->write_all("vacuum\n"));
+        return marker->sync();
+    }();
+    if (written) written = rename_path(staged, join_path(dir, vacuum_commit_file_name));
+    if (!written) {
+        (void)remove_file(staged);  // never read; a leftover is overwritten next time
+        return written;
+    }
+    // Renamed: committed. Forcing the directory makes it last through a power loss; should
+    // that fail, finishing the commit forces it again.
+    (void)sync_directory(dir);
+    return {};
 }
 
 namespace {

@@ -70,7 +70,8 @@ std::string vac_path(const std::string& dir, const char* name);
 // their temporary names when this returns. Caller holds the index lock exclusive.
 Result<Compacted> write_compacted(const CoreIndex& index, const std::string& dir);
 
-// The commit point: vacuum.commit created, forced to disk, and the directory forced.
+// The commit point: vacuum.commit written and forced to disk under a temporary name, then
+// renamed into place. An error means no commit: the marker is not there.
 Result<void> write_commit_marker(const std::string& dir);
 
 // After the commit: renames the temporary files into place, empties the log (through `wal`

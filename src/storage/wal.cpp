@@ -173,6 +173,7 @@ Result<void> WalWriter::flush() {
 Result<void> WalWriter::cut_to(std::uint64_t length) {
     VESKO_TRY(file_.truncate(length));
     committed_len_ = length;
+    tail_unclean_ = false;
     return {};
 }
 

@@ -91,7 +91,10 @@ class WalWriter {
     Result<void> flush();
     // Drops the staged records without writing them.
     void discard_staged() { staged_.clear(); }
-    // Cuts the file to its first `length` bytes (a torn tail found at open).
+    // Length of the file up to the end of its last complete record.
+    std::uint64_t length() const { return committed_len_; }
+    // Cuts the file to its first `length` bytes (a torn tail found at open, or the records of
+    // a call that failed after writing some of them). Nothing may be staged.
     Result<void> cut_to(std::uint64_t length);
     // Empties the log file (after a snapshot that holds its records is in place).
     Result<void> truncate_all();

@@ -6,7 +6,8 @@ write-ahead log before it is applied; ``persist`` writes a snapshot; ``vacuum`` 
 """
 
 import os
-from typing import Iterator, List, Literal, Optional, Sequence, Tuple, Union
+from types import TracebackType
+from typing import Iterator, List, Literal, Optional, Sequence, Tuple, Type, Union
 
 __version__: str
 
@@ -20,7 +21,10 @@ class ItemIterator(Iterator[Tuple[str, float, float, str]]):
     def __next__(self) -> Tuple[str, float, float, str]: ...
 
 class Vesko:
-    """One open store directory, created with its files when missing."""
+    """One open store directory, created with its files when missing. One object per directory
+    at a time: a second one, in this process or another, raises BlockingIOError until the first
+    is closed. An object is used only by the process that opened it (not a child made by
+    fork()); calls from elsewhere raise ValueError."""
 
     def __init__(self, storage_path: str) -> None: ...
     def exists(self, filter_json: str) -> bool:
@@ -86,10 +90,21 @@ class Vesko:
     ) -> int:
         """Writes the live points as GeoJSON or GeoParquet (by suffix unless format is
         given); returns how many. GeoParquet needs pyarrow."""
+    def close(self) -> None:
+        """Releases the directory's lock, the mappings and the files, persisting nothing; every
+        later call raises ValueError("store is closed"). Closing again does nothing."""
     def __contains__(self, id: str) -> bool:
         """True when a live point has this id."""
     def __len__(self) -> int:
         """The number of live points, as count()."""
+    def __enter__(self) -> "Vesko": ...
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> Literal[False]:
+        """Closes the store."""
 
 def import_geojson(path: Union[str, "os.PathLike[str]"], db: Vesko) -> int:
     """Adds the features of a GeoJSON FeatureCollection to db; returns how many were read."""

@@ -50,8 +50,8 @@ TEST_F(DataFilesTest, GrowthIsInLargeStepsBeyondTheSlotAskedFor) {
         SCOPED_TRACE(c.name);
         fs::remove_all(dir_);
         fs::create_directories(dir_);
-        DataFiles files = DataFiles::open(dir_.string());
-        files.ensure_capacity(c.slot);
+        DataFiles files = DataFiles::open(dir_.string()).value();
+        ASSERT_TRUE(files.ensure_capacity(c.slot));
         expect_slot_files(c.bytes);
         EXPECT_EQ(files.capacity(), c.bytes / 8);
         files.write_coords(c.slot, 1.5f, -2.5f);
@@ -60,7 +60,7 @@ TEST_F(DataFilesTest, GrowthIsInLargeStepsBeyondTheSlotAskedFor) {
 }
 
 TEST_F(DataFilesTest, RecordsAreReadBackAndSlotsPointAtThem) {
-    DataFiles files = DataFiles::open(dir_.string());
+    DataFiles files = DataFiles::open(dir_.string()).value();
     files.append_external_id(0, "first", AppendMode::Always);
     files.append_metadata(0, R"({"a":1})", AppendMode::Always);
     files.append_external_id(1, "second", AppendMode::Always);
@@ -74,10 +74,10 @@ TEST_F(DataFilesTest, RecordsAreReadBackAndSlotsPointAtThem) {
 
 TEST_F(DataFilesTest, IdenticalRecordBelowTheUsedLengthIsReused) {
     {
-        DataFiles files = DataFiles::open(dir_.string());
+        DataFiles files = DataFiles::open(dir_.string()).value();
         files.append_external_id(0, "same", AppendMode::Always);
     }
-    DataFiles files = DataFiles::open(dir_.string());
+    DataFiles files = DataFiles::open(dir_.string()).value();
     files.append_external_id(0, "same", AppendMode::ReuseIdentical);
     EXPECT_EQ(files.ids_file_len(), 8u);
     files.append_external_id(0, "other", AppendMode::ReuseIdentical);
@@ -87,7 +87,7 @@ TEST_F(DataFilesTest, IdenticalRecordBelowTheUsedLengthIsReused) {
 
 TEST_F(DataFilesTest, DamagedRecordsReadAsAbsentOrEmptyMetadata) {
     {
-        DataFiles files = DataFiles::open(dir_.string());
+        DataFiles files = DataFiles::open(dir_.string()).value();
         files.append_external_id(0, "ok", AppendMode::Always);
         files.append_metadata(0, "{}", AppendMode::Always);
     }
@@ -103,7 +103,7 @@ TEST_F(DataFilesTest, DamagedRecordsReadAsAbsentOrEmptyMetadata) {
         std::ofstream meta(dir_ / meta_file_name, std::ios::binary | std::ios::app);
         meta.write("\x81\x96\x98\x00{}", 6);
     }
-    DataFiles files = DataFiles::open(dir_.string());
+    DataFiles files = DataFiles::open(dir_.string()).value();
     auto point_slot = [&](const char* name, std::uint32_t slot, std::uint64_t offset) {
         std::fstream f(dir_ / name, std::ios::binary | std::ios::in | std::ios::out);
         std::string bytes;
@@ -115,7 +115,7 @@ TEST_F(DataFilesTest, DamagedRecordsReadAsAbsentOrEmptyMetadata) {
     point_slot(offsets_file_name, 2, 13);
     point_slot(meta_offsets_file_name, 3, 6);
     point_slot(meta_offsets_file_name, 4, 1000);
-    DataFiles reopened = DataFiles::open(dir_.string());
+    DataFiles reopened = DataFiles::open(dir_.string()).value();
     EXPECT_EQ(reopened.get_external_id(0), "ok");
     EXPECT_EQ(reopened.get_external_id(1), std::nullopt) << "length beyond the file";
     EXPECT_EQ(reopened.get_external_id(2), std::nullopt) << "not UTF-8";
@@ -127,7 +127,7 @@ TEST_F(DataFilesTest, DamagedRecordsReadAsAbsentOrEmptyMetadata) {
 TEST_F(DataFilesTest, OpeningTakesTheCapacityFromCoordsAndExtendsTheOthers) {
     std::ofstream(dir_ / coords_file_name).close();
     fs::resize_file(dir_ / coords_file_name, 1000000);
-    DataFiles files = DataFiles::open(dir_.string());
+    DataFiles files = DataFiles::open(dir_.string()).value();
     EXPECT_EQ(files.capacity(), 125000u);
     expect_slot_files(1000000);
 }

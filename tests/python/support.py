@@ -17,18 +17,31 @@ SLOT_FILES = ("coords.bin", "offsets.bin", "meta_offsets.bin")
 NEW_SLOT_FILE_BYTES = 800_000  # 100000 slots of 8 bytes
 
 _paths = weakref.WeakKeyDictionary()
+# The last store opened through open_store per directory, while it is alive.
+_open_by_path = weakref.WeakValueDictionary()
 
 
 def open_store(path):
+    """Opens the store at `path`, first closing the one this module last opened there: a
+    directory takes one Vesko at a time, and a test that reopens must not depend on when the
+    fixture lets go of its object. Closing persists nothing, exactly like dropping it."""
+    earlier = _open_by_path.get(str(Path(path)))
+    if earlier is not None:
+        earlier.close()
     store = vesko.Vesko(str(path))
     _paths[store] = Path(path)
+    _open_by_path[str(Path(path))] = store
     return store
 
 
 def salvage_store(path):
-    """vesko.salvage(path), remembered for reopen like open_store."""
+    """vesko.salvage(path), registered like open_store so that a later open_store takes over."""
+    earlier = _open_by_path.get(str(Path(path)))
+    if earlier is not None:
+        earlier.close()
     store = vesko.salvage(str(path))
     _paths[store] = Path(path)
+    _open_by_path[str(Path(path))] = store
     return store
 
 

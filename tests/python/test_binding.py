@@ -31,11 +31,14 @@ METHODS = [
     ("upsert", "($self, id, lat, lon, metadata, skip_index=None)"),
     ("items", "($self, filter_json=None)"),
     ("export", "($self, path, format=None)"),
+    ("close", "($self)"),
 ]
 # Registered after the named methods, in this order.
 DUNDERS = [
     ("__contains__", "($self, id)"),
     ("__len__", "($self)"),
+    ("__enter__", "($self)"),
+    ("__exit__", "($self, exc_type, exc_value, traceback)"),
     ("__repr__", "($self)"),
 ]
 MODULE_FUNCTIONS = ["import_geojson", "import_parquet", "salvage"]

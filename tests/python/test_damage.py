@@ -390,7 +390,7 @@ def test_salvage_with_snapshot_and_log_damaged_keeps_the_log_before_the_damage(p
     (path / "snapshot.bin").write_bytes(b"")
     log = wal_bytes(path)
     (path / "wal.bin").write_bytes(log + b"\x07\x00\x00\x00" + delete_record("late"))
-    store = vesko.salvage(str(path))
+    store = salvage_store(path)
     assert live_ids(store, IDS) == {"late"}
     assert (path / "snapshot.bin.damaged").read_bytes() == b""
     assert (path / "wal.bin.damaged").read_bytes() == b"\x07\x00\x00\x00" + delete_record("late")
@@ -410,7 +410,7 @@ def test_salvage_never_overwrites_a_file_set_aside_before(persisted, tmp_path, n
     else:
         bad = b"\x07\x00\x00\x00"
         (path / name).write_bytes(wal_bytes(path) + bad)
-    vesko.salvage(str(path))
+    salvage_store(path)
     for n, earlier in enumerate(names):
         assert (path / earlier).read_bytes() == f"earlier {n}".encode()
     assert (path / f"{name}.damaged.{taken}").read_bytes() == bad
@@ -419,7 +419,7 @@ def test_salvage_never_overwrites_a_file_set_aside_before(persisted, tmp_path, n
 def test_salvage_of_a_sound_store_changes_no_file(persisted, tmp_path):
     path = copy_of(persisted[0], tmp_path)
     before = file_digests(path)
-    store = vesko.salvage(str(path))
+    store = salvage_store(path)
     assert contents(store) == persisted[1]
     assert file_digests(path) == before
 
@@ -477,7 +477,7 @@ def test_salvage_of_a_committed_vacuum_with_a_damaged_snapshot_replays_the_log(p
                                                                               tmp_path):
     path = committed_vacuum(persisted[0], tmp_path)
     (path / "snapshot.bin.vac").write_bytes(b"\x00" * 7)
-    store = vesko.salvage(str(path))
+    store = salvage_store(path)
     assert live_ids(store, IDS) == {"late"}
     assert (path / "snapshot.bin.damaged").read_bytes() == b"\x00" * 7
     assert not (path / "vacuum.commit").exists()

@@ -7,6 +7,7 @@ import json
 import struct
 
 import pytest
+import vesko
 
 from support import (
     DATA_FILES,
@@ -112,11 +113,14 @@ def test_missing_log_opens_an_empty_store(store):
     assert live_ids(reopen(store), ["a", "b"]) == {"b"}
 
 
-def test_same_directory_opens_twice_in_one_process(store):
+def test_same_directory_refuses_a_second_object_in_one_process(store):
     store.add("a", 1, 2, "{}")
-    other = open_store(store_path(store))
-    assert other.count() == 1
-    other.add("b", 1, 2, "{}")
+    path = store_path(store)
+    before = file_digests(path)
+    with pytest.raises(BlockingIOError, match="open elsewhere") as refused:
+        vesko.Vesko(str(path))
+    assert str(path) in str(refused.value)
+    assert file_digests(path) == before
     assert store.count() == 1
 
 

@@ -1,0 +1,325 @@
+// Every system call of every mutating operation, and of opening, failed in turn through the
+// fault hook: afterwards the Store either keeps working or says it must be reopened, and a
+// reopen shows exactly the changes that were acknowledged, compared point by point with an
+// in-memory model.
+#include "common/check.h"
+#include "engine/store.h"
+#include "storage/fault_hook.h"
+#include "store_answers.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <random>
+#include <string>
+#include <string_view>
+
+namespace vesko::engine {
+namespace {
+
+namespace fs = std::filesystem;
+namespace fault = storage::fault;
+using fault::Call;
+
+struct Point {
+    float lat_deg;
+    float lon_deg;
+    std::string meta;
+};
+using Model = std::map<std::string, Point>;
+
+// Pieces joined by append: GCC 12 warns falsely (-Wrestrict) on chains of operator+.
+std::string joined(std::initializer_list<std::string_view> pieces) {
+    std::string out;
+    for (std::string_view piece : pieces) out.append(piece);
+    return out;
+}
+
+std::string point_meta(int i) {
+    return joined({R"({"k":")", i % 2 == 0 ? "a" : "b", R"(","n":)", std::to_string(i), "}"});
+}
+
+Point point_at(int i) {
+    return Point{static_cast<float>(i % 80) + 0.25f, static_cast<float>(i % 170) - 60.5f,
+                 point_meta(i)};
+}
+
+std::unique_ptr<Store> must_open(const fs::path& dir) {
+    auto store = Store::open(dir.string());
+    if (!store) ADD_FAILURE() << "open failed: " << store.error().message;
+    return store ? std::move(store).value() : nullptr;
+}
+
+void add_point(Store& store, Model& model, const std::string& ext_id, const Point& p) {
+    ASSERT_TRUE(store.add(ext_id, p.lat_deg, p.lon_deg, p.meta, nullptr));
+    model.emplace(ext_id, p);
+}
+
+// Every live point read back through the public surface: ids and metadata from a box over the
+// whole sphere, coordinates from a zero-radius search at each expected position.
+void expect_holds(Store& store, const Model& model) {
+    auto count = store.count();
+    ASSERT_TRUE(count) << count.error().message;
+    EXPECT_EQ(*count, model.size());
+    auto all = testing::box_answer(store, {90.0f, -180.0f}, {-90.0f, 180.0f}, std::nullopt);
+    ASSERT_TRUE(all);
+    std::map<std::string, std::string> got;
+    for (const auto& hit : *all) got[hit.ext_id] = hit.metadata;
+    std::map<std::string, std::string> want;
+    for (const auto& [ext_id, p] : model) want[ext_id] = p.meta;
+    EXPECT_EQ(got, want);
+    for (const auto& [ext_id, p] : model) {
+        auto near = testing::radius_answer(store, p.lat_deg, p.lon_deg, 0.5f, std::nullopt);
+        ASSERT_TRUE(near);
+        bool found = false;
+        for (const auto& hit : *near) found = found || (hit.ext_id == ext_id && hit.dist_m == 0.0f);
+        EXPECT_TRUE(found) << ext_id << " is not at its coordinates";
+    }
+}
+
+// A store with a snapshot and a log on top of it.
+Model make_mixed(const fs::path& dir) {
+    Model model;
+    auto store = must_open(dir);
+    for (int i = 0; i < 20; ++i)
+        add_point(*store, model, joined({"p", std::to_string(i)}), point_at(i));
+    EXPECT_TRUE(store->persist());
+    for (int i = 20; i < 30; ++i)
+        add_point(*store, model, joined({"p", std::to_string(i)}), point_at(i));
+    for (const char* gone : {"p3", "p25"}) {
+        EXPECT_TRUE(store->remove(gone));
+        model.erase(gone);
+    }
+    return model;
+}
+
+// A persisted store whose slot files are full: the next insertion grows all three.
+Model make_full(const fs::path& dir) {
+    Model model;
+    auto store = must_open(dir);
+    const std::uint32_t slots = 100000;
+    for (std::uint32_t i = 0; i < slots; ++i) {
+        const int n = static_cast<int>(i);
+        const Point p = point_at(n);
+        EXPECT_TRUE(
+            store->add(joined({"p", std::to_string(n)}), p.lat_deg, p.lon_deg, p.meta, nullptr));
+    }
+    auto deleted = store->delete_by_filter(R"({"n": {"$gte": 12}})");
+    EXPECT_TRUE(deleted && *deleted == slots - 12);
+    for (int i = 0; i < 12; ++i) model.emplace(joined({"p", std::to_string(i)}), point_at(i));
+    EXPECT_TRUE(store->persist());
+    return model;
+}
+
+struct Operation {
+    const char* name;
+    // Runs the operation; on success applies it to the model. Returns whether it succeeded.
+    std::function<bool(Store&, Model&)> run;
+};
+
+const Operation operations[] = {
+    {"add",
+     [](Store& store, Model& model) {
+         const Point p{10.5f, 20.25f, R"({"k":"c","n":99})"};
+         if (!store.add("new", p.lat_deg, p.lon_deg, p.meta, nullptr)) return false;
+         model.emplace("new", p);
+         return true;
+     }},
+    {"delete",
+     [](Store& store, Model& model) {
+         if (!store.remove("p5")) return false;
+         model.erase("p5");
+         return true;
+     }},
+    {"delete_by_filter",
+     [](Store& store, Model& model) {
+         auto deleted = store.delete_by_filter(R"({"k": "a"})");
+         if (!deleted) return false;
+         std::uint64_t expected = 0;
+         for (auto it = model.begin(); it != model.end();) {
+             const bool match = it->second.meta.find(R"("k":"a")") != std::string::npos;
+             expected += match ? 1 : 0;
+             it = match ? model.erase(it) : std::next(it);
+         }
+         EXPECT_EQ(*deleted, expected);
+         return true;
+     }},
+    {"persist", [](Store& store, Model&) { return static_cast<bool>(store.persist()); }},
+    {"vacuum", [](Store& store, Model&) { return static_cast<bool>(store.vacuum()); }},
+};
+
+int errno_for(Call call) {
+    switch (call) {
+        case Call::Write:
+        case Call::Allocate:
+        case Call::Truncate:
+            return ENOSPC;
+        case Call::Map:
+            return ENOMEM;
+        default:
+            return EIO;
+    }
+}
+
+class FaultTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        // Unique per process: ctest runs each test of this suite in a process of its own, at
+        // the same time.
+        root_ = fs::temp_directory_path() /
+                joined({"vesko-fault-templates-", std::to_string(std::random_device{}())});
+        fs::remove_all(root_);
+        mixed_model_ = new Model(make_mixed(root_ / "mixed"));
+        full_model_ = new Model(make_full(root_ / "full"));
+    }
+    static void TearDownTestSuite() {
+        delete mixed_model_;
+        delete full_model_;
+        fs::remove_all(root_);
+    }
+    void SetUp() override {
+        work_ = fs::temp_directory_path() /
+                joined({"vesko-fault-",
+                        ::testing::UnitTest::GetInstance()->current_test_info()->name()});
+    }
+    void TearDown() override {
+        fault::reset();
+        fs::remove_all(work_);
+    }
+
+    // A fresh copy of a template directory.
+    fs::path fresh(const char* name) {
+        fs::remove_all(work_);
+        fs::copy(root_ / name, work_);
+        return work_;
+    }
+
+    // Calls of each kind that `body` makes on a fresh copy of the template.
+    std::map<Call, std::uint64_t> calls_made(const char* name,
+                                             const std::function<void(const fs::path&)>& body) {
+        const fs::path dir = fresh(name);
+        fault::reset();
+        body(dir);
+        std::map<Call, std::uint64_t> out;
+        for (int c = 0; c < fault::call_kinds; ++c) {
+            const Call call = static_cast<Call>(c);
+            if (fault::count(call) > 0) out[call] = fault::count(call);
+        }
+        return out;
+    }
+
+    static inline fs::path root_;
+    static inline Model* mixed_model_ = nullptr;
+    static inline Model* full_model_ = nullptr;
+    fs::path work_;
+};
+
+TEST_F(FaultTest, EveryFailedCallOfAnOperationLeavesOnlyAcknowledgedChanges) {
+    struct Template {
+        const char* name;
+        const Model* model;
+    };
+    const Template templates[] = {{"mixed", mixed_model_}, {"full", full_model_}};
+    for (const Template& t : templates) {
+        for (const Operation& op : operations) {
+            const auto counted = calls_made(t.name, [&](const fs::path& dir) {
+                auto store = Store::open(dir.string());
+                ASSERT_TRUE(store);
+                fault::reset();
+                Model scratch = *t.model;
+                ASSERT_TRUE(op.run(**store, scratch));
+            });
+            ASSERT_FALSE(counted.empty()) << op.name;
+            for (const auto& [call, n] : counted) {
+                for (std::uint64_t nth = 1; nth <= n; ++nth) {
+                    SCOPED_TRACE(joined({t.name, " / ", op.name, ": ", fault::call_name(call), " #",
+                                         std::to_string(nth)}));
+                    const fs::path dir = fresh(t.name);
+                    Model model = *t.model;
+                    auto store = must_open(dir);
+                    ASSERT_TRUE(store);
+                    fault::reset();
+                    fault::arm(call, nth, errno_for(call));
+                    op.run(*store, model);
+                    EXPECT_TRUE(fault::fired().has_value()) << "the armed call never came";
+                    fault::reset();
+                    if (auto usable = store->count(); usable) {
+                        expect_holds(*store, model);
+                        add_point(*store, model, "after", Point{-5.0f, 7.5f, "{}"});
+                    } else {
+                        EXPECT_EQ(usable.error().kind, ErrorKind::StoreBroken)
+                            << usable.error().message;
+                    }
+                    store->close();
+                    auto reopened = must_open(dir);
+                    ASSERT_TRUE(reopened);
+                    expect_holds(*reopened, model);
+                }
+            }
+        }
+    }
+}
+
+TEST_F(FaultTest, EveryFailedCallOfOpeningLeavesTheStoreAsItWas) {
+    const auto counted = calls_made("mixed", [](const fs::path& dir) {
+        auto store = Store::open(dir.string());
+        ASSERT_TRUE(store);
+    });
+    ASSERT_FALSE(counted.empty());
+    for (const auto& [call, n] : counted) {
+        for (std::uint64_t nth = 1; nth <= n; ++nth) {
+            SCOPED_TRACE(joined({"open: ", fault::call_name(call), " #", std::to_string(nth)}));
+            const fs::path dir = fresh("mixed");
+            fault::reset();
+            fault::arm(call, nth, errno_for(call));
+            // A data file that cannot be opened, sized or mapped is an internal failure.
+            std::unique_ptr<Store> store;
+            try {
+                auto opened = Store::open(dir.string());
+                if (opened) store = std::move(opened).value();
+            } catch (const InternalError&) {
+            }
+            EXPECT_TRUE(fault::fired().has_value()) << "the armed call never came";
+            fault::reset();
+            if (store) {
+                expect_holds(*store, *mixed_model_);
+                store->close();
+            }
+            auto reopened = must_open(dir);
+            ASSERT_TRUE(reopened);
+            expect_holds(*reopened, *mixed_model_);
+        }
+    }
+}
+
+TEST_F(FaultTest, FullDiskWhileGrowingTheSlotFilesFailsTheAddAndLogsNothing) {
+    for (Call call : {Call::Allocate, Call::Map, Call::MapSync}) {
+        SCOPED_TRACE(fault::call_name(call));
+        const fs::path dir = fresh("full");
+        auto store = must_open(dir);
+        ASSERT_TRUE(store);
+        const auto log_size = fs::file_size(dir / "wal.bin");
+        fault::reset();
+        fault::arm(call, 1, ENOSPC);
+        auto added = store->add("new", 1.0f, 2.0f, "{}", nullptr);
+        fault::reset();
+        ASSERT_FALSE(added);
+        EXPECT_EQ(added.error().kind, ErrorKind::Os);
+        EXPECT_EQ(added.error().os_errno, ENOSPC);
+        EXPECT_EQ(fs::file_size(dir / "wal.bin"), log_size);
+        // The growth is tried again by the next add, which succeeds.
+        Model model = *full_model_;
+        add_point(*store, model, "later", Point{1.0f, 2.0f, "{}"});
+        store->close();
+        auto reopened = must_open(dir);
+        ASSERT_TRUE(reopened);
+        expect_holds(*reopened, model);
+    }
+}
+
+}  // namespace
+}  // namespace vesko::engine
