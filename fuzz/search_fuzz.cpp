@@ -13,6 +13,7 @@
 #include <cmath>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,31 @@ struct Point {
     float lon;
     bool in_group;
 };
+
+// One hit as the caller of a search sees it: its external id and, for the distance searches,
+// its distance, in the answer's order.
+struct Found {
+    std::string ext_id;
+    float dist_m = 0.0f;
+};
+
+// Readers that copy the answer out while the store holds it, as the binding builds its list.
+vesko::engine::DistanceHitsReader into(std::vector<Found>& out) {
+    return
+        [&out](std::span<const vesko::spatial::DistanceHit> hits, vesko::engine::HitTexts& texts) {
+            out.assign(hits.size(), Found{});
+            for (std::size_t i = 0; i < hits.size(); ++i) {
+                out[hits[i].place] = {std::string(texts.ext_id(i)), hits[i].dist_m};
+            }
+        };
+}
+
+vesko::engine::HitsReader into_area(std::vector<Found>& out) {
+    return [&out](std::span<const std::uint32_t> int_ids, vesko::engine::HitTexts& texts) {
+        out.assign(int_ids.size(), Found{});
+        for (std::size_t i = 0; i < int_ids.size(); ++i) out[i].ext_id = texts.ext_id(i);
+    };
+}
 
 bool same_float(float a, float b) {
     return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b) ||
@@ -72,7 +98,9 @@ void check_radius(const vesko::engine::Store& store, const std::vector<Point>& p
     if (!(std::fabs(lat) <= 90.0f && std::fabs(lon) <= 180.0f)) {
         // Off the chart the window around the centre holds no cells (the distance formula may
         // still call far points near): the search only has to answer.
-        FUZZ_CHECK(store.search_radius(lat, lon, radius_m, filter), "radius search failed");
+        std::vector<Found> ignored;
+        FUZZ_CHECK(store.search_radius(lat, lon, radius_m, filter, into(ignored)),
+                   "radius search failed");
         return;
     }
     const float cos_q = vesko::spatial::query_cos(lat);
@@ -84,12 +112,12 @@ void check_radius(const vesko::engine::Store& store, const std::vector<Point>& p
     }
     std::stable_sort(expected.begin(), expected.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
-    auto hits = store.search_radius(lat, lon, radius_m, filter);
-    FUZZ_CHECK(hits, "radius search failed");
-    FUZZ_CHECK(hits.value().size() == expected.size(), "radius: wrong number of hits");
+    std::vector<Found> hits;
+    FUZZ_CHECK(store.search_radius(lat, lon, radius_m, filter, into(hits)), "radius search failed");
+    FUZZ_CHECK(hits.size() == expected.size(), "radius: wrong number of hits");
     for (std::size_t i = 0; i < expected.size(); ++i) {
-        FUZZ_CHECK(hits.value()[i].ext_id == expected[i].second->ext_id, "radius: wrong id");
-        FUZZ_CHECK(same_float(hits.value()[i].dist_m, expected[i].first), "radius: distance");
+        FUZZ_CHECK(hits[i].ext_id == expected[i].second->ext_id, "radius: wrong id");
+        FUZZ_CHECK(same_float(hits[i].dist_m, expected[i].first), "radius: distance");
     }
 }
 
@@ -109,11 +137,11 @@ void check_knn(const vesko::engine::Store& store, const std::vector<Point>& poin
         return std::isnan(b) ? !std::isnan(a) : a < b;  // NaN distances last
     });
     all.resize(std::min<std::size_t>(all.size(), k));
-    auto hits = store.search_knn(lat, lon, k, std::nullopt);
-    FUZZ_CHECK(hits, "k-nearest search failed");
-    FUZZ_CHECK(hits.value().size() == all.size(), "k-nearest: wrong number of hits");
+    std::vector<Found> hits;
+    FUZZ_CHECK(store.search_knn(lat, lon, k, std::nullopt, into(hits)), "k-nearest search failed");
+    FUZZ_CHECK(hits.size() == all.size(), "k-nearest: wrong number of hits");
     for (std::size_t i = 0; i < all.size(); ++i) {
-        const auto& hit = hits.value()[i];
+        const Found& hit = hits[i];
         FUZZ_CHECK(same_float(hit.dist_m, all[i]), "k-nearest: not the k smallest distances");
         FUZZ_CHECK(dist_of.count(hit.ext_id) == 1 && same_float(dist_of[hit.ext_id], hit.dist_m),
                    "k-nearest: a hit's distance is not its own");
@@ -121,8 +149,8 @@ void check_knn(const vesko::engine::Store& store, const std::vector<Point>& poin
 }
 
 template <class Inside>
-void check_area(const std::vector<vesko::spatial::Hit>& hits, const std::vector<Point>& points,
-                Inside&& inside, const char* what) {
+void check_area(const std::vector<Found>& hits, const std::vector<Point>& points, Inside&& inside,
+                const char* what) {
     std::vector<std::string> expected;
     for (const Point& p : points) {
         if (inside(p)) expected.push_back(p.ext_id);
@@ -171,10 +199,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const LatLon bottom_right = draw_position(draw);
     const float north = top_left.first, west = top_left.second;
     const float south = bottom_right.first, east = bottom_right.second;
-    auto box = store.search_box(top_left, bottom_right, std::nullopt);
-    FUZZ_CHECK(box, "box search failed");
+    std::vector<Found> box;
+    FUZZ_CHECK(store.search_box(top_left, bottom_right, std::nullopt, into_area(box)),
+               "box search failed");
     check_area(
-        box.value(), points,
+        box, points,
         [&](const Point& p) {
             return south <= p.lat && p.lat <= north && west <= p.lon && p.lon <= east;
         },
@@ -189,11 +218,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!(std::fabs(vertex.first) <= 90.0f)) vertex.first = 0.0f;
         if (!(std::fabs(vertex.second) <= 180.0f)) vertex.second = 0.0f;
     }
-    auto inside = store.search_polygon(polygon, std::nullopt);
-    FUZZ_CHECK(inside, "polygon search failed");
+    std::vector<Found> inside;
+    FUZZ_CHECK(store.search_polygon(polygon, std::nullopt, into_area(inside)),
+               "polygon search failed");
     check_area(
-        inside.value(), points,
-        [&](const Point& p) { return inside_polygon(polygon, p.lat, p.lon); },
+        inside, points, [&](const Point& p) { return inside_polygon(polygon, p.lat, p.lon); },
         "polygon: not the points inside");
     return 0;
 }

@@ -1,11 +1,23 @@
 #!/usr/bin/env bash
 # The whole check, as CI runs it on a fresh machine: set-up, formatting (where the pinned
-# clang-format is available), the C++ unit tests, the Python tests, each benchmark at a tiny
-# size so that it keeps working, then the sanitizer steps (scripts/sanitize.sh): the C++ tests,
-# the fuzz corpus and the Python tests under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and a short libFuzzer run of each fuzz target.
+# clang-format is available), the C++ unit tests, the Python tests (with the typing check of
+# the stub), each benchmark at a tiny size so that it keeps working, then the sanitizer steps
+# (scripts/sanitize.sh): the C++ tests, the fuzz corpus and the Python tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and a short libFuzzer run of each fuzz target.
+# Usage: scripts/test.sh [--peers]
+# --peers also measures the peers that are servers (Redis, PostgreSQL) in the benchmarks, which
+# starts throwaway servers on 127.0.0.1 (and installs them from Debian when missing); without it
+# no server is started.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+peers=no
+for arg in "$@"; do
+    case "$arg" in
+        --peers) peers=yes ;;
+        *) echo "unknown option $arg; usage: scripts/test.sh [--peers]" >&2; exit 2 ;;
+    esac
+done
 
 extra=(libgtest-dev clang)
 if grep -q '^12' /etc/debian_version 2>/dev/null; then extra+=(clang-format); fi
@@ -35,7 +47,11 @@ $py -m pytest -q
 
 echo "== benchmarks at a tiny size"
 for bench in bench/*.py; do
-    $py "$bench" --tiny
+    if [ "$(basename "$bench")" = compare.py ] && [ "$peers" = no ]; then
+        $py "$bench" --tiny --engines vesko,sqlite,rtree,balltree
+    else
+        $py "$bench" --tiny
+    fi
 done
 
 bash scripts/sanitize.sh

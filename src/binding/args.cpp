@@ -21,19 +21,11 @@ namespace {
 // The Python error of a failed conversion is pending: a TypeError gets the argument's name,
 // anything else is raised as it is.
 [[noreturn]] void raise_pending_conversion_error(const char* name) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) != 0) {
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        std::string reason = value != nullptr ? py::str(value).cast<std::string>() : "";
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        raise_argument_type_error(name, reason);
+    py::error_already_set pending;  // takes the pending error over
+    if (pending.matches(PyExc_TypeError)) {
+        raise_argument_type_error(name, py::str(pending.value()).cast<std::string>());
     }
-    throw py::error_already_set();
+    throw pending;
 }
 
 std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
@@ -87,30 +79,51 @@ auto convert_items(py::handle value, const char* name, Convert convert) {
 
 }  // namespace
 
-std::vector<py::object> bind_arguments(const Signature& signature, const py::args& args,
-                                       const py::kwargs& kwargs) {
-    const std::size_t n = signature.names.size();
-    const std::size_t self = signature.method ? 1 : 0;
-    const std::string callee = std::string(signature.qualname) + "()";
-    if (args.size() > n) {
-        std::string takes = signature.required == n
-                                ? plural(n + self, "positional argument")
-                                : "from " + std::to_string(signature.required + self) + " to " +
-                                      plural(n + self, "positional argument");
-        raise_type_error(callee + " takes " + takes + " but " + std::to_string(args.size() + self) +
-                         (args.size() + self == 1 ? " was" : " were") + " given");
+std::string docstring(const Signature& signature) {
+    std::string name = signature.qualname;
+    if (signature.method) name = name.substr(name.rfind('.') + 1);
+    std::string out = name + "(";
+    const char* separator = "";
+    if (signature.method) {
+        out += "$self";
+        separator = ", ";
     }
-    std::vector<py::object> bound(n);
-    for (std::size_t i = 0; i < args.size(); ++i) bound[i] = args[i];
-    for (auto [key, value] : kwargs) {
-        std::string keyword = py::str(key).cast<std::string>();
+    for (std::size_t i = 0; i < signature.size(); ++i) {
+        out += separator;
+        out += signature.names[i];
+        if (i >= signature.required) out += "=None";
+        separator = ", ";
+    }
+    return out + ")\n--\n\n";
+}
+
+Arguments bind_arguments(const Signature& signature, py::handle self, PyObject* const* args,
+                         std::size_t nargs, PyObject* kwnames) {
+    const std::size_t n = signature.size();
+    const std::size_t self_count = signature.method ? 1 : 0;
+    const std::string callee = std::string(signature.qualname) + "()";
+    if (nargs > n) {
+        std::string takes = signature.required == n
+                                ? plural(n + self_count, "positional argument")
+                                : "from " + std::to_string(signature.required + self_count) +
+                                      " to " + plural(n + self_count, "positional argument");
+        raise_type_error(callee + " takes " + takes + " but " + std::to_string(nargs + self_count) +
+                         (nargs + self_count == 1 ? " was" : " were") + " given");
+    }
+    Arguments out(signature, self);
+    auto& bound = out.values_;
+    for (std::size_t i = 0; i < nargs; ++i) bound[i] = py::reinterpret_borrow<py::object>(args[i]);
+    const py::tuple keywords =
+        kwnames != nullptr ? py::reinterpret_borrow<py::tuple>(kwnames) : py::tuple();
+    for (std::size_t k = 0; k < keywords.size(); ++k) {
+        std::string keyword = py::str(keywords[k]).cast<std::string>();
         std::size_t at = 0;
         while (at < n && keyword != signature.names[at]) ++at;
         if (at == n)
             raise_type_error(callee + " got an unexpected keyword argument '" + keyword + "'");
         if (bound[at])
             raise_type_error(callee + " got multiple values for argument '" + keyword + "'");
-        bound[at] = py::reinterpret_borrow<py::object>(value);
+        bound[at] = py::reinterpret_borrow<py::object>(args[nargs + k]);
     }
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < signature.required; ++i) {
@@ -121,11 +134,26 @@ std::vector<py::object> bind_arguments(const Signature& signature, const py::arg
                          plural(missing.size(), "required positional argument") + ": " +
                          quoted_list(missing));
     }
-    for (auto& value : bound) {
-        if (!value) value = py::none();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!bound[i]) bound[i] = py::none();
     }
-    return bound;
+    return out;
 }
+
+Arguments bind_arguments(const Signature& signature, const py::args& args,
+                         const py::kwargs& kwargs) {
+    std::vector<PyObject*> values;
+    for (py::handle arg : args) values.push_back(arg.ptr());
+    py::tuple kwnames(kwargs.size());
+    std::size_t k = 0;
+    for (auto [key, value] : kwargs) {
+        kwnames[k++] = key;
+        values.push_back(value.ptr());
+    }
+    return bind_arguments(signature, py::handle(), values.data(), args.size(), kwnames.ptr());
+}
+
+namespace {
 
 std::string to_text(py::handle value, const char* name) {
     if (!PyUnicode_Check(value.ptr()))
@@ -178,6 +206,39 @@ std::optional<std::vector<std::string>> to_optional_names(py::handle value, cons
 
 std::vector<std::pair<float, float>> to_pairs(py::handle value, const char* name) {
     return convert_items(value, name, [name](py::handle item) { return to_pair(item, name); });
+}
+
+}  // namespace
+
+std::string to_text(Argument argument) { return to_text(argument.value, argument.name); }
+
+std::optional<std::string> to_optional_text(Argument argument) {
+    return to_optional_text(argument.value, argument.name);
+}
+
+float to_f32(Argument argument) { return to_f32(argument.value, argument.name); }
+
+std::uint32_t to_count_u32(Argument argument) {
+    return to_count_u32(argument.value, argument.name);
+}
+
+std::pair<float, float> to_pair(Argument argument) {
+    return to_pair(argument.value, argument.name);
+}
+
+std::optional<std::vector<std::string>> to_optional_names(Argument argument) {
+    return to_optional_names(argument.value, argument.name);
+}
+
+std::vector<std::pair<float, float>> to_pairs(Argument argument) {
+    return to_pairs(argument.value, argument.name);
+}
+
+std::string to_path(Argument argument) {
+    PyObject* path = PyOS_FSPath(argument.value.ptr());
+    if (path == nullptr) raise_pending_conversion_error(argument.name);
+    py::object owned = py::reinterpret_steal<py::object>(path);
+    return to_text(owned, argument.name);
 }
 
 }  // namespace vesko::binding

@@ -1,11 +1,12 @@
-// Argument binding and conversion for the Vesko methods. Arguments bind by position or keyword
-// with the interpreter's usual messages; a failed conversion raises TypeError
+// Argument binding and conversion for the module's callables. Arguments bind by position or
+// keyword with the interpreter's usual messages; a failed conversion raises TypeError
 // "argument '<name>': <reason>", other exceptions from a conversion pass through unchanged.
 // Every argument is converted before the engine is called, so a bad one changes nothing.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,28 +17,72 @@ namespace vesko::binding {
 
 namespace py = pybind11;
 
+inline constexpr std::size_t max_parameters = 6;
+
+// The parameters of one Python-visible callable, written only here: calls bind against it and
+// its text signature (the documentation line introspection reads) is generated from it, so the
+// two cannot drift apart.
 struct Signature {
-    const char* qualname;            // "Vesko.add", used in binding errors
-    std::vector<const char*> names;  // parameter names after self
-    std::size_t required;            // the first `required` names have no default
-    bool method = true;              // counts self in "takes N positional arguments"
+    const char* qualname;                             // "Vesko.add"; "Vesko" for the constructor
+    std::array<const char*, max_parameters> names{};  // after self, in order; then null
+    std::size_t required = 0;  // the first `required` names have no default, the rest None
+    bool method = true;        // takes $self, which counts in "takes N positional arguments"
+
+    constexpr std::size_t size() const {
+        std::size_t n = 0;
+        while (n < names.size() && names[n] != nullptr) ++n;
+        return n;
+    }
 };
 
-// One object per parameter; an omitted optional parameter is None.
-std::vector<py::object> bind_arguments(const Signature& signature, const py::args& args,
-                                       const py::kwargs& kwargs);
+// "add($self, id, lat, lon, metadata, skip_index=None)\n--\n\n": the interpreter splits it into
+// __text_signature__ and an empty __doc__. Methods are named without their class.
+std::string docstring(const Signature& signature);
 
-std::string to_text(py::handle value, const char* name);
-std::optional<std::string> to_optional_text(py::handle value, const char* name);
+// One bound argument: its value (None for an omitted optional parameter) and the parameter's
+// name, which conversion errors quote.
+struct Argument {
+    py::handle value;
+    const char* name;
+};
+
+class Arguments {
+  public:
+    Arguments(const Signature& signature, py::handle self) : signature_(&signature), self_(self) {}
+    Argument operator[](std::size_t i) const { return {values_[i], signature_->names[i]}; }
+    // The object whose method was called; null for the constructor.
+    py::handle self() const { return self_; }
+
+  private:
+    friend Arguments bind_arguments(const Signature&, py::handle, PyObject* const*, std::size_t,
+                                    PyObject*);
+    const Signature* signature_;
+    py::handle self_;
+    std::array<py::object, max_parameters> values_;
+};
+
+// The arguments arrive in the interpreter's vectorcall form: the positional ones, then the
+// values of the keyword ones whose names are in `kwnames` (a tuple, or null).
+Arguments bind_arguments(const Signature& signature, py::handle self, PyObject* const* args,
+                         std::size_t nargs, PyObject* kwnames);
+
+// The same for a callable that pybind11 dispatches (the constructor).
+Arguments bind_arguments(const Signature& signature, const py::args& args,
+                         const py::kwargs& kwargs);
+
+std::string to_text(Argument argument);
+std::optional<std::string> to_optional_text(Argument argument);
 // Any float-convertible object, narrowed to f32 by rounding (out of range gives infinity).
-float to_f32(py::handle value, const char* name);
+float to_f32(Argument argument);
 // An integer in [0, 2^32 - 1]; OverflowError outside it.
-std::uint32_t to_count_u32(py::handle value, const char* name);
+std::uint32_t to_count_u32(Argument argument);
 // A tuple of exactly two floats.
-std::pair<float, float> to_pair(py::handle value, const char* name);
+std::pair<float, float> to_pair(Argument argument);
 // None, or a sequence (not a str) of str.
-std::optional<std::vector<std::string>> to_optional_names(py::handle value, const char* name);
+std::optional<std::vector<std::string>> to_optional_names(Argument argument);
 // A sequence (not a str) of pairs.
-std::vector<std::pair<float, float>> to_pairs(py::handle value, const char* name);
+std::vector<std::pair<float, float>> to_pairs(Argument argument);
+// A str, or an os.PathLike whose path is a str.
+std::string to_path(Argument argument);
 
 }  // namespace vesko::binding

@@ -3,6 +3,8 @@
 #include "common/check.h"
 
 #include <cerrno>
+#include <exception>
+#include <new>
 
 namespace vesko::binding {
 
@@ -70,6 +72,24 @@ void register_exceptions(py::module_& module) {
             PyErr_SetString(panic_exception, e.what());
         }
     });
+}
+
+void set_error_from_active_exception() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+    } catch (const InternalError& e) {
+        PyErr_SetString(panic_exception, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
 }
 
 void raise_error(const Error& error) {

@@ -15,6 +15,11 @@ void register_exceptions(py::module_& module);
 
 [[noreturn]] void raise_error(const Error& error);
 
+// Inside a catch block of a callable the interpreter calls directly: sets the Python error
+// for the exception in flight (a pending Python error, a pybind11 exception, InternalError as
+// PanicException, anything else as RuntimeError) so that the callable can return null.
+void set_error_from_active_exception() noexcept;
+
 inline void raise_if_error(const Result<void>& result) {
     if (!result) raise_error(result.error());
 }

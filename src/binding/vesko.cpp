@@ -1,49 +1,63 @@
 #include "binding/vesko.h"
 
-#include "binding/args.h"
 #include "binding/errors.h"
+#include "binding/items.h"
+
+#include <unordered_set>
 
 namespace vesko::binding {
 
 namespace {
 
-const Signature constructor_signature{"Vesko", {"storage_path"}, 1, false};
-const Signature salvage_signature{"salvage", {"storage_path"}, 1, false};
-const Signature exists_signature{"Vesko.exists", {"filter_json"}, 1};
-const Signature add_signature{"Vesko.add", {"id", "lat", "lon", "metadata", "skip_index"}, 4};
-const Signature no_arguments_persist{"Vesko.persist", {}, 0};
-const Signature no_arguments_count{"Vesko.count", {}, 0};
-const Signature delete_signature{"Vesko.delete", {"id"}, 1};
-const Signature delete_by_filter_signature{"Vesko.delete_by_filter", {"filter_json"}, 1};
-const Signature no_arguments_vacuum{"Vesko.vacuum", {}, 0};
-const Signature knn_signature{"Vesko.search_knn", {"lat", "lon", "k", "filter_json"}, 3};
-const Signature box_signature{"Vesko.search_box", {"top_left", "bottom_right", "filter_json"}, 2};
-const Signature radius_signature{
-    "Vesko.search_radius", {"lat", "lon", "radius_m", "filter_json"}, 3};
-const Signature polygon_signature{"Vesko.search_polygon", {"points", "filter_json"}, 1};
-
-py::list distance_hits_to_list(const std::vector<spatial::DistanceHit>& hits) {
-    py::list out(hits.size());
-    for (std::size_t i = 0; i < hits.size(); ++i) {
-        const auto& h = hits[i];
-        out[i] = py::make_tuple(py::str(h.ext_id), py::float_(static_cast<double>(h.dist_m)),
-                                py::str(h.metadata));
-    }
-    return out;
+// Every constructed Vesko, so that a method called on storage that __init__ never filled is
+// refused instead of read. Touched only with the interpreter lock held.
+std::unordered_set<const Vesko*>& constructed() {
+    static std::unordered_set<const Vesko*> set;
+    return set;
 }
 
-py::list hits_to_list(const std::vector<spatial::Hit>& hits) {
-    py::list out(hits.size());
-    for (std::size_t i = 0; i < hits.size(); ++i) {
-        out[i] = py::make_tuple(py::str(hits[i].ext_id), py::str(hits[i].metadata));
-    }
-    return out;
+py::str text(std::string_view bytes) { return py::str(bytes.data(), bytes.size()); }
+
+// Readers that build the result list from the engine's views. The engine calls them with the
+// index lock held shared and the interpreter lock released; they take the interpreter lock
+// only now, after the index lock, so that no thread ever waits for a store lock while holding
+// the interpreter lock. Records are read in id order, which walks the files front to back;
+// each tuple goes to its place in the answer.
+engine::DistanceHitsReader distance_hits_into(py::object& out) {
+    return [&out](std::span<const spatial::DistanceHit> hits, engine::HitTexts& texts) {
+        py::gil_scoped_acquire gil;
+        py::list list(hits.size());
+        for (std::size_t i = 0; i < hits.size(); ++i) {
+            list[hits[i].place] = py::make_tuple(text(texts.ext_id(i)),
+                                                 py::float_(static_cast<double>(hits[i].dist_m)),
+                                                 text(texts.metadata(i)));
+        }
+        out = std::move(list);
+    };
 }
 
-std::string storage_path_argument(const Signature& signature, const py::args& args,
-                                  const py::kwargs& kwargs) {
-    auto bound = bind_arguments(signature, args, kwargs);
-    std::string storage_path = to_text(bound[0], "storage_path");
+engine::HitsReader hits_into(py::object& out) {
+    return [&out](std::span<const std::uint32_t> int_ids, engine::HitTexts& texts) {
+        py::gil_scoped_acquire gil;
+        py::list list(int_ids.size());
+        for (std::size_t i = 0; i < int_ids.size(); ++i) {
+            list[i] = py::make_tuple(text(texts.ext_id(i)), text(texts.metadata(i)));
+        }
+        out = std::move(list);
+    };
+}
+
+// Runs an engine call with the interpreter lock released: the engine may wait for the store's
+// locks, and other threads run Python meanwhile. Arguments are converted before, results built
+// after (or by a reader that takes the interpreter lock back itself).
+template <class Call>
+auto without_gil(Call&& call) {
+    py::gil_scoped_release released;
+    return call();
+}
+
+std::string storage_path_argument(const Arguments& bound) {
+    std::string storage_path = to_text(bound[0]);
     if (storage_path.find('\0') != std::string::npos) {
         PyErr_SetString(PyExc_ValueError, "embedded null byte");
         throw py::error_already_set();
@@ -53,97 +67,163 @@ std::string storage_path_argument(const Signature& signature, const py::args& ar
 
 }  // namespace
 
-std::unique_ptr<Vesko> Vesko::create(const py::args& args, const py::kwargs& kwargs) {
-    std::string storage_path = storage_path_argument(constructor_signature, args, kwargs);
+std::unique_ptr<Vesko> Vesko::create(const Arguments& bound) {
+    std::string storage_path = storage_path_argument(bound);
     auto store = value_or_raise(engine::Store::open(storage_path));
     return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(store)));
 }
 
-std::unique_ptr<Vesko> Vesko::salvage(const py::args& args, const py::kwargs& kwargs) {
-    std::string storage_path = storage_path_argument(salvage_signature, args, kwargs);
+std::unique_ptr<Vesko> Vesko::salvage(const Arguments& bound) {
+    std::string storage_path = storage_path_argument(bound);
     auto store = value_or_raise(engine::Store::salvage(storage_path));
     return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(store)));
 }
 
-py::object Vesko::exists(const py::args& args, const py::kwargs& kwargs) {
-    auto bound = bind_arguments(exists_signature, args, kwargs);
-    std::string filter_json = to_text(bound[0], "filter_json");
-    return py::bool_(value_or_raise(store_->exists(filter_json)));
+py::object Vesko::exists(const Arguments& bound) {
+    std::string filter_json = to_text(bound[0]);
+    return py::bool_(value_or_raise(without_gil([&] { return store_->exists(filter_json); })));
 }
 
-py::object Vesko::add(const py::args& args, const py::kwargs& kwargs) {
-    auto bound = bind_arguments(add_signature, args, kwargs);
-    std::string ext_id = to_text(bound[0], "id");
-    float lat = to_f32(bound[1], "lat");
-    float lon = to_f32(bound[2], "lon");
-    std::string metadata = to_text(bound[3], "metadata");
-    auto skip_index = to_optional_names(bound[4], "skip_index");
-    raise_if_error(store_->add(ext_id, lat, lon, metadata, skip_index ? &*skip_index : nullptr));
+py::object Vesko::add(const Arguments& bound) {
+    std::string ext_id = to_text(bound[0]);
+    float lat = to_f32(bound[1]);
+    float lon = to_f32(bound[2]);
+    std::string metadata = to_text(bound[3]);
+    auto skip_index = to_optional_names(bound[4]);
+    raise_if_error(without_gil([&] {
+        return store_->add(ext_id, lat, lon, metadata, skip_index ? &*skip_index : nullptr);
+    }));
     return py::none();
 }
 
-py::object Vesko::persist(const py::args& args, const py::kwargs& kwargs) {
-    bind_arguments(no_arguments_persist, args, kwargs);
-    raise_if_error(store_->persist());
+py::object Vesko::persist(const Arguments& /*bound*/) {
+    raise_if_error(without_gil([&] { return store_->persist(); }));
     return py::none();
 }
 
-py::object Vesko::count(const py::args& args, const py::kwargs& kwargs) {
-    bind_arguments(no_arguments_count, args, kwargs);
-    return py::int_(value_or_raise(store_->count()));
+py::object Vesko::count(const Arguments& /*bound*/) {
+    return py::int_(value_or_raise(without_gil([&] { return store_->count(); })));
 }
 
-py::object Vesko::remove(const py::args& args, const py::kwargs& kwargs) {
-    auto bound = bind_arguments(delete_signature, args, kwargs);
-    std::string ext_id = to_text(bound[0], "id");
-    raise_if_error(store_->remove(ext_id));
+py::object Vesko::remove(const Arguments& bound) {
+    std::string ext_id = to_text(bound[0]);
+    raise_if_error(without_gil([&] { return store_->remove(ext_id); }));
     return py::none();
 }
 
-py::object Vesko::delete_by_filter(const py::args& args, const py::kwargs& kwargs) {
-    auto bound = bind_arguments(delete_by_filter_signature, args, kwargs);
-    std::string filter_json = to_text(bound[0], "filter_json");
-    return py::int_(value_or_raise(store_->delete_by_filter(filter_json)));
+py::object Vesko::delete_by_filter(const Arguments& bound) {
+    std::string filter_json = to_text(bound[0]);
+    return py::int_(
+        value_or_raise(without_gil([&] { return store_->delete_by_filter(filter_json); })));
 }
 
-py::object Vesko::vacuum(const py::args& args, const py::kwargs& kwargs) {
-    bind_arguments(no_arguments_vacuum, args, kwargs);
-    raise_if_error(store_->vacuum());
+py::object Vesko::vacuum(const Arguments& /*bound*/) {
+    raise_if_error(without_gil([&] { return store_->vacuum(); }));
     return py::none();
 }
 
-py::object Vesko::search_knn(const py::args& args, const py::kwargs& kwargs) {
-    auto bound = bind_arguments(knn_signature, args, kwargs);
-    float lat = to_f32(bound[0], "lat");
-    float lon = to_f32(bound[1], "lon");
-    std::uint32_t k = to_count_u32(bound[2], "k");
-    auto filter_json = to_optional_text(bound[3], "filter_json");
-    return distance_hits_to_list(value_or_raise(store_->search_knn(lat, lon, k, filter_json)));
+py::object Vesko::search_knn(const Arguments& bound) {
+    float lat = to_f32(bound[0]);
+    float lon = to_f32(bound[1]);
+    std::uint32_t k = to_count_u32(bound[2]);
+    auto filter_json = to_optional_text(bound[3]);
+    py::object hits;
+    raise_if_error(without_gil(
+        [&] { return store_->search_knn(lat, lon, k, filter_json, distance_hits_into(hits)); }));
+    return hits;
 }
 
-py::object Vesko::search_box(const py::args& args, const py::kwargs& kwargs) {
-    auto bound = bind_arguments(box_signature, args, kwargs);
-    auto top_left = to_pair(bound[0], "top_left");
-    auto bottom_right = to_pair(bound[1], "bottom_right");
-    auto filter_json = to_optional_text(bound[2], "filter_json");
-    return hits_to_list(value_or_raise(store_->search_box(top_left, bottom_right, filter_json)));
+py::object Vesko::search_box(const Arguments& bound) {
+    auto top_left = to_pair(bound[0]);
+    auto bottom_right = to_pair(bound[1]);
+    auto filter_json = to_optional_text(bound[2]);
+    py::object hits;
+    raise_if_error(without_gil(
+        [&] { return store_->search_box(top_left, bottom_right, filter_json, hits_into(hits)); }));
+    return hits;
 }
 
-py::object Vesko::search_radius(const py::args& args, const py::kwargs& kwargs) {
-    auto bound = bind_arguments(radius_signature, args, kwargs);
-    float lat = to_f32(bound[0], "lat");
-    float lon = to_f32(bound[1], "lon");
-    float radius_m = to_f32(bound[2], "radius_m");
-    auto filter_json = to_optional_text(bound[3], "filter_json");
-    return distance_hits_to_list(
-        value_or_raise(store_->search_radius(lat, lon, radius_m, filter_json)));
+py::object Vesko::search_radius(const Arguments& bound) {
+    float lat = to_f32(bound[0]);
+    float lon = to_f32(bound[1]);
+    float radius_m = to_f32(bound[2]);
+    auto filter_json = to_optional_text(bound[3]);
+    py::object hits;
+    raise_if_error(without_gil([&] {
+        return store_->search_radius(lat, lon, radius_m, filter_json, distance_hits_into(hits));
+    }));
+    return hits;
 }
 
-py::object Vesko::search_polygon(const py::args& args, const py::kwargs& kwargs) {
-    auto bound = bind_arguments(polygon_signature, args, kwargs);
-    auto points = to_pairs(bound[0], "points");
-    auto filter_json = to_optional_text(bound[1], "filter_json");
-    return hits_to_list(value_or_raise(store_->search_polygon(points, filter_json)));
+py::object Vesko::search_polygon(const Arguments& bound) {
+    auto points = to_pairs(bound[0]);
+    auto filter_json = to_optional_text(bound[1]);
+    py::object hits;
+    raise_if_error(
+        without_gil([&] { return store_->search_polygon(points, filter_json, hits_into(hits)); }));
+    return hits;
+}
+
+Vesko::Vesko(std::string storage_path, std::unique_ptr<engine::Store> store)
+    : storage_path_(std::move(storage_path)), store_(std::move(store)) {
+    constructed().insert(this);
+}
+
+Vesko::~Vesko() { constructed().erase(this); }
+
+bool Vesko::is_constructed(const Vesko* candidate) {
+    return candidate != nullptr && constructed().count(candidate) != 0;
+}
+
+py::object Vesko::get(const Arguments& bound) {
+    std::string ext_id = to_text(bound[0]);
+    auto point = value_or_raise(without_gil([&] { return store_->get(ext_id); }));
+    if (!point) return py::none();
+    return py::make_tuple(static_cast<double>(point->lat_deg), static_cast<double>(point->lon_deg),
+                          py::str(point->metadata));
+}
+
+py::object Vesko::upsert(const Arguments& bound) {
+    std::string ext_id = to_text(bound[0]);
+    float lat = to_f32(bound[1]);
+    float lon = to_f32(bound[2]);
+    std::string metadata = to_text(bound[3]);
+    auto skip_index = to_optional_names(bound[4]);
+    return py::bool_(value_or_raise(without_gil([&] {
+        return store_->upsert(ext_id, lat, lon, metadata, skip_index ? &*skip_index : nullptr);
+    })));
+}
+
+py::object Vesko::items(const Arguments& bound) {
+    auto filter_json = to_optional_text(bound[0]);
+    // The first chunk is read at once, so that a filter that is not JSON raises here.
+    auto first = points_after(std::nullopt, filter_json);
+    return py::cast(ItemIterator(py::reinterpret_borrow<py::object>(bound.self()), *this,
+                                 std::move(filter_json), std::move(first)));
+}
+
+py::object Vesko::export_points(const Arguments& bound) {
+    std::string path = to_path(bound[0]);
+    auto format = to_optional_text(bound[1]);
+    py::object format_or_none = format ? py::object(py::str(*format)) : py::object(py::none());
+    // Writing files in the formats other tools read is Python's job; the format is checked
+    // there before the file is created.
+    return py::module_::import("_vesko_io").attr("export")(bound.self(), path, format_or_none);
+}
+
+py::object Vesko::contains(const Arguments& bound) {
+    std::string ext_id = to_text(bound[0]);
+    return py::bool_(value_or_raise(without_gil([&] { return store_->contains(ext_id); })));
+}
+
+py::object Vesko::len(const Arguments& /*bound*/) {
+    return py::int_(value_or_raise(without_gil([&] { return store_->count(); })));
+}
+
+engine::PointChunk Vesko::points_after(std::optional<std::uint32_t> after,
+                                       const std::optional<std::string>& filter_json) const {
+    return value_or_raise(
+        without_gil([&] { return store_->points_after(after, items_chunk_points, filter_json); }));
 }
 
 std::string Vesko::repr() const {

@@ -1,12 +1,16 @@
-// The Python class Vesko: one open store. Methods convert their arguments, call the engine,
-// raise its errors and convert its results; the engine takes every lock itself.
+// The Python class Vesko: one open store. Methods receive their arguments bound against the
+// signature table of module.cpp, convert them, call the engine, raise its errors and convert
+// its results; the engine takes every lock itself.
 #pragma once
 
+#include "binding/args.h"
 #include "engine/store.h"
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace vesko::binding {
@@ -15,26 +19,42 @@ namespace py = pybind11;
 
 class Vesko {
   public:
-    static std::unique_ptr<Vesko> create(const py::args& args, const py::kwargs& kwargs);
+    static std::unique_ptr<Vesko> create(const Arguments& bound);
     // vesko.salvage(storage_path): the store opened after its damaged parts were moved aside.
-    static std::unique_ptr<Vesko> salvage(const py::args& args, const py::kwargs& kwargs);
+    static std::unique_ptr<Vesko> salvage(const Arguments& bound);
+    ~Vesko();
+    Vesko(const Vesko&) = delete;
+    Vesko& operator=(const Vesko&) = delete;
 
-    py::object exists(const py::args& args, const py::kwargs& kwargs);
-    py::object add(const py::args& args, const py::kwargs& kwargs);
-    py::object persist(const py::args& args, const py::kwargs& kwargs);
-    py::object count(const py::args& args, const py::kwargs& kwargs);
-    py::object remove(const py::args& args, const py::kwargs& kwargs);
-    py::object delete_by_filter(const py::args& args, const py::kwargs& kwargs);
-    py::object vacuum(const py::args& args, const py::kwargs& kwargs);
-    py::object search_knn(const py::args& args, const py::kwargs& kwargs);
-    py::object search_box(const py::args& args, const py::kwargs& kwargs);
-    py::object search_radius(const py::args& args, const py::kwargs& kwargs);
-    py::object search_polygon(const py::args& args, const py::kwargs& kwargs);
+    // False for memory that was never constructed as a Vesko: an instance made by
+    // Vesko.__new__ without __init__ gets raw storage when its methods are called.
+    static bool is_constructed(const Vesko* candidate);
+
+    py::object exists(const Arguments& bound);
+    py::object add(const Arguments& bound);
+    py::object persist(const Arguments& bound);
+    py::object count(const Arguments& bound);
+    py::object remove(const Arguments& bound);
+    py::object delete_by_filter(const Arguments& bound);
+    py::object vacuum(const Arguments& bound);
+    py::object search_knn(const Arguments& bound);
+    py::object search_box(const Arguments& bound);
+    py::object search_radius(const Arguments& bound);
+    py::object search_polygon(const Arguments& bound);
+    py::object get(const Arguments& bound);
+    py::object upsert(const Arguments& bound);
+    py::object items(const Arguments& bound);
+    py::object export_points(const Arguments& bound);
+    py::object contains(const Arguments& bound);
+    py::object len(const Arguments& bound);
+
+    // The next stretch of live points for an ItemIterator.
+    engine::PointChunk points_after(std::optional<std::uint32_t> after,
+                                    const std::optional<std::string>& filter_json) const;
     std::string repr() const;
 
   private:
-    Vesko(std::string storage_path, std::unique_ptr<engine::Store> store)
-        : storage_path_(std::move(storage_path)), store_(std::move(store)) {}
+    Vesko(std::string storage_path, std::unique_ptr<engine::Store> store);
 
     std::string storage_path_;
     std::unique_ptr<engine::Store> store_;

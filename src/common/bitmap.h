@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -56,6 +57,19 @@ class Bitmap {
     // Largest id; 0 for an empty bitmap.
     std::uint32_t maximum() const { return roaring_bitmap_maximum(r_); }
     void clear() { *this = Bitmap(); }
+    // The ids that follow `after` (every id when it is empty), at most `limit` of them.
+    Bitmap next_after(std::optional<std::uint32_t> after, std::uint32_t limit) const {
+        const std::uint64_t skipped = after ? roaring_bitmap_rank(r_, *after) : 0;
+        if (limit == 0 || skipped >= cardinality()) return Bitmap();
+        std::uint32_t last = maximum();
+        if (skipped + limit < cardinality()) {
+            roaring_bitmap_select(r_, static_cast<std::uint32_t>(skipped + limit - 1), &last);
+        }
+        const std::uint64_t first = after ? std::uint64_t{*after} + 1 : 0;
+        Bitmap out(checked(roaring_bitmap_from_range(first, std::uint64_t{last} + 1, 1)));
+        out &= *this;
+        return out;
+    }
 
     Bitmap& operator&=(const Bitmap& other) {
         roaring_bitmap_and_inplace(r_, other.r_);

@@ -11,31 +11,58 @@ namespace vesko::engine {
 
 using namespace storage;
 
+namespace {
+
+std::uint32_t id_of(std::uint32_t int_id) { return int_id; }
+std::uint32_t id_of(const spatial::DistanceHit& hit) { return hit.int_id; }
+
+}  // namespace
+
 Store::Store(std::string dir, CoreIndex index, WalWriter wal)
     : dir_(std::move(dir)), index_(std::move(index)), wal_(std::move(wal)) {}
 
-Result<void> Store::add(std::string_view ext_id, float lat_deg, float lon_deg,
-                        std::string_view metadata, const std::vector<std::string>* skip_index) {
+Result<std::pair<filter::Json, std::string>> Store::parse_metadata(std::string_view metadata) {
     auto parsed = filter::parse_json(metadata, ErrorKind::InvalidJson);
     if (!parsed) return parsed.error();
     if (!parsed->is_object()) {
         return make_error(ErrorKind::InvalidJson, std::string("expected a JSON object, found ") +
                                                       filter::json_type_phrase(*parsed));
     }
-    const std::string meta_text = parsed->dump();
+    std::string meta_text = parsed->dump();
     if (meta_text.size() > max_metadata_bytes) {
         return make_error(ErrorKind::InvalidArgument,
                           "metadata is " + std::to_string(meta_text.size()) +
                               " bytes as compact JSON; at most " +
                               std::to_string(max_metadata_bytes) + " bytes can be stored");
     }
+    return std::pair{std::move(parsed).value(), std::move(meta_text)};
+}
+
+Result<void> Store::add(std::string_view ext_id, float lat_deg, float lon_deg,
+                        std::string_view metadata, const std::vector<std::string>* skip_index) {
+    auto parsed = parse_metadata(metadata);
+    if (!parsed) return parsed.error();
+    const auto& [meta, meta_text] = *parsed;
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
-    encode_insert(wal_.staging(), ext_id, lat_deg, lon_deg, *parsed, skip_index);
+    encode_insert(wal_.staging(), ext_id, lat_deg, lon_deg, meta, skip_index);
     VESKO_TRY(wal_.flush());
-    insert_in_mem(index_, ext_id, *parsed, meta_text, skip_index, lat_deg, lon_deg);
+    insert_in_mem(index_, ext_id, meta, meta_text, skip_index, lat_deg, lon_deg);
     return {};
+}
+
+Result<bool> Store::upsert(std::string_view ext_id, float lat_deg, float lon_deg,
+                           std::string_view metadata, const std::vector<std::string>* skip_index) {
+    auto parsed = parse_metadata(metadata);
+    if (!parsed) return parsed.error();
+    const auto& [meta, meta_text] = *parsed;
+    std::unique_lock index_guard(index_lock_);
+    if (broken_) return *broken_;
+    std::unique_lock log_guard(log_lock_);
+    encode_upsert(wal_.staging(), ext_id, lat_deg, lon_deg, meta, skip_index);
+    VESKO_TRY(wal_.flush());
+    return upsert_in_mem(index_, ext_id, meta, meta_text, skip_index, lat_deg, lon_deg);
 }
 
 Result<void> Store::remove(std::string_view ext_id) {
@@ -114,48 +141,71 @@ Result<std::uint64_t> Store::count() const {
     return index_.count();
 }
 
-template <class Search>
-auto Store::with_eligible(const std::optional<std::string>& filter_json, Search&& search) const
-    -> Result<decltype(search(std::declval<const spatial::Eligible&>()))> {
+template <class Search, class Read>
+Result<void> Store::with_eligible(const std::optional<std::string>& filter_json, Search&& search,
+                                  const Read& read) const {
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;
-    if (!filter_json) return search(spatial::Eligible(index_, nullptr));
-    auto parsed = filter::parse_json(*filter_json, ErrorKind::FilterSyntax);
-    if (!parsed) return parsed.error();
-    return search(spatial::Eligible(index_, &*parsed));
+    std::optional<filter::Json> parsed;
+    if (filter_json) {
+        auto text = filter::parse_json(*filter_json, ErrorKind::FilterSyntax);
+        if (!text) return text.error();
+        parsed = std::move(text).value();
+    }
+    const auto hits = search(spatial::Eligible(index_, parsed ? &*parsed : nullptr));
+    HitTexts texts(index_.files, std::span(hits), [](const auto& hit) { return id_of(hit); });
+    read(std::span(hits), texts);
+    return {};
 }
 
-Result<std::vector<spatial::DistanceHit>> Store::search_radius(
-    float lat_deg, float lon_deg, float radius_m,
-    const std::optional<std::string>& filter_json) const {
-    return with_eligible(filter_json, [&](const spatial::Eligible& eligible) {
-        return spatial::search_radius(index_, lat_deg, lon_deg, radius_m, eligible);
-    });
+Result<void> Store::search_radius(float lat_deg, float lon_deg, float radius_m,
+                                  const std::optional<std::string>& filter_json,
+                                  const DistanceHitsReader& read) const {
+    return with_eligible(
+        filter_json,
+        [&](const spatial::Eligible& eligible) {
+            return spatial::search_radius(index_, lat_deg, lon_deg, radius_m, eligible);
+        },
+        read);
 }
 
-Result<std::vector<spatial::DistanceHit>> Store::search_knn(
-    float lat_deg, float lon_deg, std::uint32_t k,
-    const std::optional<std::string>& filter_json) const {
-    return with_eligible(filter_json, [&](const spatial::Eligible& eligible) {
-        return spatial::search_knn(index_, lat_deg, lon_deg, k, eligible);
-    });
+Result<void> Store::search_knn(float lat_deg, float lon_deg, std::uint32_t k,
+                               const std::optional<std::string>& filter_json,
+                               const DistanceHitsReader& read) const {
+    return with_eligible(
+        filter_json,
+        [&](const spatial::Eligible& eligible) {
+            return spatial::search_knn(index_, lat_deg, lon_deg, k, eligible);
+        },
+        read);
 }
 
-Result<std::vector<spatial::Hit>> Store::search_box(
-    spatial::LatLon top_left, spatial::LatLon bottom_right,
-    const std::optional<std::string>& filter_json) const {
-    return with_eligible(filter_json, [&](const spatial::Eligible& eligible) {
-        return spatial::search_box(index_, top_left, bottom_right, eligible);
-    });
+Result<void> Store::search_box(spatial::LatLon top_left, spatial::LatLon bottom_right,
+                               const std::optional<std::string>& filter_json,
+                               const HitsReader& read) const {
+    return with_eligible(
+        filter_json,
+        [&](const spatial::Eligible& eligible) {
+            return spatial::search_box(index_, top_left, bottom_right, eligible);
+        },
+        read);
 }
 
-Result<std::vector<spatial::Hit>> Store::search_polygon(
-    const std::vector<spatial::LatLon>& polygon,
-    const std::optional<std::string>& filter_json) const {
-    if (polygon.size() < 3) return std::vector<spatial::Hit>{};
-    return with_eligible(filter_json, [&](const spatial::Eligible& eligible) {
-        return spatial::search_polygon(index_, polygon, eligible);
-    });
+Result<void> Store::search_polygon(const std::vector<spatial::LatLon>& polygon,
+                                   const std::optional<std::string>& filter_json,
+                                   const HitsReader& read) const {
+    if (polygon.size() < 3) {
+        HitTexts texts(index_.files, std::span<const std::uint32_t>(),
+                       [](std::uint32_t int_id) { return int_id; });
+        read({}, texts);
+        return {};
+    }
+    return with_eligible(
+        filter_json,
+        [&](const spatial::Eligible& eligible) {
+            return spatial::search_polygon(index_, polygon, eligible);
+        },
+        read);
 }
 
 Result<bool> Store::exists(std::string_view filter_json) const {
@@ -164,6 +214,34 @@ Result<bool> Store::exists(std::string_view filter_json) const {
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     return !filter::evaluate_filter(index_, *parsed).empty();
+}
+
+std::optional<StoredPoint> read_point(const CoreIndex& index, std::uint32_t int_id) {
+    std::optional<std::string> ext_id = index.files.get_external_id(int_id);
+    if (!ext_id) return std::nullopt;
+    const auto [lat_deg, lon_deg] = index.files.coords(int_id);
+    return StoredPoint{std::move(*ext_id), lat_deg, lon_deg, index.files.get_metadata(int_id)};
+}
+
+Result<PointChunk> Store::points_after(std::optional<std::uint32_t> after, std::uint32_t limit,
+                                       const std::optional<std::string>& filter_json) const {
+    std::shared_lock index_guard(index_lock_);
+    if (broken_) return *broken_;
+    std::optional<filter::Json> parsed;
+    if (filter_json) {
+        auto text = filter::parse_json(*filter_json, ErrorKind::FilterSyntax);
+        if (!text) return text.error();
+        parsed = std::move(text).value();
+    }
+    const spatial::Eligible eligible(index_, parsed ? &*parsed : nullptr);
+    const Bitmap candidates = index_.valid_ids.next_after(after, limit);
+    PointChunk chunk;
+    chunk.last_int_id = candidates.empty() ? after : candidates.maximum();
+    chunk.done = candidates.empty() || chunk.last_int_id == index_.valid_ids.maximum();
+    eligible.narrow(candidates).for_each([&](std::uint32_t int_id) {
+        if (auto point = read_point(index_, int_id)) chunk.points.push_back(std::move(*point));
+    });
+    return chunk;
 }
 
 }  // namespace vesko::engine

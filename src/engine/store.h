@@ -5,6 +5,7 @@
 #pragma once
 
 #include "common/result.h"
+#include "engine/hit_texts.h"
 #include "spatial/search.h"
 #include "storage/core_index.h"
 #include "storage/wal.h"
@@ -21,6 +22,25 @@ namespace vesko::engine {
 
 using storage::CoreIndex;
 using storage::WalWriter;
+
+// One live point as the store holds it: the f32 coordinates and the compact metadata text.
+struct StoredPoint {
+    std::string ext_id;
+    float lat_deg;
+    float lon_deg;
+    std::string metadata;
+};
+
+// A stretch of the live points in ascending internal id, and where the next stretch starts.
+// The point in slot int_id; nothing when its id record cannot be read back (its metadata then
+// reads as "{}"). Caller holds the index lock.
+std::optional<StoredPoint> read_point(const CoreIndex& index, std::uint32_t int_id);
+
+struct PointChunk {
+    std::vector<StoredPoint> points;
+    std::optional<std::uint32_t> last_int_id;  // the largest id examined; empty when none was
+    bool done = false;                         // no live point follows last_int_id
+};
 
 class Store {
   public:
@@ -40,6 +60,13 @@ class Store {
     // Adds a point; a live id is left as it is (the record is logged all the same).
     Result<void> add(std::string_view ext_id, float lat_deg, float lon_deg,
                      std::string_view metadata, const std::vector<std::string>* skip_index);
+    // Replaces the live point of ext_id (position, metadata, indexes) or adds it, through one
+    // log record, so that a store reopened after a crash holds the old version or the new one.
+    // The new version takes the next internal id, as a delete followed by an add would, and
+    // so comes after every point added before it in the id-ordered results (boxes, polygons,
+    // points_after). Returns whether a live point was replaced.
+    Result<bool> upsert(std::string_view ext_id, float lat_deg, float lon_deg,
+                        std::string_view metadata, const std::vector<std::string>* skip_index);
     // Deletes the point if it is live; the record is logged either way.
     Result<void> remove(std::string_view ext_id);
     // Deletes every live point the filter matches; returns how many.
@@ -47,21 +74,36 @@ class Store {
     Result<std::uint64_t> count() const;
     Result<bool> exists(std::string_view filter_json) const;
 
+    // The live point of ext_id, or nothing; also nothing when its records cannot be read back.
+    Result<std::optional<StoredPoint>> get(std::string_view ext_id) const;
+    Result<bool> contains(std::string_view ext_id) const;
+    // Up to `limit` live points with internal ids after `after` (from the first when empty),
+    // in ascending internal id, narrowed by the filter when one is given (a filter that is not
+    // JSON is a FilterSyntax error). Each call holds the index lock shared for itself only, so
+    // a caller walking the store chunk by chunk sees each point as it was when its chunk was
+    // read. A chunk can hold fewer points than `limit` (none, when the filter matched none of
+    // the ids it examined) without being the last.
+    Result<PointChunk> points_after(std::optional<std::uint32_t> after, std::uint32_t limit,
+                                    const std::optional<std::string>& filter_json) const;
+
     // The searches parse their filter (when given) after taking the index lock; a filter
-    // that is not JSON comes back as a FilterSyntax error.
-    Result<std::vector<spatial::DistanceHit>> search_radius(
-        float lat_deg, float lon_deg, float radius_m,
-        const std::optional<std::string>& filter_json) const;
-    Result<std::vector<spatial::DistanceHit>> search_knn(
-        float lat_deg, float lon_deg, std::uint32_t k,
-        const std::optional<std::string>& filter_json) const;
-    Result<std::vector<spatial::Hit>> search_box(
-        spatial::LatLon top_left, spatial::LatLon bottom_right,
-        const std::optional<std::string>& filter_json) const;
-    // Fewer than three vertices give no hits, without parsing the filter.
-    Result<std::vector<spatial::Hit>> search_polygon(
-        const std::vector<spatial::LatLon>& polygon,
-        const std::optional<std::string>& filter_json) const;
+    // that is not JSON comes back as a FilterSyntax error and the reader is not called.
+    // Otherwise the reader gets the answer while the index lock is still held shared: it must
+    // not wait for anything a writer of this store may hold (a caller that waits for a lock
+    // of its own there must never wait for this store's locks while holding it).
+    Result<void> search_radius(float lat_deg, float lon_deg, float radius_m,
+                               const std::optional<std::string>& filter_json,
+                               const DistanceHitsReader& read) const;
+    Result<void> search_knn(float lat_deg, float lon_deg, std::uint32_t k,
+                            const std::optional<std::string>& filter_json,
+                            const DistanceHitsReader& read) const;
+    Result<void> search_box(spatial::LatLon top_left, spatial::LatLon bottom_right,
+                            const std::optional<std::string>& filter_json,
+                            const HitsReader& read) const;
+    // Fewer than three vertices give no hits, without parsing the filter or taking the lock.
+    Result<void> search_polygon(const std::vector<spatial::LatLon>& polygon,
+                                const std::optional<std::string>& filter_json,
+                                const HitsReader& read) const;
 
     // Makes the store durable in one step: forces the data files to disk, writes snapshot.bin
     // through a temporary file that is forced to disk and renamed over it, forces the directory,
@@ -84,10 +126,13 @@ class Store {
     // Caller holds the index lock exclusively. Returns `failure` for the caller to report.
     Error recover_after_failed_vacuum(const Error& failure);
 
-    // Runs search(eligible) under the shared index lock, after parsing the filter if given.
-    template <class Search>
-    auto with_eligible(const std::optional<std::string>& filter_json, Search&& search) const
-        -> Result<decltype(search(std::declval<const spatial::Eligible&>()))>;
+    // Parses metadata text into an object and its compact text, checking the size limit.
+    static Result<std::pair<filter::Json, std::string>> parse_metadata(std::string_view metadata);
+    // Runs search(eligible) under the shared index lock, after parsing the filter if given,
+    // and hands its hits to read before the lock is released.
+    template <class Search, class Read>
+    Result<void> with_eligible(const std::optional<std::string>& filter_json, Search&& search,
+                               const Read& read) const;
 
     std::string dir_;
     // Lock order: index_lock_ before log_lock_, released in reverse. Readers hold index_lock_

@@ -27,22 +27,23 @@ class CellIds {
     }
     ~CellIds() { release(); }
 
-    // Adds an id; an id already present changes nothing.
-    void add(std::uint32_t id) {
+    // Adds an id; false, changing nothing, when it is present already.
+    bool add(std::uint32_t id) {
         std::uint32_t* d = data();
         if (size_ == 0 || d[size_ - 1] < id) {
             grow_for(size_ + 1);
             data()[size_++] = id;
-            return;
+            return true;
         }
         std::uint32_t* at = std::lower_bound(d, d + size_, id);
-        if (*at == id) return;
+        if (*at == id) return false;
         const std::size_t index = static_cast<std::size_t>(at - d);
         grow_for(size_ + 1);
         d = data();
         std::memmove(d + index + 1, d + index, (size_ - index) * sizeof(std::uint32_t));
         d[index] = id;
         ++size_;
+        return true;
     }
 
     std::size_t size() const { return size_; }

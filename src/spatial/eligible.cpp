@@ -1,11 +1,24 @@
-// What a search may return, and how a hit's id is read back.
+// What a search may return, and which of the two plans finds it more cheaply.
 #include "filter/filter_eval.h"
 #include "spatial/search.h"
 
+#include <algorithm>
+
 namespace vesko::spatial {
+
+namespace {
+
+// Evaluating a filter over the whole store costs up to a pass over its indexes; a window that
+// holds fewer candidates than this (or than this share of the live points) is always cheaper
+// to narrow directly.
+constexpr std::uint64_t min_window_for_filter_first = 4096;
+constexpr std::uint64_t store_share_for_filter_first = 32;
+
+}  // namespace
 
 Bitmap Eligible::narrow(const Bitmap& candidates) const {
     if (filter_ == nullptr) return candidates & index_.valid_ids;
+    if (all_) return candidates & *all_;
     const Bitmap live = candidates & index_.valid_ids;
     return filter::evaluate_filter(index_, *filter_, &live);
 }
@@ -16,9 +29,23 @@ const Bitmap& Eligible::all() const {
     return *all_;
 }
 
-std::string hit_ext_id(const storage::CoreIndex& index, std::uint32_t int_id) {
-    auto ext_id = index.files.get_external_id(int_id);
-    return ext_id ? std::move(*ext_id) : std::string();
+const Bitmap* Eligible::filter_first(std::uint64_t window_ids) const {
+    if (filter_ == nullptr) return nullptr;
+    if (!all_) {
+        const std::uint64_t worth_it =
+            std::max(min_window_for_filter_first, index_.count() / store_share_for_filter_first);
+        if (window_ids < worth_it) return nullptr;
+    }
+    const Bitmap& matching = all();
+    return matching.cardinality() < window_ids ? &matching : nullptr;
+}
+
+std::vector<DistanceHit> by_id(std::span<const DistanceHit> answer) {
+    std::vector<DistanceHit> hits(answer.begin(), answer.end());
+    for (std::size_t i = 0; i < hits.size(); ++i) hits[i].place = static_cast<std::uint32_t>(i);
+    std::sort(hits.begin(), hits.end(),
+              [](const DistanceHit& a, const DistanceHit& b) { return a.int_id < b.int_id; });
+    return hits;
 }
 
 }  // namespace vesko::spatial

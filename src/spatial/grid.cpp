@@ -8,13 +8,6 @@ namespace vesko::spatial {
 
 namespace {
 
-// Truncating, saturating double -> u32 conversion (NaN and negatives give 0).
-std::uint32_t saturate_u32(double v) {
-    if (!(v > 0.0)) return 0;
-    if (v >= 4294967295.0) return 4294967295U;
-    return static_cast<std::uint32_t>(v);
-}
-
 // Rectangles up to this many cells are looked up cell by cell; larger ones under at most
 // max_walked_blocks blocks go through the blocks' occupied cells; the rest scan the entries.
 constexpr double small_rectangle_cells = 64;
@@ -22,12 +15,11 @@ constexpr double max_walked_blocks = 4096;
 
 }  // namespace
 
-std::uint32_t lat_cell(float lat_deg) {
-    return saturate_u32((static_cast<double>(lat_deg) + 90.0) * 100.0);
-}
-
-std::uint32_t lon_cell(float lon_deg) {
-    return saturate_u32((static_cast<double>(lon_deg) + 180.0) * 100.0);
+std::uint32_t cell_number(double deg, double offset_deg) {
+    const double v = (deg + offset_deg) * 100.0;
+    if (!(v > 0.0)) return 0;
+    if (v >= 4294967295.0) return 4294967295U;
+    return static_cast<std::uint32_t>(v);
 }
 
 std::uint64_t grid_cell_key(float lat_deg, float lon_deg) {
@@ -83,13 +75,37 @@ CellIds& GridIndex::cell(std::uint64_t cell_key) {
 }
 
 void GridIndex::file_point(std::uint32_t int_id, float lat_deg, float lon_deg) {
-    cell(grid_cell_key(lat_deg, lon_deg)).add(int_id);
+    const std::uint64_t key = grid_cell_key(lat_deg, lon_deg);
+    if (cell(key).add(int_id)) {
+        ++blocks_.find(block_of(key))->second.ids;
+        ++ids_;
+    }
 }
 
 bool GridIndex::insert_cell(std::uint64_t cell_key, CellIds ids) {
     if (find(cell_key) != nullptr) return false;
+    const std::size_t n = ids.size();
     cell(cell_key) = std::move(ids);
+    blocks_.find(block_of(cell_key))->second.ids += n;
+    ids_ += n;
     return true;
+}
+
+std::size_t GridIndex::ids_under(std::uint32_t lat_lo, std::uint32_t lat_hi, std::uint32_t lon_lo,
+                                 std::uint32_t lon_hi) const {
+    if (lat_lo > lat_hi || lon_lo > lon_hi) return 0;
+    const double blocks = (static_cast<double>(lat_hi / 100 - lat_lo / 100) + 1.0) *
+                          (static_cast<double>(lon_hi / 100 - lon_lo / 100) + 1.0);
+    if (blocks > max_walked_blocks) return ids_;
+    std::size_t n = 0;
+    for (std::uint64_t by = lat_lo / 100; by <= lat_hi / 100; ++by) {
+        for (std::uint64_t bx = lon_lo / 100; bx <= lon_hi / 100; ++bx) {
+            const Block* b = block(
+                make_cell_key(static_cast<std::uint32_t>(by), static_cast<std::uint32_t>(bx)));
+            if (b != nullptr) n += b->ids;
+        }
+    }
+    return n;
 }
 
 Bitmap collect_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,

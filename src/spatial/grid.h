@@ -13,10 +13,20 @@
 
 namespace vesko::spatial {
 
-// Cell numbers: (degrees widened to double + 90 or + 180) * 100, truncated toward zero and
-// saturated to [0, 2^32 - 1]; NaN gives 0. No wrap at the antimeridian, no pole handling.
-std::uint32_t lat_cell(float lat_deg);
-std::uint32_t lon_cell(float lon_deg);
+// The one conversion from degrees to a cell number, shared by the grid and every search: a
+// search is right only if it computes the cell the grid filed a point in. (degrees + offset)
+// * 100 in double precision, truncated toward zero and saturated to [0, 2^32 - 1]; NaN gives
+// 0. A stored f32 widened to double converts exactly as it was filed; a bound a search computed
+// in double converts monotonically, so every point between two bounds lies between their
+// cells. No wrap at the antimeridian, no pole handling.
+std::uint32_t cell_number(double deg, double offset_deg);
+inline std::uint32_t lat_cell(double lat_deg) { return cell_number(lat_deg, 90.0); }
+inline std::uint32_t lon_cell(double lon_deg) { return cell_number(lon_deg, 180.0); }
+
+// Cells on the usual chart: latitude cells 0..18000, longitude cells 0..36000, where column
+// 36000 (longitude 180) is the meridian of column 0.
+inline constexpr std::uint32_t chart_lat_cells = 18001;
+inline constexpr std::uint32_t chart_lon_cells = 36000;
 
 constexpr std::uint64_t make_cell_key(std::uint32_t lat_cell_no, std::uint32_t lon_cell_no) {
     return static_cast<std::uint64_t>(lat_cell_no) << 32 | lon_cell_no;
@@ -53,6 +63,7 @@ class GridIndex {
     struct Block {
         std::array<std::uint64_t, 157> occupied{};  // bit per local cell number (10000 bits)
         std::vector<Cell> cells;                    // sorted by local, each occupied bit once
+        std::size_t ids = 0;                        // sum of the cells' sizes
 
         bool has(std::uint16_t local) const {
             return (occupied[local >> 6] >> (local & 63) & 1) != 0;
@@ -78,6 +89,12 @@ class GridIndex {
     const Blocks& blocks() const { return blocks_; }
     std::size_t size() const { return cells_; }
     bool empty() const { return cells_ == 0; }
+    // Ids filed in all cells (deleted ones included until compaction).
+    std::size_t ids() const { return ids_; }
+    // An upper bound on the ids the cells of the rectangle hold, cheap to compute: the ids of
+    // the one-degree blocks it meets, or of the whole grid when it meets too many to count.
+    std::size_t ids_under(std::uint32_t lat_lo, std::uint32_t lat_hi, std::uint32_t lon_lo,
+                          std::uint32_t lon_hi) const;
 
     // Calls fn(cell key, ids) for every occupied cell.
     template <class Fn>
@@ -115,6 +132,7 @@ class GridIndex {
 
     Blocks blocks_;
     std::size_t cells_ = 0;
+    std::size_t ids_ = 0;
     // Bit per block of the chart, set once the block exists in blocks_.
     std::vector<bool> chart_blocks_ =
         std::vector<bool>(std::size_t{block_rows} * block_cols, false);

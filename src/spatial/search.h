@@ -1,6 +1,6 @@
 // The four spatial searches. Each runs with the index lock held shared by its caller, takes
-// the set of ids it may return (the filter's result, or valid_ids), and fetches external ids
-// and metadata only for its hits.
+// the set of ids it may return (the filter's result, or valid_ids), and answers with internal
+// ids only: the caller reads the hits' texts while it still holds the lock.
 #pragma once
 
 #include "common/bitmap.h"
@@ -10,21 +10,18 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 #include <utility>
 #include <vector>
 
 namespace vesko::spatial {
 
+// One hit of a distance search. Hits are handed over in ascending internal id, the order that
+// reads the data files front to back; `place` is the hit's position in the answer (nearest
+// first), a permutation of 0 .. hits-1.
 struct DistanceHit {
-    std::string ext_id;
+    std::uint32_t int_id;
     float dist_m;
-    std::string metadata;
-};
-
-struct Hit {
-    std::string ext_id;
-    std::string metadata;
+    std::uint32_t place;
 };
 
 using LatLon = std::pair<float, float>;
@@ -32,17 +29,25 @@ using LatLon = std::pair<float, float>;
 // The ids a search may return: the live ids, narrowed by the caller's filter when one was
 // given. A filter that matches nothing leaves nothing eligible; it never stands for every
 // point.
+//
+// Two plans give the same ids: narrowing the search window's candidates by the filter (cost
+// follows the window), or evaluating the filter over the store once and examining only its
+// ids (cost follows the filter). A search asks `filter_first` with the number of candidates
+// its window may hold; the filter is evaluated over the store only for windows too large to
+// be cheap, and chosen when it holds fewer ids than the window.
 class Eligible {
   public:
     // `filter` (may be null) must outlive this object.
     Eligible(const storage::CoreIndex& index, const filter::Json* filter)
         : index_(index), filter_(filter) {}
 
-    // The eligible ids among `candidates`. The filter is evaluated over the candidates only,
-    // so its cost follows the search window rather than the store.
+    // The eligible ids among `candidates`.
     Bitmap narrow(const Bitmap& candidates) const;
     // Every eligible id; evaluated once, on first use.
     const Bitmap& all() const;
+    // The filter's ids when examining them beats a window of at most `window_ids` candidates;
+    // null without a filter or when the window is cheaper.
+    const Bitmap* filter_first(std::uint64_t window_ids) const;
 
   private:
     const storage::CoreIndex& index_;
@@ -50,29 +55,29 @@ class Eligible {
     mutable std::optional<Bitmap> all_;
 };
 
-// Every eligible id within radius_m of (lat, lon), nearest first; equal distances in
+// Every eligible id within radius_m of (lat, lon); places by distance, equal distances in
 // ascending internal id.
 std::vector<DistanceHit> search_radius(const storage::CoreIndex& index, float lat_deg,
                                        float lon_deg, float radius_m, const Eligible& eligible);
 
-// Every eligible id inside the box (bounds inclusive), in ascending internal id. A box
-// whose western longitude exceeds its eastern one, or whose top lies below its bottom, is
-// empty.
-std::vector<Hit> search_box(const storage::CoreIndex& index, LatLon top_left, LatLon bottom_right,
-                            const Eligible& eligible);
+// Every eligible id inside the box (bounds inclusive), ascending. A box whose western
+// longitude exceeds its eastern one, or whose top lies below its bottom, is empty.
+std::vector<std::uint32_t> search_box(const storage::CoreIndex& index, LatLon top_left,
+                                      LatLon bottom_right, const Eligible& eligible);
 
-// The k eligible ids nearest to (lat, lon), nearest first; among equal distances the
+// The k eligible ids nearest to (lat, lon); places by distance, and among equal distances the
 // one examined first (ring by ring outward, then by id) wins and comes first. NaN distances
 // come last.
 std::vector<DistanceHit> search_knn(const storage::CoreIndex& index, float lat_deg, float lon_deg,
                                     std::uint32_t k, const Eligible& eligible);
 
-// Every eligible id inside the polygon by the even-odd rule, in ascending internal id.
-// The caller returns early for fewer than three vertices.
-std::vector<Hit> search_polygon(const storage::CoreIndex& index, std::span<const LatLon> polygon,
-                                const Eligible& eligible);
+// Every eligible id inside the polygon by the even-odd rule, ascending. The caller returns
+// early for fewer than three vertices.
+std::vector<std::uint32_t> search_polygon(const storage::CoreIndex& index,
+                                          std::span<const LatLon> polygon,
+                                          const Eligible& eligible);
 
-// The external id of a hit, or "" when its record cannot be read back.
-std::string hit_ext_id(const storage::CoreIndex& index, std::uint32_t int_id);
+// Distance hits ordered by id, from the answer in its order (nearest first).
+std::vector<DistanceHit> by_id(std::span<const DistanceHit> answer);
 
 }  // namespace vesko::spatial

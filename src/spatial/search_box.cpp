@@ -1,21 +1,25 @@
 // Box search: the cells under the box, then the inclusive f32 test on each candidate.
 #include "spatial/grid.h"
 #include "spatial/search.h"
+#include "spatial/window.h"
 
 namespace vesko::spatial {
 
-std::vector<Hit> search_box(const storage::CoreIndex& index, LatLon top_left, LatLon bottom_right,
-                            const Eligible& eligible) {
+std::vector<std::uint32_t> search_box(const storage::CoreIndex& index, LatLon top_left,
+                                      LatLon bottom_right, const Eligible& eligible) {
     const auto [north, west] = top_left;
     const auto [south, east] = bottom_right;
-    const Bitmap candidates = eligible.narrow(collect_cells(
-        index.grid_index, lat_cell(south), lat_cell(north), lon_cell(west), lon_cell(east)));
-    std::vector<Hit> hits;
-    for (std::uint32_t int_id : candidates.to_vector()) {
-        const auto [lat, lon] = index.files.coords(int_id);
-        if (south <= lat && lat <= north && west <= lon && lon <= east) {
-            hits.push_back({hit_ext_id(index, int_id), index.files.get_metadata(int_id)});
+    const CellWindow window{{lat_cell(south), lat_cell(north)}, {{lon_cell(west), lon_cell(east)}}};
+    std::vector<std::uint32_t> hits;
+    const std::vector<std::uint32_t> candidates =
+        window_candidates(index, window, eligible, nullptr);
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        const std::uint32_t int_id = candidates[i];
+        if (i + coords_prefetch_distance < candidates.size()) {
+            index.files.prefetch_coords(candidates[i + coords_prefetch_distance]);
         }
+        const auto [lat, lon] = index.files.coords(int_id);
+        if (south <= lat && lat <= north && west <= lon && lon <= east) hits.push_back(int_id);
     }
     return hits;
 }

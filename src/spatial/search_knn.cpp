@@ -8,16 +8,17 @@
 // at equal distance the one met first wins and comes first. NaN distances rank after every
 // number.
 //
-// How the points are found does not change the answer. The first rings are walked cell by
-// cell (skipping cells of empty one-degree blocks), which settles most searches; the walk stops
-// as soon as the farthest kept distance is within a lower bound on the distance to every cell
-// not yet walked. A search that the rings do not settle within a budget of cell lookups goes
-// on over the one-degree blocks of occupied cells, nearest block first, until the farthest
-// kept distance is within the next block's lower bound; before that, rings of blocks around the
-// query's block are walked the same way, which settles most searches in sparse regions. Rings wrap
-// across longitude 180. Points stored off the usual chart (outside [-90, 90] x [-180, 180], or NaN)
-// have no meaningful cell, so they are always examined, and a query off the chart examines
-// everything.
+// How the points are found does not change the answer, because the rank is a function of a
+// point's cell and id alone. The first rings are walked cell by cell (skipping cells of empty
+// one-degree blocks), which settles most searches; the walk stops as soon as the farthest kept
+// distance is within a lower bound on the distance to every cell not yet walked. A search that
+// the rings do not settle within a budget of cell lookups goes on by rings of one-degree blocks
+// around the query's block, then over the remaining blocks nearest first. Near a pole, where
+// meridians converge and a square of cells never settles, whole rows of blocks are walked
+// outward by latitude instead. A filter that leaves few points is cheaper to rank directly:
+// its points are all examined and no cell is walked. Rings wrap across longitude 180. Points
+// stored off the usual chart (outside [-90, 90] x [-180, 180], or NaN) have no meaningful
+// cell, so they are always examined, and a query off the chart examines everything.
 #include "spatial/distance.h"
 #include "spatial/grid.h"
 #include "spatial/search.h"
@@ -38,7 +39,15 @@ constexpr std::int64_t max_block_rings = 24;
 // Work the ring walk may spend before the search goes on by blocks: a cell in an empty block
 // costs one unit, a lookup in the cell table ten.
 constexpr std::size_t ring_walk_budget = 6000;
-constexpr std::int64_t lon_cells = 36000;  // column 36000 (longitude 180) is column 0 again
+// Queries at least this far from the equator walk rows of blocks (see the file comment).
+constexpr double polar_cap_lat_deg = 85.0;
+// A filter's points are ranked directly when there are few of them for the walk to find:
+// a walk meets about k * live / matching points before it has k matches, examining the
+// matching ones costs one distance each.
+constexpr double direct_ranking_factor = 4.0;
+constexpr std::int64_t lon_cells = chart_lon_cells;             // column 36000 is column 0 again
+constexpr std::int64_t block_rows = chart_lat_cells / 100 + 1;  // rows 0..180
+constexpr std::int64_t block_cols = lon_cells / 100 + 1;        // columns 0..360
 constexpr double metres_per_degree = earth_radius_m * std::numbers::pi / 180.0;
 constexpr double radians_per_degree = std::numbers::pi / 180.0;
 constexpr std::uint64_t beyond_rings = 1ULL << 62;
@@ -93,23 +102,58 @@ class BestK {
     std::vector<Entry> entries_;
 };
 
-std::int32_t cell_i32(double v) {
-    if (!(v > 0.0)) return 0;
-    if (v >= 2147483647.0) return std::numeric_limits<std::int32_t>::max();
-    return static_cast<std::int32_t>(v);
+// Calls fn(dx, dy) for the units on the border of the square ring r around a unit (ring 0 is
+// the unit itself), rows by increasing dy, then units by increasing dx: the walk's order.
+template <class Fn>
+void for_each_in_ring(std::int64_t r, Fn&& fn) {
+    for (std::int64_t dy = -r; dy <= r; ++dy) {
+        const bool edge_row = dy == -r || dy == r;
+        for (std::int64_t dx = -r; dx <= r; dx += edge_row || r == 0 ? 1 : 2 * r) fn(dx, dy);
+    }
 }
 
-// The f32 distances of the store may fall a little below the exact ones (most near longitude
-// 180, where the longitude difference is rounded): bounds leave room for that.
+// Lower bounds on distance.
+//
+// Each gives, in metres, a distance that no stored point of the region named can be nearer
+// to the query than, as the store computes distances: the f32 distances may fall a little
+// below the exact ones (most near longitude 180, where the longitude difference is rounded),
+// so every bound goes through with_rounding_room before it is compared with a kept distance.
+// A walk may stop once the farthest kept distance is within the bound of everything not yet
+// walked. lat_q is the query's latitude; cos_lat_q its cosine.
+
 double with_rounding_room(double bound_m) { return bound_m * (1.0 - 1e-5) - 4.0; }
 
-// Shortest distance to a meridian dlon_deg away: asin(cos(lat) sin(dlon)) up to 90 degrees,
-// beyond that the nearer pole. cos_lat is the cosine of the query's latitude.
-double to_meridian_m(double lat_q, double cos_lat, double dlon_deg) {
+// To any meridian dlon_deg away: the distance to its great circle, asin(cos(lat) sin(dlon)),
+// up to 90 degrees, beyond that to the nearer pole.
+double to_meridian_m(double lat_q, double cos_lat_q, double dlon_deg) {
     if (dlon_deg <= 0.0) return 0.0;
     if (dlon_deg >= 90.0) return (90.0 - std::fabs(lat_q)) * metres_per_degree;
-    return std::asin(cos_lat * std::sin(dlon_deg * radians_per_degree)) *
+    return std::asin(cos_lat_q * std::sin(dlon_deg * radians_per_degree)) *
            static_cast<double>(earth_radius_m);
+}
+
+// To a latitude: at least the difference in latitude along the meridian.
+double to_latitude_m(double lat_q, double lat_deg) {
+    return std::fabs(lat_q - lat_deg) * metres_per_degree;
+}
+
+// To a one-degree block, its west edge at west_deg and its south edge at south_deg. Longitude
+// gaps are measured the short way round, so block column 360 (longitude 180) is as near as
+// column 0. asin(x) >= x: one sine gives a bound that is only a little weaker.
+double to_block_m(double lat_q, double lon_q, double cos_lat_q, double south_deg, double west_deg) {
+    const double lat_gap = std::max({0.0, south_deg - lat_q, lat_q - (south_deg + 1.0)});
+    // The query's longitude east of the block's west edge, in [0, 360).
+    const double east_of_west = std::fmod(std::fmod(lon_q - west_deg, 360.0) + 360.0, 360.0);
+    const double lon_gap =
+        east_of_west <= 1.0 ? 0.0 : std::min(east_of_west - 1.0, 360.0 - east_of_west);
+    double lon_bound_m = 0.0;
+    if (lon_gap >= 90.0) {
+        lon_bound_m = (90.0 - std::fabs(lat_q)) * metres_per_degree;
+    } else if (lon_gap > 0.0) {
+        lon_bound_m = cos_lat_q * std::sin(lon_gap * radians_per_degree) *
+                      static_cast<double>(earth_radius_m);
+    }
+    return std::max(lat_gap * metres_per_degree, lon_bound_m);
 }
 
 class KnnSearch {
@@ -122,14 +166,21 @@ class KnnSearch {
           cos_lat_q_(query_cos(lat_deg)),
           eligible_(eligible),
           best_(k),
-          cx_(cell_i32((static_cast<double>(lon_deg) + 180.0) * 100.0)),
-          cy_(cell_i32((static_cast<double>(lat_deg) + 90.0) * 100.0)),
-          on_chart_(storage::regular_position(lat_deg, lon_deg)),
-          cos_lat_(std::cos(static_cast<double>(lat_deg) * radians_per_degree)) {}
+          cx_(lon_cell(lon_deg)),
+          cy_(lat_cell(lat_deg)),
+          on_chart_(storage::regular_position(lat_deg, lon_deg)) {}
+
+    // Ranks every eligible point directly; the answer is the same as walking.
+    std::vector<Entry> rank_all() {
+        examine_all(eligible_);
+        return best_.take_sorted();
+    }
 
     std::vector<Entry> run() {
         if (!on_chart_) {
             examine_all(eligible_);
+        } else if (std::fabs(lat_) >= polar_cap_lat_deg) {
+            walk_rows();
         } else if (!walk_rings() && !walk_block_rings()) {
             walk_blocks();
         }
@@ -139,22 +190,54 @@ class KnnSearch {
     }
 
   private:
+    // A cell's offset from the query's cell, longitude wrapped across 180 for a query on the
+    // chart; column 36000 counts as column 0 and is marked as its companion.
+    struct Offset {
+        std::int64_t dx;
+        std::int64_t dy;
+        std::uint64_t companion;
+        std::int64_t ring() const { return std::max(std::abs(dx), std::abs(dy)); }
+    };
+
+    Offset offset_of(std::uint64_t key) const {
+        std::int64_t x = key_lon_cell(key);
+        const std::uint64_t companion = on_chart_ && x == lon_cells ? 1 : 0;
+        if (companion != 0) x = 0;
+        std::int64_t dx = x - cx_;
+        if (on_chart_) {
+            dx %= lon_cells;
+            if (dx < -lon_cells / 2) dx += lon_cells;
+            if (dx >= lon_cells / 2) dx -= lon_cells;
+        }
+        return {dx, static_cast<std::int64_t>(key_lat_cell(key)) - cy_, companion};
+    }
+
+    // The ring of a cell around the query's cell; ring_limit or more for cells the walk would
+    // not reach.
+    std::int64_t ring_of(std::uint64_t key) const { return offset_of(key).ring(); }
+
+    // The rank of an id in its cell; see the file comment.
+    std::uint64_t rank(std::uint64_t key, std::uint32_t int_id) const {
+        const Offset o = offset_of(key);
+        const std::int64_t r = o.ring();
+        if (r >= ring_limit) return beyond_rings | int_id;
+        const auto u = [](std::int64_t v) { return static_cast<std::uint64_t>(v); };
+        return u(r) << 51 | u(o.dy + r) << 42 | u(o.dx + r) << 33 | o.companion << 32 | int_id;
+    }
+
     // Walks rings outward while the budget lasts; true when they settle the answer.
     bool walk_rings() {
         for (int r = 0; r < ring_limit && lookups_ < ring_walk_budget; ++r) {
             walked_rings_ = r + 1;
-            for (std::int64_t dy = -r; dy <= r; ++dy) {
-                const bool edge_row = dy == -r || dy == r;
-                for (std::int64_t dx = -r; dx <= r; dx += edge_row || r == 0 ? 1 : 2 * r) {
-                    visit_ring_cell(cx_ + dx, cy_ + dy);
-                }
-            }
-            if (best_.full() &&
-                static_cast<double>(best_.worst()) <= with_rounding_room(unwalked_bound_m(r))) {
-                return true;
-            }
+            for_each_in_ring(
+                r, [&](std::int64_t dx, std::int64_t dy) { visit_ring_cell(cx_ + dx, cy_ + dy); });
+            if (settled_within(outside_square_m(cx_, cy_, r, 100))) return true;
         }
         return false;
+    }
+
+    bool settled_within(double bound_m) const {
+        return best_.full() && static_cast<double>(best_.worst()) <= with_rounding_room(bound_m);
     }
 
     void visit_ring_cell(std::int64_t x, std::int64_t y) {
@@ -176,9 +259,6 @@ class KnnSearch {
         examine_cell(key, *ids);
     }
 
-    // Shortest distance from the query to a position outside rings 0..r of cells.
-    double unwalked_bound_m(int r) const { return outside_square_m(cx_, cy_, r, 100); }
-
     // Shortest distance from the query to a position outside the square of units of
     // 1/per_degree degrees (cells: 100, blocks: 1) reaching r units from unit (x, y) each way.
     double outside_square_m(std::int64_t x, std::int64_t y, std::int64_t r,
@@ -188,14 +268,14 @@ class KnnSearch {
         };
         const double lat_q = lat_;
         const double lon_q = lon_;
+        const double cos_lat_q = cos_lat_q_;
         double bound_m = std::numeric_limits<double>::infinity();
-        if (y + r < 180 * per_degree) {
-            bound_m = std::min(bound_m, (edge(y + r + 1, 90.0) - lat_q) * metres_per_degree);
-        }
-        if (y - r > 0) bound_m = std::min(bound_m, (lat_q - edge(y - r, 90.0)) * metres_per_degree);
+        if (y + r < 180 * per_degree) bound_m = to_latitude_m(lat_q, edge(y + r + 1, 90.0));
+        if (y - r > 0) bound_m = std::min(bound_m, to_latitude_m(lat_q, edge(y - r, 90.0)));
         if (2 * r + 1 < 360 * per_degree) {
-            bound_m = std::min({bound_m, to_meridian_m(lat_q, cos_lat_, lon_q - edge(x - r, 180.0)),
-                                to_meridian_m(lat_q, cos_lat_, edge(x + r + 1, 180.0) - lon_q)});
+            bound_m =
+                std::min({bound_m, to_meridian_m(lat_q, cos_lat_q, lon_q - edge(x - r, 180.0)),
+                          to_meridian_m(lat_q, cos_lat_q, edge(x + r + 1, 180.0) - lon_q)});
         }
         return bound_m;
     }
@@ -206,60 +286,41 @@ class KnnSearch {
         const std::int64_t bx = cx_ / 100;
         const std::int64_t by = cy_ / 100;
         for (std::int64_t r = 0; r < max_block_rings; ++r) {
-            for (std::int64_t dy = -r; dy <= r; ++dy) {
-                const bool edge_row = dy == -r || dy == r;
-                for (std::int64_t dx = -r; dx <= r; dx += edge_row || r == 0 ? 1 : 2 * r) {
-                    visit_block(bx + dx, by + dy);
-                }
-            }
-            if (best_.full() && static_cast<double>(best_.worst()) <=
-                                    with_rounding_room(outside_square_m(bx, by, r, 1))) {
-                return true;
-            }
+            for_each_in_ring(
+                r, [&](std::int64_t dx, std::int64_t dy) { visit_block(bx + dx, by + dy); });
+            if (settled_within(outside_square_m(bx, by, r, 1))) return true;
         }
         return false;
     }
 
     void visit_block(std::int64_t x, std::int64_t y) {
-        if (y < 0 || y > 180) return;
-        if (x < 0) x += 360;
-        if (x >= 360) x -= 360;
+        if (y < 0 || y >= block_rows) return;
+        if (x < 0) x += block_cols - 1;
+        if (x >= block_cols - 1) x -= block_cols - 1;
         examine_block(make_cell_key(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(x)));
         // Block column 360 holds longitude 180, the meridian of column 0.
-        if (x == 0) examine_block(make_cell_key(static_cast<std::uint32_t>(y), 360));
+        if (x == 0) {
+            examine_block(make_cell_key(static_cast<std::uint32_t>(y), block_cols - 1));
+        }
     }
 
     void examine_block(std::uint64_t block_key) {
         if (!walked_blocks_.insert(block_key).second) return;
         const GridIndex::Block* block = index_.grid_index.block(block_key);
-        if (block == nullptr) return;
-        for (const GridIndex::Cell& cell : block->cells) {
+        if (block != nullptr) examine_block_cells(block_key, *block);
+    }
+
+    // The cells of a block that the ring walk did not examine.
+    void examine_block_cells(std::uint64_t block_key, const GridIndex::Block& block) {
+        for (const GridIndex::Cell& cell : block.cells) {
             const std::uint64_t key = cell_in(block_key, cell.local);
             if (ring_of(key) >= walked_rings_) examine_cell(key, cell.ids);
         }
     }
 
-    // Shortest distance from the query to a position in the one-degree block.
     double block_bound_m(std::uint64_t block) const {
-        const double lat_q = lat_;
-        const double lon_q = lon_;
-        const double south = static_cast<double>(key_lat_cell(block)) - 90.0;
-        const double west = static_cast<double>(key_lon_cell(block)) - 180.0;
-        const double lat_gap = std::max({0.0, south - lat_q, lat_q - (south + 1.0)});
-        double lon_gap = 0.0;
-        if (lon_q < west || lon_q > west + 1.0) {
-            auto wrapped = [](double d) { return std::fmod(std::fmod(d, 360.0) + 360.0, 360.0); };
-            lon_gap = std::min(wrapped(west - lon_q), wrapped(lon_q - (west + 1.0)));
-        }
-        // asin(x) >= x: one sine gives a bound that is only a little weaker.
-        double lon_bound_m = 0.0;
-        if (lon_gap >= 90.0) {
-            lon_bound_m = (90.0 - std::fabs(lat_q)) * metres_per_degree;
-        } else if (lon_gap > 0.0) {
-            lon_bound_m = cos_lat_ * std::sin(lon_gap * radians_per_degree) *
-                          static_cast<double>(earth_radius_m);
-        }
-        return std::max(lat_gap * metres_per_degree, lon_bound_m);
+        return to_block_m(lat_, lon_, cos_lat_q_, static_cast<double>(key_lat_cell(block)) - 90.0,
+                          static_cast<double>(key_lon_cell(block)) - 180.0);
     }
 
     // Visits the blocks nearest first, skipping the cells the ring walk examined, until the
@@ -283,44 +344,45 @@ class KnnSearch {
             const Pending next = pending.back();
             pending.pop_back();
             if (best_.full() && static_cast<double>(best_.worst()) <= next.bound_m) return;
-            for (const GridIndex::Cell& cell : next.block->cells) {
-                const std::uint64_t key = cell_in(next.key, cell.local);
-                if (ring_of(key) >= walked_rings_) examine_cell(key, cell.ids);
+            examine_block_cells(next.key, *next.block);
+        }
+    }
+
+    // Walks whole rows of blocks (every longitude) outward from the query's row, the nearer
+    // unwalked row first, until the farthest kept distance is within the latitude gap to the
+    // rows left. Points off the chart are not in these rows; run() examines them.
+    void walk_rows() {
+        const std::int64_t start = std::min<std::int64_t>(cy_ / 100, block_rows - 1);
+        std::int64_t south = start;  // rows south .. north are walked
+        std::int64_t north = start;
+        examine_row(start);
+        for (;;) {
+            const bool more_south = south > 0;
+            const bool more_north = north + 1 < block_rows;
+            if (!more_south && !more_north) return;
+            const double lat_q = lat_;
+            const double south_gap_m = more_south
+                                           ? to_latitude_m(lat_q, static_cast<double>(south) - 90.0)
+                                           : std::numeric_limits<double>::infinity();
+            const double north_gap_m =
+                more_north ? to_latitude_m(lat_q, static_cast<double>(north + 1) - 90.0)
+                           : std::numeric_limits<double>::infinity();
+            if (settled_within(std::min(south_gap_m, north_gap_m))) return;
+            if (south_gap_m <= north_gap_m) {
+                examine_row(--south);
+            } else {
+                examine_row(++north);
             }
         }
     }
 
-    // The ring of a cell around the query's cell, wrapping across longitude 180 (column 36000
-    // counts as column 0); ring_limit or more for cells the walk would not reach.
-    std::int64_t ring_of(std::uint64_t key) const {
-        const std::int64_t y = key_lat_cell(key);
-        std::int64_t x = key_lon_cell(key);
-        if (on_chart_ && x == lon_cells) x = 0;
-        std::int64_t dx = x - cx_;
-        if (on_chart_) {
-            dx %= lon_cells;
-            if (dx < -lon_cells / 2) dx += lon_cells;
-            if (dx >= lon_cells / 2) dx -= lon_cells;
+    void examine_row(std::int64_t row) {
+        for (std::int64_t col = 0; col < block_cols; ++col) {
+            const std::uint64_t block_key =
+                make_cell_key(static_cast<std::uint32_t>(row), static_cast<std::uint32_t>(col));
+            const GridIndex::Block* block = index_.grid_index.block(block_key);
+            if (block != nullptr) examine_block_cells(block_key, *block);
         }
-        return std::max(std::abs(dx), std::abs(y - cy_));
-    }
-
-    // The rank of an id in its cell; see the file comment.
-    std::uint64_t rank(std::uint64_t key, std::uint32_t int_id) const {
-        const std::int64_t r = ring_of(key);
-        if (r >= ring_limit) return beyond_rings | int_id;
-        const std::int64_t y = key_lat_cell(key);
-        std::int64_t x = key_lon_cell(key);
-        const std::uint64_t companion = on_chart_ && x == lon_cells ? 1 : 0;
-        if (companion != 0) x = 0;
-        std::int64_t dx = x - cx_;
-        if (on_chart_) {
-            dx %= lon_cells;
-            if (dx < -lon_cells / 2) dx += lon_cells;
-            if (dx >= lon_cells / 2) dx -= lon_cells;
-        }
-        const auto u = [](std::int64_t v) { return static_cast<std::uint64_t>(v); };
-        return u(r) << 51 | u(y - cy_ + r) << 42 | u(dx + r) << 33 | companion << 32 | int_id;
     }
 
     void examine_cell(std::uint64_t key, const CellIds& ids) {
@@ -348,15 +410,16 @@ class KnnSearch {
     const storage::CoreIndex& index_;
     const float lat_;
     const float lon_;
+    // Cosine of the query's latitude: the one the distances use, and the bounds too.
     const float cos_lat_q_;
     const Bitmap& eligible_;
     BestK best_;
+    // The query's cell.
     const std::int64_t cx_;
     const std::int64_t cy_;
     // Only a query on the usual chart has a neighbourhood of cells: its rings wrap across
     // longitude 180 and its bounds hold.
     const bool on_chart_;
-    const double cos_lat_;
     // Ids already offered; each id is offered once.
     Bitmap seen_;
     GridIndex::Probe probe_{index_.grid_index};
@@ -367,6 +430,14 @@ class KnnSearch {
     std::unordered_set<std::uint64_t> walked_blocks_;
 };
 
+// Whether ranking the eligible points directly is cheaper than walking to find them.
+bool rank_directly(const storage::CoreIndex& index, const Bitmap& eligible_ids, std::uint32_t k) {
+    if (&eligible_ids == &index.valid_ids) return false;
+    const double matching = static_cast<double>(eligible_ids.cardinality());
+    return matching * matching <=
+           direct_ranking_factor * static_cast<double>(k) * static_cast<double>(index.count());
+}
+
 }  // namespace
 
 std::vector<DistanceHit> search_knn(const storage::CoreIndex& index, float lat_deg, float lon_deg,
@@ -374,11 +445,12 @@ std::vector<DistanceHit> search_knn(const storage::CoreIndex& index, float lat_d
     const Bitmap& eligible_ids = eligible.all();
     if (k == 0 || eligible_ids.empty()) return {};
     KnnSearch search(index, lat_deg, lon_deg, eligible_ids, k);
-    std::vector<DistanceHit> hits;
-    for (const Entry& e : search.run()) {
-        hits.push_back({hit_ext_id(index, e.int_id), e.dist_m, index.files.get_metadata(e.int_id)});
-    }
-    return hits;
+    const std::vector<Entry> entries =
+        rank_directly(index, eligible_ids, k) ? search.rank_all() : search.run();
+    std::vector<DistanceHit> answer;
+    answer.reserve(entries.size());
+    for (const Entry& e : entries) answer.push_back({e.int_id, e.dist_m, 0});
+    return by_id(answer);
 }
 
 }  // namespace vesko::spatial

@@ -2,6 +2,7 @@
 // test in f32, with latitude as the ray's axis.
 #include "spatial/grid.h"
 #include "spatial/search.h"
+#include "spatial/window.h"
 
 #include <limits>
 
@@ -26,8 +27,9 @@ bool inside_polygon(std::span<const LatLon> polygon, float p_lat, float p_lon) {
 
 }  // namespace
 
-std::vector<Hit> search_polygon(const storage::CoreIndex& index, std::span<const LatLon> polygon,
-                                const Eligible& eligible) {
+std::vector<std::uint32_t> search_polygon(const storage::CoreIndex& index,
+                                          std::span<const LatLon> polygon,
+                                          const Eligible& eligible) {
     float min_lat = std::numeric_limits<float>::max();
     float min_lon = std::numeric_limits<float>::max();
     float max_lat = -std::numeric_limits<float>::max();
@@ -39,15 +41,18 @@ std::vector<Hit> search_polygon(const storage::CoreIndex& index, std::span<const
         if (lat > max_lat) max_lat = lat;
         if (lat < min_lat) min_lat = lat;
     }
-    const Bitmap candidates =
-        eligible.narrow(collect_cells(index.grid_index, lat_cell(min_lat), lat_cell(max_lat),
-                                      lon_cell(min_lon), lon_cell(max_lon)));
-    std::vector<Hit> hits;
-    for (std::uint32_t int_id : candidates.to_vector()) {
-        const auto [lat, lon] = index.files.coords(int_id);
-        if (inside_polygon(polygon, lat, lon)) {
-            hits.push_back({hit_ext_id(index, int_id), index.files.get_metadata(int_id)});
+    const CellWindow window{{lat_cell(min_lat), lat_cell(max_lat)},
+                            {{lon_cell(min_lon), lon_cell(max_lon)}}};
+    std::vector<std::uint32_t> hits;
+    const std::vector<std::uint32_t> candidates =
+        window_candidates(index, window, eligible, nullptr);
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        const std::uint32_t int_id = candidates[i];
+        if (i + coords_prefetch_distance < candidates.size()) {
+            index.files.prefetch_coords(candidates[i + coords_prefetch_distance]);
         }
+        const auto [lat, lon] = index.files.coords(int_id);
+        if (inside_polygon(polygon, lat, lon)) hits.push_back(int_id);
     }
     return hits;
 }

@@ -8,6 +8,7 @@
 #include "spatial/distance.h"
 #include "spatial/grid.h"
 #include "spatial/search.h"
+#include "spatial/window.h"
 
 #include <algorithm>
 #include <cmath>
@@ -19,39 +20,29 @@ namespace {
 
 constexpr double degrees_per_radian = 180.0 / std::numbers::pi;
 constexpr double lon_slack_deg = 0.0005;
-constexpr std::uint32_t all_cells = 0xFFFFFFFFU;
-
-// Longitude cell of a double-precision bound; monotonic like lon_cell, so every stored point
-// between two bounds lies between their cells.
-std::uint32_t lon_cell_of(double lon_deg) {
-    const double v = (lon_deg + 180.0) * 100.0;
-    if (!(v > 0.0)) return 0;
-    if (v >= 4294967295.0) return all_cells;
-    return static_cast<std::uint32_t>(v);
-}
-
-struct LonRange {
-    std::uint32_t lo;
-    std::uint32_t hi;
-};
+// Cells beyond the chart hold only points off it, which the search examines on their own.
+constexpr CellRange chart_columns = {0, chart_lon_cells};
 
 // The longitude cell ranges that can hold points of the circle.
-std::vector<LonRange> longitude_ranges(float lat_deg, float lon_deg, float margin_deg) {
+std::vector<CellRange> longitude_ranges(float lat_deg, float lon_deg, float margin_deg) {
     const double lat = lat_deg;
     const double lon = lon_deg;
     const double m = margin_deg;
     if (!storage::regular_position(lat_deg, lon_deg) || std::fabs(lat) + m >= 90.0) {
-        return {{0, all_cells}};
+        return {chart_columns};
     }
     const double s = std::sin(m / degrees_per_radian) / std::cos(lat / degrees_per_radian);
-    if (!(s < 1.0)) return {{0, all_cells}};
+    if (!(s < 1.0)) return {chart_columns};
     const double half_width = std::asin(s) * degrees_per_radian + lon_slack_deg;
-    if (half_width >= 180.0) return {{0, all_cells}};
+    if (half_width >= 180.0) return {chart_columns};
     const double west = lon - half_width;
     const double east = lon + half_width;
-    std::vector<LonRange> ranges = {{lon_cell_of(west), lon_cell_of(east)}};
-    if (west < -180.0) ranges.push_back({lon_cell_of(west + 360.0), lon_cell_of(180.0)});
-    if (east > 180.0) ranges.push_back({lon_cell_of(-180.0), lon_cell_of(east - 360.0)});
+    auto on_chart = [](std::uint32_t lo, std::uint32_t hi) {
+        return CellRange{lo, std::min(hi, chart_lon_cells)};
+    };
+    std::vector<CellRange> ranges = {on_chart(lon_cell(west), lon_cell(east))};
+    if (west < -180.0) ranges.push_back(on_chart(lon_cell(west + 360.0), lon_cell(180.0)));
+    if (east > 180.0) ranges.push_back(on_chart(lon_cell(-180.0), lon_cell(east - 360.0)));
     return ranges;
 }
 
@@ -64,31 +55,31 @@ std::vector<DistanceHit> search_radius(const storage::CoreIndex& index, float la
     const std::uint32_t lat_hi = lat_cell(lat_deg + margin);
     if (lat_lo > lat_hi || !(margin >= 0.0f)) return {};
 
-    Bitmap candidates;
-    for (const LonRange& range : longitude_ranges(lat_deg, lon_deg, margin)) {
-        candidates |= collect_cells(index.grid_index, lat_lo, lat_hi, range.lo, range.hi);
-    }
+    const CellWindow window{{lat_lo, std::min(lat_hi, chart_lat_cells - 1)},
+                            longitude_ranges(lat_deg, lon_deg, margin)};
     // Points stored off the usual chart can be near the centre whatever their cell says.
-    candidates |= index.irregular_ids;
-    candidates = eligible.narrow(candidates);
+    const std::vector<std::uint32_t> candidates =
+        window_candidates(index, window, eligible, &index.irregular_ids);
 
     const float cos_lat_q = query_cos(lat_deg);
-    struct Found {
-        float dist_m;
-        std::uint32_t int_id;
-    };
-    std::vector<Found> found;
-    for (std::uint32_t int_id : candidates.to_vector()) {
+    std::vector<DistanceHit> hits;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        const std::uint32_t int_id = candidates[i];
+        if (i + coords_prefetch_distance < candidates.size()) {
+            index.files.prefetch_coords(candidates[i + coords_prefetch_distance]);
+        }
         const auto [lat, lon] = index.files.coords(int_id);
         const float d = haversine_distance(lat_deg, lon_deg, cos_lat_q, lat, lon);
-        if (d <= radius_m) found.push_back({d, int_id});
+        if (d <= radius_m) hits.push_back({int_id, d, 0});
     }
-    std::stable_sort(found.begin(), found.end(),
-                     [](const Found& a, const Found& b) { return a.dist_m < b.dist_m; });
-    std::vector<DistanceHit> hits;
-    hits.reserve(found.size());
-    for (const Found& f : found) {
-        hits.push_back({hit_ext_id(index, f.int_id), f.dist_m, index.files.get_metadata(f.int_id)});
+    // Places by distance; the stable sort keeps equal distances in ascending id.
+    std::vector<std::uint32_t> order(hits.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+    std::stable_sort(order.begin(), order.end(), [&hits](std::uint32_t a, std::uint32_t b) {
+        return hits[a].dist_m < hits[b].dist_m;
+    });
+    for (std::size_t place = 0; place < order.size(); ++place) {
+        hits[order[place]].place = static_cast<std::uint32_t>(place);
     }
     return hits;
 }

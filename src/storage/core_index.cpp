@@ -77,6 +77,15 @@ void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json
     index_fields(index, meta, skip_index, n);
 }
 
+bool upsert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json& meta,
+                   std::string_view meta_text, const std::vector<std::string>* skip_index,
+                   float lat_deg, float lon_deg, AppendMode mode) {
+    const bool replaced = index.ext_to_int.contains(hash_id(ext_id));
+    delete_in_mem(index, ext_id);
+    insert_in_mem(index, ext_id, meta, meta_text, skip_index, lat_deg, lon_deg, mode);
+    return replaced;
+}
+
 void delete_in_mem(CoreIndex& index, std::string_view ext_id) {
     const std::uint64_t h = hash_id(ext_id);
     const std::uint32_t* found = index.ext_to_int.find(h);

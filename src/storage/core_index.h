@@ -75,6 +75,14 @@ void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json
                    std::string_view meta_text, const std::vector<std::string>* skip_index,
                    float lat_deg, float lon_deg, AppendMode mode = AppendMode::Always);
 
+// Replaces the point of ext_id, or adds it when it is not live: the live point is deleted and
+// the new one inserted under the next internal id, exactly as a deletion followed by an
+// insertion. Returns whether a live point was replaced. Same lock and failure rules as
+// insert_in_mem; the caller's exclusive lock is what keeps readers from seeing the id missing.
+bool upsert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json& meta,
+                   std::string_view meta_text, const std::vector<std::string>* skip_index,
+                   float lat_deg, float lon_deg, AppendMode mode = AppendMode::Always);
+
 // Applies one deletion; an unknown or already deleted id changes nothing. Only ext_to_int,
 // valid_ids, deleted and the numeric indexes change. Caller holds the index lock exclusively.
 void delete_in_mem(CoreIndex& index, std::string_view ext_id);

@@ -139,18 +139,18 @@ void DataFiles::Appended::refresh_view() {
     view = mapped ? std::move(mapped).value() : MappedRegion();
 }
 
-std::optional<std::string> DataFiles::read_record(const Appended& file, std::uint64_t offset,
-                                                  std::uint64_t max_len) {
+std::optional<std::string_view> DataFiles::record_view(const Appended& file, std::uint64_t offset,
+                                                       std::uint64_t max_len, std::string& spill) {
     const std::uint64_t viewable = std::min<std::uint64_t>(file.known_size, file.view.size());
-    std::string out;
     if (offset <= viewable && viewable - offset >= 4) {
         const unsigned char* at = file.view.data() + offset;
         const std::uint64_t n = load_u32(at);
         if (n > max_len) return std::nullopt;
         if (n <= viewable - offset - 4) {
-            out.assign(reinterpret_cast<const char*>(at + 4), static_cast<std::size_t>(n));
-            if (!is_valid_utf8(out)) return std::nullopt;
-            return out;
+            const std::string_view bytes(reinterpret_cast<const char*>(at + 4),
+                                         static_cast<std::size_t>(n));
+            if (!is_valid_utf8(bytes)) return std::nullopt;
+            return bytes;
         }
     }
     std::array<unsigned char, speculative_read_bytes> head;
@@ -164,31 +164,69 @@ std::optional<std::string> DataFiles::read_record(const Appended& file, std::uin
         if (!size || offset + 4 + n > *size) return std::nullopt;
     }
     const std::size_t have = std::min<std::size_t>(*got - 4, static_cast<std::size_t>(n));
-    out.assign(reinterpret_cast<const char*>(head.data() + 4), have);
+    spill.assign(reinterpret_cast<const char*>(head.data() + 4), have);
     if (have < n) {
-        out.resize(static_cast<std::size_t>(n));
+        spill.resize(static_cast<std::size_t>(n));
         auto rest = file.file.read_at(
-            std::span<unsigned char>(reinterpret_cast<unsigned char*>(out.data()) + have,
+            std::span<unsigned char>(reinterpret_cast<unsigned char*>(spill.data()) + have,
                                      static_cast<std::size_t>(n) - have),
             offset + 4 + have);
         if (!rest || *rest != n - have) return std::nullopt;
     }
-    if (!is_valid_utf8(out)) return std::nullopt;
-    return out;
+    if (!is_valid_utf8(spill)) return std::nullopt;
+    return std::string_view(spill);
+}
+
+std::optional<std::string> DataFiles::read_record(const Appended& file, std::uint64_t offset,
+                                                  std::uint64_t max_len) {
+    std::string spill;
+    auto bytes = record_view(file, offset, max_len, spill);
+    if (!bytes) return std::nullopt;
+    return std::string(*bytes);
+}
+
+DataFiles::RecordOffsets DataFiles::record_offsets(std::uint32_t int_id) const {
+    VESKO_CHECK((std::size_t{int_id} + 1) * slot_bytes <= offsets_.map.size(),
+                "id slot outside offsets.bin");
+    const bool has_meta_slot = (std::size_t{int_id} + 1) * slot_bytes <= meta_offsets_.map.size();
+    return {slot_value(offsets_.map, int_id),
+            has_meta_slot ? slot_value(meta_offsets_.map, int_id) : no_record};
+}
+
+std::optional<std::string_view> DataFiles::external_id_at(std::uint64_t offset,
+                                                          std::string& spill) const {
+    return record_view(ids_, offset, 0xFFFFFFFFULL, spill);
+}
+
+std::string_view DataFiles::metadata_at(std::uint64_t offset, std::string& spill) const {
+    constexpr std::string_view unreadable = "{}";
+    if (offset >= meta_.used_len) return unreadable;
+    return record_view(meta_, offset, max_metadata_bytes, spill).value_or(unreadable);
+}
+
+void DataFiles::prefetch_records(const RecordOffsets& offsets) const {
+    if (offsets.ext_id < ids_.view.size()) __builtin_prefetch(ids_.view.data() + offsets.ext_id);
+    if (offsets.metadata < meta_.view.size()) {
+        __builtin_prefetch(meta_.view.data() + offsets.metadata);
+    }
+}
+
+void DataFiles::prefetch_coords(std::uint32_t int_id) const {
+    const std::size_t at = std::size_t{int_id} * slot_bytes;
+    if (at < coords_.map.size()) __builtin_prefetch(coords_.map.data() + at);
 }
 
 std::optional<std::string> DataFiles::get_external_id(std::uint32_t int_id) const {
-    VESKO_CHECK((std::size_t{int_id} + 1) * slot_bytes <= offsets_.map.size(),
-                "id slot outside offsets.bin");
-    return read_record(ids_, slot_value(offsets_.map, int_id), 0xFFFFFFFFULL);
+    std::string spill;
+    auto bytes = external_id_at(record_offsets(int_id).ext_id, spill);
+    if (!bytes) return std::nullopt;
+    return std::string(*bytes);
 }
 
 std::string DataFiles::get_metadata(std::uint32_t int_id) const {
     if ((std::size_t{int_id} + 1) * slot_bytes > meta_offsets_.map.size()) return "{}";
-    const std::uint64_t offset = slot_value(meta_offsets_.map, int_id);
-    if (offset >= meta_.used_len) return "{}";
-    auto text = read_record(meta_, offset, max_metadata_bytes);
-    return text ? std::move(*text) : std::string("{}");
+    std::string spill;
+    return std::string(metadata_at(slot_value(meta_offsets_.map, int_id), spill));
 }
 
 void DataFiles::append_record(Appended& file, MappedRegion& slots, std::uint32_t int_id,

@@ -64,6 +64,26 @@ class DataFiles {
     // The id's metadata text; "{}" when it cannot be read back.
     std::string get_metadata(std::uint32_t int_id) const;
 
+    // The same records without a copy, in two steps so that many can be read with their
+    // memory fetched in parallel: first the offsets from the slot files, then the records, as
+    // views into the mapped bytes of ids.bin or meta.bin. A view is valid while the caller
+    // holds the index lock (shared is enough: only a writer maps a new view of a file). A
+    // record the mapping does not reach is read into `spill`, and the view then points there,
+    // valid until `spill` changes.
+    struct RecordOffsets {
+        std::uint64_t ext_id;
+        std::uint64_t metadata;  // no_record when the slot lies outside meta_offsets.bin
+    };
+    static constexpr std::uint64_t no_record = ~std::uint64_t{0};
+    // A slot outside offsets.bin is an internal failure, as for get_external_id.
+    RecordOffsets record_offsets(std::uint32_t int_id) const;
+    std::optional<std::string_view> external_id_at(std::uint64_t offset, std::string& spill) const;
+    // "{}" when the record cannot be read back.
+    std::string_view metadata_at(std::uint64_t offset, std::string& spill) const;
+    // Hints that the records, or a point's coordinates, will be read soon.
+    void prefetch_records(const RecordOffsets& offsets) const;
+    void prefetch_coords(std::uint32_t int_id) const;
+
     std::uint64_t ids_file_len() const { return ids_.used_len; }
     std::uint64_t meta_file_len() const { return meta_.used_len; }
     // Used lengths restored from a snapshot; may be below the file sizes.
@@ -112,6 +132,9 @@ class DataFiles {
     // `max_len` and by the file's size.
     static std::optional<std::string> read_record(const Appended& file, std::uint64_t offset,
                                                   std::uint64_t max_len);
+    // The same record as a view into the file's mapping, or into `spill` when read by calls.
+    static std::optional<std::string_view> record_view(const Appended& file, std::uint64_t offset,
+                                                       std::uint64_t max_len, std::string& spill);
     void append_record(Appended& file, MappedRegion& slots, std::uint32_t int_id,
                        std::string_view bytes, AppendMode mode, const char* what);
 

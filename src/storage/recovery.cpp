@@ -17,9 +17,14 @@ void apply(CoreIndex& index, const WalEntry& entry) {
         return;
     }
     const std::string meta_text = entry.meta.dump();
-    insert_in_mem(index, entry.ext_id, entry.meta, meta_text,
-                  entry.skip_index ? &*entry.skip_index : nullptr, entry.lat_deg, entry.lon_deg,
-                  AppendMode::ReuseIdentical);
+    const std::vector<std::string>* skip_index = entry.skip_index ? &*entry.skip_index : nullptr;
+    if (entry.kind == WalEntry::Kind::Upsert) {
+        upsert_in_mem(index, entry.ext_id, entry.meta, meta_text, skip_index, entry.lat_deg,
+                      entry.lon_deg, AppendMode::ReuseIdentical);
+        return;
+    }
+    insert_in_mem(index, entry.ext_id, entry.meta, meta_text, skip_index, entry.lat_deg,
+                  entry.lon_deg, AppendMode::ReuseIdentical);
 }
 
 Result<LogScan> scan_log(const std::string& path) {

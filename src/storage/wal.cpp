@@ -8,6 +8,7 @@ namespace {
 
 constexpr std::uint32_t variant_insert = 0;
 constexpr std::uint32_t variant_delete = 1;
+constexpr std::uint32_t variant_upsert = 2;
 
 bool decode_text(ByteReader& reader, std::string& out) {
     std::string_view bytes;
@@ -16,9 +17,8 @@ bool decode_text(ByteReader& reader, std::string& out) {
     return true;
 }
 
-// Fields of an Insert after its variant; false with `why` set on failure.
-bool decode_insert(ByteReader& reader, WalEntry& entry, const char*& why, bool keep_meta) {
-    entry.kind = WalEntry::Kind::Insert;
+// Fields of an Insert or Upsert after its variant; false with `why` set on failure.
+bool decode_point(ByteReader& reader, WalEntry& entry, const char*& why, bool keep_meta) {
     why = "an id that is not UTF-8 text (or claims 2^32 bytes or more)";
     if (!decode_text(reader, entry.ext_id)) return false;
     why = "a cut coordinate";
@@ -49,11 +49,11 @@ bool decode_delete(ByteReader& reader, WalEntry& entry, const char*& why) {
     return decode_text(reader, entry.ext_id);
 }
 
-}  // namespace
-
-void encode_insert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
-                   const filter::Json& meta, const std::vector<std::string>* skip_index) {
-    put_u32(out, variant_insert);
+// Insert and Upsert share their fields.
+void encode_point(std::string& out, std::uint32_t variant, std::string_view ext_id, float lat_deg,
+                  float lon_deg, const filter::Json& meta,
+                  const std::vector<std::string>* skip_index) {
+    put_u32(out, variant);
     put_string(out, ext_id);
     put_f32(out, lat_deg);
     put_f32(out, lon_deg);
@@ -65,6 +65,18 @@ void encode_insert(std::string& out, std::string_view ext_id, float lat_deg, flo
     put_u8(out, 1);
     put_u64(out, skip_index->size());
     for (const std::string& name : *skip_index) put_string(out, name);
+}
+
+}  // namespace
+
+void encode_insert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
+                   const filter::Json& meta, const std::vector<std::string>* skip_index) {
+    encode_point(out, variant_insert, ext_id, lat_deg, lon_deg, meta, skip_index);
+}
+
+void encode_upsert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
+                   const filter::Json& meta, const std::vector<std::string>* skip_index) {
+    encode_point(out, variant_upsert, ext_id, lat_deg, lon_deg, meta, skip_index);
 }
 
 void encode_delete(std::string& out, std::string_view ext_id) {
@@ -83,7 +95,12 @@ WalRead decode_record(ByteReader& reader, WalEntry& entry, std::string* why, boo
     bool decoded = false;
     switch (variant) {
         case variant_insert:
-            decoded = decode_insert(reader, entry, failure, keep_meta);
+            entry.kind = WalEntry::Kind::Insert;
+            decoded = decode_point(reader, entry, failure, keep_meta);
+            break;
+        case variant_upsert:
+            entry.kind = WalEntry::Kind::Upsert;
+            decoded = decode_point(reader, entry, failure, keep_meta);
             break;
         case variant_delete:
             decoded = decode_delete(reader, entry, failure);

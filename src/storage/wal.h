@@ -1,12 +1,15 @@
 // The write-ahead log, wal.bin: every change is appended here, and reaches the file, before it
 // is applied. The file is the concatenation of records, with no header, framing or checksum:
 //
-//   u32 variant: 0 Insert, 1 Delete
+//   u32 variant: 0 Insert, 1 Delete, 2 Upsert
 //   Insert: id (u64 length, UTF-8), f32 lat, f32 lon,
 //           meta (u64 entry count, then per entry in ascending key order: key as u64 length
 //                 and UTF-8, value as encoded in meta_codec.h),
 //           skip_index (u8 0 = absent | u8 1, u64 count, each name as u64 length and UTF-8)
 //   Delete: id (u64 length, UTF-8)
+//   Upsert: the fields of Insert. Replay deletes the id's live point, if any, and inserts the
+//           new one as a single step, so a log cut anywhere holds either the whole
+//           replacement or none of it. Stores written before it hold no such record.
 //
 // All integers and floats little-endian. Records are only appended; persist empties the file.
 //
@@ -38,16 +41,18 @@ inline constexpr const char* wal_file_name = "wal.bin";
 inline constexpr std::size_t wal_buffer_bytes = 8192;
 
 struct WalEntry {
-    enum class Kind { Insert, Delete };
+    enum class Kind { Insert, Delete, Upsert };
     Kind kind = Kind::Delete;
     std::string ext_id;
     float lat_deg = 0.0f;
     float lon_deg = 0.0f;
-    filter::Json meta;  // an object, for Insert
+    filter::Json meta;  // an object, for Insert and Upsert
     std::optional<std::vector<std::string>> skip_index;
 };
 
 void encode_insert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
+                   const filter::Json& meta, const std::vector<std::string>* skip_index);
+void encode_upsert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
                    const filter::Json& meta, const std::vector<std::string>* skip_index);
 void encode_delete(std::string& out, std::string_view ext_id);
 

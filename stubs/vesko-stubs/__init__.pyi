@@ -5,10 +5,19 @@ A store is a directory. Each point has a caller-chosen string id, a latitude and
 write-ahead log before it is applied; ``persist`` writes a snapshot; ``vacuum`` compacts.
 """
 
-from typing import List, Optional, Sequence, Tuple
+import os
+from typing import Iterator, List, Literal, Optional, Sequence, Tuple, Union
+
+__version__: str
 
 class PanicException(BaseException):
     """An internal failure of the store engine (a broken invariant or an unusable data file)."""
+
+class ItemIterator(Iterator[Tuple[str, float, float, str]]):
+    """Iterator over (id, lat, lon, metadata) of the live points, in internal-id order."""
+
+    def __iter__(self) -> "ItemIterator": ...
+    def __next__(self) -> Tuple[str, float, float, str]: ...
 
 class Vesko:
     """One open store directory, created with its files when missing."""
@@ -55,6 +64,38 @@ class Vesko:
         self, points: Sequence[Tuple[float, float]], filter_json: Optional[str] = None
     ) -> List[Tuple[str, str]]:
         """Points inside the polygon of (lat, lon) vertices as (id, metadata)."""
+    def get(self, id: str) -> Optional[Tuple[float, float, str]]:
+        """(lat, lon, metadata) of the live point with this id, or None."""
+    def upsert(
+        self,
+        id: str,
+        lat: float,
+        lon: float,
+        metadata: str,
+        skip_index: Optional[Sequence[str]] = None,
+    ) -> bool:
+        """Replaces the live point with this id, or adds it, in one step; True when a point
+        was replaced. The new version comes after earlier points in id-ordered results."""
+    def items(self, filter_json: Optional[str] = None) -> ItemIterator:
+        """Iterates the live points (matching the filter) as (id, lat, lon, metadata), a
+        chunk at a time; each point as it was when its chunk was read."""
+    def export(
+        self,
+        path: Union[str, "os.PathLike[str]"],
+        format: Optional[Literal["geojson", "parquet"]] = None,
+    ) -> int:
+        """Writes the live points as GeoJSON or GeoParquet (by suffix unless format is
+        given); returns how many. GeoParquet needs pyarrow."""
+    def __contains__(self, id: str) -> bool:
+        """True when a live point has this id."""
+    def __len__(self) -> int:
+        """The number of live points, as count()."""
+
+def import_geojson(path: Union[str, "os.PathLike[str]"], db: Vesko) -> int:
+    """Adds the features of a GeoJSON FeatureCollection to db; returns how many were read."""
+
+def import_parquet(path: Union[str, "os.PathLike[str]"], db: Vesko) -> int:
+    """Adds the rows of a GeoParquet file written by export to db; returns how many."""
 
 def salvage(storage_path: str) -> Vesko:
     """Opens a store that Vesko() refused as damaged, after moving the damaged snapshot to

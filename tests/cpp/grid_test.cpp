@@ -98,5 +98,35 @@ TEST(CollectCells, EmptyGridGivesEmptyUnion) {
     EXPECT_TRUE(collect_cells(GridIndex{}, 0, 10, 0, 10).empty());
 }
 
+TEST(GridIndex, IdsUnderBoundTheRectangleFromItsBlocks) {
+    GridIndex grid = grid_with_points();
+    grid.file_point(1, 10.005f, 20.005f);  // already filed: counted once
+    ASSERT_TRUE(grid.insert_cell(make_cell_key(10050, 20050), [] {
+        CellIds ids;
+        ids.add(7);
+        ids.add(8);
+        return ids;
+    }()));
+    struct Case {
+        const char* name;
+        std::uint32_t lat_lo, lat_hi, lon_lo, lon_hi;
+        std::size_t expected;
+    };
+    const Case cases[] = {
+        // Block (100, 200) holds ids 1, 2, 3 and the restored cell's 7 and 8.
+        {"one cell counts its whole block", 10000, 10000, 20000, 20000, 5},
+        {"an empty cell of an occupied block", 10099, 10099, 20099, 20099, 5},
+        {"an empty block", 5000, 5000, 5000, 5000, 0},
+        {"two blocks", 0, 10000, 0, 20000, 6},
+        {"empty range", 10001, 10000, 0, 40000, 0},
+        {"too many blocks to count: every id", 0, 4294967295u, 0, 4294967295u, 6},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(grid.ids_under(c.lat_lo, c.lat_hi, c.lon_lo, c.lon_hi), c.expected);
+    }
+    EXPECT_EQ(grid.ids(), 6u);
+}
+
 }  // namespace
 }  // namespace vesko::spatial

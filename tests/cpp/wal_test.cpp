@@ -40,22 +40,48 @@ TEST(WalEncode, RecordsForAbcHaveTheirDocumentedBytes) {
               "00");
 }
 
-TEST(WalDecode, InsertRoundTripsEveryField) {
-    const std::vector<std::string> skip = {"a", ""};
-    const Json meta = Json::parse(R"({"a":"x","b":-2,"c":[1.5,null]})");
-    std::string bytes;
-    encode_insert(bytes, "id-é", 12.34f, -56.78f, meta, &skip);
-    ByteReader reader(as_bytes(bytes));
-    auto entry = decode_wal_entry(reader);
-    ASSERT_TRUE(entry.has_value());
-    EXPECT_TRUE(reader.at_end());
-    EXPECT_EQ(entry->kind, WalEntry::Kind::Insert);
-    EXPECT_EQ(entry->ext_id, "id-é");
-    EXPECT_EQ(entry->lat_deg, 12.34f);
-    EXPECT_EQ(entry->lon_deg, -56.78f);
-    EXPECT_EQ(entry->meta.dump(), meta.dump());
-    ASSERT_TRUE(entry->skip_index.has_value());
-    EXPECT_EQ(*entry->skip_index, skip);
+TEST(WalEncode, UpsertIsVariantTwoFollowedByTheFieldsOfInsert) {
+    const std::vector<std::string> skip = {"k"};
+    const Json meta = Json::parse(R"({"k":"v"})");
+    std::string ins;
+    encode_insert(ins, "abc", 1.0f, 2.0f, meta, &skip);
+    std::string ups;
+    encode_upsert(ups, "abc", 1.0f, 2.0f, meta, &skip);
+    EXPECT_EQ(hex(ups.substr(0, 4)), "02000000");
+    EXPECT_EQ(hex(ups.substr(4)), hex(ins.substr(4)));
+}
+
+using PointEncoder = void (*)(std::string&, std::string_view, float, float, const Json&,
+                              const std::vector<std::string>*);
+
+TEST(WalDecode, InsertAndUpsertRoundTripEveryField) {
+    struct Case {
+        const char* name;
+        PointEncoder encode;
+        WalEntry::Kind kind;
+    };
+    const Case cases[] = {
+        {"insert", &encode_insert, WalEntry::Kind::Insert},
+        {"upsert", &encode_upsert, WalEntry::Kind::Upsert},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<std::string> skip = {"a", ""};
+        const Json meta = Json::parse(R"({"a":"x","b":-2,"c":[1.5,null]})");
+        std::string bytes;
+        c.encode(bytes, "id-é", 12.34f, -56.78f, meta, &skip);
+        ByteReader reader(as_bytes(bytes));
+        auto entry = decode_wal_entry(reader);
+        ASSERT_TRUE(entry.has_value());
+        EXPECT_TRUE(reader.at_end());
+        EXPECT_EQ(entry->kind, c.kind);
+        EXPECT_EQ(entry->ext_id, "id-é");
+        EXPECT_EQ(entry->lat_deg, 12.34f);
+        EXPECT_EQ(entry->lon_deg, -56.78f);
+        EXPECT_EQ(entry->meta.dump(), meta.dump());
+        ASSERT_TRUE(entry->skip_index.has_value());
+        EXPECT_EQ(*entry->skip_index, skip);
+    }
 }
 
 TEST(WalDecode, EmptySkipListStaysPresent) {
@@ -139,6 +165,9 @@ TEST(WalDecode, RecordsThatRunOutOfBytesAreTornAndBadBytesAreDamage) {
          WalRead::TornTail},
         {"skip count larger than the names that follow",
          skip_head + "\x01" + u64_bytes(3) + u64_bytes(1) + "a", WalRead::TornTail},
+        {"upsert cut after its id", std::string("\x02\0\0\0", 4) + u64_bytes(1) + "a",
+         WalRead::TornTail},
+        {"unknown variant 3", std::string("\x03\0\0\0", 4) + u64_bytes(1) + "a", WalRead::Damaged},
         {"unknown variant 7", std::string("\x07\0\0\0", 4) + u64_bytes(1) + "a", WalRead::Damaged},
         {"unknown variant just the 4 bytes", std::string("\x07\0\0\0", 4), WalRead::Damaged},
         {"id not UTF-8", std::string("\x01\0\0\0", 4) + u64_bytes(2) + "\xC3\x28",

@@ -27,30 +27,78 @@ METHODS = [
     ("search_box", "($self, top_left, bottom_right, filter_json=None)"),
     ("search_radius", "($self, lat, lon, radius_m, filter_json=None)"),
     ("search_polygon", "($self, points, filter_json=None)"),
+    ("get", "($self, id)"),
+    ("upsert", "($self, id, lat, lon, metadata, skip_index=None)"),
+    ("items", "($self, filter_json=None)"),
+    ("export", "($self, path, format=None)"),
 ]
+# Registered after the named methods, in this order.
+DUNDERS = [
+    ("__contains__", "($self, id)"),
+    ("__len__", "($self)"),
+    ("__repr__", "($self)"),
+]
+MODULE_FUNCTIONS = ["import_geojson", "import_parquet", "salvage"]
 
 
-def test_module_exports_the_store_class_panic_exception_and_salvage():
-    assert sorted(n for n in dir(vesko) if not n.startswith("_")) == [
-        "PanicException", "Vesko", "salvage"]
+def test_module_exports_the_store_class_panic_exception_and_functions():
+    assert sorted(n for n in dir(vesko) if not n.startswith("_")) == sorted(
+        ["ItemIterator", "PanicException", "Vesko"] + MODULE_FUNCTIONS
+    )
     assert issubclass(vesko.PanicException, BaseException)
     assert not issubclass(vesko.PanicException, Exception)
     assert vesko.PanicException.__module__ == "vesko"
     assert vesko.Vesko.__module__ == "vesko"
 
 
+def test_version_is_the_package_version():
+    from importlib import metadata
+
+    assert vesko.__version__ == metadata.version("vesko")
+
+
 def test_methods_are_registered_in_documented_order():
     public = [name for name in vesko.Vesko.__dict__ if not name.startswith("_")]
     assert public == [name for name, _ in METHODS]
+    dunders = [name for name in vesko.Vesko.__dict__ if name in dict(DUNDERS)]
+    assert dunders == [name for name, _ in DUNDERS]
 
 
-@pytest.mark.parametrize("name,signature", METHODS, ids=[name for name, _ in METHODS])
+@pytest.mark.parametrize("name,signature", METHODS + DUNDERS, ids=[n for n, _ in METHODS + DUNDERS])
 def test_method_docstring_is_exactly_its_signature_line(name, signature):
     method = getattr(vesko.Vesko, name)
     # The interpreter splits "name(sig)\n--\n\n" into the text signature and an empty
     # remainder; any prose after the separator would come back as __doc__.
     assert method.__text_signature__ == signature
     assert method.__doc__ is None
+
+
+def parameters_after_self(text_signature):
+    return text_signature[len("($self"):].lstrip(", ")
+
+
+@pytest.mark.parametrize("name,signature", METHODS + DUNDERS, ids=[n for n, _ in METHODS + DUNDERS])
+def test_introspection_shows_every_parameter_bound_and_unbound(store, name, signature):
+    rest = parameters_after_self(signature)
+    # Unbound, self is a real (positional-only) parameter; bound, it is gone and nothing else.
+    unbound = "(self, /, " + rest if rest != ")" else "(self, /)"
+    assert str(inspect.signature(getattr(vesko.Vesko, name))) == unbound
+    assert str(inspect.signature(getattr(store, name))) == "(" + rest
+
+
+@pytest.mark.parametrize("name,signature", METHODS, ids=[name for name, _ in METHODS])
+def test_help_shows_the_parameters_of_a_bound_method(store, name, signature):
+    import pydoc
+
+    text = pydoc.render_doc(getattr(store, name), renderer=pydoc.plaintext)
+    assert f"{name}({parameters_after_self(signature)}" in text
+
+
+def test_method_called_on_another_type_raises_type_error():
+    with pytest.raises(TypeError):
+        vesko.Vesko.count(5)
+    with pytest.raises(TypeError):
+        vesko.Vesko.count()
 
 
 def test_class_docstring_is_the_constructor_signature():
@@ -82,15 +130,25 @@ def stub_parameters(function):
 
 
 def module_parameters(callable_):
-    return [(p.name, p.default) for p in inspect.signature(callable_).parameters.values()]
+    parameters = inspect.signature(callable_).parameters.values()
+    return [(p.name, p.default) for p in parameters if p.name != "self"]
 
 
 def test_stub_declares_the_module_methods_in_order_with_their_parameters():
     cls = stub_class(installed_stub(), "Vesko")
     functions = [node for node in cls.body if isinstance(node, ast.FunctionDef)]
+    typed = [(name, module_parameters(getattr(vesko.Vesko, name))) for name, _ in METHODS + DUNDERS]
     assert [(f.name, stub_parameters(f)) for f in functions] == [
         ("__init__", module_parameters(vesko.Vesko))
-    ] + [(name, module_parameters(getattr(vesko.Vesko, name))) for name, _ in METHODS]
+    ] + [entry for entry in typed if entry[0] != "__repr__"]
+
+
+def test_stub_declares_the_module_functions_with_their_parameters():
+    tree = installed_stub()
+    functions = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+    assert sorted(functions) == MODULE_FUNCTIONS
+    for name in MODULE_FUNCTIONS:
+        assert stub_parameters(functions[name]) == module_parameters(getattr(vesko, name))
 
 
 def test_stub_declares_salvage_with_the_module_parameters_returning_vesko():

@@ -116,3 +116,15 @@ def test_points_stored_off_the_chart_are_still_ranked_by_their_distance(db):
     fill(db, model, model_points)
     assert_exact_knn(db, model, 0.0, -170.0, 3)
     assert db.search_knn(0.0, -170.0, 1)[0][0] == "wrapped"
+
+
+@pytest.mark.parametrize("points, query", [
+    ([("on180", 0.0, 180.0), ("east", 0.0, -150.0)], (29.6875, -179.6)),
+    ([("on-180", 0.0, -180.0), ("west", 0.0, 150.0)], (29.6875, 179.6)),
+    ([("on180", -40.0, 180.0), ("east", -40.0, -152.0)], (-10.0, -179.9)),
+], ids=["lon180-from-east", "lon-180-from-west", "south"])
+def test_nearest_point_on_longitude_180_is_found_from_across_it(db, points, query):
+    model = Model()
+    fill(db, model, points)
+    truth = model.knn_by_distance(*query)
+    assert [h[0] for h in db.search_knn(*query, 1)] == [min(truth, key=truth.get)]

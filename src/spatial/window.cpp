@@ -1,0 +1,41 @@
+#include "spatial/window.h"
+
+#include "spatial/grid.h"
+
+namespace vesko::spatial {
+
+bool CellWindow::holds(std::uint32_t lat_cell_no, std::uint32_t lon_cell_no) const {
+    if (lat_cell_no < lat.lo || lat_cell_no > lat.hi) return false;
+    for (const CellRange& r : lon) {
+        if (lon_cell_no >= r.lo && lon_cell_no <= r.hi) return true;
+    }
+    return false;
+}
+
+std::vector<std::uint32_t> window_candidates(const storage::CoreIndex& index,
+                                             const CellWindow& window, const Eligible& eligible,
+                                             const Bitmap* extra) {
+    std::uint64_t window_ids = extra == nullptr ? 0 : extra->cardinality();
+    for (const CellRange& r : window.lon) {
+        window_ids += index.grid_index.ids_under(window.lat.lo, window.lat.hi, r.lo, r.hi);
+    }
+    if (const Bitmap* matching = eligible.filter_first(window_ids)) {
+        std::vector<std::uint32_t> out;
+        matching->for_each([&](std::uint32_t int_id) {
+            const auto [lat, lon] = index.files.coords(int_id);
+            if (window.holds(lat_cell(lat), lon_cell(lon)) ||
+                (extra != nullptr && extra->contains(int_id))) {
+                out.push_back(int_id);
+            }
+        });
+        return out;
+    }
+    Bitmap candidates;
+    for (const CellRange& r : window.lon) {
+        candidates |= collect_cells(index.grid_index, window.lat.lo, window.lat.hi, r.lo, r.hi);
+    }
+    if (extra != nullptr) candidates |= *extra;
+    return eligible.narrow(candidates).to_vector();
+}
+
+}  // namespace vesko::spatial
