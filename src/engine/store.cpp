@@ -78,6 +78,19 @@ Result<std::pair<filter::Json, std::string>> Store::parse_metadata(std::string_v
 
 Result<void> Store::add(std::string_view ext_id, float lat_deg, float lon_deg,
                         std::string_view metadata, const std::vector<std::string>* skip_index) {
+    auto written = write_point(ext_id, lat_deg, lon_deg, metadata, skip_index, false);
+    if (!written) return written.error();
+    return {};
+}
+
+Result<bool> Store::upsert(std::string_view ext_id, float lat_deg, float lon_deg,
+                           std::string_view metadata, const std::vector<std::string>* skip_index) {
+    return write_point(ext_id, lat_deg, lon_deg, metadata, skip_index, true);
+}
+
+Result<bool> Store::write_point(std::string_view ext_id, float lat_deg, float lon_deg,
+                                std::string_view metadata,
+                                const std::vector<std::string>* skip_index, bool replacing) {
     auto parsed = parse_metadata(metadata);
     if (!parsed) return parsed.error();
     const auto& [meta, meta_text] = *parsed;
@@ -86,36 +99,22 @@ Result<void> Store::add(std::string_view ext_id, float lat_deg, float lon_deg,
     if (broken_) return *broken_;
     // Everything that can fail (a slot for the id, its records in ids.bin and meta.bin) is
     // done before the record is logged: once it is in the log, the point exists.
-    auto prepared = prepare_insert(index_, ext_id, meta_text);
+    auto prepared = prepare_insert(index_, ext_id, meta_text, AppendMode::Always, replacing);
     if (!prepared) return prepared.error();
     std::unique_lock log_guard(log_lock_);
-    encode_insert(wal_.staging(), ext_id, lat_deg, lon_deg, meta, skip_index);
+    if (replacing) {
+        encode_upsert(wal_.staging(), ext_id, lat_deg, lon_deg, meta, skip_index);
+    } else {
+        encode_insert(wal_.staging(), ext_id, lat_deg, lon_deg, meta, skip_index);
+    }
     if (auto flushed = wal_.flush(); !flushed) {
         index_.files.drop_staged();
         return flushed.error();
     }
+    if (replacing)
+        return apply_upsert(index_, ext_id, *prepared, meta, skip_index, lat_deg, lon_deg);
     apply_insert(index_, *prepared, meta, skip_index, lat_deg, lon_deg);
-    return {};
-}
-
-Result<bool> Store::upsert(std::string_view ext_id, float lat_deg, float lon_deg,
-                           std::string_view metadata, const std::vector<std::string>* skip_index) {
-    auto parsed = parse_metadata(metadata);
-    if (!parsed) return parsed.error();
-    const auto& [meta, meta_text] = *parsed;
-    VESKO_TRY(check_process());
-    std::unique_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
-    // As in add: whatever can fail is done before the record is logged.
-    auto prepared = prepare_insert(index_, ext_id, meta_text, AppendMode::Always, true);
-    if (!prepared) return prepared.error();
-    std::unique_lock log_guard(log_lock_);
-    encode_upsert(wal_.staging(), ext_id, lat_deg, lon_deg, meta, skip_index);
-    if (auto flushed = wal_.flush(); !flushed) {
-        index_.files.drop_staged();
-        return flushed.error();
-    }
-    return apply_upsert(index_, ext_id, *prepared, meta, skip_index, lat_deg, lon_deg);
+    return false;
 }
 
 Result<void> Store::remove(std::string_view ext_id) {

@@ -152,6 +152,11 @@ class Store {
 
     // Parses metadata text into an object and its compact text, checking the size limit.
     static Result<std::pair<filter::Json, std::string>> parse_metadata(std::string_view metadata);
+    // add (replacing false) and upsert (true): logs and applies one point; returns whether a
+    // live point was replaced.
+    Result<bool> write_point(std::string_view ext_id, float lat_deg, float lon_deg,
+                             std::string_view metadata, const std::vector<std::string>* skip_index,
+                             bool replacing);
     // Runs search(eligible) under the shared index lock, after parsing the filter if given,
     // and hands its hits to read before the lock is released.
     template <class Search, class Read>
