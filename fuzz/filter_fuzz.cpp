@@ -3,6 +3,7 @@
 //   exists(F) holds exactly when F matches some point;
 //   {"$not": F} matches exactly the points F does not match;
 //   {"$and": [F]} and {"$or": [F]} match what F matches.
+#include "engine/answers.h"
 #include "engine/store.h"
 #include "fuzz/fuzz_support.h"
 
@@ -57,7 +58,7 @@ const vesko::engine::Store& fixture() {
 // The ids a filter matches, or nothing when the text is not JSON.
 std::optional<std::set<std::string>> matching(const vesko::engine::Store& store,
                                               const std::string& filter) {
-    auto hits = store.search_box({90.0f, -180.0f}, {-90.0f, 180.0f}, filter);
+    auto hits = vesko::engine::box_answer(store, {90.0f, -180.0f}, {-90.0f, 180.0f}, filter);
     if (!hits) return std::nullopt;
     std::set<std::string> ids;
     for (const auto& hit : hits.value()) ids.insert(hit.ext_id);

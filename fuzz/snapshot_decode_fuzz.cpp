@@ -30,7 +30,9 @@ std::span<const unsigned char> bytes_of(const std::string& s) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     auto decoded = vesko::storage::decode_snapshot(std::span(data, size));
     if (!decoded) return 0;
-    (void)vesko::storage::internally_consistent(*decoded);
+    // The damage rules must judge any decodable snapshot without crashing.
+    (void)vesko::storage::snapshot_damage(vesko::storage::view_of(*decoded), decoded->ids_file_len,
+                                          decoded->meta_file_len);
     const std::string first = encode(*decoded);
     auto again = vesko::storage::decode_snapshot(bytes_of(first));
     FUZZ_CHECK(again.has_value(), "a snapshot the store wrote must decode");

@@ -3,6 +3,7 @@
 // input ends), and the rest as wal.bin. The open either refuses, leaving both files as they
 // were, or gives a store that answers every kind of call, persists, and opens again with the
 // same points.
+#include "engine/answers.h"
 #include "engine/store.h"
 #include "fuzz/fuzz_support.h"
 
@@ -25,13 +26,13 @@ void exercise(const vesko::engine::Store& store) {
     const std::optional<std::string> filter = std::string(R"({"c": "x"})");
     (void)store.exists("{}");
     (void)store.exists(R"({"n": {"$gte": 1}})");
-    (void)store.search_box({90.0f, -180.0f}, {-90.0f, 180.0f}, none);
-    (void)store.search_box({10.0f, -10.0f}, {-10.0f, 10.0f}, filter);
-    (void)store.search_radius(0.0f, 0.0f, 2.0e6f, none);
-    (void)store.search_knn(45.0f, 179.9f, 5, none);
-    (void)store.search_knn(0.0f, 0.0f, 3, filter);
+    (void)vesko::engine::box_answer(store, {90.0f, -180.0f}, {-90.0f, 180.0f}, none);
+    (void)vesko::engine::box_answer(store, {10.0f, -10.0f}, {-10.0f, 10.0f}, filter);
+    (void)vesko::engine::radius_answer(store, 0.0f, 0.0f, 2.0e6f, none);
+    (void)vesko::engine::knn_answer(store, 45.0f, 179.9f, 5, none);
+    (void)vesko::engine::knn_answer(store, 0.0f, 0.0f, 3, filter);
     const std::vector<vesko::spatial::LatLon> triangle = {{0, 0}, {0, 50}, {50, 50}};
-    (void)store.search_polygon(triangle, none);
+    (void)vesko::engine::polygon_answer(store, triangle, none);
 }
 
 }  // namespace

@@ -37,6 +37,9 @@ build_quietly() {  # log file, then the command; the log is shown only when the 
 # include false positives, so these builds do not treat them as errors.
 echo "== C++ tests, fuzz corpus and Python tests under ASan and UBSan"
 mkdir -p build
+# The module is built here by CMake itself, which needs pybind11's CMake files in the
+# environment (pip's own builds bring pybind11 in an isolated environment of their own).
+$py -m pip install -q --disable-pip-version-check "pybind11>=2.11,<4"
 build_quietly build/asan-build.log cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVESKO_SANITIZE=address,undefined -DVESKO_WERROR=OFF -DVESKO_BUILD_TESTS=ON \
     -DVESKO_BUILD_FUZZ=ON -DVESKO_BUILD_MODULE=ON -DPython_EXECUTABLE="$PWD/$py" \

@@ -3,9 +3,9 @@
 // reopen shows exactly the changes that were acknowledged, compared point by point with an
 // in-memory model.
 #include "common/check.h"
+#include "engine/answers.h"
 #include "engine/store.h"
 #include "storage/fault_hook.h"
-#include "store_answers.h"
 
 #include <gtest/gtest.h>
 
@@ -65,7 +65,7 @@ void expect_holds(Store& store, const Model& model) {
     auto count = store.count();
     ASSERT_TRUE(count) << count.error().message;
     EXPECT_EQ(*count, model.size());
-    auto all = testing::box_answer(store, {90.0f, -180.0f}, {-90.0f, 180.0f}, std::nullopt);
+    auto all = box_answer(store, {90.0f, -180.0f}, {-90.0f, 180.0f}, std::nullopt);
     ASSERT_TRUE(all);
     std::map<std::string, std::string> got;
     for (const auto& hit : *all) got[hit.ext_id] = hit.metadata;
@@ -73,7 +73,7 @@ void expect_holds(Store& store, const Model& model) {
     for (const auto& [ext_id, p] : model) want[ext_id] = p.meta;
     EXPECT_EQ(got, want);
     for (const auto& [ext_id, p] : model) {
-        auto near = testing::radius_answer(store, p.lat_deg, p.lon_deg, 0.5f, std::nullopt);
+        auto near = radius_answer(store, p.lat_deg, p.lon_deg, 0.5f, std::nullopt);
         ASSERT_TRUE(near);
         bool found = false;
         for (const auto& hit : *near) found = found || (hit.ext_id == ext_id && hit.dist_m == 0.0f);

@@ -1,6 +1,6 @@
 // One Store per directory: the directory's lock, and what close() leaves behind.
+#include "engine/answers.h"
 #include "engine/store.h"
-#include "store_answers.h"
 
 #include <gtest/gtest.h>
 
@@ -72,15 +72,15 @@ TEST_F(StoreLockTest, EveryCallOnAClosedStoreIsRefused) {
         {"exists", [&] { return error_of(store.exists("{}")); }},
         {"persist", [&] { return error_of(store.persist()); }},
         {"vacuum", [&] { return error_of(store.vacuum()); }},
-        {"search_radius", [&] { return error_of(testing::radius_answer(store, 1, 2, 10, none)); }},
-        {"search_knn", [&] { return error_of(testing::knn_answer(store, 1, 2, 1, none)); }},
+        {"search_radius", [&] { return error_of(radius_answer(store, 1, 2, 10, none)); }},
+        {"search_knn", [&] { return error_of(knn_answer(store, 1, 2, 1, none)); }},
         {"search_box",
          [&] {
-             return error_of(testing::box_answer(store, {2, 1}, {0, 3}, none));
+             return error_of(box_answer(store, {2, 1}, {0, 3}, none));
          }},
         {"search_polygon",
          [&] {
-             return error_of(testing::polygon_answer(store, {{0, 0}, {0, 3}, {3, 3}}, none));
+             return error_of(polygon_answer(store, {{0, 0}, {0, 3}, {3, 3}}, none));
          }},
     };
     for (const Case& c : cases) {

@@ -1,5 +1,5 @@
-// Search answers of an engine Store as plain vectors, in the order Python receives them, for
-// tests that check what a store holds without going through the binding.
+// Search answers of a Store as plain vectors, in the order Python receives them, for C++
+// callers that build no Python objects (the C++ tests and the fuzz targets).
 #pragma once
 
 #include "engine/store.h"
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace vesko::engine::testing {
+namespace vesko::engine {
 
 struct TextHit {
     std::string ext_id;
@@ -69,4 +69,4 @@ inline Result<std::vector<TextHit>> polygon_answer(const Store& store,
     return out;
 }
 
-}  // namespace vesko::engine::testing
+}  // namespace vesko::engine
