@@ -55,9 +55,11 @@ for target in "${targets[@]}"; do
 done
 if [ "$python_step" = 1 ]; then
     asan_runtime=$(${CXX:-c++} -print-file-name=libasan.so)
+    cxx_runtime=$(${CXX:-c++} -print-file-name=libstdc++.so)
     # The interpreter itself is not instrumented: the runtime is preloaded, and what the
-    # interpreter never frees at exit is not reported.
-    ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$asan_runtime" PYTHONPATH="$PWD/build/asan" \
+    # interpreter never frees at exit is not reported. The C++ runtime is preloaded with it:
+    # the interpreter does not link it, and the sanitizer's throw interceptor needs it at start.
+    ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$asan_runtime $cxx_runtime" PYTHONPATH="$PWD/build/asan" \
         $py -m pytest -q -x -m "not slow" -p no:cacheprovider | tail -n 3
 fi
 
