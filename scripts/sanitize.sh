@@ -43,7 +43,8 @@ $py -m pip install -q --disable-pip-version-check "pybind11>=2.11,<4"
 build_quietly build/asan-build.log cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVESKO_SANITIZE=address,undefined -DVESKO_WERROR=OFF -DVESKO_BUILD_TESTS=ON \
     -DVESKO_BUILD_FUZZ=ON -DVESKO_BUILD_MODULE=ON -DPython_EXECUTABLE="$PWD/$py" \
-    -Dpybind11_DIR="$($py -m pybind11 --cmakedir)"
+    -Dpybind11_DIR="$($py -m pybind11 --cmakedir)" \
+    -DSKBUILD_PROJECT_VERSION="$($py -c 'import importlib.metadata as m; print(m.version("vesko"))')"
 build_quietly build/asan-build.log cmake --build build/asan -j "$jobs"
 ctest --test-dir build/asan --output-on-failure -j "$jobs" | tail -n 3
 for target in "${targets[@]}"; do
