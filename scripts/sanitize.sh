@@ -46,6 +46,8 @@ build_quietly build/asan-build.log cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=R
     -Dpybind11_DIR="$($py -m pybind11 --cmakedir)" \
     -DSKBUILD_PROJECT_VERSION="$($py -c 'import importlib.metadata as m; print(m.version("vesko"))')"
 build_quietly build/asan-build.log cmake --build build/asan -j "$jobs"
+# The stub package beside the module, where an installed wheel has it.
+rm -rf build/asan/vesko-stubs && cp -r stubs/vesko-stubs build/asan/
 ctest --test-dir build/asan --output-on-failure -j "$jobs" | tail -n 3
 for target in "${targets[@]}"; do
     if ! replayed=$(build/asan/"${target}_replay" "fuzz/corpus/$target" 2>&1); then
