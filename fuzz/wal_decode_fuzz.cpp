@@ -15,6 +15,9 @@ std::string encode(const WalEntry& entry) {
     std::string out;
     if (entry.kind == WalEntry::Kind::Delete) {
         vesko::storage::encode_delete(out, entry.ext_id);
+    } else if (entry.kind == WalEntry::Kind::Upsert) {
+        vesko::storage::encode_upsert(out, entry.ext_id, entry.lat_deg, entry.lon_deg, entry.meta,
+                                      entry.skip_index ? &*entry.skip_index : nullptr);
     } else {
         vesko::storage::encode_insert(out, entry.ext_id, entry.lat_deg, entry.lon_deg, entry.meta,
                                       entry.skip_index ? &*entry.skip_index : nullptr);
