@@ -16,6 +16,15 @@ namespace {
 std::uint32_t id_of(std::uint32_t int_id) { return int_id; }
 std::uint32_t id_of(const spatial::DistanceHit& hit) { return hit.int_id; }
 
+// A caller's optional filter, parsed; nothing when none was given.
+Result<std::optional<filter::Json>> parse_optional_filter(
+    const std::optional<std::string>& filter_json) {
+    if (!filter_json) return std::optional<filter::Json>();
+    auto parsed = filter::parse_json(*filter_json, ErrorKind::FilterSyntax);
+    if (!parsed) return parsed.error();
+    return std::optional<filter::Json>(std::move(parsed).value());
+}
+
 }  // namespace
 
 Store::Store(std::string dir, DirectoryLock lock, CoreIndex index, WalWriter wal)
@@ -216,13 +225,9 @@ Result<void> Store::with_eligible(const std::optional<std::string>& filter_json,
     VESKO_TRY(check_process());
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;
-    std::optional<filter::Json> parsed;
-    if (filter_json) {
-        auto text = filter::parse_json(*filter_json, ErrorKind::FilterSyntax);
-        if (!text) return text.error();
-        parsed = std::move(text).value();
-    }
-    const auto hits = search(spatial::Eligible(index_, parsed ? &*parsed : nullptr));
+    auto parsed = parse_optional_filter(filter_json);
+    if (!parsed) return parsed.error();
+    const auto hits = search(spatial::Eligible(index_, *parsed ? &**parsed : nullptr));
     HitTexts texts(index_.files, std::span(hits), [](const auto& hit) { return id_of(hit); });
     read(std::span(hits), texts);
     return {};
@@ -300,13 +305,9 @@ Result<PointChunk> Store::points_after(std::optional<std::uint32_t> after, std::
     VESKO_TRY(check_process());
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;
-    std::optional<filter::Json> parsed;
-    if (filter_json) {
-        auto text = filter::parse_json(*filter_json, ErrorKind::FilterSyntax);
-        if (!text) return text.error();
-        parsed = std::move(text).value();
-    }
-    const spatial::Eligible eligible(index_, parsed ? &*parsed : nullptr);
+    auto parsed = parse_optional_filter(filter_json);
+    if (!parsed) return parsed.error();
+    const spatial::Eligible eligible(index_, *parsed ? &**parsed : nullptr);
     const Bitmap candidates = index_.valid_ids.next_after(after, limit);
     PointChunk chunk;
     chunk.last_int_id = candidates.empty() ? after : candidates.maximum();
