@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The whole check, as CI runs it on a fresh machine: set-up, formatting (where the pinned
-# clang-format is available), the C++ unit tests, the Python tests, and each benchmark at a
-# tiny size so that it keeps working.
+# clang-format is available), the C++ unit tests built with g++ and with clang++, the Python
+# tests, and each benchmark at a tiny size so that it keeps working.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-extra=(libgtest-dev)
+extra=(libgtest-dev clang)
 if grep -q '^12' /etc/debian_version 2>/dev/null; then extra+=(clang-format); fi
 bash scripts/setup.sh --werror --extra bench "${extra[@]}"
 py=.venv/bin/python
@@ -19,14 +19,20 @@ if command -v clang-format >/dev/null 2>&1 && clang-format --version | grep -q '
     git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
 fi
 
-echo "== C++ unit tests"
-mkdir -p build
-if ! { cmake -S . -B build/cpp -DVESKO_BUILD_TESTS=ON -DVESKO_WERROR=ON -DCMAKE_BUILD_TYPE=Release &&
-       cmake --build build/cpp -j 2; } >build/cpp-build.log 2>&1; then
-    cat build/cpp-build.log
-    exit 1
-fi
-ctest --test-dir build/cpp --output-on-failure -j 2 | tail -n 3
+# The C++ unit tests, built with warnings as errors by the compiler named in $1 into build/$2.
+cpp_tests() {
+    echo "== C++ unit tests ($1)"
+    mkdir -p build
+    if ! { cmake -S . -B "build/$2" -DCMAKE_CXX_COMPILER="$1" -DVESKO_BUILD_TESTS=ON \
+               -DVESKO_WERROR=ON -DCMAKE_BUILD_TYPE=Release &&
+           cmake --build "build/$2" -j 2; } >"build/$2-build.log" 2>&1; then
+        cat "build/$2-build.log"
+        exit 1
+    fi
+    ctest --test-dir "build/$2" --output-on-failure -j 2 | tail -n 3
+}
+cpp_tests g++ cpp
+cpp_tests clang++ cpp-clang
 
 echo "== Python tests"
 $py -m pytest -q

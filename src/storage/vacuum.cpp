@@ -216,7 +216,8 @@ const std::array<const char*, 6>& vacuum_replaced_files() {
 
 std::string quoted_path(const std::string& path) {
     std::string out = "\"";
-    for (unsigned char c : path) {
+    for (const char ch : path) {
+        const auto c = static_cast<unsigned char>(ch);
         switch (c) {
             case '"':
                 out += "\\\"";
