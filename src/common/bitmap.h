@@ -55,7 +55,6 @@ class Bitmap {
     bool empty() const { return roaring_bitmap_is_empty(r_); }
     // Largest id; 0 for an empty bitmap.
     std::uint32_t maximum() const { return roaring_bitmap_maximum(r_); }
-    void clear() { *this = Bitmap(); }
 
     Bitmap& operator&=(const Bitmap& other) {
         roaring_bitmap_and_inplace(r_, other.r_);

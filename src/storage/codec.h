@@ -4,6 +4,8 @@
 // bytes at all (a torn log tail, a damaged snapshot, a fuzzer's input).
 #pragma once
 
+#include "common/utf8.h"
+
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -116,6 +118,14 @@ class ByteReader {
     bool string(std::string_view& out) {
         std::uint64_t n;
         return u64(n) && bytes(n, out);
+    }
+    // A string whose bytes must be well-formed UTF-8 (ids, field names, values): everything
+    // decoded here may be handed to Python as str.
+    bool text(std::string& out) {
+        std::string_view view;
+        if (!string(view) || !is_valid_utf8(view)) return false;
+        out.assign(view);
+        return true;
     }
 
   private:

@@ -69,8 +69,9 @@ DataFiles DataFiles::open(const std::string& dir) {
             must(slotted.file.truncate(wanted), std::string("cannot extend ") + name);
             size = wanted;
         }
-        slotted.map = must(MappedRegion::map_shared(slotted.file, static_cast<std::size_t>(size)),
-                           std::string("cannot map ") + name);
+        slotted.map = must(
+            MappedRegion::map(slotted.file, static_cast<std::size_t>(size), MapAccess::ReadWrite),
+            std::string("cannot map ") + name);
         slotted.map.advise_random();
     };
     size_and_map(files.coords_, coords_size, coords_file_name);
@@ -96,9 +97,9 @@ void DataFiles::ensure_capacity(std::uint32_t int_id) {
     for (auto [slotted, name] : targets) {
         must(slotted->map.sync(), std::string("cannot flush ") + name);
         must(slotted->file.truncate(length), std::string("cannot extend ") + name);
-        MappedRegion grown =
-            must(MappedRegion::map_shared(slotted->file, static_cast<std::size_t>(length)),
-                 std::string("cannot map ") + name);
+        MappedRegion grown = must(MappedRegion::map(slotted->file, static_cast<std::size_t>(length),
+                                                    MapAccess::ReadWrite),
+                                  std::string("cannot map ") + name);
         grown.advise_random();
         slotted->map = std::move(grown);
     }
@@ -134,7 +135,7 @@ void DataFiles::Appended::refresh_view() {
     if (known_size <= view.size() && view.data() != nullptr) return;
     // Twice what the file holds, and at least 64 MiB: a new view is needed once per doubling.
     const std::uint64_t reserve = std::max<std::uint64_t>(2 * known_size, std::uint64_t{64} << 20);
-    auto mapped = MappedRegion::map_read_only(file, static_cast<std::size_t>(reserve));
+    auto mapped = MappedRegion::map(file, static_cast<std::size_t>(reserve), MapAccess::ReadOnly);
     // Without a view every read goes through positioned reads, which is only slower.
     view = mapped ? std::move(mapped).value() : MappedRegion();
 }

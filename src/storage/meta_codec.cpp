@@ -1,7 +1,5 @@
 #include "storage/meta_codec.h"
 
-#include "common/utf8.h"
-
 namespace vesko::storage {
 
 namespace {
@@ -21,13 +19,6 @@ enum Tag : std::uint8_t {
 // Texts are refused beyond max_json_depth levels; a little slack, and nothing deeper decodes.
 constexpr int max_decode_depth = filter::max_json_depth + 8;
 
-bool decode_text(ByteReader& reader, std::string& out) {
-    std::string_view bytes;
-    if (!reader.string(bytes) || !is_valid_utf8(bytes)) return false;
-    out.assign(bytes);
-    return true;
-}
-
 bool decode_value(ByteReader& reader, filter::Json& out, int depth);
 
 bool decode_object_body(ByteReader& reader, filter::Json& out, int depth) {
@@ -38,7 +29,7 @@ bool decode_object_body(ByteReader& reader, filter::Json& out, int depth) {
     std::string key;
     for (std::uint64_t i = 0; i < count; ++i) {
         filter::Json value;
-        if (!decode_text(reader, key) || !decode_value(reader, value, depth + 1)) return false;
+        if (!reader.text(key) || !decode_value(reader, value, depth + 1)) return false;
         out[key] = std::move(value);
     }
     return true;
@@ -78,7 +69,7 @@ bool decode_value(ByteReader& reader, filter::Json& out, int depth) {
         }
         case tag_string: {
             std::string s;
-            if (!decode_text(reader, s)) return false;
+            if (!reader.text(s)) return false;
             out = std::move(s);
             return true;
         }

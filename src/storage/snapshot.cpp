@@ -1,9 +1,6 @@
 #include "storage/snapshot.h"
 
-#include "common/utf8.h"
 #include "storage/bitmap_codec.h"
-
-#include <bit>
 
 namespace vesko::storage {
 
@@ -33,13 +30,6 @@ class Encoder {
     std::string buffer_;
 };
 
-bool read_text(ByteReader& reader, std::string& out) {
-    std::string_view bytes;
-    if (!reader.string(bytes) || !is_valid_utf8(bytes)) return false;
-    out.assign(bytes);
-    return true;
-}
-
 bool read_numeric(ByteReader& reader, filter::NumericBsiIndex& out) {
     std::array<Bitmap, filter::NumericBsiIndex::slice_count> slices;
     for (Bitmap& slice : slices) {
@@ -64,12 +54,12 @@ bool decode_into(ByteReader& reader, SnapshotData& data) {
     for (std::uint64_t i = 0; i < count; ++i) {
         std::string field;
         std::uint64_t values;
-        if (!read_text(reader, field) || !reader.u64(values)) return false;
+        if (!reader.text(field) || !reader.u64(values)) return false;
         StringMap<Bitmap> inner;
         for (std::uint64_t j = 0; j < values; ++j) {
             std::string value;
             Bitmap ids;
-            if (!read_text(reader, value) || !read_bitmap(reader, ids)) return false;
+            if (!reader.text(value) || !read_bitmap(reader, ids)) return false;
             if (!inner.emplace(std::move(value), std::move(ids)).second) return false;
         }
         if (!data.str_index.emplace(std::move(field), std::move(inner)).second) return false;
@@ -78,7 +68,7 @@ bool decode_into(ByteReader& reader, SnapshotData& data) {
     for (std::uint64_t i = 0; i < count; ++i) {
         std::string field;
         filter::NumericBsiIndex bsi;
-        if (!read_text(reader, field) || !read_numeric(reader, bsi)) return false;
+        if (!reader.text(field) || !read_numeric(reader, bsi)) return false;
         if (!data.num_index.emplace(std::move(field), std::move(bsi)).second) return false;
     }
     if (!reader.u64(count)) return false;
@@ -106,8 +96,6 @@ bool decode_into(ByteReader& reader, SnapshotData& data) {
     }
     return reader.u64(data.ids_file_len) && reader.u64(data.meta_file_len);
 }
-
-int highest_bit(std::uint32_t v) { return v == 0 ? 0 : 31 - std::countl_zero(v); }
 
 }  // namespace
 
@@ -209,7 +197,7 @@ bool internally_consistent(const SnapshotData& data) {
         }
         const bool never_recorded = bsi.min_encoded() == 0xFFFFFFFFU && bsi.max_encoded() == 0;
         if (!never_recorded && bsi.min_encoded() > bsi.max_encoded()) return false;
-        if (highest_bit(bsi.max_encoded()) != bsi.top_bit()) return false;
+        if (filter::highest_bit(bsi.max_encoded()) != bsi.top_bit()) return false;
         if (never_recorded && !bsi.existence().empty()) return false;
     }
     return true;

@@ -1,6 +1,5 @@
 #include "storage/wal.h"
 
-#include "common/utf8.h"
 #include "storage/meta_codec.h"
 
 namespace vesko::storage {
@@ -9,13 +8,6 @@ namespace {
 
 constexpr std::uint32_t variant_insert = 0;
 constexpr std::uint32_t variant_delete = 1;
-
-bool decode_text(ByteReader& reader, std::string& out) {
-    std::string_view bytes;
-    if (!reader.string(bytes) || !is_valid_utf8(bytes)) return false;
-    out.assign(bytes);
-    return true;
-}
 
 }  // namespace
 
@@ -46,13 +38,13 @@ std::optional<WalEntry> decode_wal_entry(ByteReader& reader) {
     WalEntry entry;
     if (variant == variant_delete) {
         entry.kind = WalEntry::Kind::Delete;
-        if (!decode_text(reader, entry.ext_id)) return std::nullopt;
+        if (!reader.text(entry.ext_id)) return std::nullopt;
         return entry;
     }
     if (variant != variant_insert) return std::nullopt;
     entry.kind = WalEntry::Kind::Insert;
-    if (!decode_text(reader, entry.ext_id) || !reader.f32(entry.lat_deg) ||
-        !reader.f32(entry.lon_deg) || !decode_meta_object(reader, entry.meta)) {
+    if (!reader.text(entry.ext_id) || !reader.f32(entry.lat_deg) || !reader.f32(entry.lon_deg) ||
+        !decode_meta_object(reader, entry.meta)) {
         return std::nullopt;
     }
     std::uint8_t has_skip;
@@ -63,7 +55,7 @@ std::optional<WalEntry> decode_wal_entry(ByteReader& reader) {
         if (!reader.u64(count) || count > reader.remaining() / 8) return std::nullopt;
         std::vector<std::string> names(static_cast<std::size_t>(count));
         for (std::string& name : names) {
-            if (!decode_text(reader, name)) return std::nullopt;
+            if (!reader.text(name)) return std::nullopt;
         }
         entry.skip_index = std::move(names);
     }

@@ -60,8 +60,6 @@ class WalWriter {
     bool staging_full() const { return staged_.size() >= wal_buffer_bytes; }
     // Writes everything staged. On failure nothing of it stays in the file or in memory.
     Result<void> flush();
-    // Drops the staged records without writing them.
-    void discard_staged() { staged_.clear(); }
     // Cuts the file to its first `length` bytes (a torn tail found at open).
     Result<void> cut_to(std::uint64_t length);
     // Empties the log file (after a snapshot that holds its records is in place).
