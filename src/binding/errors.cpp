@@ -72,13 +72,10 @@ void register_exceptions(py::module_& module) {
     });
 }
 
-void raise_error(const Error& error) {
+void raise_error(const Error& error, const char* invalid_json_prefix) {
     switch (error.kind) {
         case ErrorKind::InvalidJson:
-            raise_with(PyExc_ValueError, "Invalid JSON: " + error.message);
-        case ErrorKind::InvalidFilter:
-            raise_with(PyExc_ValueError, "Invalid Filter: " + error.message);
-        case ErrorKind::FilterSyntax:
+            raise_with(PyExc_ValueError, invalid_json_prefix + error.message);
         case ErrorKind::InvalidArgument:
             raise_with(PyExc_ValueError, error.message);
         case ErrorKind::Os:
@@ -86,8 +83,6 @@ void raise_error(const Error& error) {
         case ErrorKind::Vacuum:
         case ErrorKind::StoreBroken:
             raise_os_error(PyExc_OSError, error.message, error.os_errno);
-        case ErrorKind::Unsupported:
-            raise_with(PyExc_NotImplementedError, error.message);
     }
     raise_with(PyExc_RuntimeError, error.message);
 }

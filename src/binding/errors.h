@@ -13,15 +13,21 @@ namespace py = pybind11;
 // Creates vesko.PanicException and routes InternalError to it.
 void register_exceptions(py::module_& module);
 
-[[noreturn]] void raise_error(const Error& error);
+// What a method puts before the message of an InvalidJson error, naming the text it was
+// given: add's metadata and exists' filter say which; the searches and delete_by_filter show
+// the message alone.
+inline constexpr const char* metadata_prefix = "Invalid JSON: ";
+inline constexpr const char* exists_filter_prefix = "Invalid Filter: ";
 
-inline void raise_if_error(const Result<void>& result) {
-    if (!result) raise_error(result.error());
+[[noreturn]] void raise_error(const Error& error, const char* invalid_json_prefix = "");
+
+inline void raise_if_error(const Result<void>& result, const char* invalid_json_prefix = "") {
+    if (!result) raise_error(result.error(), invalid_json_prefix);
 }
 
 template <class T>
-T value_or_raise(Result<T> result) {
-    if (!result) raise_error(result.error());
+T value_or_raise(Result<T> result, const char* invalid_json_prefix = "") {
+    if (!result) raise_error(result.error(), invalid_json_prefix);
     return std::move(result).value();
 }
 

@@ -55,7 +55,7 @@ std::unique_ptr<Vesko> Vesko::create(const py::args& args, const py::kwargs& kwa
 py::object Vesko::exists(const py::args& args, const py::kwargs& kwargs) {
     auto bound = bind_arguments(exists_signature, args, kwargs);
     std::string filter_json = to_text(bound[0], "filter_json");
-    return py::bool_(value_or_raise(store_->exists(filter_json)));
+    return py::bool_(value_or_raise(store_->exists(filter_json), exists_filter_prefix));
 }
 
 py::object Vesko::add(const py::args& args, const py::kwargs& kwargs) {
@@ -65,7 +65,8 @@ py::object Vesko::add(const py::args& args, const py::kwargs& kwargs) {
     float lon = to_f32(bound[2], "lon");
     std::string metadata = to_text(bound[3], "metadata");
     auto skip_index = to_optional_names(bound[4], "skip_index");
-    raise_if_error(store_->add(ext_id, lat, lon, metadata, skip_index ? &*skip_index : nullptr));
+    raise_if_error(store_->add(ext_id, lat, lon, metadata, skip_index ? &*skip_index : nullptr),
+                   metadata_prefix);
     return py::none();
 }
 

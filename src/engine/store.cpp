@@ -15,25 +15,14 @@ Store::Store(std::string dir, CoreIndex index, WalWriter wal)
 
 Result<void> Store::add(std::string_view ext_id, float lat_deg, float lon_deg,
                         std::string_view metadata, const std::vector<std::string>* skip_index) {
-    auto parsed = filter::parse_json(metadata, ErrorKind::InvalidJson);
-    if (!parsed) return parsed.error();
-    if (!parsed->is_object()) {
-        return make_error(ErrorKind::InvalidJson, std::string("expected a JSON object, found ") +
-                                                      filter::json_type_phrase(*parsed));
-    }
-    const std::string meta_text = parsed->dump();
-    if (meta_text.size() > max_metadata_bytes) {
-        return make_error(ErrorKind::InvalidArgument,
-                          "metadata is " + std::to_string(meta_text.size()) +
-                              " bytes as compact JSON; at most " +
-                              std::to_string(max_metadata_bytes) + " bytes can be stored");
-    }
+    auto meta = Metadata::parse(metadata);
+    if (!meta) return meta.error();
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
-    encode_insert(wal_.staging(), ext_id, lat_deg, lon_deg, *parsed, skip_index);
+    encode_insert(wal_.staging(), ext_id, lat_deg, lon_deg, meta->object(), skip_index);
     VESKO_TRY(wal_.flush());
-    insert_in_mem(index_, ext_id, *parsed, meta_text, skip_index, lat_deg, lon_deg);
+    insert_in_mem(index_, ext_id, *meta, skip_index, lat_deg, lon_deg);
     return {};
 }
 
@@ -48,7 +37,7 @@ Result<void> Store::remove(std::string_view ext_id) {
 }
 
 Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
-    auto parsed = filter::parse_json(filter_json, ErrorKind::FilterSyntax);
+    auto parsed = filter::parse_json(filter_json);
     if (!parsed) return parsed.error();
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
@@ -111,7 +100,7 @@ auto Store::with_eligible(const std::optional<std::string>& filter_json, Search&
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     if (!filter_json) return search(spatial::Eligible(index_, nullptr));
-    auto parsed = filter::parse_json(*filter_json, ErrorKind::FilterSyntax);
+    auto parsed = filter::parse_json(*filter_json);
     if (!parsed) return parsed.error();
     return search(spatial::Eligible(index_, &*parsed));
 }
@@ -150,7 +139,7 @@ Result<std::vector<spatial::Hit>> Store::search_polygon(
 }
 
 Result<bool> Store::exists(std::string_view filter_json) const {
-    auto parsed = filter::parse_json(filter_json, ErrorKind::InvalidFilter);
+    auto parsed = filter::parse_json(filter_json);
     if (!parsed) return parsed.error();
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;

@@ -40,7 +40,7 @@ class Store {
     Result<bool> exists(std::string_view filter_json) const;
 
     // The searches parse their filter (when given) after taking the index lock; a filter
-    // that is not JSON comes back as a FilterSyntax error.
+    // that is not JSON comes back as an InvalidJson error.
     Result<std::vector<spatial::DistanceHit>> search_radius(
         float lat_deg, float lon_deg, float radius_m,
         const std::optional<std::string>& filter_json) const;

@@ -59,22 +59,22 @@ void rebuild_irregular_ids(CoreIndex& index) {
     index.irregular_ids = std::move(irregular);
 }
 
-void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json& meta,
-                   std::string_view meta_text, const std::vector<std::string>* skip_index,
-                   float lat_deg, float lon_deg, AppendMode mode) {
+void insert_in_mem(CoreIndex& index, std::string_view ext_id, const Metadata& meta,
+                   const std::vector<std::string>* skip_index, float lat_deg, float lon_deg,
+                   AppendMode mode) {
     const std::uint64_t h = hash_id(ext_id);
     if (index.ext_to_int.contains(h)) return;
     const std::uint32_t n = next_internal_id(index);
     index.files.ensure_capacity(n);
     index.files.append_external_id(n, ext_id, mode);
-    index.files.append_metadata(n, meta_text, mode);
+    index.files.append_metadata(n, meta.text(), mode);
     index.files.write_coords(n, lat_deg, lon_deg);
     index.ext_to_int.insert(h, n);
     index.valid_ids.add(n);
     index.deleted.remove(n);
     index.grid_index.file_point(n, lat_deg, lon_deg);
     if (!regular_position(lat_deg, lon_deg)) index.irregular_ids.add(n);
-    index_fields(index, meta, skip_index, n);
+    index_fields(index, meta.object(), skip_index, n);
 }
 
 void delete_in_mem(CoreIndex& index, std::string_view ext_id) {

@@ -8,6 +8,7 @@
 #include "spatial/grid.h"
 #include "storage/data_files.h"
 #include "storage/id_map.h"
+#include "storage/metadata.h"
 
 #include <cstdint>
 #include <string>
@@ -68,12 +69,12 @@ void rebuild_irregular_ids(CoreIndex& index);
 // deleted, 0 for an empty store.
 std::uint32_t next_internal_id(const CoreIndex& index);
 
-// Applies one insertion: a point whose hash is already live is left as it is. `meta` must be
-// an object and `meta_text` its compact text. Caller holds the index lock exclusively. Failed
-// writes to the data files are internal failures; the steps done before them stay done.
-void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json& meta,
-                   std::string_view meta_text, const std::vector<std::string>* skip_index,
-                   float lat_deg, float lon_deg, AppendMode mode = AppendMode::Always);
+// Applies one insertion: a point whose hash is already live is left as it is. Caller holds the
+// index lock exclusively. Failed writes to the data files are internal failures; the steps
+// done before them stay done.
+void insert_in_mem(CoreIndex& index, std::string_view ext_id, const Metadata& meta,
+                   const std::vector<std::string>* skip_index, float lat_deg, float lon_deg,
+                   AppendMode mode = AppendMode::Always);
 
 // Applies one deletion; an unknown or already deleted id changes nothing. Only ext_to_int,
 // valid_ids, deleted and the numeric indexes change. Caller holds the index lock exclusively.

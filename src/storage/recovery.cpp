@@ -11,13 +11,12 @@ namespace vesko::storage {
 
 namespace {
 
-void apply(CoreIndex& index, const WalEntry& entry) {
+void apply(CoreIndex& index, WalEntry& entry) {
     if (entry.kind == WalEntry::Kind::Delete) {
         delete_in_mem(index, entry.ext_id);
         return;
     }
-    const std::string meta_text = entry.meta.dump();
-    insert_in_mem(index, entry.ext_id, entry.meta, meta_text,
+    insert_in_mem(index, entry.ext_id, Metadata::from_object(std::move(entry.meta)),
                   entry.skip_index ? &*entry.skip_index : nullptr, entry.lat_deg, entry.lon_deg,
                   AppendMode::ReuseIdentical);
 }
