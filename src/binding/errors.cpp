@@ -82,6 +82,7 @@ void raise_error(const Error& error, const char* invalid_json_prefix) {
             raise_os_error(os_error_class(error.os_errno), error.message, error.os_errno);
         case ErrorKind::Vacuum:
         case ErrorKind::StoreBroken:
+        case ErrorKind::Damaged:
             raise_os_error(PyExc_OSError, error.message, error.os_errno);
     }
     raise_with(PyExc_RuntimeError, error.message);

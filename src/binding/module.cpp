@@ -1,6 +1,6 @@
-// The module vesko: PanicException and the class Vesko with its eleven methods, registered in
-// this order. Each documentation string is the method's text signature and nothing more, so
-// that introspection (inspect.signature, help) shows the Python-level parameters.
+// The module vesko: PanicException, the class Vesko with its eleven methods, and the function
+// salvage, registered in this order. Each documentation string is the method's text signature and
+// nothing more, so that introspection (inspect.signature, help) shows the Python-level parameters.
 #include "binding/errors.h"
 #include "binding/vesko.h"
 
@@ -66,4 +66,5 @@ PYBIND11_MODULE(vesko, module) {
         .def("search_polygon", &call<&Vesko::search_polygon>,
              "search_polygon($self, points, filter_json=None)\n--\n\n")
         .def("__repr__", &repr);
+    module.def("salvage", &Vesko::salvage, "salvage(storage_path)\n--\n\n");
 }

@@ -8,6 +8,7 @@ namespace vesko::binding {
 namespace {
 
 const Signature constructor_signature{"Vesko", {"storage_path"}, 1, false};
+const Signature salvage_signature{"salvage", {"storage_path"}, 1, false};
 const Signature exists_signature{"Vesko.exists", {"filter_json"}, 1};
 const Signature add_signature{"Vesko.add", {"id", "lat", "lon", "metadata", "skip_index"}, 4};
 const Signature no_arguments_persist{"Vesko.persist", {}, 0};
@@ -39,16 +40,28 @@ py::list hits_to_list(const std::vector<spatial::Hit>& hits) {
     return out;
 }
 
-}  // namespace
-
-std::unique_ptr<Vesko> Vesko::create(const py::args& args, const py::kwargs& kwargs) {
-    auto bound = bind_arguments(constructor_signature, args, kwargs);
+std::string storage_path_argument(const Signature& signature, const py::args& args,
+                                  const py::kwargs& kwargs) {
+    auto bound = bind_arguments(signature, args, kwargs);
     std::string storage_path = to_text(bound[0], "storage_path");
     if (storage_path.find('\0') != std::string::npos) {
         PyErr_SetString(PyExc_ValueError, "embedded null byte");
         throw py::error_already_set();
     }
+    return storage_path;
+}
+
+}  // namespace
+
+std::unique_ptr<Vesko> Vesko::create(const py::args& args, const py::kwargs& kwargs) {
+    std::string storage_path = storage_path_argument(constructor_signature, args, kwargs);
     auto store = value_or_raise(engine::Store::open(storage_path));
+    return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(store)));
+}
+
+std::unique_ptr<Vesko> Vesko::salvage(const py::args& args, const py::kwargs& kwargs) {
+    std::string storage_path = storage_path_argument(salvage_signature, args, kwargs);
+    auto store = value_or_raise(engine::Store::salvage(storage_path));
     return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(store)));
 }
 

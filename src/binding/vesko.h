@@ -16,6 +16,8 @@ namespace py = pybind11;
 class Vesko {
   public:
     static std::unique_ptr<Vesko> create(const py::args& args, const py::kwargs& kwargs);
+    // vesko.salvage(storage_path): the store opened after its damaged parts were moved aside.
+    static std::unique_ptr<Vesko> salvage(const py::args& args, const py::kwargs& kwargs);
 
     py::object exists(const py::args& args, const py::kwargs& kwargs);
     py::object add(const py::args& args, const py::kwargs& kwargs);

@@ -15,6 +15,8 @@ enum class ErrorKind {
     Os,           // a failed system call; message is "<system text> (os error N)"
     Vacuum,       // a vacuum step that gave up; message is complete
     StoreBroken,  // the object lost its files and must be reopened
+    Damaged,      // a store file does not hold what the store writes; os_errno is EIO and
+                  // message is complete (file, what is wrong, how to recover)
 };
 
 struct Error {

@@ -2,14 +2,18 @@
 // Python as str, so bytes that do not form UTF-8 must be caught before they leave the engine.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 namespace vesko {
 
-// True when the bytes are well-formed UTF-8 (no overlong forms, no surrogates, <= U+10FFFF).
-inline bool is_valid_utf8(std::string_view text) {
+namespace detail {
+
+// Walks the bytes as UTF-8. With `cut_allowed`, a character that the end of the bytes cuts
+// short is accepted when the bytes it does have could begin a well-formed character.
+inline bool utf8_walk(std::string_view text, bool cut_allowed) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = p + text.size();
     while (p < end) {
@@ -34,14 +38,24 @@ inline bool is_valid_utf8(std::string_view text) {
         } else {
             return false;
         }
-        if (static_cast<std::size_t>(end - p) < len) return false;
-        if (p[1] < lo || p[1] > hi) return false;
-        for (std::size_t i = 2; i < len; ++i) {
+        const std::size_t have = std::min(len, static_cast<std::size_t>(end - p));
+        if (have < len && !cut_allowed) return false;
+        if (have > 1 && (p[1] < lo || p[1] > hi)) return false;
+        for (std::size_t i = 2; i < have; ++i) {
             if (p[i] < 0x80 || p[i] > 0xBF) return false;
         }
-        p += len;
+        p += have;
     }
     return true;
 }
+
+}  // namespace detail
+
+// True when the bytes are well-formed UTF-8 (no overlong forms, no surrogates, <= U+10FFFF).
+inline bool is_valid_utf8(std::string_view text) { return detail::utf8_walk(text, false); }
+
+// True when the bytes are the start of some well-formed UTF-8 text: well-formed, except that
+// the last character may be cut short by the end of the bytes.
+inline bool is_valid_utf8_prefix(std::string_view text) { return detail::utf8_walk(text, true); }
 
 }  // namespace vesko

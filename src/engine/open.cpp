@@ -1,5 +1,7 @@
-// Opening a store: directory, an unfinished vacuum finished, data files, snapshot, log replay,
-// log opened for appending. Runs before the Store exists, so no lock is taken.
+// Opening a store: the snapshot and the log judged before any file is touched, then an
+// unfinished vacuum finished, the data files opened, the snapshot loaded, the log replayed and
+// opened for appending. Salvage moves damaged parts aside first. Runs before the Store exists,
+// so no lock is taken.
 #include "engine/store.h"
 #include "storage/recovery.h"
 #include "storage/snapshot.h"
@@ -17,18 +19,45 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& dir) {
         new Store(dir, std::move(parts->first), std::move(parts->second)));
 }
 
+Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir) {
+    VESKO_TRY(require_directory(dir));
+    auto found = inspect_store(dir);
+    if (!found) return found.error();
+    if (found->vacuum_pending) {
+        // A sound vacuum snapshot holds every record of the log; a damaged one does not, so
+        // the log then stays to be replayed over the vacuum's files.
+        VESKO_TRY(finish_committed_vacuum(
+            dir, found->snapshot_damage ? LogAfterCommit::Keep : LogAfterCommit::Empty));
+        found = inspect_store(dir);
+        if (!found) return found.error();
+    }
+    if (found->snapshot_damage) {
+        auto moved = set_aside(dir, snapshot_file_name);
+        if (!moved) return moved.error();
+    }
+    if (found->log.damage) {
+        auto moved = set_aside_log_tail(dir, found->log.damage->offset);
+        if (!moved) return moved.error();
+    }
+    return open(dir);
+}
+
 Result<std::pair<CoreIndex, WalWriter>> Store::open_parts(const std::string& dir) {
-    // A vacuum that committed but did not finish is finished before anything is read.
-    VESKO_TRY(finish_committed_vacuum(dir));
+    // Nothing is written before the snapshot and the log are known to be sound: a damaged
+    // store is refused exactly as it was found.
+    auto found = inspect_store(dir);
+    if (!found) return found.error();
+    if (auto damage = damage_error(*found)) return *damage;
+    // A vacuum that committed but did not finish is finished before anything is loaded.
+    if (found->vacuum_pending) VESKO_TRY(finish_committed_vacuum(dir));
     CoreIndex index(DataFiles::open(dir));
-    VESKO_TRY(load_snapshot(index, join_path(dir, snapshot_file_name)));
-    const std::string wal_path = join_path(dir, wal_file_name);
-    auto replay = replay_log(index, wal_path);
-    if (!replay) return replay.error();
-    auto wal = WalWriter::open(wal_path, replay->valid_length);
+    if (found->snapshot) load_snapshot(index, std::move(*found->snapshot));
+    VESKO_TRY(replay_log(index, found->log_path, found->log.valid_length));
+    auto wal = WalWriter::open(found->log_path, found->log.valid_length);
     if (!wal) return wal.error();
-    // Records appended after a tail that does not decode would never be replayed: cut it.
-    if (replay->valid_length < replay->file_length) VESKO_TRY(wal->cut_to(replay->valid_length));
+    // Records appended after a torn tail would never be replayed: cut it.
+    if (found->log.valid_length < found->log.file_length)
+        VESKO_TRY(wal->cut_to(found->log.valid_length));
     return std::pair<CoreIndex, WalWriter>(std::move(index), std::move(wal).value());
 }
 

@@ -3,6 +3,7 @@
 
 #include "filter/filter_eval.h"
 #include "storage/snapshot.h"
+#include "storage/vacuum.h"
 
 #include <mutex>
 
@@ -79,6 +80,14 @@ Result<void> Store::persist() {
     // order is kept: the index lock is taken before the log lock and given up first.
     std::shared_lock index_guard(index_lock_);
     std::unique_lock log_guard(log_lock_);
+    // The state is held to the rules the next open judges a snapshot by, so that persist
+    // never replaces a sound snapshot with one that open would refuse.
+    auto sizes = index_.files.appended_sizes();
+    if (!sizes) return sizes.error();
+    if (auto why = snapshot_damage(view_of(index_), sizes->first, sizes->second)) {
+        return damaged_error("refusing to write a snapshot of " + quoted_path(dir_) +
+                             " that the store could not open again: " + *why);
+    }
     // Forced to disk before the rename: otherwise a power loss could leave an empty or partial
     // snapshot beside an emptied log.
     VESKO_TRY(write_snapshot_file(view_of(index_), tmp_path));

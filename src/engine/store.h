@@ -26,8 +26,16 @@ class Store {
   public:
     // Creates the directory and missing files, replays the log, opens it for appending. OS
     // failures on the directory or the log come back as errors; a data file that cannot be
-    // opened, sized or mapped is an internal failure.
+    // opened, sized or mapped is an internal failure. A damaged snapshot or log (recovery.h)
+    // is a Damaged error, and then no file of the store has been changed.
     static Result<std::unique_ptr<Store>> open(const std::string& dir);
+
+    // Opens an existing store whose snapshot or log is damaged, after moving the damaged parts
+    // aside where nothing overwrites them: the snapshot as snapshot.bin.damaged, the log from
+    // its first damaged record on as wal.bin.damaged (".damaged.1", ... when taken). The store
+    // then holds what the log's records before the damage give, on top of the snapshot when
+    // that was sound. A sound store just opens.
+    static Result<std::unique_ptr<Store>> salvage(const std::string& dir);
 
     // Adds a point; a live id is left as it is (the record is logged all the same).
     Result<void> add(std::string_view ext_id, float lat_deg, float lon_deg,

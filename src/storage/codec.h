@@ -61,7 +61,8 @@ inline void store_u64(unsigned char* p, std::uint64_t v) {
 }
 
 // Sequential reader over a byte span. Every getter returns false, and leaves the position
-// unspecified, when the span ends before the value does.
+// unspecified, when the span ends before the value does; exhausted() then tells a decoder
+// that its input ran out, as opposed to holding bytes it refused.
 class ByteReader {
   public:
     explicit ByteReader(std::span<const unsigned char> bytes) : bytes_(bytes) {}
@@ -69,26 +70,32 @@ class ByteReader {
     std::size_t position() const { return pos_; }
     std::size_t remaining() const { return bytes_.size() - pos_; }
     bool at_end() const { return pos_ == bytes_.size(); }
+    // True once a getter asked for more bytes than were left.
+    bool exhausted() const { return exhausted_; }
+    // The bytes not read yet.
+    std::string_view rest() const {
+        return std::string_view(reinterpret_cast<const char*>(bytes_.data() + pos_), remaining());
+    }
 
     bool u8(std::uint8_t& v) {
-        if (remaining() < 1) return false;
+        if (remaining() < 1) return ran_out();
         v = bytes_[pos_++];
         return true;
     }
     bool u16(std::uint16_t& v) {
-        if (remaining() < 2) return false;
+        if (remaining() < 2) return ran_out();
         v = static_cast<std::uint16_t>(bytes_[pos_] | bytes_[pos_ + 1] << 8);
         pos_ += 2;
         return true;
     }
     bool u32(std::uint32_t& v) {
-        if (remaining() < 4) return false;
+        if (remaining() < 4) return ran_out();
         v = load_u32(bytes_.data() + pos_);
         pos_ += 4;
         return true;
     }
     bool u64(std::uint64_t& v) {
-        if (remaining() < 8) return false;
+        if (remaining() < 8) return ran_out();
         v = load_u64(bytes_.data() + pos_);
         pos_ += 8;
         return true;
@@ -108,7 +115,7 @@ class ByteReader {
     // A view of the next n bytes; n is checked against what is left before anything is read,
     // so a damaged length never causes an allocation.
     bool bytes(std::uint64_t n, std::string_view& out) {
-        if (n > remaining()) return false;
+        if (n > remaining()) return ran_out();
         out = std::string_view(reinterpret_cast<const char*>(bytes_.data() + pos_),
                                static_cast<std::size_t>(n));
         pos_ += static_cast<std::size_t>(n);
@@ -119,18 +126,39 @@ class ByteReader {
         std::uint64_t n;
         return u64(n) && bytes(n, out);
     }
-    // A string whose bytes must be well-formed UTF-8 (ids, field names, values): everything
-    // decoded here may be handed to Python as str.
-    bool text(std::string& out) {
-        std::string_view view;
-        if (!string(view) || !is_valid_utf8(view)) return false;
-        out.assign(view);
-        return true;
-    }
 
   private:
+    bool ran_out() {
+        exhausted_ = true;
+        return false;
+    }
+
     std::span<const unsigned char> bytes_;
     std::size_t pos_ = 0;
+    bool exhausted_ = false;
 };
+
+// Lengths and counts in the log stay below 2^32: no writer produces more (an id record holds a
+// u32 length, metadata is at most ten million bytes), and a 32-bit platform could not hold it.
+inline constexpr std::uint64_t max_log_length = 0xFFFFFFFFULL;
+
+// Reads a u64 length, then that many bytes of UTF-8 text. When the bytes end before the text
+// does, the reader is left exhausted only if what is there could begin such a text; a length
+// of 2^32 or more, or bytes that are not UTF-8, are refused with the reader not exhausted.
+inline bool read_log_text(ByteReader& reader, std::string_view& out) {
+    std::uint64_t n;
+    if (!reader.u64(n)) return false;
+    if (n > max_log_length) return false;
+    if (n > reader.remaining() && !is_valid_utf8_prefix(reader.rest())) return false;
+    return reader.bytes(n, out) && is_valid_utf8(out);
+}
+
+// The same, copied out: ids, field names and values that may be handed to Python as str.
+inline bool read_log_text(ByteReader& reader, std::string& out) {
+    std::string_view view;
+    if (!read_log_text(reader, view)) return false;
+    out.assign(view);
+    return true;
+}
 
 }  // namespace vesko::storage

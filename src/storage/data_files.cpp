@@ -225,6 +225,14 @@ void DataFiles::append_metadata(std::uint32_t int_id, std::string_view meta_text
     append_record(meta_, meta_offsets_.map, int_id, meta_text, mode, meta_file_name);
 }
 
+Result<std::pair<std::uint64_t, std::uint64_t>> DataFiles::appended_sizes() const {
+    auto ids_size = ids_.file.size();
+    if (!ids_size) return ids_size.error();
+    auto meta_size = meta_.file.size();
+    if (!meta_size) return meta_size.error();
+    return std::pair<std::uint64_t, std::uint64_t>(*ids_size, *meta_size);
+}
+
 Result<void> DataFiles::sync_all() const {
     VESKO_TRY(coords_.map.sync());
     VESKO_TRY(offsets_.map.sync());

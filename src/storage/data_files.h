@@ -72,6 +72,9 @@ class DataFiles {
         meta_.used_len = meta_len;
     }
 
+    // The sizes of ids.bin and meta.bin as the files report them.
+    Result<std::pair<std::uint64_t, std::uint64_t>> appended_sizes() const;
+
     // Forces the three mappings (and their files' lengths), then ids.bin and meta.bin, to disk.
     Result<void> sync_all() const;
 

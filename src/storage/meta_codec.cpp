@@ -1,5 +1,8 @@
 #include "storage/meta_codec.h"
 
+#include <string_view>
+#include <type_traits>
+
 namespace vesko::storage {
 
 namespace {
@@ -19,23 +22,42 @@ enum Tag : std::uint8_t {
 // Texts are refused beyond max_json_depth levels; a little slack, and nothing deeper decodes.
 constexpr int max_decode_depth = filter::max_json_depth + 8;
 
-bool decode_value(ByteReader& reader, filter::Json& out, int depth);
+// Stands in for a JSON value when a record is only checked: takes every assignment and keeps
+// nothing, so checking a log costs no allocation per value.
+struct Skipped {
+    template <class T>
+    Skipped& operator=(T&&) {
+        return *this;
+    }
+    static Skipped array() { return {}; }
+    static Skipped object() { return {}; }
+    void push_back(Skipped&&) {}
+    Skipped& operator[](std::string_view) { return *this; }
+};
 
-bool decode_object_body(ByteReader& reader, filter::Json& out, int depth) {
+template <class Out>
+bool decode_value(ByteReader& reader, Out& out, int depth);
+
+template <class Out>
+bool decode_object_body(ByteReader& reader, Out& out, int depth) {
     std::uint64_t count;
-    // Each entry takes at least 9 bytes (key length and tag), which bounds a damaged count.
-    if (!reader.u64(count) || count > reader.remaining() / 9) return false;
-    out = filter::Json::object();
-    std::string key;
+    // Entries are decoded one by one and nothing is reserved, so a damaged count costs no
+    // memory: it runs into the end of the bytes, or into bytes that are not an entry.
+    if (!reader.u64(count) || count > max_log_length) return false;
+    out = Out::object();
     for (std::uint64_t i = 0; i < count; ++i) {
-        filter::Json value;
-        if (!reader.text(key) || !decode_value(reader, value, depth + 1)) return false;
-        out[key] = std::move(value);
+        std::string_view key;
+        Out value;
+        if (!read_log_text(reader, key) || !decode_value(reader, value, depth + 1)) return false;
+        if constexpr (std::is_same_v<Out, filter::Json>) {
+            out[std::string(key)] = std::move(value);
+        }
     }
     return true;
 }
 
-bool decode_value(ByteReader& reader, filter::Json& out, int depth) {
+template <class Out>
+bool decode_value(ByteReader& reader, Out& out, int depth) {
     if (depth > max_decode_depth) return false;
     std::uint8_t tag;
     if (!reader.u8(tag)) return false;
@@ -68,17 +90,17 @@ bool decode_value(ByteReader& reader, filter::Json& out, int depth) {
             return true;
         }
         case tag_string: {
-            std::string s;
-            if (!reader.text(s)) return false;
-            out = std::move(s);
+            std::string_view text;
+            if (!read_log_text(reader, text)) return false;
+            if constexpr (std::is_same_v<Out, filter::Json>) out = std::string(text);
             return true;
         }
         case tag_array: {
             std::uint64_t count;
-            if (!reader.u64(count) || count > reader.remaining()) return false;
-            out = filter::Json::array();
+            if (!reader.u64(count) || count > max_log_length) return false;
+            out = Out::array();
             for (std::uint64_t i = 0; i < count; ++i) {
-                filter::Json element;
+                Out element;
                 if (!decode_value(reader, element, depth + 1)) return false;
                 out.push_back(std::move(element));
             }
@@ -146,6 +168,11 @@ bool decode_meta_value(ByteReader& reader, filter::Json& out) {
 }
 
 bool decode_meta_object(ByteReader& reader, filter::Json& out) {
+    return decode_object_body(reader, out, 0);
+}
+
+bool skip_meta_object(ByteReader& reader) {
+    Skipped out;
     return decode_object_body(reader, out, 0);
 }
 

@@ -26,10 +26,14 @@ namespace vesko::storage {
 void encode_meta_value(std::string& out, const filter::Json& value);
 void encode_meta_object(std::string& out, const filter::Json& object);
 
-// Decode at the reader's position; false on bytes that do not form a value (truncation, an
-// unknown tag, invalid UTF-8, a count beyond the bytes left, nesting deeper than any text we
-// accept could produce).
+// Decode at the reader's position; false on bytes that do not form a value. The reader is
+// exhausted when the bytes ended inside a value whose bytes so far were sound; any other
+// failure (an unknown tag, invalid UTF-8, a length or count of 2^32 or more, nesting deeper
+// than any text we accept could produce) leaves it not exhausted.
 bool decode_meta_value(ByteReader& reader, filter::Json& out);
 bool decode_meta_object(ByteReader& reader, filter::Json& out);
+// Checks the object at the reader's position exactly as decode_meta_object does, building
+// nothing; the reader is left as decode_meta_object would leave it.
+bool skip_meta_object(ByteReader& reader);
 
 }  // namespace vesko::storage

@@ -57,6 +57,10 @@ std::string os_error_message(int errnum) {
 
 Error os_error(int errnum) { return Error{ErrorKind::Os, os_error_message(errnum), errnum}; }
 
+Error damaged_error(const std::string& message) {
+    return Error{ErrorKind::Damaged, message + " (os error " + std::to_string(EIO) + ")", EIO};
+}
+
 FileDescriptor::FileDescriptor(FileDescriptor&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)) {}
 
@@ -234,6 +238,20 @@ Result<void> create_directories(const std::string& path) {
 bool path_exists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
+}
+
+Result<std::uint64_t> file_size_at(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) return static_cast<std::uint64_t>(st.st_size);
+    if (errno == ENOENT) return std::uint64_t{0};
+    return last_error();
+}
+
+Result<void> require_directory(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return last_error();
+    if (!S_ISDIR(st.st_mode)) return os_error(ENOTDIR);
+    return {};
 }
 
 Result<void> rename_path(const std::string& from, const std::string& to) {

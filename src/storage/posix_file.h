@@ -17,6 +17,9 @@ namespace vesko::storage {
 // "<system text> (os error N)": the one place the text of an OS error is composed.
 std::string os_error_message(int errnum);
 Error os_error(int errnum);
+// A store file that does not hold what the store writes: ErrorKind::Damaged with errno EIO,
+// `message` followed by " (os error 5)".
+Error damaged_error(const std::string& message);
 
 enum class OpenMode {
     ReadWriteCreate,    // read and write, created (0666 less umask) if missing, never truncated
@@ -115,6 +118,11 @@ class FileBytes {
 Result<void> create_directories(const std::string& path);
 // True when the path's attributes can be read.
 bool path_exists(const std::string& path);
+// The size of the file at `path`; 0 when there is none.
+Result<std::uint64_t> file_size_at(const std::string& path);
+// Succeeds when `path` is an existing directory; else the error of looking it up (ENOTDIR
+// for something else).
+Result<void> require_directory(const std::string& path);
 Result<void> rename_path(const std::string& from, const std::string& to);
 Result<void> remove_file(const std::string& path);
 // Forces a directory's entries (renames, creations) to disk.

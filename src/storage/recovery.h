@@ -1,26 +1,67 @@
-// Rebuilding the index state at open. Runs before the store object exists, so nothing else
-// can see the state and no lock is taken.
+// Rebuilding the index state at open, in two stages: inspect_store reads the snapshot and the
+// log and judges them without changing any file; only a store found sound is then loaded and
+// replayed. Runs before the store object exists, so nothing else can see the state and no
+// lock is taken. Salvage's moves of damaged parts live here too.
 #pragma once
 
 #include "common/result.h"
 #include "storage/core_index.h"
+#include "storage/snapshot.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace vesko::storage {
 
-struct Replay {
-    std::uint64_t valid_length = 0;  // bytes up to the end of the last record that decoded
+// What a scan of wal.bin found. Bytes between valid_length and file_length are a torn tail,
+// or, when `damage` is set, start with a record that is damaged (wal.h).
+struct LogScan {
+    std::uint64_t valid_length = 0;  // end of the last whole record before the tail
     std::uint64_t file_length = 0;
+    struct Damage {
+        std::uint64_t offset;  // where the damaged record starts
+        std::string why;
+    };
+    std::optional<Damage> damage;
 };
 
-// Loads snapshot.bin when it exists and is sound; a damaged one is ignored and the store is
-// rebuilt from the log alone.
-Result<void> load_snapshot(CoreIndex& index, const std::string& path);
+// What a store directory holds, judged before anything in it is changed.
+struct Inspection {
+    // A committed vacuum waits to be finished: its snapshot and data files are the ones judged,
+    // and the log, which that snapshot already holds, is not scanned (finishing empties it).
+    bool vacuum_pending = false;
+    std::string dir;
+    std::string snapshot_path;  // the snapshot that opening would load
+    std::optional<SnapshotData> snapshot;
+    std::optional<std::string> snapshot_damage;  // why the snapshot is refused
+    std::string log_path;
+    LogScan log;
+};
 
-// Applies every record of wal.bin up to the first one that does not decode (the clean end, a
-// torn tail, or bytes that are not a record).
-Result<Replay> replay_log(CoreIndex& index, const std::string& path);
+// Decodes the snapshot (checked with snapshot_damage against the data files it refers to) and
+// every record of the log; changes no file. Errors are those of reading the files.
+Result<Inspection> inspect_store(const std::string& dir);
+
+// The error that refuses to open a store with damage: OSError EIO naming the file (and the
+// byte offset of a damaged log record), with the way to recover. Nothing for a sound store.
+std::optional<Error> damage_error(const Inspection& found);
+
+// Installs a snapshot that inspect_store found sound, growing the slot files to its largest
+// live id.
+void load_snapshot(CoreIndex& index, SnapshotData data);
+
+// Applies the records of wal.bin in its first `valid_length` bytes, all of which
+// inspect_store found whole.
+Result<void> replay_log(CoreIndex& index, const std::string& path, std::uint64_t valid_length);
+
+// Renames `name` in `dir` to the first of "<name>.damaged", "<name>.damaged.1", ... that does
+// not exist, so that nothing set aside is ever overwritten, and forces the directory; returns
+// the new path.
+Result<std::string> set_aside(const std::string& dir, const char* name);
+
+// Copies wal.bin from `offset` on into a file named as set_aside names it, forces that copy to
+// disk, and only then cuts the log at `offset`; returns the copy's path.
+Result<std::string> set_aside_log_tail(const std::string& dir, std::uint64_t offset);
 
 }  // namespace vesko::storage

@@ -2,6 +2,9 @@
 
 #include "storage/bitmap_codec.h"
 
+#include <algorithm>
+#include <string>
+
 namespace vesko::storage {
 
 namespace {
@@ -54,12 +57,12 @@ bool decode_into(ByteReader& reader, SnapshotData& data) {
     for (std::uint64_t i = 0; i < count; ++i) {
         std::string field;
         std::uint64_t values;
-        if (!reader.text(field) || !reader.u64(values)) return false;
+        if (!read_log_text(reader, field) || !reader.u64(values)) return false;
         StringMap<Bitmap> inner;
         for (std::uint64_t j = 0; j < values; ++j) {
             std::string value;
             Bitmap ids;
-            if (!reader.text(value) || !read_bitmap(reader, ids)) return false;
+            if (!read_log_text(reader, value) || !read_bitmap(reader, ids)) return false;
             if (!inner.emplace(std::move(value), std::move(ids)).second) return false;
         }
         if (!data.str_index.emplace(std::move(field), std::move(inner)).second) return false;
@@ -68,7 +71,7 @@ bool decode_into(ByteReader& reader, SnapshotData& data) {
     for (std::uint64_t i = 0; i < count; ++i) {
         std::string field;
         filter::NumericBsiIndex bsi;
-        if (!reader.text(field) || !read_numeric(reader, bsi)) return false;
+        if (!read_log_text(reader, field) || !read_numeric(reader, bsi)) return false;
         if (!data.num_index.emplace(std::move(field), std::move(bsi)).second) return false;
     }
     if (!reader.u64(count)) return false;
@@ -103,6 +106,11 @@ SnapshotView view_of(const CoreIndex& index) {
     return SnapshotView{
         index.str_index, index.num_index,  index.grid_index,           index.valid_ids,
         index.deleted,   index.ext_to_int, index.files.ids_file_len(), index.files.meta_file_len()};
+}
+
+SnapshotView view_of(const SnapshotData& data) {
+    return SnapshotView{data.str_index, data.num_index,  data.grid_index,   data.valid_ids,
+                        data.deleted,   data.ext_to_int, data.ids_file_len, data.meta_file_len};
 }
 
 Result<void> write_snapshot_file(const SnapshotView& view, const std::string& path) {
@@ -167,40 +175,68 @@ std::optional<SnapshotData> decode_snapshot(std::span<const unsigned char> bytes
     return data;
 }
 
-bool internally_consistent(const SnapshotData& data) {
-    if (data.valid_ids.intersects(data.deleted)) return false;
-    const Bitmap inserted = data.valid_ids | data.deleted;
-    if (!inserted.empty() && inserted.cardinality() != std::uint64_t{inserted.maximum()} + 1)
-        return false;
-    bool ids_live = true;
-    data.ext_to_int.for_each([&](std::uint64_t, std::uint32_t int_id) {
-        ids_live = ids_live && data.valid_ids.contains(int_id);
-    });
-    if (!ids_live) return false;
-    auto only_inserted = [&](const Bitmap& ids) {
-        return ids.and_cardinality(inserted) == ids.cardinality();
+std::optional<std::string> snapshot_damage(const SnapshotView& view, std::uint64_t ids_size,
+                                           std::uint64_t meta_size) {
+    auto beyond = [](const char* what, std::uint64_t used, const char* file, std::uint64_t size) {
+        return std::string(what) + " is " + std::to_string(used) + " bytes, but " + file +
+               " holds " + std::to_string(size);
     };
-    bool cells_ok = true;
-    data.grid_index.for_each_cell([&](std::uint64_t, const spatial::CellIds& ids) {
-        for (std::uint32_t id : ids) cells_ok = cells_ok && inserted.contains(id);
+    if (view.ids_file_len > ids_size)
+        return beyond("the used length of ids.bin", view.ids_file_len, "ids.bin", ids_size);
+    if (view.meta_file_len > meta_size)
+        return beyond("the used length of meta.bin", view.meta_file_len, "meta.bin", meta_size);
+
+    std::optional<std::string> bad_map;
+    Bitmap mapped;
+    view.ext_to_int.for_each([&](std::uint64_t, std::uint32_t int_id) {
+        if (bad_map) return;
+        if (!view.valid_ids.contains(int_id)) {
+            bad_map = "the id map points at id " + std::to_string(int_id) + ", which is not live";
+        } else if (mapped.contains(int_id)) {
+            bad_map = "the id map gives id " + std::to_string(int_id) + " to two external ids";
+        } else {
+            mapped.add(int_id);
+        }
     });
-    if (!cells_ok) return false;
-    for (const auto& [field, values] : data.str_index) {
+    if (bad_map) return bad_map;
+
+    // Ids above `top` were never handed out; `top` is absent when no id ever was.
+    std::optional<std::uint32_t> top;
+    if (!view.valid_ids.empty()) top = view.valid_ids.maximum();
+    if (!view.deleted.empty()) top = std::max(top.value_or(0), view.deleted.maximum());
+    auto never_handed_out = [&](std::uint32_t largest) { return !top || largest > *top; };
+    auto stale = [&](const std::string& where, std::uint32_t int_id) {
+        return where + " holds id " + std::to_string(int_id) + ", above every id handed out";
+    };
+    for (const auto& [field, values] : view.str_index) {
         for (const auto& [value, ids] : values) {
-            if (!only_inserted(ids)) return false;
+            if (!ids.empty() && never_handed_out(ids.maximum()))
+                return stale("the string index of field \"" + field + "\"", ids.maximum());
         }
     }
-    for (const auto& [field, bsi] : data.num_index) {
-        if (!(bsi.existence() - data.valid_ids).empty()) return false;
+    std::optional<std::string> bad_cell;
+    view.grid_index.for_each_cell([&](std::uint64_t, const spatial::CellIds& ids) {
+        // Cell ids are kept in ascending order.
+        if (!bad_cell && !ids.empty() && never_handed_out(ids.end()[-1]))
+            bad_cell = stale("a grid cell", ids.end()[-1]);
+    });
+    if (bad_cell) return bad_cell;
+    for (const auto& [field, bsi] : view.num_index) {
+        const std::string where = "the numeric index of field \"" + field + "\"";
+        if (!bsi.existence().empty() && never_handed_out(bsi.existence().maximum()))
+            return stale(where, bsi.existence().maximum());
         for (const Bitmap& slice : bsi.slices()) {
-            if (!(slice - bsi.existence()).empty()) return false;
+            if (!(slice - bsi.existence()).empty())
+                return where + " has slice bits for an id without a value";
         }
         const bool never_recorded = bsi.min_encoded() == 0xFFFFFFFFU && bsi.max_encoded() == 0;
-        if (!never_recorded && bsi.min_encoded() > bsi.max_encoded()) return false;
-        if (filter::highest_bit(bsi.max_encoded()) != bsi.top_bit()) return false;
-        if (never_recorded && !bsi.existence().empty()) return false;
+        if ((!never_recorded && bsi.min_encoded() > bsi.max_encoded()) ||
+            filter::highest_bit(bsi.max_encoded()) != bsi.top_bit() ||
+            (never_recorded && !bsi.existence().empty())) {
+            return where + " has bounds that contradict each other";
+        }
     }
-    return true;
+    return std::nullopt;
 }
 
 void install_snapshot(CoreIndex& index, SnapshotData data) {

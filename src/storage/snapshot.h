@@ -23,6 +23,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -59,6 +60,7 @@ struct SnapshotView {
 };
 
 SnapshotView view_of(const CoreIndex& index);
+SnapshotView view_of(const SnapshotData& data);
 
 // Encodes the record, passing the bytes to `sink` whenever snapshot_buffer_bytes have gathered
 // and once at the end. The viewed structures must not change during the call (for a
@@ -75,12 +77,21 @@ Result<void> write_snapshot_file(const SnapshotView& view, const std::string& pa
 // key.
 std::optional<SnapshotData> decode_snapshot(std::span<const unsigned char> bytes);
 
-// Checks what every snapshot a store writes satisfies: the live and deleted ids are disjoint
-// and together exactly 0..N-1 (ids are handed out in order and leave both sets only when
-// vacuum renumbers), every index holds only such ids, the id map points at live ids, and the
-// numeric bounds agree with each other. A record that fails is damaged. Damage to the data
-// files themselves is not judged here: those cost single records, not the whole snapshot.
-bool internally_consistent(const SnapshotData& data);
+// Why a store could not work from this snapshot, or nothing when it can. A snapshot is refused
+// only for what would make answers wrong or writes fail, never for ids with gaps or index
+// entries of ids that are not live (every reader intersects with valid_ids):
+//   - ext_to_int gives one internal id to two hashes, or points at an id that is not live
+//     (a lookup by external id would find another point, or a live one would be lost);
+//   - an index holds an id above every id in valid_ids and deleted (the next point to get
+//     that id would inherit the stale entries);
+//   - a numeric index has slice bits outside its existence set, or bounds that contradict
+//     each other (range comparisons would skip bits);
+//   - a used length is beyond the size of its file (`ids_size`, `meta_size`): the records it
+//     counts are gone, and the next append would leave a hole.
+// Persist checks the state it is about to write with this same function, so that the store
+// never writes a snapshot that its next open would refuse.
+std::optional<std::string> snapshot_damage(const SnapshotView& view, std::uint64_t ids_size,
+                                           std::uint64_t meta_size);
 
 // Replaces the indexes and used lengths of `index` with the snapshot's.
 void install_snapshot(CoreIndex& index, SnapshotData data);

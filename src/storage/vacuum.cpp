@@ -192,10 +192,12 @@ Result<void> rename_into_place(const std::string& dir) {
 
 }  // namespace
 
-Result<void> finish_commit(const std::string& dir, WalWriter* wal) {
+Result<void> finish_commit(const std::string& dir, WalWriter* wal, LogAfterCommit log_after) {
     VESKO_TRY(rename_into_place(dir));
     VESKO_TRY(sync_directory(dir));
-    if (wal != nullptr) {
+    if (log_after == LogAfterCommit::Keep) {
+        // The records stay to be replayed.
+    } else if (wal != nullptr) {
         VESKO_TRY(wal->truncate_all());
     } else if (path_exists(join_path(dir, wal_file_name))) {
         auto log = FileDescriptor::open(join_path(dir, wal_file_name), OpenMode::ReadWriteExisting);
@@ -270,9 +272,18 @@ Result<void> replace_file(const std::string& source, const std::string& destinat
     }
 }
 
-Result<void> finish_committed_vacuum(const std::string& dir) {
-    if (!path_exists(join_path(dir, vacuum_commit_file_name))) return {};
-    return finish_commit(dir, nullptr);
+bool vacuum_committed(const std::string& dir) {
+    return path_exists(join_path(dir, vacuum_commit_file_name));
+}
+
+Result<void> finish_committed_vacuum(const std::string& dir, LogAfterCommit log_after) {
+    if (!vacuum_committed(dir)) return {};
+    return finish_commit(dir, nullptr, log_after);
+}
+
+std::string committed_path(const std::string& dir, const char* name) {
+    std::string pending = vac_path(dir, name);
+    return path_exists(pending) ? pending : join_path(dir, name);
 }
 
 }  // namespace vesko::storage

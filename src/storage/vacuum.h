@@ -30,9 +30,21 @@ const std::array<const char*, 6>& vacuum_replaced_files();
 // or "Failed to rename <path> to <path>", paths quoted.
 Result<void> replace_file(const std::string& source, const std::string& destination);
 
+// What finishing a committed vacuum does with the log. Emptying it is right when the
+// vacuum's snapshot holds its records; salvage keeps it when that snapshot is damaged.
+enum class LogAfterCommit { Empty, Keep };
+
+// True when `dir` holds a committed vacuum that was not finished.
+bool vacuum_committed(const std::string& dir);
+
 // Finishes a committed vacuum in `dir`, if there is one: renames the remaining temporary
-// files, empties the log and removes the marker.
-Result<void> finish_committed_vacuum(const std::string& dir);
+// files, empties the log (unless told to keep it) and removes the marker.
+Result<void> finish_committed_vacuum(const std::string& dir,
+                                     LogAfterCommit log_after = LogAfterCommit::Empty);
+
+// The file that holds `name` once a committed vacuum is finished: "<name>.vac" while it
+// waits to be renamed, else `name` itself.
+std::string committed_path(const std::string& dir, const char* name);
 
 // The new state a vacuum builds beside the old one.
 struct Compacted {
@@ -63,7 +75,8 @@ Result<void> write_commit_marker(const std::string& dir);
 
 // After the commit: renames the temporary files into place, empties the log (through `wal`
 // when the store is open, else by path) and removes the marker.
-Result<void> finish_commit(const std::string& dir, WalWriter* wal);
+Result<void> finish_commit(const std::string& dir, WalWriter* wal,
+                           LogAfterCommit log_after = LogAfterCommit::Empty);
 
 // A path in double quotes, with a double quote, a backslash and control characters escaped.
 std::string quoted_path(const std::string& path);

@@ -9,6 +9,39 @@ namespace {
 constexpr std::uint32_t variant_insert = 0;
 constexpr std::uint32_t variant_delete = 1;
 
+// Fields of an Insert after its variant; false with `why` set on failure.
+bool decode_insert(ByteReader& reader, WalEntry& entry, const char*& why, bool keep_meta) {
+    entry.kind = WalEntry::Kind::Insert;
+    why = "an id that is not UTF-8 text (or claims 2^32 bytes or more)";
+    if (!read_log_text(reader, entry.ext_id)) return false;
+    why = "a cut coordinate";
+    if (!reader.f32(entry.lat_deg) || !reader.f32(entry.lon_deg)) return false;
+    why = "metadata that does not decode";
+    if (!(keep_meta ? decode_meta_object(reader, entry.meta) : skip_meta_object(reader)))
+        return false;
+    std::uint8_t has_skip;
+    why = "a skip_index flag other than 0 or 1";
+    if (!reader.u8(has_skip) || has_skip > 1) return false;
+    if (has_skip == 0) return true;
+    std::uint64_t count;
+    why = "a skip_index count of 2^32 or more";
+    if (!reader.u64(count) || count > max_log_length) return false;
+    // Names are decoded one by one, so a damaged count reserves nothing.
+    std::vector<std::string> names;
+    why = "a skip_index name that is not UTF-8 text (or claims 2^32 bytes or more)";
+    for (std::uint64_t i = 0; i < count; ++i) {
+        if (!read_log_text(reader, names.emplace_back())) return false;
+    }
+    entry.skip_index = std::move(names);
+    return true;
+}
+
+bool decode_delete(ByteReader& reader, WalEntry& entry, const char*& why) {
+    entry.kind = WalEntry::Kind::Delete;
+    why = "an id that is not UTF-8 text (or claims 2^32 bytes or more)";
+    return read_log_text(reader, entry.ext_id);
+}
+
 }  // namespace
 
 void encode_insert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
@@ -32,33 +65,47 @@ void encode_delete(std::string& out, std::string_view ext_id) {
     put_string(out, ext_id);
 }
 
-std::optional<WalEntry> decode_wal_entry(ByteReader& reader) {
+namespace {
+
+// Decodes one record; without keep_meta the metadata is checked but not built.
+WalRead decode_record(ByteReader& reader, WalEntry& entry, std::string* why, bool keep_meta) {
+    entry = WalEntry();
     std::uint32_t variant;
-    if (!reader.u32(variant)) return std::nullopt;
+    if (!reader.u32(variant)) return WalRead::TornTail;
+    const char* failure = nullptr;
+    bool decoded = false;
+    switch (variant) {
+        case variant_insert:
+            decoded = decode_insert(reader, entry, failure, keep_meta);
+            break;
+        case variant_delete:
+            decoded = decode_delete(reader, entry, failure);
+            break;
+        default:
+            if (why != nullptr) *why = "unknown record variant " + std::to_string(variant);
+            return WalRead::Damaged;
+    }
+    if (decoded) return WalRead::Record;
+    // Running out of bytes is only reported when everything read before the end was sound.
+    if (reader.exhausted()) return WalRead::TornTail;
+    if (why != nullptr) *why = failure;
+    return WalRead::Damaged;
+}
+
+}  // namespace
+
+WalRead decode_wal_entry(ByteReader& reader, WalEntry& entry, std::string* why) {
+    return decode_record(reader, entry, why, true);
+}
+
+WalRead check_wal_entry(ByteReader& reader, std::string* why) {
+    WalEntry scratch;
+    return decode_record(reader, scratch, why, false);
+}
+
+std::optional<WalEntry> decode_wal_entry(ByteReader& reader) {
     WalEntry entry;
-    if (variant == variant_delete) {
-        entry.kind = WalEntry::Kind::Delete;
-        if (!reader.text(entry.ext_id)) return std::nullopt;
-        return entry;
-    }
-    if (variant != variant_insert) return std::nullopt;
-    entry.kind = WalEntry::Kind::Insert;
-    if (!reader.text(entry.ext_id) || !reader.f32(entry.lat_deg) || !reader.f32(entry.lon_deg) ||
-        !decode_meta_object(reader, entry.meta)) {
-        return std::nullopt;
-    }
-    std::uint8_t has_skip;
-    if (!reader.u8(has_skip) || has_skip > 1) return std::nullopt;
-    if (has_skip == 1) {
-        std::uint64_t count;
-        // Each name takes at least its 8-byte length.
-        if (!reader.u64(count) || count > reader.remaining() / 8) return std::nullopt;
-        std::vector<std::string> names(static_cast<std::size_t>(count));
-        for (std::string& name : names) {
-            if (!reader.text(name)) return std::nullopt;
-        }
-        entry.skip_index = std::move(names);
-    }
+    if (decode_wal_entry(reader, entry) != WalRead::Record) return std::nullopt;
     return entry;
 }
 

@@ -9,6 +9,16 @@
 //   Delete: id (u64 length, UTF-8)
 //
 // All integers and floats little-endian. Records are only appended; persist empties the file.
+//
+// Torn tail or damage. A crash can leave the file ending inside a record: a prefix of the
+// bytes the writer meant to write. So a record that does not decode is a torn tail exactly
+// when its decoding needed bytes beyond the end of the file and every byte before that end was
+// one the writer could have written: a known variant, a skip byte of 0 or 1, known metadata
+// tags, lengths and counts below 2^32, and well-formed UTF-8 up to the end (a character that
+// the end cuts short included). Opening cuts a torn tail. Any other record that does not
+// decode -- an unknown variant, text that is not UTF-8, a bad skip byte or tag, a length or
+// count no writer produces, even when the end of the file follows it -- is damage: opening
+// refuses the store rather than drop the records behind it.
 #pragma once
 
 #include "filter/json_text.h"
@@ -41,8 +51,22 @@ void encode_insert(std::string& out, std::string_view ext_id, float lat_deg, flo
                    const filter::Json& meta, const std::vector<std::string>* skip_index);
 void encode_delete(std::string& out, std::string_view ext_id);
 
-// Decodes the record at the reader's position; nothing when the bytes end before the record
-// does or do not form one. The reader then stands after the record.
+// What decoding one record found.
+enum class WalRead {
+    Record,    // a whole record; the reader stands after it
+    TornTail,  // the bytes end inside a record that was sound so far
+    Damaged,   // bytes the writer never writes (see the top of this file)
+};
+
+// Decodes the record at the reader's position into `entry`. For Damaged, `why` (when given)
+// receives a short description such as "unknown record variant 7".
+WalRead decode_wal_entry(ByteReader& reader, WalEntry& entry, std::string* why = nullptr);
+
+// Judges the record at the reader's position as decode_wal_entry does, building nothing of its
+// metadata: the cheap pass that checks a whole log before any of it is applied.
+WalRead check_wal_entry(ByteReader& reader, std::string* why = nullptr);
+
+// The record at the reader's position when it is whole; nothing for a torn tail or damage.
 std::optional<WalEntry> decode_wal_entry(ByteReader& reader);
 
 // Appending side of the log. Records are staged in memory and written by flush(); a write

@@ -55,3 +55,7 @@ class Vesko:
         self, points: Sequence[Tuple[float, float]], filter_json: Optional[str] = None
     ) -> List[Tuple[str, str]]:
         """Points inside the polygon of (lat, lon) vertices as (id, metadata)."""
+
+def salvage(storage_path: str) -> Vesko:
+    """Opens a store that Vesko() refused as damaged, after moving the damaged snapshot to
+    snapshot.bin.damaged and the log from its damaged record on to wal.bin.damaged."""

@@ -25,6 +25,13 @@ def open_store(path):
     return store
 
 
+def salvage_store(path):
+    """vesko.salvage(path), remembered for reopen like open_store."""
+    store = vesko.salvage(str(path))
+    _paths[store] = Path(path)
+    return store
+
+
 def store_path(store):
     return _paths[store]
 

@@ -1,13 +1,15 @@
 """add, delete and delete_by_filter: which points are live afterwards, how their metadata is
 indexed, and what each call appends to the log."""
 
+import errno
+import gc
 import json
 import struct
 
 import pytest
 
-from support import (Slots, delete_record, id_filter, live_ids, open_store, reopen, store_path,
-                     wal_bytes)
+from support import (Slots, delete_record, file_digests, id_filter, live_ids, open_store, reopen,
+                     store_path, wal_bytes)
 
 
 def test_new_store_is_empty(store):
@@ -177,13 +179,7 @@ def invalid_utf8(ids, offset):
     return ids[: offset + 4] + b"\xff" + ids[offset + 5 :]
 
 
-def cut_inside(ids, offset):
-    return ids[: offset + 5]
-
-
-@pytest.mark.parametrize(
-    "damage", [length_beyond_file, invalid_utf8, cut_inside], ids=lambda f: f.__name__
-)
+@pytest.mark.parametrize("damage", [length_beyond_file, invalid_utf8], ids=lambda f: f.__name__)
 def test_delete_by_filter_skips_a_point_whose_id_cannot_be_read(store, damage):
     for ext_id in ["p1", "q22", "r333"]:
         store.add(ext_id, 1, 2, '{"k": "v"}')
@@ -202,3 +198,23 @@ def test_delete_by_filter_skips_a_point_whose_id_cannot_be_read(store, damage):
     assert wal_bytes(path) == log + delete_record("p1") + delete_record("q22")
     assert store.count() == 1
     assert live_ids(store, ["p1", "q22", "r333"]) == {"r333"}
+
+
+def test_ids_bin_cut_below_what_the_snapshot_counts_refuses_the_open(store):
+    # A record cut off at the end of ids.bin is not one bad id but records gone that the
+    # snapshot counts on, and the next append would leave a hole: the store is damaged.
+    for ext_id in ["p1", "q22", "r333"]:
+        store.add(ext_id, 1, 2, '{"k": "v"}')
+    store.persist()
+    path = store_path(store)
+    del store
+    gc.collect()
+    ids = (path / "ids.bin").read_bytes()
+    (path / "ids.bin").write_bytes(ids[:-2])
+    before = file_digests(path)
+    with pytest.raises(OSError) as raised:
+        open_store(path)
+    assert raised.value.errno == errno.EIO
+    assert f"used length of ids.bin is {len(ids)} bytes, but ids.bin holds {len(ids) - 2}" in str(
+        raised.value)
+    assert file_digests(path) == before

@@ -30,8 +30,9 @@ METHODS = [
 ]
 
 
-def test_module_exports_the_store_class_and_panic_exception():
-    assert sorted(n for n in dir(vesko) if not n.startswith("_")) == ["PanicException", "Vesko"]
+def test_module_exports_the_store_class_panic_exception_and_salvage():
+    assert sorted(n for n in dir(vesko) if not n.startswith("_")) == [
+        "PanicException", "Vesko", "salvage"]
     assert issubclass(vesko.PanicException, BaseException)
     assert not issubclass(vesko.PanicException, Exception)
     assert vesko.PanicException.__module__ == "vesko"
@@ -90,6 +91,15 @@ def test_stub_declares_the_module_methods_in_order_with_their_parameters():
     assert [(f.name, stub_parameters(f)) for f in functions] == [
         ("__init__", module_parameters(vesko.Vesko))
     ] + [(name, module_parameters(getattr(vesko.Vesko, name))) for name, _ in METHODS]
+
+
+def test_stub_declares_salvage_with_the_module_parameters_returning_vesko():
+    function = next(node for node in installed_stub().body
+                    if isinstance(node, ast.FunctionDef) and node.name == "salvage")
+    assert stub_parameters(function) == module_parameters(vesko.salvage) == [
+        ("storage_path", inspect.Parameter.empty)]
+    assert ast.unparse(function.returns) == "Vesko"
+    assert vesko.salvage.__doc__ is None
 
 
 def test_stub_declares_panic_exception_as_a_base_exception():

@@ -1,5 +1,6 @@
 """persist and snapshot.bin: the bytes written, reading them back, damage, and crashes."""
 
+import errno
 import json
 import os
 import random
@@ -14,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from snapshot_format import encode_snapshot, parse_portable, parse_snapshot, portable_bitmap
-from support import file_digests, open_store, reopen, store_path
+from support import file_digests, open_store, reopen, salvage_store, store_path
 
 WORLD = ((90.0, -180.0), (-90.0, 180.0))
 
@@ -178,7 +179,7 @@ def test_leftover_temporary_snapshot_is_ignored_and_replaced(store):
 
 
 def exercise(store):
-    """Every kind of call still works on a store opened from a damaged snapshot."""
+    """Every kind of call works on a store salvaged from a damaged snapshot."""
     store.count()
     store.search_box(*WORLD)
     store.search_radius(10.0, 10.0, 5e5, '{"c": "x"}')
@@ -190,7 +191,29 @@ def exercise(store):
     store.persist()
 
 
-def test_snapshot_cut_at_every_offset_is_ignored(tmp_path):
+def listing(path):
+    return {name: os.path.getsize(path / name) for name in os.listdir(path)}
+
+
+def open_or_refuse(path, full_check):
+    """Opens the store, or checks that the open refused it as damaged without changing a file
+    (every byte when full_check, else names, sizes and the snapshot) and salvages it."""
+    before = file_digests(path) if full_check else (listing(path), snapshot_bytes_at(path))
+    try:
+        return open_store(path)
+    except OSError as refused:
+        assert type(refused) is OSError and refused.errno == errno.EIO
+        assert f"{path / 'snapshot.bin'}\" is damaged" in str(refused)
+        after = file_digests(path) if full_check else (listing(path), snapshot_bytes_at(path))
+        assert after == before
+    return salvage_store(path)
+
+
+def snapshot_bytes_at(path):
+    return (path / "snapshot.bin").read_bytes()
+
+
+def test_snapshot_cut_at_every_offset_is_refused_and_salvaged(tmp_path):
     source = open_store(tmp_path / "source")
     source.add("a", 1.0, 2.0, '{"c": "x", "n": 3}')
     source.add("b", 3.0, 4.0, '{"c": "y", "n": 4.5}')
@@ -205,9 +228,14 @@ def test_snapshot_cut_at_every_offset_is_ignored(tmp_path):
         for name, data in files.items():
             (path / name).write_bytes(data)
         (path / "snapshot.bin").write_bytes(full[:cut])
-        store = open_store(path)
-        assert store.count() == 0, cut  # the snapshot is ignored and the log is empty
+        with pytest.raises(OSError) as refused:
+            open_store(path)
+        assert refused.value.errno == errno.EIO, cut
+        store = open_or_refuse(path, full_check=cut % 32 == 0)
+        assert store.count() == 0, cut  # the snapshot is set aside and the log is empty
+        assert (path / "snapshot.bin.damaged").read_bytes() == full[:cut]
         exercise(store)
+        del store
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -227,7 +255,9 @@ def test_random_byte_flips_never_crash_the_store(tmp_path, seed):
             if name != "snapshot.bin":
                 (path / name).write_bytes((store_path(source) / name).read_bytes())
         (path / "snapshot.bin").write_bytes(bytes(damaged))
-        exercise(open_store(path))
+        store = open_or_refuse(path, full_check=trial % 8 == 0)
+        exercise(store)
+        del store
 
 
 # The child adds, deletes and persists, announcing each call before making it and

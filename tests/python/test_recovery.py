@@ -1,7 +1,8 @@
 """Opening a store replays its log: the same live points with the same internal ids, no
-growth of the data files, and a log that ends in a torn or undecodable record is cut back to
-its last good record so that later records replay."""
+growth of the data files, a log that ends in a torn record is cut back to its last good record
+so that later records replay, and a log holding bytes no writer writes is refused untouched."""
 
+import errno
 import json
 import struct
 
@@ -195,10 +196,9 @@ def q(n):
     return struct.pack("<Q", n)
 
 
-BAD_TAILS = [
-    ("variant_2", struct.pack("<I", 2) + enc_str("x")),
+BAD_RECORDS = [
+    ("variant_7", struct.pack("<I", 7) + enc_str("x")),
     ("variant_max", b"\xff\xff\xff\xff" + enc_str("x")),
-    ("torn_variant", b"\x01\x00"),
     ("skip_flag_2", insert_record("x", 1, 2)[:-1] + b"\x02"),
     ("id_length_beyond_file", struct.pack("<I", 1) + q(1000) + b"abc"),
     ("id_length_beyond_any_size", struct.pack("<I", 1) + q(2**63 + 5) + b"abc"),
@@ -210,19 +210,30 @@ BAD_TAILS = [
 ]
 
 
-@pytest.mark.parametrize("tail", [t for _, t in BAD_TAILS], ids=[n for n, _ in BAD_TAILS])
-def test_bad_record_ends_replay_and_is_cut_off(tmp_path, tail):
+def assert_refused_unchanged(path, offset):
+    before = file_digests(path)
+    with pytest.raises(OSError) as raised:
+        open_store(path)
+    assert raised.value.errno == errno.EIO
+    assert f"wal.bin\" is damaged at byte {offset}: " in str(raised.value)
+    assert file_digests(path) == before
+
+
+@pytest.mark.parametrize("bad", [t for _, t in BAD_RECORDS], ids=[n for n, _ in BAD_RECORDS])
+def test_bad_record_before_a_whole_one_refuses_the_open_and_changes_nothing(tmp_path, bad):
+    # Bytes follow the bad record, so it is no torn tail: replaying up to it and cutting it
+    # off would drop the records behind it for good.
     log, ends = write_steps(tmp_path / "full")
     path = tmp_path / "damaged"
     path.mkdir()
-    (path / "wal.bin").write_bytes(log + tail + insert_record("after", 1, 2))
-    check_prefix_replay(path, len(STEPS), len(log))
+    (path / "wal.bin").write_bytes(log + bad + insert_record("after", 1, 2))
+    assert_refused_unchanged(path, len(log))
 
 
-def test_record_after_a_bad_one_in_the_middle_is_not_applied(tmp_path):
+def test_bad_record_in_the_middle_refuses_the_open_and_changes_nothing(tmp_path):
     log, ends = write_steps(tmp_path / "full")
     path = tmp_path / "damaged"
     path.mkdir()
-    bad = log[: ends[2]] + struct.pack("<I", 2) + log[ends[2] :]
+    bad = log[: ends[2]] + struct.pack("<I", 7) + log[ends[2] :]
     (path / "wal.bin").write_bytes(bad)
-    check_prefix_replay(path, 3, ends[2])
+    assert_refused_unchanged(path, ends[2])
