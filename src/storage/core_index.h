@@ -31,10 +31,10 @@ using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>
 using StrIndex = StringMap<StringMap<Bitmap>>;
 using NumIndex = StringMap<filter::NumericBsiIndex>;
 
-struct CoreIndex {
-    explicit CoreIndex(DataFiles data) : files(std::move(data)) {}
-
-    DataFiles files;
+// The indexes a snapshot records. The live index is one (CoreIndex derives from it), a snapshot
+// decodes into one and a vacuum builds one, so installing either is a single move and a new
+// index is declared once.
+struct PersistedIndexes {
     // May still hold ids of deleted points (deletion is lazy); readers intersect with valid_ids.
     StrIndex str_index;
     // One entry per field that ever received a number; deletion clears the id from every entry.
@@ -48,6 +48,12 @@ struct CoreIndex {
     Bitmap deleted;
     // hash_id(external id) -> internal id, for live points only.
     IdMap ext_to_int;
+};
+
+struct CoreIndex : PersistedIndexes {
+    explicit CoreIndex(DataFiles data) : files(std::move(data)) {}
+
+    DataFiles files;
     // Ids whose stored coordinates lie outside [-90, 90] x [-180, 180] or are NaN. The grid's
     // geometry says nothing about where such points are, so the distance searches examine
     // them on their own. Derived from coords.bin (never persisted); may hold deleted ids.
