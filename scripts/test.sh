@@ -19,6 +19,14 @@ if command -v clang-format >/dev/null 2>&1 && clang-format --version | grep -q '
     git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
 fi
 
+echo "== include layers"
+# Nothing includes a layer above it: engine/ only from binding/, binding/ from nobody.
+if grep -rn '#include "engine/' src/storage src/filter src/spatial src/common ||
+   grep -rn '#include "binding/' src/engine src/storage src/filter src/spatial src/common; then
+    echo "a file includes a layer above its own (see ARCHITECTURE.md)"
+    exit 1
+fi
+
 # The C++ unit tests, built with warnings as errors by the compiler named in $1 into build/$2.
 cpp_tests() {
     echo "== C++ unit tests ($1)"

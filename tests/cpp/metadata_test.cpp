@@ -31,7 +31,9 @@ TEST(MetadataParse, RefusesWhatIsNotAStorableObject) {
         auto meta = Metadata::parse(c.text);
         ASSERT_FALSE(meta);
         EXPECT_EQ(meta.error().kind, c.kind);
-        if (!c.message.empty()) EXPECT_EQ(meta.error().message, c.message);
+        if (!c.message.empty()) {
+            EXPECT_EQ(meta.error().message, c.message);
+        }
     }
 }
 
