@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The whole check, as CI runs it on a fresh machine: set-up, formatting (where the pinned
 # clang-format is available), the C++ unit tests built with g++ and with clang++, the Python
-# tests, and each benchmark at a tiny size so that it keeps working.
+# tests, each benchmark at a tiny size so that it keeps working, then the sanitizer steps
+# (scripts/sanitize.sh): the C++ tests, the fuzz corpus and the Python tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and a short libFuzzer run of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -49,3 +51,5 @@ echo "== benchmarks at a tiny size"
 for bench in bench/*.py; do
     $py "$bench" --tiny
 done
+
+bash scripts/sanitize.sh

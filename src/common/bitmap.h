@@ -109,20 +109,17 @@ class Bitmap {
         return out;
     }
 
-    // Appends the portable serialization without run containers (cookie 12346). Most bitmaps
-    // hold no runs and are written as they are; one that does (its cookie comes out as 12347)
-    // is flattened on a copy and written again.
-    void append_portable_no_runs(std::string& out) const {
-        std::size_t at = out.size();
-        append_portable(r_, out);
-        if ((static_cast<unsigned char>(out[at]) | static_cast<unsigned char>(out[at + 1]) << 8) ==
-            cookie_no_runs) {
-            return;
-        }
-        out.resize(at);
-        Bitmap flat = *this;
-        roaring_bitmap_remove_run_compression(flat.r_);
-        append_portable(flat.r_, out);
+    // Appends the library's portable serialization as it stands: cookie 12346 when no
+    // container is a run, else 12347. Returns true when the bytes hold no run container.
+    // Runs are never flattened through the library: the 0.2 series writes past its buffer
+    // when it converts a run that ends at 65535, so callers that need the run-free form
+    // rebuild it from the ids (storage/bitmap_codec.cpp).
+    bool append_portable(std::string& out) const {
+        const std::size_t at = out.size();
+        serialize_into(r_, out);
+        return (static_cast<unsigned>(static_cast<unsigned char>(out[at])) |
+                static_cast<unsigned>(static_cast<unsigned char>(out[at + 1])) << 8) ==
+               cookie_no_runs;
     }
     // Deserializes with the bounded reader, reading at most bytes.size() bytes. The caller must
     // have checked the bytes' structure first (the old bounded reader trusts array contents);
@@ -157,7 +154,7 @@ class Bitmap {
             return false;
         }
     }
-    static void append_portable(const roaring_bitmap_t* r, std::string& out) {
+    static void serialize_into(const roaring_bitmap_t* r, std::string& out) {
         std::size_t n = roaring_bitmap_portable_size_in_bytes(r);
         std::size_t at = out.size();
         out.resize(at + n);

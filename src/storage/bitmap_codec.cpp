@@ -76,7 +76,13 @@ bool check_bitset(ByteReader& reader, std::uint32_t cardinality, std::uint32_t h
 void put_bitmap(std::string& out, const Bitmap& bitmap) {
     const std::size_t length_at = out.size();
     put_u64(out, 0);
-    bitmap.append_portable_no_runs(out);
+    if (!bitmap.append_portable(out)) {
+        // A bitmap with run containers (only ever read from a snapshot, or derived from one)
+        // is written again from its ids: the same bytes as the run-free bitmap would give.
+        out.resize(length_at + 8);
+        const std::vector<std::uint32_t> ids = bitmap.to_vector();
+        append_sorted_ids(out, ids.data(), ids.size());
+    }
     std::string length;
     put_u64(length, out.size() - length_at - 8);
     out.replace(length_at, 8, length);
@@ -141,6 +147,15 @@ bool walk_portable(std::span<const unsigned char> bytes,
 }
 
 void put_sorted_ids(std::string& out, const std::uint32_t* ids, std::size_t n) {
+    const std::size_t length_at = out.size();
+    put_u64(out, 0);
+    append_sorted_ids(out, ids, n);
+    std::string length;
+    put_u64(length, out.size() - length_at - 8);
+    out.replace(length_at, 8, length);
+}
+
+void append_sorted_ids(std::string& out, const std::uint32_t* ids, std::size_t n) {
     // Containers: runs of ids sharing their high 16 bits.
     std::vector<std::pair<std::size_t, std::size_t>> groups;  // [begin, end) into ids
     for (std::size_t i = 0; i < n;) {
@@ -149,9 +164,6 @@ void put_sorted_ids(std::string& out, const std::uint32_t* ids, std::size_t n) {
         groups.emplace_back(i, j);
         i = j;
     }
-    std::uint64_t body = 8 + 8 * groups.size();
-    for (auto [b, e] : groups) body += e - b > max_array_cardinality ? bitset_bytes : 2 * (e - b);
-    put_u64(out, body);
     put_u32(out, cookie_no_runs);
     put_u32(out, static_cast<std::uint32_t>(groups.size()));
     for (auto [b, e] : groups) {

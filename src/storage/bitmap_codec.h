@@ -20,6 +20,9 @@ void put_bitmap(std::string& out, const Bitmap& bitmap);
 // u64 length, then the portable serialization of ascending, distinct ids: the same bytes as
 // put_bitmap of a bitmap holding them, without building one.
 void put_sorted_ids(std::string& out, const std::uint32_t* ids, std::size_t n);
+// The portable serialization alone, without the length: exactly the library's bytes for a
+// bitmap of these ids that holds no run container.
+void append_sorted_ids(std::string& out, const std::uint32_t* ids, std::size_t n);
 
 // True when `bytes` hold exactly one well-formed portable bitmap: containers in ascending key
 // order, arrays strictly ascending, runs sorted and disjoint, cardinalities that match, and

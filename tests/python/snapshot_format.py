@@ -180,3 +180,22 @@ def encode_snapshot(snap, runs=False):
         out += struct.pack("<QI", key, value)
     out += struct.pack("<QQ", snap["ids_file_len"], snap["meta_file_len"])
     return bytes(out)
+
+
+def remap_ids(snap, mapping):
+    """The parsed snapshot with internal ids renamed by `mapping` (ids it lacks stay) in every
+    bitmap and in the id map."""
+    def move(ids):
+        return {mapping.get(i, i) for i in ids}
+
+    out = dict(snap)
+    out["str_index"] = {f: {v: move(ids) for v, ids in values.items()}
+                        for f, values in snap["str_index"].items()}
+    out["num_index"] = {f: dict(bsi, slices=[move(s) for s in bsi["slices"]],
+                                existence=move(bsi["existence"]))
+                        for f, bsi in snap["num_index"].items()}
+    out["grid"] = {k: move(ids) for k, ids in snap["grid"].items()}
+    out["valid_ids"] = move(snap["valid_ids"])
+    out["deleted"] = move(snap["deleted"])
+    out["ext_to_int"] = {k: mapping.get(v, v) for k, v in snap["ext_to_int"].items()}
+    return out

@@ -14,7 +14,8 @@ from pathlib import Path
 
 import pytest
 
-from snapshot_format import encode_snapshot, parse_portable, parse_snapshot, portable_bitmap
+from snapshot_format import (encode_snapshot, parse_portable, parse_snapshot, portable_bitmap,
+                             remap_ids)
 from support import file_digests, open_store, reopen, salvage_store, store_path
 
 WORLD = ((90.0, -180.0), (-90.0, 180.0))
@@ -166,6 +167,44 @@ def test_run_container_snapshot_is_accepted(store):
     store.persist()
     assert parse_snapshot(snapshot_bytes(store))["cookies"] == {12346}
     assert contents(store) == before
+
+
+def test_run_container_ending_at_id_65535_is_persisted_again_without_runs(tmp_path):
+    # The live ids are moved to the top of the first container, above a run of deleted ids, so
+    # that every bitmap holds a run ending at 65535: flattening such a run through the bitmap
+    # library (0.2 series) wrote past its buffer and killed the process at the next persist.
+    path = tmp_path / "s"
+    store = open_store(path)
+    for i in range(3):
+        store.add(f"p{i}", 10.0 + i, 20.0 + i, json.dumps({"c": "xyz"[i], "n": i}))
+    store.persist()
+    before = contents(store)
+    del store
+    top = {i: 65533 + i for i in range(3)}
+    snap = remap_ids(parse_snapshot((path / "snapshot.bin").read_bytes()), top)
+    snap["deleted"] = set(range(65533))
+    (path / "snapshot.bin").write_bytes(encode_snapshot(snap, runs=True))
+    for name in ("coords.bin", "offsets.bin", "meta_offsets.bin"):
+        slots = bytearray((path / name).read_bytes())
+        for old, new in top.items():
+            slots[8 * new:8 * new + 8] = slots[8 * old:8 * old + 8]
+        (path / name).write_bytes(bytes(slots))
+    script = textwrap.dedent(f"""
+        import vesko
+        db = vesko.Vesko({str(path)!r})
+        db.persist()
+        db.add("after", 1.0, 2.0, "{{}}")
+        db.persist()
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-1000:]
+    written = parse_snapshot((path / "snapshot.bin").read_bytes())
+    assert written["cookies"] == {12346}
+    assert written["valid_ids"] == {65533, 65534, 65535, 65536}
+    assert written["deleted"] == set(range(65533))
+    store = open_store(path)
+    assert store.count() == 4
+    assert contents(store)[1][:3] == before[1]
 
 
 def test_leftover_temporary_snapshot_is_ignored_and_replaced(store):
