@@ -74,14 +74,10 @@ def open_store(store, reload):
     return db
 
 
-def timed(title, search):
-    """Runs one search; returns (hits, milliseconds), or None when this build lacks it."""
+def timed(search):
+    """Runs one search; returns (hits, milliseconds)."""
     start = time.perf_counter()
-    try:
-        hits = search()
-    except NotImplementedError as e:
-        print(f"\n{title}\n  not available in this build of vesko: {e}")
-        return None
+    hits = search()
     return hits, (time.perf_counter() - start) * 1000.0
 
 
@@ -111,28 +107,23 @@ def run_searches(db):
     """One search of each kind, each with a filter; returns what the plot needs."""
     shown = {}
     flt = '{"country": "FR"}'
-    result = timed("The 10 places in France nearest the Eiffel Tower (search_knn)",
-                   lambda: db.search_knn(*eiffel_tower, 10, flt))
-    if result:
-        print_table("The 10 places in France nearest the Eiffel Tower (search_knn)", flt,
-                    *result, with_distance=True)
+    title = "The 10 places in France nearest the Eiffel Tower (search_knn)"
+    hits, ms = timed(lambda: db.search_knn(*eiffel_tower, 10, flt))
+    print_table(title, flt, hits, ms, with_distance=True)
     flt = '{"population": {"$gt": 50000}}'
     title = "Every place of more than 50,000 people within 25 km of Berlin's centre (search_radius)"
-    result = timed(title, lambda: db.search_radius(*berlin_centre, 25000.0, flt))
-    if result:
-        print_table(title, flt, *result, with_distance=True)
-        shown["radius"] = result[0]
+    hits, ms = timed(lambda: db.search_radius(*berlin_centre, 25000.0, flt))
+    print_table(title, flt, hits, ms, with_distance=True)
+    shown["radius"] = hits
     flt = '{"country": "GB", "population": {"$gte": 100000}}'
     title = "Places of 100,000+ people in a box over Greater London (search_box)"
-    result = timed(title, lambda: db.search_box(*london_box, flt))
-    if result:
-        print_table(title, flt, by_population(result[0]), result[1], with_distance=False)
+    hits, ms = timed(lambda: db.search_box(*london_box, flt))
+    print_table(title, flt, by_population(hits), ms, with_distance=False)
     flt = '{"population": {"$gte": 30000}}'
     title = "Towns of 30,000+ people on the island of Sicily (search_polygon)"
-    result = timed(title, lambda: db.search_polygon(sicily, flt))
-    if result:
-        print_table(title, flt, by_population(result[0]), result[1], with_distance=False)
-        shown["polygon"] = result[0]
+    hits, ms = timed(lambda: db.search_polygon(sicily, flt))
+    print_table(title, flt, by_population(hits), ms, with_distance=False)
+    shown["polygon"] = hits
     return shown
 
 
@@ -170,10 +161,7 @@ def plot(db, shown, path):
     def lons(hits):
         return [positions[h[0]][1] for h in hits]
 
-    panels = [k for k in ("radius", "polygon") if k in shown]
-    if not panels:
-        print("\nno plot: this build of vesko has neither search_radius nor search_polygon")
-        return
+    panels = ("radius", "polygon")
     fig, axes = plt.subplots(1, len(panels), figsize=(8 * len(panels), 7.5), squeeze=False)
     for ax, kind in zip(axes[0], panels):
         if kind == "radius":

@@ -9,14 +9,12 @@
 namespace {
 
 std::string encode(const vesko::storage::SnapshotData& data) {
-    const vesko::storage::SnapshotView view{data.str_index,    data.num_index,    data.grid_index,
-                                            data.valid_ids,    data.deleted,      data.ext_to_int,
-                                            data.ids_file_len, data.meta_file_len};
     std::string out;
-    auto done = vesko::storage::encode_snapshot(view, [&out](std::string_view bytes) {
-        out.append(bytes);
-        return vesko::Result<void>();
-    });
+    auto done = vesko::storage::encode_snapshot(vesko::storage::view_of(data),
+                                                [&out](std::string_view bytes) {
+                                                    out.append(bytes);
+                                                    return vesko::Result<void>();
+                                                });
     FUZZ_CHECK(done, "encoding into memory cannot fail");
     return out;
 }

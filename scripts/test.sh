@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole check, as CI runs it on a fresh machine: set-up, formatting (where the pinned
-# clang-format is available), the C++ unit tests, the Python tests (with the typing check of
-# the stub), each benchmark at a tiny size so that it keeps working, then the sanitizer steps
+# clang-format is available), the include layers, the C++ unit tests built with g++ and with
+# clang++, the Python tests (with the typing check of the stub), each benchmark at a tiny size so that it keeps working, then the sanitizer steps
 # (scripts/sanitize.sh): the C++ tests, the fuzz corpus and the Python tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and a short libFuzzer run of each fuzz target.
 # Usage: scripts/test.sh [--peers]
@@ -33,15 +33,28 @@ if command -v clang-format >/dev/null 2>&1 && clang-format --version | grep -q '
     git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
 fi
 
-echo "== C++ unit tests"
-mkdir -p build
-if ! { cmake -S . -B build/cpp -DVESKO_BUILD_TESTS=ON -DVESKO_FAULT_HOOKS=ON -DVESKO_WERROR=ON \
-             -DCMAKE_BUILD_TYPE=Release &&
-       cmake --build build/cpp -j 2; } >build/cpp-build.log 2>&1; then
-    cat build/cpp-build.log
+echo "== include layers"
+# Nothing includes a layer above it: engine/ only from binding/, binding/ from nobody.
+if grep -rn '#include "engine/' src/storage src/filter src/spatial src/common ||
+   grep -rn '#include "binding/' src/engine src/storage src/filter src/spatial src/common; then
+    echo "a file includes a layer above its own (see ARCHITECTURE.md)"
     exit 1
 fi
-ctest --test-dir build/cpp --output-on-failure -j 2 | tail -n 3
+
+# The C++ unit tests, built with warnings as errors by the compiler named in $1 into build/$2.
+cpp_tests() {
+    echo "== C++ unit tests ($1)"
+    mkdir -p build
+    if ! { cmake -S . -B "build/$2" -DCMAKE_CXX_COMPILER="$1" -DVESKO_BUILD_TESTS=ON \
+               -DVESKO_FAULT_HOOKS=ON -DVESKO_WERROR=ON -DCMAKE_BUILD_TYPE=Release &&
+           cmake --build "build/$2" -j 2; } >"build/$2-build.log" 2>&1; then
+        cat "build/$2-build.log"
+        exit 1
+    fi
+    ctest --test-dir "build/$2" --output-on-failure -j 2 | tail -n 3
+}
+cpp_tests g++ cpp
+cpp_tests clang++ cpp-clang
 
 echo "== Python tests"
 $py -m pytest -q

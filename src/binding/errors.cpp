@@ -92,13 +92,10 @@ void set_error_from_active_exception() noexcept {
     }
 }
 
-void raise_error(const Error& error, OsErrorClass os_class) {
+void raise_error(const Error& error, const char* invalid_json_prefix, OsErrorClass os_class) {
     switch (error.kind) {
         case ErrorKind::InvalidJson:
-            raise_with(PyExc_ValueError, "Invalid JSON: " + error.message);
-        case ErrorKind::InvalidFilter:
-            raise_with(PyExc_ValueError, "Invalid Filter: " + error.message);
-        case ErrorKind::FilterSyntax:
+            raise_with(PyExc_ValueError, invalid_json_prefix + error.message);
         case ErrorKind::InvalidArgument:
         case ErrorKind::Closed:
         case ErrorKind::OtherProcess:
@@ -111,8 +108,6 @@ void raise_error(const Error& error, OsErrorClass os_class) {
         case ErrorKind::StoreBroken:
         case ErrorKind::Damaged:
             raise_os_error(PyExc_OSError, error.message, error.os_errno);
-        case ErrorKind::Unsupported:
-            raise_with(PyExc_NotImplementedError, error.message);
     }
     raise_with(PyExc_RuntimeError, error.message);
 }

@@ -22,16 +22,23 @@ enum class OsErrorClass { ByErrno, Plain };
 // PanicException, anything else as RuntimeError) so that the callable can return null.
 void set_error_from_active_exception() noexcept;
 
-[[noreturn]] void raise_error(const Error& error, OsErrorClass os_class = OsErrorClass::ByErrno);
+// What a method puts before the message of an InvalidJson error, naming the text it was
+// given: add's and upsert's metadata and exists' filter say which; the searches, items and
+// delete_by_filter show the message alone.
+inline constexpr const char* metadata_prefix = "Invalid JSON: ";
+inline constexpr const char* exists_filter_prefix = "Invalid Filter: ";
 
-inline void raise_if_error(const Result<void>& result,
+[[noreturn]] void raise_error(const Error& error, const char* invalid_json_prefix = "",
+                              OsErrorClass os_class = OsErrorClass::ByErrno);
+
+inline void raise_if_error(const Result<void>& result, const char* invalid_json_prefix = "",
                            OsErrorClass os_class = OsErrorClass::ByErrno) {
-    if (!result) raise_error(result.error(), os_class);
+    if (!result) raise_error(result.error(), invalid_json_prefix, os_class);
 }
 
 template <class T>
-T value_or_raise(Result<T> result) {
-    if (!result) raise_error(result.error());
+T value_or_raise(Result<T> result, const char* invalid_json_prefix = "") {
+    if (!result) raise_error(result.error(), invalid_json_prefix);
     return std::move(result).value();
 }
 

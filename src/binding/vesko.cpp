@@ -81,7 +81,8 @@ std::unique_ptr<Vesko> Vesko::salvage(const Arguments& bound) {
 
 py::object Vesko::exists(const Arguments& bound) {
     std::string filter_json = to_text(bound[0]);
-    return py::bool_(value_or_raise(without_gil([&] { return store_->exists(filter_json); })));
+    return py::bool_(value_or_raise(without_gil([&] { return store_->exists(filter_json); }),
+                                    exists_filter_prefix));
 }
 
 py::object Vesko::add(const Arguments& bound) {
@@ -91,8 +92,10 @@ py::object Vesko::add(const Arguments& bound) {
     std::string metadata = to_text(bound[3]);
     auto skip_index = to_optional_names(bound[4]);
     raise_if_error(without_gil([&] {
-        return store_->add(ext_id, lat, lon, metadata, skip_index ? &*skip_index : nullptr);
-    }));
+                       return store_->add(ext_id, lat, lon, metadata,
+                                          skip_index ? &*skip_index : nullptr);
+                   }),
+                   metadata_prefix);
     return py::none();
 }
 
@@ -118,7 +121,7 @@ py::object Vesko::delete_by_filter(const Arguments& bound) {
 }
 
 py::object Vesko::vacuum(const Arguments& /*bound*/) {
-    raise_if_error(without_gil([&] { return store_->vacuum(); }), OsErrorClass::Plain);
+    raise_if_error(without_gil([&] { return store_->vacuum(); }), "", OsErrorClass::Plain);
     return py::none();
 }
 
@@ -190,8 +193,10 @@ py::object Vesko::upsert(const Arguments& bound) {
     std::string metadata = to_text(bound[3]);
     auto skip_index = to_optional_names(bound[4]);
     return py::bool_(value_or_raise(without_gil([&] {
-        return store_->upsert(ext_id, lat, lon, metadata, skip_index ? &*skip_index : nullptr);
-    })));
+                                        return store_->upsert(ext_id, lat, lon, metadata,
+                                                              skip_index ? &*skip_index : nullptr);
+                                    }),
+                                    metadata_prefix));
 }
 
 py::object Vesko::items(const Arguments& bound) {

@@ -56,7 +56,6 @@ class Bitmap {
     bool empty() const { return roaring_bitmap_is_empty(r_); }
     // Largest id; 0 for an empty bitmap.
     std::uint32_t maximum() const { return roaring_bitmap_maximum(r_); }
-    void clear() { *this = Bitmap(); }
     // The ids that follow `after` (every id when it is empty), at most `limit` of them.
     Bitmap next_after(std::optional<std::uint32_t> after, std::uint32_t limit) const {
         const std::uint64_t skipped = after ? roaring_bitmap_rank(r_, *after) : 0;

@@ -10,13 +10,10 @@
 namespace vesko {
 
 enum class ErrorKind {
-    InvalidJson,    // metadata of add: shown as "Invalid JSON: " + message
-    InvalidFilter,  // filter of exists: shown as "Invalid Filter: " + message
-    FilterSyntax,   // filter of a search or delete_by_filter: shown as the message alone
+    InvalidJson,  // a text that is not JSON, or not the JSON value its role requires
     InvalidArgument,
-    Os,      // a failed system call; message is "<system text> (os error N)"
-    Vacuum,  // a vacuum step that gave up; message is complete
-    Unsupported,
+    Os,            // a failed system call; message is "<system text> (os error N)"
+    Vacuum,        // a vacuum step that gave up; message is complete
     StoreBroken,   // the object lost its files and must be reopened
     Damaged,       // a store file does not hold what the store writes; os_errno is EIO and
                    // message is complete (file, what is wrong, how to recover)

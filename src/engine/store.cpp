@@ -20,7 +20,7 @@ std::uint32_t id_of(const spatial::DistanceHit& hit) { return hit.int_id; }
 Result<std::optional<filter::Json>> parse_optional_filter(
     const std::optional<std::string>& filter_json) {
     if (!filter_json) return std::optional<filter::Json>();
-    auto parsed = filter::parse_json(*filter_json, ErrorKind::FilterSyntax);
+    auto parsed = filter::parse_json(*filter_json);
     if (!parsed) return parsed.error();
     return std::optional<filter::Json>(std::move(parsed).value());
 }
@@ -68,23 +68,6 @@ void Store::close() {
     dir_lock_.release();
 }
 
-Result<std::pair<filter::Json, std::string>> Store::parse_metadata(std::string_view metadata) {
-    auto parsed = filter::parse_json(metadata, ErrorKind::InvalidJson);
-    if (!parsed) return parsed.error();
-    if (!parsed->is_object()) {
-        return make_error(ErrorKind::InvalidJson, std::string("expected a JSON object, found ") +
-                                                      filter::json_type_phrase(*parsed));
-    }
-    std::string meta_text = parsed->dump();
-    if (meta_text.size() > max_metadata_bytes) {
-        return make_error(ErrorKind::InvalidArgument,
-                          "metadata is " + std::to_string(meta_text.size()) +
-                              " bytes as compact JSON; at most " +
-                              std::to_string(max_metadata_bytes) + " bytes can be stored");
-    }
-    return std::pair{std::move(parsed).value(), std::move(meta_text)};
-}
-
 Result<void> Store::add(std::string_view ext_id, float lat_deg, float lon_deg,
                         std::string_view metadata, const std::vector<std::string>* skip_index) {
     auto written = write_point(ext_id, lat_deg, lon_deg, metadata, skip_index, false);
@@ -100,21 +83,21 @@ Result<bool> Store::upsert(std::string_view ext_id, float lat_deg, float lon_deg
 Result<bool> Store::write_point(std::string_view ext_id, float lat_deg, float lon_deg,
                                 std::string_view metadata,
                                 const std::vector<std::string>* skip_index, bool replacing) {
-    auto parsed = parse_metadata(metadata);
+    auto parsed = Metadata::parse(metadata);
     if (!parsed) return parsed.error();
-    const auto& [meta, meta_text] = *parsed;
+    const Metadata& meta = *parsed;
     VESKO_TRY(check_process());
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     // Everything that can fail (a slot for the id, its records in ids.bin and meta.bin) is
     // done before the record is logged: once it is in the log, the point exists.
-    auto prepared = prepare_insert(index_, ext_id, meta_text, AppendMode::Always, replacing);
+    auto prepared = prepare_insert(index_, ext_id, meta.text(), AppendMode::Always, replacing);
     if (!prepared) return prepared.error();
     std::unique_lock log_guard(log_lock_);
     if (replacing) {
-        encode_upsert(wal_.staging(), ext_id, lat_deg, lon_deg, meta, skip_index);
+        encode_upsert(wal_.staging(), ext_id, lat_deg, lon_deg, meta.object(), skip_index);
     } else {
-        encode_insert(wal_.staging(), ext_id, lat_deg, lon_deg, meta, skip_index);
+        encode_insert(wal_.staging(), ext_id, lat_deg, lon_deg, meta.object(), skip_index);
     }
     if (auto flushed = wal_.flush(); !flushed) {
         index_.files.drop_staged();
@@ -138,7 +121,7 @@ Result<void> Store::remove(std::string_view ext_id) {
 }
 
 Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
-    auto parsed = filter::parse_json(filter_json, ErrorKind::FilterSyntax);
+    auto parsed = filter::parse_json(filter_json);
     if (!parsed) return parsed.error();
     VESKO_TRY(check_process());
     std::unique_lock index_guard(index_lock_);
@@ -284,7 +267,7 @@ Result<void> Store::search_polygon(const std::vector<spatial::LatLon>& polygon,
 }
 
 Result<bool> Store::exists(std::string_view filter_json) const {
-    auto parsed = filter::parse_json(filter_json, ErrorKind::InvalidFilter);
+    auto parsed = filter::parse_json(filter_json);
     if (!parsed) return parsed.error();
     VESKO_TRY(check_process());
     std::shared_lock index_guard(index_lock_);

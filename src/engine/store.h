@@ -93,7 +93,7 @@ class Store {
     Result<bool> contains(std::string_view ext_id) const;
     // Up to `limit` live points with internal ids after `after` (from the first when empty),
     // in ascending internal id, narrowed by the filter when one is given (a filter that is not
-    // JSON is a FilterSyntax error). Each call holds the index lock shared for itself only, so
+    // JSON is a InvalidJson error). Each call holds the index lock shared for itself only, so
     // a caller walking the store chunk by chunk sees each point as it was when its chunk was
     // read. A chunk can hold fewer points than `limit` (none, when the filter matched none of
     // the ids it examined) without being the last.
@@ -101,7 +101,7 @@ class Store {
                                     const std::optional<std::string>& filter_json) const;
 
     // The searches parse their filter (when given) after taking the index lock; a filter
-    // that is not JSON comes back as a FilterSyntax error and the reader is not called.
+    // that is not JSON comes back as a InvalidJson error and the reader is not called.
     // Otherwise the reader gets the answer while the index lock is still held shared: it must
     // not wait for anything a writer of this store may hold (a caller that waits for a lock
     // of its own there must never wait for this store's locks while holding it).
@@ -150,8 +150,6 @@ class Store {
     // Caller holds the index lock exclusively. Returns `failure` for the caller to report.
     Error recover_after_failed_vacuum(const Error& failure);
 
-    // Parses metadata text into an object and its compact text, checking the size limit.
-    static Result<std::pair<filter::Json, std::string>> parse_metadata(std::string_view metadata);
     // add (replacing false) and upsert (true): logs and applies one point; returns whether a
     // live point was replaced.
     Result<bool> write_point(std::string_view ext_id, float lat_deg, float lon_deg,

@@ -17,7 +17,7 @@ Result<void> Store::vacuum() {
     if (broken_) return *broken_;
     auto compacted = write_compacted(index_, dir_);
     if (!compacted) return compacted.error();
-    VESKO_TRY(write_snapshot_file(compacted->view(), vac_path(dir_, snapshot_file_name)));
+    VESKO_TRY(write_snapshot_file(view_of(*compacted), vac_path(dir_, snapshot_file_name)));
     VESKO_TRY(write_commit_marker(dir_));
 
     // Committed: from here on the directory holds the new store, whatever happens to this call.
@@ -29,11 +29,7 @@ Result<void> Store::vacuum() {
     auto files = DataFiles::try_open(dir_);
     if (!files) return recover_after_failed_vacuum(files.error());
     CoreIndex fresh(std::move(files).value());
-    fresh.str_index = std::move(compacted->str_index);
-    fresh.num_index = std::move(compacted->num_index);
-    fresh.grid_index = std::move(compacted->grid_index);
-    fresh.valid_ids = std::move(compacted->valid_ids);
-    fresh.ext_to_int = std::move(compacted->ext_to_int);
+    install_snapshot(fresh, std::move(compacted).value());
     rebuild_irregular_ids(fresh);
     index_ = std::move(fresh);
     (void)remove_file(join_path(dir_, vacuum_dummy_file_name));  // a leftover, if any

@@ -94,13 +94,13 @@ std::optional<std::string> too_deep(std::string_view text) {
 
 }  // namespace
 
-Result<Json> parse_json(std::string_view text, ErrorKind kind) {
+Result<Json> parse_json(std::string_view text) {
     if (auto position = too_deep(text))
-        return make_error(kind, "recursion limit exceeded" + *position);
+        return make_error(ErrorKind::InvalidJson, "recursion limit exceeded" + *position);
     try {
         return Json::parse(text.begin(), text.end());
     } catch (const Json::parse_error& e) {
-        return make_error(kind, describe_parse_error(e.what()));
+        return make_error(ErrorKind::InvalidJson, describe_parse_error(e.what()));
     } catch (const Json::exception& e) {
         // "number overflow parsing '<literal>'": add where the literal stands.
         std::string message = describe_parse_error(e.what());
@@ -110,7 +110,7 @@ Result<Json> parse_json(std::string_view text, ErrorKind kind) {
             message += position_of_number(
                 text, std::string_view(message).substr(open + 1, close - open - 1));
         }
-        return make_error(kind, message);
+        return make_error(ErrorKind::InvalidJson, message);
     }
 }
 

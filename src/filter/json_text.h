@@ -16,9 +16,9 @@ using Json = nlohmann::json;
 // be able to exhaust the stack.
 inline constexpr int max_json_depth = 128;
 
-// Parses the text; on failure the Error (of the given kind) carries the parser's description of
-// the problem, ending with its line and column where the parser knows them.
-Result<Json> parse_json(std::string_view text, ErrorKind kind);
+// Parses the text; on failure an InvalidJson Error carries the parser's description of the
+// problem, ending with its line and column where the parser knows them.
+Result<Json> parse_json(std::string_view text);
 
 // A JSON number as the f32 the indexes hold: integers of either sign go through the nearest
 // double first, so every number means the same to insertion and to filters.

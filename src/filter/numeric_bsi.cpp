@@ -8,7 +8,6 @@ namespace vesko::filter {
 
 namespace {
 
-int highest_bit(std::uint32_t v) { return v == 0 ? 0 : 31 - std::countl_zero(v); }
 bool bit_set(std::uint32_t v, int i) { return ((v >> i) & 1U) != 0; }
 
 }  // namespace
@@ -100,15 +99,6 @@ Bitmap NumericBsiIndex::greater_than_encoded(std::uint32_t bound, const Bitmap* 
         }
     }
     return result;
-}
-
-std::optional<std::uint32_t> NumericBsiIndex::encoded_value(std::uint32_t int_id) const {
-    if (!existence_.contains(int_id)) return std::nullopt;
-    std::uint32_t code = 0;
-    for (int i = 0; i < slice_count; ++i) {
-        if (slices_[static_cast<std::size_t>(i)].contains(int_id)) code |= 1U << i;
-    }
-    return code;
 }
 
 NumericBsiIndex NumericBsiIndex::from_parts(std::array<Bitmap, slice_count> slices,

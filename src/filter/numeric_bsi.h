@@ -6,8 +6,8 @@
 #include "common/bitmap.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
-#include <optional>
 
 namespace vesko::filter {
 
@@ -20,6 +20,11 @@ constexpr std::uint32_t sortable_bits(std::uint32_t f32_bits) {
 std::uint32_t sortable_bits(float value);
 // Inverse of sortable_bits.
 float from_sortable_bits(std::uint32_t code);
+// Position of the highest set bit of a code, 0 for code 0: the top_bit of an index whose
+// largest code is `code`.
+constexpr int highest_bit(std::uint32_t code) {
+    return code == 0 ? 0 : 31 - std::countl_zero(code);
+}
 
 class NumericBsiIndex {
   public:
@@ -38,8 +43,6 @@ class NumericBsiIndex {
     Bitmap greater_than_encoded(std::uint32_t bound, const Bitmap* within = nullptr) const;
     // existence, or existence intersected with `within`.
     Bitmap existing(const Bitmap* within) const;
-    // The code recorded for an id, rebuilt from the slices.
-    std::optional<std::uint32_t> encoded_value(std::uint32_t int_id) const;
 
     const Bitmap& existence() const { return existence_; }
     const std::array<Bitmap, slice_count>& slices() const { return slices_; }

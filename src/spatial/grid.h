@@ -84,7 +84,6 @@ class GridIndex {
     bool insert_cell(std::uint64_t cell_key, CellIds ids);
 
     const CellIds* find(std::uint64_t cell_key) const;
-    bool occupied(std::uint64_t cell_key) const { return find(cell_key) != nullptr; }
     const Block* block(std::uint64_t block_key) const;
     const Blocks& blocks() const { return blocks_; }
     std::size_t size() const { return cells_; }

@@ -153,4 +153,12 @@ inline bool read_log_text(ByteReader& reader, std::string_view& out) {
     return reader.bytes(n, out) && is_valid_utf8(out);
 }
 
+// The same, copied out: ids, field names and values that may be handed to Python as str.
+inline bool read_log_text(ByteReader& reader, std::string& out) {
+    std::string_view view;
+    if (!read_log_text(reader, view)) return false;
+    out.assign(view);
+    return true;
+}
+
 }  // namespace vesko::storage

@@ -79,7 +79,7 @@ Result<PreparedInsert> prepare_insert(CoreIndex& index, std::string_view ext_id,
     return prepared;
 }
 
-void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const filter::Json& meta,
+void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const Metadata& meta,
                   const std::vector<std::string>* skip_index, float lat_deg, float lon_deg) {
     if (!prepared.needed) return;
     const std::uint32_t n = prepared.int_id;
@@ -91,21 +91,21 @@ void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const filter
     index.deleted.remove(n);
     index.grid_index.file_point(n, lat_deg, lon_deg);
     if (!regular_position(lat_deg, lon_deg)) index.irregular_ids.add(n);
-    index_fields(index, meta, skip_index, n);
+    index_fields(index, meta.object(), skip_index, n);
 }
 
-void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json& meta,
-                   std::string_view meta_text, const std::vector<std::string>* skip_index,
-                   float lat_deg, float lon_deg, AppendMode mode) {
-    auto prepared = prepare_insert(index, ext_id, meta_text, mode);
+void insert_in_mem(CoreIndex& index, std::string_view ext_id, const Metadata& meta,
+                   const std::vector<std::string>* skip_index, float lat_deg, float lon_deg,
+                   AppendMode mode) {
+    auto prepared = prepare_insert(index, ext_id, meta.text(), mode);
     if (!prepared)
         fail_internal("cannot insert " + std::string(ext_id) + ": " + prepared.error().message);
     apply_insert(index, *prepared, meta, skip_index, lat_deg, lon_deg);
 }
 
 bool apply_upsert(CoreIndex& index, std::string_view ext_id, const PreparedInsert& prepared,
-                  const filter::Json& meta, const std::vector<std::string>* skip_index,
-                  float lat_deg, float lon_deg) {
+                  const Metadata& meta, const std::vector<std::string>* skip_index, float lat_deg,
+                  float lon_deg) {
     const bool replaced = index.ext_to_int.contains(prepared.hash);
     delete_in_mem(index, ext_id);
     apply_insert(index, prepared, meta, skip_index, lat_deg, lon_deg);

@@ -8,6 +8,7 @@
 #include "spatial/grid.h"
 #include "storage/data_files.h"
 #include "storage/id_map.h"
+#include "storage/metadata.h"
 
 #include <cstdint>
 #include <string>
@@ -30,10 +31,10 @@ using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>
 using StrIndex = StringMap<StringMap<Bitmap>>;
 using NumIndex = StringMap<filter::NumericBsiIndex>;
 
-struct CoreIndex {
-    explicit CoreIndex(DataFiles data) : files(std::move(data)) {}
-
-    DataFiles files;
+// The indexes a snapshot records. The live index is one (CoreIndex derives from it), a snapshot
+// decodes into one and a vacuum builds one, so installing either is a single move and a new
+// index is declared once.
+struct PersistedIndexes {
     // May still hold ids of deleted points (deletion is lazy); readers intersect with valid_ids.
     StrIndex str_index;
     // One entry per field that ever received a number; deletion clears the id from every entry.
@@ -47,6 +48,12 @@ struct CoreIndex {
     Bitmap deleted;
     // hash_id(external id) -> internal id, for live points only.
     IdMap ext_to_int;
+};
+
+struct CoreIndex : PersistedIndexes {
+    explicit CoreIndex(DataFiles data) : files(std::move(data)) {}
+
+    DataFiles files;
     // Ids whose stored coordinates lie outside [-90, 90] x [-180, 180] or are NaN. The grid's
     // geometry says nothing about where such points are, so the distance searches examine
     // them on their own. Derived from coords.bin (never persisted); may hold deleted ids.
@@ -89,22 +96,22 @@ Result<PreparedInsert> prepare_insert(CoreIndex& index, std::string_view ext_id,
                                       AppendMode mode = AppendMode::Always, bool replacing = false);
 
 // The half that cannot fail: points the slots at the staged records, writes the coordinates
-// and updates every index. `meta` must be an object and the text staged its compact text.
-void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const filter::Json& meta,
+// and updates every index. The text staged must be meta.text().
+void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const Metadata& meta,
                   const std::vector<std::string>* skip_index, float lat_deg, float lon_deg);
 
 // Both halves at once: a point whose hash is already live is left as it is. A failure of the
 // first half is an internal failure; callers that log the change first prepare instead.
-void insert_in_mem(CoreIndex& index, std::string_view ext_id, const filter::Json& meta,
-                   std::string_view meta_text, const std::vector<std::string>* skip_index,
-                   float lat_deg, float lon_deg, AppendMode mode = AppendMode::Always);
+void insert_in_mem(CoreIndex& index, std::string_view ext_id, const Metadata& meta,
+                   const std::vector<std::string>* skip_index, float lat_deg, float lon_deg,
+                   AppendMode mode = AppendMode::Always);
 
 // Applies a replacement prepared with `replacing`: the id's live point, if any, is deleted and
 // the new one inserted in the same exclusive section, so no reader sees the id missing.
 // Returns whether a live point was replaced.
 bool apply_upsert(CoreIndex& index, std::string_view ext_id, const PreparedInsert& prepared,
-                  const filter::Json& meta, const std::vector<std::string>* skip_index,
-                  float lat_deg, float lon_deg);
+                  const Metadata& meta, const std::vector<std::string>* skip_index, float lat_deg,
+                  float lon_deg);
 
 // Applies one deletion; an unknown or already deleted id changes nothing. Only ext_to_int,
 // valid_ids, deleted and the numeric indexes change. Caller holds the index lock exclusively.

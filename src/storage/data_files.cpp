@@ -61,8 +61,9 @@ Result<DataFiles> DataFiles::open(const std::string& dir) {
         // A longer file keeps its length, and is mapped whole.
         VESKO_TRY(slotted.file.reserve(wanted));
         const std::uint64_t size = size_of(slotted.file, name);
-        slotted.map = must(MappedRegion::map_shared(slotted.file, static_cast<std::size_t>(size)),
-                           std::string("cannot map ") + name);
+        slotted.map = must(
+            MappedRegion::map(slotted.file, static_cast<std::size_t>(size), MapAccess::ReadWrite),
+            std::string("cannot map ") + name);
         slotted.map.advise_random();
         return {};
     };
@@ -87,7 +88,8 @@ Result<void> DataFiles::ensure_capacity(std::uint32_t int_id) {
         if (slotted->map.size() >= length) continue;
         VESKO_TRY(slotted->map.sync());
         VESKO_TRY(slotted->file.reserve(length));
-        auto grown = MappedRegion::map_shared(slotted->file, static_cast<std::size_t>(length));
+        auto grown = MappedRegion::map(slotted->file, static_cast<std::size_t>(length),
+                                       MapAccess::ReadWrite);
         if (!grown) return grown.error();
         grown->advise_random();
         slotted->map = std::move(grown).value();
@@ -125,7 +127,7 @@ void DataFiles::Appended::refresh_view() {
     if (known_size <= view.size() && view.data() != nullptr) return;
     // Twice what the file holds, and at least 64 MiB: a new view is needed once per doubling.
     const std::uint64_t reserve = std::max<std::uint64_t>(2 * known_size, std::uint64_t{64} << 20);
-    auto mapped = MappedRegion::map_read_only(file, static_cast<std::size_t>(reserve));
+    auto mapped = MappedRegion::map(file, static_cast<std::size_t>(reserve), MapAccess::ReadOnly);
     // Without a view every read goes through positioned reads, which is only slower.
     view = mapped ? std::move(mapped).value() : MappedRegion();
 }

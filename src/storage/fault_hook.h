@@ -23,7 +23,6 @@ enum class Call {
     Read,
     Seek,
     Sync,  // fsync and fdatasync
-    Duplicate,
     Map,
     MapSync,  // msync
     Rename,
@@ -32,7 +31,7 @@ enum class Call {
     Lock,
 };
 
-inline constexpr int call_kinds = 15;
+inline constexpr int call_kinds = 14;
 
 const char* call_name(Call call);
 

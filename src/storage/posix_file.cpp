@@ -38,8 +38,8 @@ std::atomic<std::uint64_t> seen_since_armed{0};
 
 const char* call_name(Call call) {
     static const char* const names[call_kinds] = {
-        "open", "fstat", "ftruncate", "fallocate", "write",  "read",  "lseek", "fsync",
-        "dup",  "mmap",  "msync",     "rename",    "unlink", "mkdir", "flock",
+        "open",  "fstat", "ftruncate", "fallocate", "write",  "read",  "lseek",
+        "fsync", "mmap",  "msync",     "rename",    "unlink", "mkdir", "flock",
     };
     return names[static_cast<int>(call)];
 }
@@ -289,13 +289,6 @@ Result<void> FileDescriptor::sync() const {
     return {};
 }
 
-Result<FileDescriptor> FileDescriptor::duplicate() const {
-    VESKO_INJECT_FAILURE(Call::Duplicate);
-    int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) return last_error();
-    return FileDescriptor(fd);
-}
-
 MappedRegion::MappedRegion(MappedRegion&& other) noexcept
     : base_(std::exchange(other.base_, nullptr)), length_(std::exchange(other.length_, 0)) {}
 
@@ -309,35 +302,17 @@ MappedRegion::~MappedRegion() {
     if (base_ != nullptr) ::munmap(base_, length_);
 }
 
-Result<MappedRegion> MappedRegion::map_shared(const FileDescriptor& file, std::size_t length) {
-    if (length == 0) return anonymous(1);
+Result<MappedRegion> MappedRegion::map(const FileDescriptor& file, std::size_t length,
+                                       MapAccess access) {
     VESKO_INJECT_FAILURE(Call::Map);
-    void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, file.fd_, 0);
+    const int prot = access == MapAccess::ReadWrite ? PROT_READ | PROT_WRITE : PROT_READ;
+    void* p = length == 0
+                  ? ::mmap(nullptr, 1, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                  : ::mmap(nullptr, length, prot, MAP_SHARED, file.fd_, 0);
     if (p == MAP_FAILED) return last_error();
     MappedRegion region;
     region.base_ = static_cast<unsigned char*>(p);
-    region.length_ = length;
-    return region;
-}
-
-Result<MappedRegion> MappedRegion::map_read_only(const FileDescriptor& file, std::size_t length) {
-    if (length == 0) return anonymous(1);
-    VESKO_INJECT_FAILURE(Call::Map);
-    void* p = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, file.fd_, 0);
-    if (p == MAP_FAILED) return last_error();
-    MappedRegion region;
-    region.base_ = static_cast<unsigned char*>(p);
-    region.length_ = length;
-    return region;
-}
-
-Result<MappedRegion> MappedRegion::anonymous(std::size_t length) {
-    VESKO_INJECT_FAILURE(Call::Map);
-    void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return last_error();
-    MappedRegion region;
-    region.base_ = static_cast<unsigned char*>(p);
-    region.length_ = length;
+    region.length_ = length == 0 ? 1 : length;
     return region;
 }
 
@@ -363,7 +338,7 @@ Result<std::optional<FileBytes>> FileBytes::open(const std::string& path) {
     if (!size) return size.error();
     FileBytes out;
     if (*size == 0) return std::optional<FileBytes>(std::move(out));
-    auto mapped = MappedRegion::map_read_only(*file, static_cast<std::size_t>(*size));
+    auto mapped = MappedRegion::map(*file, static_cast<std::size_t>(*size), MapAccess::ReadOnly);
     if (mapped) {
         mapped->advise_sequential();
         out.map_ = std::move(mapped).value();

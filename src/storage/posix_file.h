@@ -61,7 +61,6 @@ class FileDescriptor {
     Result<void> seek(std::uint64_t offset) const;
     Result<void> datasync() const;
     Result<void> sync() const;
-    Result<FileDescriptor> duplicate() const;
 
   private:
     explicit FileDescriptor(int fd) : fd_(fd) {}
@@ -70,6 +69,8 @@ class FileDescriptor {
 
     int fd_ = -1;
 };
+
+enum class MapAccess { ReadWrite, ReadOnly };
 
 // Move-only memory mapping; the destructor unmaps it. To remap, build the new region first and
 // then move-assign it, so that a failure leaves the old mapping in place.
@@ -82,11 +83,11 @@ class MappedRegion {
     MappedRegion& operator=(const MappedRegion&) = delete;
     ~MappedRegion();
 
-    // Shared read-write mapping of the first `length` bytes of the file.
-    static Result<MappedRegion> map_shared(const FileDescriptor& file, std::size_t length);
-    static Result<MappedRegion> map_read_only(const FileDescriptor& file, std::size_t length);
-    // Private anonymous mapping, used as a placeholder while a file is replaced.
-    static Result<MappedRegion> anonymous(std::size_t length);
+    // Shared mapping of the first `length` bytes of the file, writable or not. A zero length
+    // (which mmap refuses) gives a private one-byte anonymous page, so that data() of a
+    // mapped region is never null.
+    static Result<MappedRegion> map(const FileDescriptor& file, std::size_t length,
+                                    MapAccess access);
 
     unsigned char* data() const { return base_; }
     std::size_t size() const { return length_; }

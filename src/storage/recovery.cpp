@@ -12,22 +12,22 @@ namespace vesko::storage {
 namespace {
 
 // A failed write (a full disk) stops the open with its error.
-Result<void> apply(CoreIndex& index, const WalEntry& entry) {
+Result<void> apply(CoreIndex& index, WalEntry& entry) {
     if (entry.kind == WalEntry::Kind::Delete) {
         delete_in_mem(index, entry.ext_id);
         return {};
     }
-    const std::string meta_text = entry.meta.dump();
+    const Metadata meta = Metadata::from_object(std::move(entry.meta));
     const std::vector<std::string>* skip_index = entry.skip_index ? &*entry.skip_index : nullptr;
     const bool replacing = entry.kind == WalEntry::Kind::Upsert;
     auto prepared =
-        prepare_insert(index, entry.ext_id, meta_text, AppendMode::ReuseIdentical, replacing);
+        prepare_insert(index, entry.ext_id, meta.text(), AppendMode::ReuseIdentical, replacing);
     if (!prepared) return prepared.error();
     if (replacing) {
-        apply_upsert(index, entry.ext_id, *prepared, entry.meta, skip_index, entry.lat_deg,
+        apply_upsert(index, entry.ext_id, *prepared, meta, skip_index, entry.lat_deg,
                      entry.lon_deg);
     } else {
-        apply_insert(index, *prepared, entry.meta, skip_index, entry.lat_deg, entry.lon_deg);
+        apply_insert(index, *prepared, meta, skip_index, entry.lat_deg, entry.lon_deg);
     }
     return {};
 }

@@ -1,10 +1,8 @@
 #include "storage/snapshot.h"
 
-#include "common/utf8.h"
 #include "storage/bitmap_codec.h"
 
 #include <algorithm>
-#include <bit>
 #include <string>
 
 namespace vesko::storage {
@@ -35,13 +33,6 @@ class Encoder {
     std::string buffer_;
 };
 
-bool read_text(ByteReader& reader, std::string& out) {
-    std::string_view bytes;
-    if (!reader.string(bytes) || !is_valid_utf8(bytes)) return false;
-    out.assign(bytes);
-    return true;
-}
-
 bool read_numeric(ByteReader& reader, filter::NumericBsiIndex& out) {
     std::array<Bitmap, filter::NumericBsiIndex::slice_count> slices;
     for (Bitmap& slice : slices) {
@@ -66,12 +57,12 @@ bool decode_into(ByteReader& reader, SnapshotData& data) {
     for (std::uint64_t i = 0; i < count; ++i) {
         std::string field;
         std::uint64_t values;
-        if (!read_text(reader, field) || !reader.u64(values)) return false;
+        if (!read_log_text(reader, field) || !reader.u64(values)) return false;
         StringMap<Bitmap> inner;
         for (std::uint64_t j = 0; j < values; ++j) {
             std::string value;
             Bitmap ids;
-            if (!read_text(reader, value) || !read_bitmap(reader, ids)) return false;
+            if (!read_log_text(reader, value) || !read_bitmap(reader, ids)) return false;
             if (!inner.emplace(std::move(value), std::move(ids)).second) return false;
         }
         if (!data.str_index.emplace(std::move(field), std::move(inner)).second) return false;
@@ -80,7 +71,7 @@ bool decode_into(ByteReader& reader, SnapshotData& data) {
     for (std::uint64_t i = 0; i < count; ++i) {
         std::string field;
         filter::NumericBsiIndex bsi;
-        if (!read_text(reader, field) || !read_numeric(reader, bsi)) return false;
+        if (!read_log_text(reader, field) || !read_numeric(reader, bsi)) return false;
         if (!data.num_index.emplace(std::move(field), std::move(bsi)).second) return false;
     }
     if (!reader.u64(count)) return false;
@@ -109,19 +100,14 @@ bool decode_into(ByteReader& reader, SnapshotData& data) {
     return reader.u64(data.ids_file_len) && reader.u64(data.meta_file_len);
 }
 
-int highest_bit(std::uint32_t v) { return v == 0 ? 0 : 31 - std::countl_zero(v); }
-
 }  // namespace
 
 SnapshotView view_of(const CoreIndex& index) {
-    return SnapshotView{
-        index.str_index, index.num_index,  index.grid_index,           index.valid_ids,
-        index.deleted,   index.ext_to_int, index.files.ids_file_len(), index.files.meta_file_len()};
+    return SnapshotView{index, index.files.ids_file_len(), index.files.meta_file_len()};
 }
 
 SnapshotView view_of(const SnapshotData& data) {
-    return SnapshotView{data.str_index, data.num_index,  data.grid_index,   data.valid_ids,
-                        data.deleted,   data.ext_to_int, data.ids_file_len, data.meta_file_len};
+    return SnapshotView{data, data.ids_file_len, data.meta_file_len};
 }
 
 Result<void> write_snapshot_file(const SnapshotView& view, const std::string& path) {
@@ -132,8 +118,9 @@ Result<void> write_snapshot_file(const SnapshotView& view, const std::string& pa
     return file->sync();
 }
 
-Result<void> encode_snapshot(const SnapshotView& index,
+Result<void> encode_snapshot(const SnapshotView& view,
                              const std::function<Result<void>(std::string_view)>& sink) {
+    const PersistedIndexes& index = view.indexes;
     Encoder enc(sink);
     std::string& out = enc.out();
     put_u64(out, index.str_index.size());
@@ -174,8 +161,8 @@ Result<void> encode_snapshot(const SnapshotView& index,
         if (spilled) spilled = enc.spill_if_full();
     });
     VESKO_TRY(spilled);
-    put_u64(out, index.ids_file_len);
-    put_u64(out, index.meta_file_len);
+    put_u64(out, view.ids_file_len);
+    put_u64(out, view.meta_file_len);
     return enc.spill();
 }
 
@@ -199,9 +186,9 @@ std::optional<std::string> snapshot_damage(const SnapshotView& view, std::uint64
 
     std::optional<std::string> bad_map;
     Bitmap mapped;
-    view.ext_to_int.for_each([&](std::uint64_t, std::uint32_t int_id) {
+    view.indexes.ext_to_int.for_each([&](std::uint64_t, std::uint32_t int_id) {
         if (bad_map) return;
-        if (!view.valid_ids.contains(int_id)) {
+        if (!view.indexes.valid_ids.contains(int_id)) {
             bad_map = "the id map points at id " + std::to_string(int_id) + ", which is not live";
         } else if (mapped.contains(int_id)) {
             bad_map = "the id map gives id " + std::to_string(int_id) + " to two external ids";
@@ -213,26 +200,27 @@ std::optional<std::string> snapshot_damage(const SnapshotView& view, std::uint64
 
     // Ids above `top` were never handed out; `top` is absent when no id ever was.
     std::optional<std::uint32_t> top;
-    if (!view.valid_ids.empty()) top = view.valid_ids.maximum();
-    if (!view.deleted.empty()) top = std::max(top.value_or(0), view.deleted.maximum());
+    if (!view.indexes.valid_ids.empty()) top = view.indexes.valid_ids.maximum();
+    if (!view.indexes.deleted.empty())
+        top = std::max(top.value_or(0), view.indexes.deleted.maximum());
     auto never_handed_out = [&](std::uint32_t largest) { return !top || largest > *top; };
     auto stale = [&](const std::string& where, std::uint32_t int_id) {
         return where + " holds id " + std::to_string(int_id) + ", above every id handed out";
     };
-    for (const auto& [field, values] : view.str_index) {
+    for (const auto& [field, values] : view.indexes.str_index) {
         for (const auto& [value, ids] : values) {
             if (!ids.empty() && never_handed_out(ids.maximum()))
                 return stale("the string index of field \"" + field + "\"", ids.maximum());
         }
     }
     std::optional<std::string> bad_cell;
-    view.grid_index.for_each_cell([&](std::uint64_t, const spatial::CellIds& ids) {
+    view.indexes.grid_index.for_each_cell([&](std::uint64_t, const spatial::CellIds& ids) {
         // Cell ids are kept in ascending order.
         if (!bad_cell && !ids.empty() && never_handed_out(ids.end()[-1]))
             bad_cell = stale("a grid cell", ids.end()[-1]);
     });
     if (bad_cell) return bad_cell;
-    for (const auto& [field, bsi] : view.num_index) {
+    for (const auto& [field, bsi] : view.indexes.num_index) {
         const std::string where = "the numeric index of field \"" + field + "\"";
         if (!bsi.existence().empty() && never_handed_out(bsi.existence().maximum()))
             return stale(where, bsi.existence().maximum());
@@ -242,7 +230,7 @@ std::optional<std::string> snapshot_damage(const SnapshotView& view, std::uint64
         }
         const bool never_recorded = bsi.min_encoded() == 0xFFFFFFFFU && bsi.max_encoded() == 0;
         if ((!never_recorded && bsi.min_encoded() > bsi.max_encoded()) ||
-            highest_bit(bsi.max_encoded()) != bsi.top_bit() ||
+            filter::highest_bit(bsi.max_encoded()) != bsi.top_bit() ||
             (never_recorded && !bsi.existence().empty())) {
             return where + " has bounds that contradict each other";
         }
@@ -251,13 +239,8 @@ std::optional<std::string> snapshot_damage(const SnapshotView& view, std::uint64
 }
 
 void install_snapshot(CoreIndex& index, SnapshotData data) {
-    index.str_index = std::move(data.str_index);
-    index.num_index = std::move(data.num_index);
-    index.grid_index = std::move(data.grid_index);
-    index.valid_ids = std::move(data.valid_ids);
-    index.deleted = std::move(data.deleted);
-    index.ext_to_int = std::move(data.ext_to_int);
     index.files.set_used_lengths(data.ids_file_len, data.meta_file_len);
+    static_cast<PersistedIndexes&>(index) = std::move(data);
 }
 
 }  // namespace vesko::storage

@@ -36,25 +36,16 @@ inline constexpr const char* snapshot_tmp_file_name = "snapshot.bin.tmp";
 // The encoder hands its output to the file in pieces of at least this size.
 inline constexpr std::size_t snapshot_buffer_bytes = 1 << 20;
 
-struct SnapshotData {
-    StrIndex str_index;
-    NumIndex num_index;
-    spatial::GridIndex grid_index;
-    Bitmap valid_ids;
-    Bitmap deleted;
-    IdMap ext_to_int;
+// One record: the indexes and the used lengths of ids.bin and meta.bin. Decoding gives one, and
+// so does a vacuum (with `deleted` empty).
+struct SnapshotData : PersistedIndexes {
     std::uint64_t ids_file_len = 0;
     std::uint64_t meta_file_len = 0;
 };
 
 // What a snapshot holds, by reference, so that it can be written straight from memory.
 struct SnapshotView {
-    const StrIndex& str_index;
-    const NumIndex& num_index;
-    const spatial::GridIndex& grid_index;
-    const Bitmap& valid_ids;
-    const Bitmap& deleted;
-    const IdMap& ext_to_int;
+    const PersistedIndexes& indexes;
     std::uint64_t ids_file_len;
     std::uint64_t meta_file_len;
 };
@@ -93,7 +84,8 @@ std::optional<SnapshotData> decode_snapshot(std::span<const unsigned char> bytes
 std::optional<std::string> snapshot_damage(const SnapshotView& view, std::uint64_t ids_size,
                                            std::uint64_t meta_size);
 
-// Replaces the indexes and used lengths of `index` with the snapshot's.
+// Replaces the indexes and used lengths of `index` with the snapshot's (read from snapshot.bin
+// or built by a vacuum). The caller rebuilds irregular_ids once the data files agree.
 void install_snapshot(CoreIndex& index, SnapshotData data);
 
 }  // namespace vesko::storage

@@ -118,9 +118,7 @@ void copy_strings(const StrIndex& old_index, const std::vector<std::uint32_t>& t
 
 }  // namespace
 
-// Phases up to the commit: the five new data files and the new indexes, all on disk under
-// their temporary names when this returns.
-Result<Compacted> write_compacted(const CoreIndex& index, const std::string& dir) {
+Result<SnapshotData> write_compacted(const CoreIndex& index, const std::string& dir) {
     auto coords = BufferedFile::create(vac_path(dir, coords_file_name));
     if (!coords) return coords.error();
     auto offsets = BufferedFile::create(vac_path(dir, offsets_file_name));
@@ -132,7 +130,7 @@ Result<Compacted> write_compacted(const CoreIndex& index, const std::string& dir
     auto meta = BufferedFile::create(vac_path(dir, meta_file_name));
     if (!meta) return meta.error();
 
-    Compacted out;
+    SnapshotData out;
     const std::vector<std::uint32_t> live = index.valid_ids.to_vector();
     std::vector<std::uint32_t> table(live.empty() ? 1 : static_cast<std::size_t>(live.back()) + 1,
                                      not_kept);

@@ -46,29 +46,13 @@ Result<void> finish_committed_vacuum(const std::string& dir,
 // waits to be renamed, else `name` itself.
 std::string committed_path(const std::string& dir, const char* name);
 
-// The new state a vacuum builds beside the old one.
-struct Compacted {
-    StrIndex str_index;
-    NumIndex num_index;
-    spatial::GridIndex grid_index;
-    Bitmap valid_ids;
-    Bitmap deleted;  // stays empty
-    IdMap ext_to_int;
-    std::uint64_t ids_file_len = 0;
-    std::uint64_t meta_file_len = 0;
-
-    SnapshotView view() const {
-        return SnapshotView{str_index, num_index,  grid_index,   valid_ids,
-                            deleted,   ext_to_int, ids_file_len, meta_file_len};
-    }
-};
-
 // "<dir>/<name>.vac": where a vacuum writes the new version of `name`.
 std::string vac_path(const std::string& dir, const char* name);
 
-// Phases up to the commit: the five new data files and the new indexes, all on disk under
-// their temporary names when this returns. Caller holds the index lock exclusive.
-Result<Compacted> write_compacted(const CoreIndex& index, const std::string& dir);
+// Phases up to the commit: the five new data files written and forced to disk under their
+// temporary names, and the indexes that describe them returned (with `deleted` empty). Caller
+// holds the index lock exclusive.
+Result<SnapshotData> write_compacted(const CoreIndex& index, const std::string& dir);
 
 // The commit point: vacuum.commit written and forced to disk under a temporary name, then
 // renamed into place. An error means no commit: the marker is not there.

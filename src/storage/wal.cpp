@@ -10,17 +10,10 @@ constexpr std::uint32_t variant_insert = 0;
 constexpr std::uint32_t variant_delete = 1;
 constexpr std::uint32_t variant_upsert = 2;
 
-bool decode_text(ByteReader& reader, std::string& out) {
-    std::string_view bytes;
-    if (!read_log_text(reader, bytes)) return false;
-    out.assign(bytes);
-    return true;
-}
-
 // Fields of an Insert or Upsert after its variant; false with `why` set on failure.
 bool decode_point(ByteReader& reader, WalEntry& entry, const char*& why, bool keep_meta) {
     why = "an id that is not UTF-8 text (or claims 2^32 bytes or more)";
-    if (!decode_text(reader, entry.ext_id)) return false;
+    if (!read_log_text(reader, entry.ext_id)) return false;
     why = "a cut coordinate";
     if (!reader.f32(entry.lat_deg) || !reader.f32(entry.lon_deg)) return false;
     why = "metadata that does not decode";
@@ -37,7 +30,7 @@ bool decode_point(ByteReader& reader, WalEntry& entry, const char*& why, bool ke
     std::vector<std::string> names;
     why = "a skip_index name that is not UTF-8 text (or claims 2^32 bytes or more)";
     for (std::uint64_t i = 0; i < count; ++i) {
-        if (!decode_text(reader, names.emplace_back())) return false;
+        if (!read_log_text(reader, names.emplace_back())) return false;
     }
     entry.skip_index = std::move(names);
     return true;
@@ -46,7 +39,7 @@ bool decode_point(ByteReader& reader, WalEntry& entry, const char*& why, bool ke
 bool decode_delete(ByteReader& reader, WalEntry& entry, const char*& why) {
     entry.kind = WalEntry::Kind::Delete;
     why = "an id that is not UTF-8 text (or claims 2^32 bytes or more)";
-    return decode_text(reader, entry.ext_id);
+    return read_log_text(reader, entry.ext_id);
 }
 
 // Insert and Upsert share their fields.

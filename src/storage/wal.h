@@ -89,8 +89,6 @@ class WalWriter {
     bool staging_full() const { return staged_.size() >= wal_buffer_bytes; }
     // Writes everything staged. On failure nothing of it stays in the file or in memory.
     Result<void> flush();
-    // Drops the staged records without writing them.
-    void discard_staged() { staged_.clear(); }
     // Length of the file up to the end of its last complete record.
     std::uint64_t length() const { return committed_len_; }
     // Cuts the file to its first `length` bytes (a torn tail found at open, or the records of

@@ -84,14 +84,14 @@ TEST(GridIndex, BlocksListEveryOccupiedCellOnce) {
             const std::uint64_t cell_key = cell_in(key, cell.local);
             EXPECT_EQ(block_of(cell_key), key);
             EXPECT_EQ(grid.find(cell_key), &cell.ids);
-            EXPECT_TRUE(grid.occupied(cell_key));
+            EXPECT_NE(grid.find(cell_key), nullptr);
         }
         listed += block.cells.size();
     }
     EXPECT_EQ(listed, grid.size());
     EXPECT_EQ(grid.blocks().at(make_cell_key(100, 200)).cells.size(), 3u);
-    EXPECT_FALSE(grid.occupied(make_cell_key(10000, 20001)));
-    EXPECT_FALSE(grid.occupied(make_cell_key(5000, 5000)));
+    EXPECT_EQ(grid.find(make_cell_key(10000, 20001)), nullptr);
+    EXPECT_EQ(grid.find(make_cell_key(5000, 5000)), nullptr);
 }
 
 TEST(CollectCells, EmptyGridGivesEmptyUnion) {

@@ -14,7 +14,8 @@ std::span<const unsigned char> as_bytes(const std::string& s) {
 std::string hex(const std::string& bytes) {
     static const char* digits = "0123456789abcdef";
     std::string out;
-    for (unsigned char c : bytes) {
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
         out.push_back(digits[c >> 4]);
         out.push_back(digits[c & 15]);
     }

@@ -1,0 +1,34 @@
+// Metadata: one point's metadata as the store keeps it, the JSON object together with its
+// compact text (what meta.bin holds and the searches hand back). The two are made together,
+// here only, so that they always describe the same object.
+#pragma once
+
+#include "common/result.h"
+#include "filter/json_text.h"
+
+#include <string>
+#include <string_view>
+
+namespace vesko::storage {
+
+class Metadata {
+  public:
+    // A caller's text: InvalidJson when it is not JSON or not an object, InvalidArgument when
+    // its compact text is longer than max_metadata_bytes (data_files.h).
+    static Result<Metadata> parse(std::string_view text);
+    // An object read back from the log, where only texts that passed parse() are written.
+    // Must be an object.
+    static Metadata from_object(filter::Json object);
+
+    const filter::Json& object() const { return object_; }
+    const std::string& text() const { return text_; }
+
+  private:
+    Metadata(filter::Json object, std::string text)
+        : object_(std::move(object)), text_(std::move(text)) {}
+
+    filter::Json object_;
+    std::string text_;  // object_.dump(): compact, keys in ascending byte order
+};
+
+}  // namespace vesko::storage
