@@ -12,7 +12,7 @@ Result<std::optional<StoredPoint>> Store::get(std::string_view ext_id) const {
     if (broken_) return *broken_;
     const std::uint32_t* int_id = index_.ext_to_int.find(storage::hash_id(ext_id));
     if (int_id == nullptr) return std::optional<StoredPoint>();
-    return read_point(index_, *int_id);
+    return std::optional<StoredPoint>(read_point(index_, *int_id));
 }
 
 Result<bool> Store::contains(std::string_view ext_id) const {

@@ -275,12 +275,10 @@ Result<bool> Store::exists(std::string_view filter_json) const {
     return !filter::evaluate_filter(index_, *parsed).empty();
 }
 
-// An id record that cannot be read back gives "", as in the searches' answers, so that
-// items() and the searches list the same points.
-std::optional<StoredPoint> read_point(const CoreIndex& index, std::uint32_t int_id) {
-    std::string ext_id = index.files.get_external_id(int_id).value_or(std::string());
+StoredPoint read_point(const CoreIndex& index, std::uint32_t int_id) {
     const auto [lat_deg, lon_deg] = index.files.coords(int_id);
-    return StoredPoint{std::move(ext_id), lat_deg, lon_deg, index.files.get_metadata(int_id)};
+    return StoredPoint{index.files.get_external_id(int_id).value_or(""), lat_deg, lon_deg,
+                       index.files.get_metadata(int_id)};
 }
 
 Result<PointChunk> Store::points_after(std::optional<std::uint32_t> after, std::uint32_t limit,
@@ -296,7 +294,7 @@ Result<PointChunk> Store::points_after(std::optional<std::uint32_t> after, std::
     chunk.last_int_id = candidates.empty() ? after : candidates.maximum();
     chunk.done = candidates.empty() || chunk.last_int_id == index_.valid_ids.maximum();
     eligible.narrow(candidates).for_each([&](std::uint32_t int_id) {
-        if (auto point = read_point(index_, int_id)) chunk.points.push_back(std::move(*point));
+        chunk.points.push_back(read_point(index_, int_id));
     });
     return chunk;
 }

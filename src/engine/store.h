@@ -36,9 +36,9 @@ struct StoredPoint {
 };
 
 // A stretch of the live points in ascending internal id, and where the next stretch starts.
-// The point in slot int_id; nothing when its id record cannot be read back (its metadata then
-// reads as "{}"). Caller holds the index lock.
-std::optional<StoredPoint> read_point(const CoreIndex& index, std::uint32_t int_id);
+// The point in slot int_id, read as the searches read their hits: an id record that cannot be
+// read back gives the id "", metadata that cannot gives "{}". Caller holds the index lock.
+StoredPoint read_point(const CoreIndex& index, std::uint32_t int_id);
 
 struct PointChunk {
     std::vector<StoredPoint> points;
@@ -88,7 +88,7 @@ class Store {
     Result<std::uint64_t> count() const;
     Result<bool> exists(std::string_view filter_json) const;
 
-    // The live point of ext_id, or nothing; also nothing when its records cannot be read back.
+    // The live point of ext_id, or nothing.
     Result<std::optional<StoredPoint>> get(std::string_view ext_id) const;
     Result<bool> contains(std::string_view ext_id) const;
     // Up to `limit` live points with internal ids after `after` (from the first when empty),
