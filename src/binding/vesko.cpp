@@ -56,6 +56,24 @@ auto without_gil(Call&& call) {
     return call();
 }
 
+// The arguments of add and upsert: (id, lat, lon, metadata, skip_index), converted in order.
+struct PointArguments {
+    std::string ext_id;
+    float lat;
+    float lon;
+    std::string metadata;
+    std::optional<std::vector<std::string>> skip_index;
+
+    explicit PointArguments(const Arguments& bound)
+        : ext_id(to_text(bound[0])),
+          lat(to_f32(bound[1])),
+          lon(to_f32(bound[2])),
+          metadata(to_text(bound[3])),
+          skip_index(to_optional_names(bound[4])) {}
+
+    const std::vector<std::string>* skip() const { return skip_index ? &*skip_index : nullptr; }
+};
+
 std::string storage_path_argument(const Arguments& bound) {
     std::string storage_path = to_text(bound[0]);
     if (storage_path.find('\0') != std::string::npos) {
@@ -86,14 +104,10 @@ py::object Vesko::exists(const Arguments& bound) {
 }
 
 py::object Vesko::add(const Arguments& bound) {
-    std::string ext_id = to_text(bound[0]);
-    float lat = to_f32(bound[1]);
-    float lon = to_f32(bound[2]);
-    std::string metadata = to_text(bound[3]);
-    auto skip_index = to_optional_names(bound[4]);
+    const PointArguments point(bound);
     raise_if_error(without_gil([&] {
-                       return store_->add(ext_id, lat, lon, metadata,
-                                          skip_index ? &*skip_index : nullptr);
+                       return store_->add(point.ext_id, point.lat, point.lon, point.metadata,
+                                          point.skip());
                    }),
                    metadata_prefix);
     return py::none();
@@ -187,14 +201,10 @@ py::object Vesko::get(const Arguments& bound) {
 }
 
 py::object Vesko::upsert(const Arguments& bound) {
-    std::string ext_id = to_text(bound[0]);
-    float lat = to_f32(bound[1]);
-    float lon = to_f32(bound[2]);
-    std::string metadata = to_text(bound[3]);
-    auto skip_index = to_optional_names(bound[4]);
+    const PointArguments point(bound);
     return py::bool_(value_or_raise(without_gil([&] {
-                                        return store_->upsert(ext_id, lat, lon, metadata,
-                                                              skip_index ? &*skip_index : nullptr);
+                                        return store_->upsert(point.ext_id, point.lat, point.lon,
+                                                              point.metadata, point.skip());
                                     }),
                                     metadata_prefix));
 }

@@ -26,7 +26,7 @@ Result<void> Store::vacuum() {
         return finish_commit(dir_, &wal_);
     }();
     if (!finished) return recover_after_failed_vacuum(finished.error());
-    auto files = DataFiles::try_open(dir_);
+    auto files = DataFiles::open(dir_, DataFiles::OpenFailure::Reported);
     if (!files) return recover_after_failed_vacuum(files.error());
     CoreIndex fresh(std::move(files).value());
     install_snapshot(fresh, std::move(compacted).value());

@@ -13,14 +13,9 @@ std::vector<std::uint32_t> search_box(const storage::CoreIndex& index, LatLon to
     std::vector<std::uint32_t> hits;
     const std::vector<std::uint32_t> candidates =
         window_candidates(index, window, eligible, nullptr);
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-        const std::uint32_t int_id = candidates[i];
-        if (i + coords_prefetch_distance < candidates.size()) {
-            index.files.prefetch_coords(candidates[i + coords_prefetch_distance]);
-        }
-        const auto [lat, lon] = index.files.coords(int_id);
+    for_each_coords(index, candidates, [&](std::uint32_t int_id, float lat, float lon) {
         if (south <= lat && lat <= north && west <= lon && lon <= east) hits.push_back(int_id);
-    }
+    });
     return hits;
 }
 

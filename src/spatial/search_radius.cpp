@@ -63,15 +63,10 @@ std::vector<DistanceHit> search_radius(const storage::CoreIndex& index, float la
 
     const float cos_lat_q = query_cos(lat_deg);
     std::vector<DistanceHit> hits;
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-        const std::uint32_t int_id = candidates[i];
-        if (i + coords_prefetch_distance < candidates.size()) {
-            index.files.prefetch_coords(candidates[i + coords_prefetch_distance]);
-        }
-        const auto [lat, lon] = index.files.coords(int_id);
+    for_each_coords(index, candidates, [&](std::uint32_t int_id, float lat, float lon) {
         const float d = haversine_distance(lat_deg, lon_deg, cos_lat_q, lat, lon);
         if (d <= radius_m) hits.push_back({int_id, d, 0});
-    }
+    });
     // Places by distance; the stable sort keeps equal distances in ascending id.
     std::vector<std::uint32_t> order(hits.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);

@@ -33,4 +33,18 @@ std::vector<std::uint32_t> window_candidates(const storage::CoreIndex& index,
                                              const CellWindow& window, const Eligible& eligible,
                                              const Bitmap* extra);
 
+// Calls visit(int_id, lat, lon) for each candidate in order, asking for the coordinates of the
+// one coords_prefetch_distance ahead first. Caller holds the index lock.
+template <class Visit>
+void for_each_coords(const storage::CoreIndex& index, const std::vector<std::uint32_t>& candidates,
+                     Visit&& visit) {
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if (i + coords_prefetch_distance < candidates.size()) {
+            index.files.prefetch_coords(candidates[i + coords_prefetch_distance]);
+        }
+        const auto [lat, lon] = index.files.coords(candidates[i]);
+        visit(candidates[i], lat, lon);
+    }
+}
+
 }  // namespace vesko::spatial

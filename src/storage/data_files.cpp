@@ -25,51 +25,60 @@ constexpr std::size_t speculative_read_bytes = 256;
 
 }  // namespace
 
-Result<DataFiles> DataFiles::try_open(const std::string& dir) {
-    try {
-        return open(dir);
-    } catch (const InternalError& e) {
-        // A store whose files were just replaced reports this as an ordinary failure.
-        return make_error(ErrorKind::Os, e.what());
-    }
-}
-
-Result<DataFiles> DataFiles::open(const std::string& dir) {
+Result<DataFiles> DataFiles::open(const std::string& dir, OpenFailure on_failure) {
+    // A file that cannot be opened, sized or mapped: an internal failure at once, or an error
+    // for the caller, as it asked.
+    auto failure = [on_failure](const std::string& what, const Error& error) {
+        std::string message = what + ": " + error.message;
+        if (on_failure == OpenFailure::Internal) fail_internal(message);
+        return Error{ErrorKind::Os, std::move(message), error.os_errno};
+    };
     DataFiles files;
     files.dir_ = dir;
-    auto open_file = [&](const char* name) {
+    auto open_file = [&](FileDescriptor& file, const char* name) -> Result<void> {
         std::string path = join_path(dir, name);
-        return must(FileDescriptor::open(path, OpenMode::ReadWriteCreate), "cannot open " + path);
-    };
-    files.coords_.file = open_file(coords_file_name);
-    files.offsets_.file = open_file(offsets_file_name);
-    files.ids_.file = open_file(ids_file_name);
-    files.meta_offsets_.file = open_file(meta_offsets_file_name);
-    files.meta_.file = open_file(meta_file_name);
-
-    auto size_of = [&](const FileDescriptor& file, const char* name) {
-        return must(file.size(), std::string("cannot read the size of ") + name);
-    };
-    const std::uint64_t coords_size = size_of(files.coords_.file, coords_file_name);
-    files.ids_.used_len = files.ids_.known_size = size_of(files.ids_.file, ids_file_name);
-    files.meta_.used_len = files.meta_.known_size = size_of(files.meta_.file, meta_file_name);
-
-    files.capacity_ = static_cast<std::uint32_t>(
-        std::clamp<std::uint64_t>(coords_size / slot_bytes, min_capacity_slots, 0xFFFFFFFFULL));
-    const std::uint64_t wanted = static_cast<std::uint64_t>(files.capacity_) * slot_bytes;
-    auto size_and_map = [&](Slotted& slotted, const char* name) -> Result<void> {
-        // A longer file keeps its length, and is mapped whole.
-        VESKO_TRY(slotted.file.reserve(wanted));
-        const std::uint64_t size = size_of(slotted.file, name);
-        slotted.map = must(
-            MappedRegion::map(slotted.file, static_cast<std::size_t>(size), MapAccess::ReadWrite),
-            std::string("cannot map ") + name);
-        slotted.map.advise_random();
+        auto opened = FileDescriptor::open(path, OpenMode::ReadWriteCreate);
+        if (!opened) return failure("cannot open " + path, opened.error());
+        file = std::move(opened).value();
         return {};
     };
-    VESKO_TRY(size_and_map(files.coords_, coords_file_name));
-    VESKO_TRY(size_and_map(files.offsets_, offsets_file_name));
-    VESKO_TRY(size_and_map(files.meta_offsets_, meta_offsets_file_name));
+    VESKO_TRY(open_file(files.coords_.file, coords_file_name));
+    VESKO_TRY(open_file(files.offsets_.file, offsets_file_name));
+    VESKO_TRY(open_file(files.ids_.file, ids_file_name));
+    VESKO_TRY(open_file(files.meta_offsets_.file, meta_offsets_file_name));
+    VESKO_TRY(open_file(files.meta_.file, meta_file_name));
+
+    auto size_of = [&](const FileDescriptor& file, const char* name) -> Result<std::uint64_t> {
+        auto size = file.size();
+        if (!size) return failure(std::string("cannot read the size of ") + name, size.error());
+        return size;
+    };
+    auto coords_size = size_of(files.coords_.file, coords_file_name);
+    if (!coords_size) return coords_size.error();
+    for (auto [appended, name] :
+         {std::pair{&files.ids_, ids_file_name}, std::pair{&files.meta_, meta_file_name}}) {
+        auto size = size_of(appended->file, name);
+        if (!size) return size.error();
+        appended->used_len = appended->known_size = *size;
+    }
+
+    files.capacity_ = static_cast<std::uint32_t>(
+        std::clamp<std::uint64_t>(*coords_size / slot_bytes, min_capacity_slots, 0xFFFFFFFFULL));
+    const std::uint64_t wanted = static_cast<std::uint64_t>(files.capacity_) * slot_bytes;
+    for (auto [slotted, name] : {std::pair{&files.coords_, coords_file_name},
+                                 std::pair{&files.offsets_, offsets_file_name},
+                                 std::pair{&files.meta_offsets_, meta_offsets_file_name}}) {
+        // A longer file keeps its length, and is mapped whole. Blocks that cannot be reserved
+        // (a full disk) are an ordinary error either way.
+        VESKO_TRY(slotted->file.reserve(wanted));
+        auto size = size_of(slotted->file, name);
+        if (!size) return size.error();
+        auto mapped =
+            MappedRegion::map(slotted->file, static_cast<std::size_t>(*size), MapAccess::ReadWrite);
+        if (!mapped) return failure(std::string("cannot map ") + name, mapped.error());
+        slotted->map = std::move(mapped).value();
+        slotted->map.advise_random();
+    }
     files.ids_.refresh_view();
     files.meta_.refresh_view();
     return files;

@@ -44,13 +44,14 @@ struct StagedRecord {
 
 class DataFiles {
   public:
+    // What open does with a file it cannot open, size or map: at a store's open that is an
+    // internal failure; after a vacuum replaced the files it is the vacuum's error.
+    enum class OpenFailure { Internal, Reported };
     // Opens or creates the five files in `dir` (never truncating), extends the three slot
     // files to the capacity with their blocks reserved (FileDescriptor::reserve) and maps
-    // them. A file that cannot be opened, sized or mapped is an internal failure; blocks that
-    // cannot be reserved (a full disk) come back as an Os error.
-    static Result<DataFiles> open(const std::string& dir);
-    // The same, with every failure as an error.
-    static Result<DataFiles> try_open(const std::string& dir);
+    // them. Blocks that cannot be reserved (a full disk) come back as an Os error.
+    static Result<DataFiles> open(const std::string& dir,
+                                  OpenFailure on_failure = OpenFailure::Internal);
     // A DataFiles holding no file and no slot: what a closed store keeps.
     static DataFiles none() { return DataFiles(); }
 
