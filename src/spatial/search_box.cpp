@@ -7,8 +7,9 @@ namespace vesko::spatial {
 
 std::vector<std::uint32_t> search_box(const storage::CoreIndex& index, LatLon top_left,
                                       LatLon bottom_right, const Eligible& eligible) {
-    const auto [north, west] = top_left;
-    const auto [south, east] = bottom_right;
+    // Plain names, not structured bindings: clang before 16 cannot capture those in a lambda.
+    const float north = top_left.first, west = top_left.second;
+    const float south = bottom_right.first, east = bottom_right.second;
     const CellWindow window{{lat_cell(south), lat_cell(north)}, {{lon_cell(west), lon_cell(east)}}};
     std::vector<std::uint32_t> hits;
     const std::vector<std::uint32_t> candidates =
