@@ -52,6 +52,7 @@ constexpr Method methods[] = {
     {{"Vesko.items", {"filter_json"}, 0}, &Vesko::items},
     {{"Vesko.export", {"path", "format"}, 1}, &Vesko::export_points},
     {{"Vesko.close"}, &Vesko::close},
+    {{"Vesko.sync"}, &Vesko::sync},
     {{"Vesko.__contains__", {"id"}, 1}, &Vesko::contains},
     {{"Vesko.__len__"}, &Vesko::len},
     {{"Vesko.__enter__"}, &Vesko::enter},

@@ -152,6 +152,11 @@ py::object Vesko::persist(const Arguments& /*bound*/) {
     return py::none();
 }
 
+py::object Vesko::sync(const Arguments& /*bound*/) {
+    raise_if_error(without_gil([&] { return store_->sync(); }));
+    return py::none();
+}
+
 py::object Vesko::count(const Arguments& /*bound*/) {
     return py::int_(value_or_raise(without_gil([&] { return store_->count(); })));
 }

@@ -119,9 +119,19 @@ class Store {
                                 const std::optional<std::string>& filter_json,
                                 const HitsReader& read) const;
 
+    // Makes every change so far survive a power loss without writing a snapshot: forces the
+    // log to disk and, the first time after an open, the directory entries that hold it (the
+    // log and a store directory this open created). Opening replays the log on top of the
+    // last snapshot, rebuilding every record of ids.bin, meta.bin and the slot files that the
+    // snapshot does not refer to, so nothing else needs forcing.
+    Result<void> sync();
+
     // Makes the store durable in one step: forces the data files to disk, writes snapshot.bin
     // through a temporary file that is forced to disk and renamed over it, forces the directory,
     // then empties the log. A failure leaves the previous snapshot and the log in place.
+    // When no change was applied since snapshot.bin was written or loaded, it writes nothing
+    // and only empties a log that holds records which changed nothing (an add of a live id,
+    // a delete of an absent one).
     Result<void> persist();
 
     // Rewrites the data files to hold only the live points, renumbered densely in their old
@@ -133,7 +143,15 @@ class Store {
     const std::string& dir() const { return dir_; }
 
   private:
-    Store(std::string dir, storage::DirectoryLock lock, CoreIndex index, WalWriter wal);
+    // What opening a directory yields.
+    struct Parts {
+        CoreIndex index;
+        WalWriter wal;
+        // snapshot.bin holds exactly this state: it was loaded and no log record replayed.
+        bool snapshot_current = false;
+    };
+
+    Store(std::string dir, storage::DirectoryLock lock, Parts parts);
 
     // An OtherProcess error when called in a child forked after the open: the child's copies
     // of the locks may be held by threads that do not exist there, and its writes would
@@ -146,7 +164,7 @@ class Store {
     static Result<std::unique_ptr<Store>> open_locked(const std::string& dir,
                                                       storage::DirectoryLock lock);
     // Everything an open store needs, read from its directory. Caller holds its lock.
-    static Result<std::pair<CoreIndex, WalWriter>> open_parts(const std::string& dir);
+    static Result<Parts> open_parts(const std::string& dir);
     // Caller holds the index lock exclusively. Returns `failure` for the caller to report.
     Error recover_after_failed_vacuum(const Error& failure);
 
@@ -176,6 +194,16 @@ class Store {
     std::optional<Error> broken_;
     std::shared_mutex log_lock_;
     WalWriter wal_;  // guarded by log_lock_
+    // False exactly while snapshot.bin holds the state index_ holds: set by every applied
+    // change (a record that changes nothing leaves it alone), by a vacuum and by an open that
+    // replayed records; cleared when persist captures the state it writes, and set again if
+    // that persist fails. Guarded by log_lock_ (every mutation holds it while it applies).
+    bool changed_since_snapshot_ = true;
+    // Directories whose entries a power loss could still undo and that replay needs: the
+    // store directory (it holds wal.bin, which an open or a vacuum may have just created) and
+    // the parent of each directory the open created. sync() forces them once and empties
+    // this. Guarded by log_lock_.
+    std::vector<std::string> unsynced_dirs_;
 };
 
 }  // namespace vesko::engine

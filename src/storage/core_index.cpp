@@ -112,16 +112,17 @@ bool apply_upsert(CoreIndex& index, std::string_view ext_id, const PreparedInser
     return replaced;
 }
 
-void delete_in_mem(CoreIndex& index, std::string_view ext_id) {
+bool delete_in_mem(CoreIndex& index, std::string_view ext_id) {
     const std::uint64_t h = hash_id(ext_id);
     const std::uint32_t* found = index.ext_to_int.find(h);
-    if (found == nullptr) return;
+    if (found == nullptr) return false;
     const std::uint32_t n = *found;
-    if (!index.valid_ids.contains(n)) return;
+    if (!index.valid_ids.contains(n)) return false;
     index.deleted.add(n);
     index.valid_ids.remove(n);
     index.ext_to_int.erase(h);
     for (auto& [field, bsi] : index.num_index) bsi.remove_id(n);
+    return true;
 }
 
 }  // namespace vesko::storage

@@ -114,7 +114,8 @@ bool apply_upsert(CoreIndex& index, std::string_view ext_id, const PreparedInser
                   float lon_deg);
 
 // Applies one deletion; an unknown or already deleted id changes nothing. Only ext_to_int,
-// valid_ids, deleted and the numeric indexes change. Caller holds the index lock exclusively.
-void delete_in_mem(CoreIndex& index, std::string_view ext_id);
+// valid_ids, deleted and the numeric indexes change. Returns whether a live point was deleted.
+// Caller holds the index lock exclusively.
+bool delete_in_mem(CoreIndex& index, std::string_view ext_id);
 
 }  // namespace vesko::storage

@@ -40,7 +40,8 @@ class Vesko:
         """Adds a point; a live id is left unchanged. Fields named in skip_index are stored
         but not indexed. Raises ValueError for metadata that is not a JSON object."""
     def persist(self) -> None:
-        """Makes every change durable in a snapshot and empties the log."""
+        """Makes every change durable in a snapshot and empties the log; writes nothing when
+        no change was applied since the last snapshot."""
     def count(self) -> int:
         """The number of live points."""
     def delete(self, id: str) -> None:
@@ -93,6 +94,9 @@ class Vesko:
     def close(self) -> None:
         """Releases the directory's lock, the mappings and the files, persisting nothing; every
         later call raises ValueError("store is closed"). Closing again does nothing."""
+    def sync(self) -> None:
+        """Makes every change so far survive a power loss by forcing the log to disk, without
+        writing a snapshot; cheaper than persist."""
     def __contains__(self, id: str) -> bool:
         """True when a live point has this id."""
     def __len__(self) -> int:

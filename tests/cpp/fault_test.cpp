@@ -148,7 +148,14 @@ const Operation operations[] = {
          EXPECT_EQ(*deleted, expected);
          return true;
      }},
-    {"persist", [](Store& store, Model&) { return static_cast<bool>(store.persist()); }},
+    {"sync", [](Store& store, Model&) { return static_cast<bool>(store.sync()); }},
+    {"persist",
+     [](Store& store, Model& model) {
+         // A change first: persist writes nothing while the snapshot holds the store's state.
+         if (!store.remove("p5")) return false;
+         model.erase("p5");
+         return static_cast<bool>(store.persist());
+     }},
     {"vacuum", [](Store& store, Model&) { return static_cast<bool>(store.vacuum()); }},
 };
 
@@ -319,6 +326,36 @@ TEST_F(FaultTest, FullDiskWhileGrowingTheSlotFilesFailsTheAddAndLogsNothing) {
         ASSERT_TRUE(reopened);
         expect_holds(*reopened, model);
     }
+}
+
+// sync forces the log each time, and the directories that hold it only until that worked once.
+TEST_F(FaultTest, SyncForcesTheLogEachTimeAndTheNewDirectoriesUntilTheyAreForced) {
+    fs::remove_all(work_);
+    const fs::path dir = work_ / "new" / "store";
+    auto store = must_open(dir);
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->add("a", 1.0f, 2.0f, "{}", nullptr));
+    // The log, then the store directory and the parents of the three directories open made
+    // (work_, work_/new and the store's).
+    fault::reset();
+    ASSERT_TRUE(store->sync());
+    EXPECT_EQ(fault::count(Call::Sync), 5U);
+    fault::reset();
+    ASSERT_TRUE(store->sync());
+    EXPECT_EQ(fault::count(Call::Sync), 1U);
+
+    // A directory that could not be forced is forced by the next sync.
+    store->close();
+    store = must_open(dir);
+    ASSERT_TRUE(store);
+    fault::reset();
+    fault::arm(Call::Sync, 2, EIO);
+    auto failed = store->sync();
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().os_errno, EIO);
+    fault::reset();
+    ASSERT_TRUE(store->sync());
+    EXPECT_EQ(fault::count(Call::Sync), 2U);
 }
 
 }  // namespace

@@ -32,6 +32,7 @@ METHODS = [
     ("items", "($self, filter_json=None)"),
     ("export", "($self, path, format=None)"),
     ("close", "($self)"),
+    ("sync", "($self)"),
 ]
 # Registered after the named methods, in this order.
 DUNDERS = [

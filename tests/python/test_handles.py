@@ -18,6 +18,7 @@ CALLS = {
     "exists": lambda s: s.exists("{}"),
     "add": lambda s: s.add("z", 1, 2, "{}"),
     "persist": lambda s: s.persist(),
+    "sync": lambda s: s.sync(),
     "count": lambda s: s.count(),
     "delete": lambda s: s.delete("a"),
     "delete_by_filter": lambda s: s.delete_by_filter('{"k": "v"}'),
