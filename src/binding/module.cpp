@@ -53,6 +53,8 @@ constexpr Method methods[] = {
     {{"Vesko.export", {"path", "format"}, 1}, &Vesko::export_points},
     {{"Vesko.close"}, &Vesko::close},
     {{"Vesko.sync"}, &Vesko::sync},
+    {{"Vesko.add_many", {"ids", "lats", "lons", "metadatas", "skip_index"}, 4}, &Vesko::add_many},
+    {{"Vesko.delete_many", {"ids"}, 1}, &Vesko::delete_many},
     {{"Vesko.__contains__", {"id"}, 1}, &Vesko::contains},
     {{"Vesko.__len__"}, &Vesko::len},
     {{"Vesko.__enter__"}, &Vesko::enter},

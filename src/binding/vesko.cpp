@@ -184,6 +184,36 @@ py::object Vesko::sync(const Arguments& /*bound*/) {
     return py::none();
 }
 
+py::object Vesko::add_many(const Arguments& bound) {
+    const std::vector<std::string> ext_ids = to_texts(bound[0]);
+    const std::vector<float> lats = to_f32s(bound[1]);
+    const std::vector<float> lons = to_f32s(bound[2]);
+    const std::vector<std::string> metadatas = to_texts(bound[3]);
+    const auto skip_index = to_optional_names(bound[4]);
+    for (const auto& [name, size] : {std::pair{"lats", lats.size()}, std::pair{"lons", lons.size()},
+                                     std::pair{"metadatas", metadatas.size()}}) {
+        if (size != ext_ids.size()) {
+            PyErr_SetString(PyExc_ValueError,
+                            ("argument '" + std::string(name) + "': holds " + std::to_string(size) +
+                             " items where 'ids' holds " + std::to_string(ext_ids.size()))
+                                .c_str());
+            throw py::error_already_set();
+        }
+    }
+    std::vector<engine::NewPoint> points(ext_ids.size());
+    for (std::size_t i = 0; i < points.size(); ++i)
+        points[i] = engine::NewPoint{ext_ids[i], lats[i], lons[i], metadatas[i]};
+    raise_if_error(
+        without_gil([&] { return store_->add_many(points, skip_index ? &*skip_index : nullptr); }),
+        metadata_prefix);
+    return py::none();
+}
+
+py::object Vesko::delete_many(const Arguments& bound) {
+    const std::vector<std::string> ext_ids = to_texts(bound[0]);
+    return py::int_(value_or_raise(without_gil([&] { return store_->delete_many(ext_ids); })));
+}
+
 py::object Vesko::count(const Arguments& /*bound*/) {
     return py::int_(value_or_raise(without_gil([&] { return store_->count(); })));
 }

@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <shared_mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,18 @@ struct PointChunk {
     std::optional<std::uint32_t> last_int_id;  // the largest id examined; empty when none was
     bool done = false;                         // no live point follows last_int_id
 };
+
+// One point handed to add_many; the views must outlive the call.
+struct NewPoint {
+    std::string_view ext_id;
+    float lat_deg = 0.0f;
+    float lon_deg = 0.0f;
+    std::string_view metadata;
+};
+
+// add_many and delete_many log and apply their batch this many points at a time: a chunk's log
+// records reach the file in one write before any of its changes is applied.
+inline constexpr std::size_t bulk_chunk_points = 65536;
 
 class Store {
   public:
@@ -83,6 +96,21 @@ class Store {
                         std::string_view metadata, const std::vector<std::string>* skip_index);
     // Deletes the point if it is live; the record is logged either way.
     Result<void> remove(std::string_view ext_id);
+
+    // Adds many points with the outcome of that many add calls in this order: an id that is
+    // live, or given earlier in the batch, is left as it is (its record is logged all the
+    // same). Every metadata text is checked first: the first bad one comes back as its error
+    // with "item N: " in front, and nothing is logged or added. Then, holding both locks for
+    // the whole batch, a chunk of bulk_chunk_points at a time: the chunk is prepared (records
+    // staged, slots made), its log records written in one write, and its points applied. A
+    // failure comes back as its error with the chunks before the failing one added and
+    // logged, and nothing of the failing chunk or after it, in memory, log or data files.
+    Result<void> add_many(std::span<const NewPoint> points,
+                          const std::vector<std::string>* skip_index);
+    // Deletes many points, logged and applied a chunk at a time as add_many; returns how many
+    // live points it deleted (an id given twice counts once). A failed log write comes back as
+    // its error with the chunks before the failing one deleted and logged, and nothing after.
+    Result<std::uint64_t> delete_many(std::span<const std::string> ext_ids);
     // Deletes every live point the filter matches; returns how many.
     Result<std::uint64_t> delete_by_filter(std::string_view filter_json);
     Result<std::uint64_t> count() const;

@@ -9,6 +9,8 @@ import os
 from types import TracebackType
 from typing import Iterator, List, Literal, Optional, Sequence, Tuple, Type, Union
 
+from typing_extensions import Buffer
+
 __version__: str
 
 class PanicException(BaseException):
@@ -97,6 +99,21 @@ class Vesko:
     def sync(self) -> None:
         """Makes every change so far survive a power loss by forcing the log to disk, without
         writing a snapshot; cheaper than persist."""
+    def add_many(
+        self,
+        ids: Sequence[str],
+        lats: Union[Sequence[float], Buffer],
+        lons: Union[Sequence[float], Buffer],
+        metadatas: Sequence[str],
+        skip_index: Optional[Sequence[str]] = None,
+    ) -> None:
+        """Adds the points as that many add calls would, in order, logged and applied 65,536
+        at a time. lats and lons may be float32/float64 buffers (numpy arrays). Every item is
+        checked first: a bad one raises, naming its index, and adds nothing. A failed log
+        write raises OSError with the chunks before the failing one added."""
+    def delete_many(self, ids: Sequence[str]) -> int:
+        """Deletes the points with these ids as that many delete calls would; returns how many
+        live points were deleted."""
     def __contains__(self, id: str) -> bool:
         """True when a live point has this id."""
     def __len__(self) -> int:

@@ -33,6 +33,8 @@ METHODS = [
     ("export", "($self, path, format=None)"),
     ("close", "($self)"),
     ("sync", "($self)"),
+    ("add_many", "($self, ids, lats, lons, metadatas, skip_index=None)"),
+    ("delete_many", "($self, ids)"),
 ]
 # Registered after the named methods, in this order.
 DUNDERS = [

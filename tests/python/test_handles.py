@@ -19,6 +19,8 @@ CALLS = {
     "add": lambda s: s.add("z", 1, 2, "{}"),
     "persist": lambda s: s.persist(),
     "sync": lambda s: s.sync(),
+    "add_many": lambda s: s.add_many(["z"], [1], [2], ["{}"]),
+    "delete_many": lambda s: s.delete_many(["a"]),
     "count": lambda s: s.count(),
     "delete": lambda s: s.delete("a"),
     "delete_by_filter": lambda s: s.delete_by_filter('{"k": "v"}'),
