@@ -9,7 +9,8 @@ BallTree (in memory, the exact reference), Redis GEO and PostGIS (throwaway serv
 demo's real places. Each engine is built in one process (single inserts, durable commit),
 served in a fresh one (reopen, the queries, deletes), and loaded again through its bulk path in
 a third (then 10,000 more single inserts and its cheapest durable commit: vesko's sync).
-Results go to bench/out/ as Markdown and JSON; an engine that cannot be set up is reported as skipped with the reason.
+Results go to bench/out/ as Markdown and JSON; an engine that cannot be set up is reported as
+skipped with the reason.
 
 A --tiny run (what CI runs) uses 2,000 points and 50 queries and installs no system
 packages, so the server peers are skipped unless they are already installed.
