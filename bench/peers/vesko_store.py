@@ -34,13 +34,9 @@ class VeskoEngine(Engine):
         self.db.persist()
 
     def bulk_load(self, ds):
-        if not hasattr(self.db, "add_many"):
-            raise NotImplementedError("TEMP")
         self.db.add_many(ds.ids, ds.lats, ds.lons, ds.metas)
 
     def quick_commit(self):
-        if not hasattr(self.db, "sync"):
-            raise NotImplementedError("TEMP")
         self.db.sync()
 
     def close(self):
