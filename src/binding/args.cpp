@@ -2,7 +2,9 @@
 
 #include "common/float_narrow.h"
 
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace vesko::binding {
@@ -208,7 +210,94 @@ std::vector<std::pair<float, float>> to_pairs(py::handle value, const char* name
     return convert_items(value, name, [name](py::handle item) { return to_pair(item, name); });
 }
 
+// Converts each item of a batch argument with `convert`, which raises a TypeError for an item
+// it refuses; the error is raised again as "argument '<name>': item <i>: <message>". Items are
+// read by index, each held while it converts, so a conversion that changes the sequence (a
+// __float__ with side effects) cannot pull an item away under it.
+template <class Convert>
+auto convert_batch(py::handle value, const char* name, Convert convert) {
+    require_sequence(value, name);
+    PyObject* fast = PySequence_Fast(value.ptr(), "");
+    if (fast == nullptr) raise_pending_conversion_error(name);
+    py::object guard = py::reinterpret_steal<py::object>(fast);
+    std::vector<decltype(convert(value))> out;
+    out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast)));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast); ++i) {
+        py::object item = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(fast, i));
+        try {
+            out.push_back(convert(item));
+        } catch (py::error_already_set& failed) {
+            if (!failed.matches(PyExc_TypeError)) throw;
+            raise_argument_type_error(name, "item " + std::to_string(i) + ": " +
+                                                py::str(failed.value()).cast<std::string>());
+        }
+    }
+    return out;
+}
+
+// The one-dimensional buffer of float32 or float64 values behind `value`, narrowed to f32.
+std::vector<float> f32s_from_buffer(py::handle value, const char* name) {
+    py::buffer_info info = py::reinterpret_borrow<py::buffer>(value).request();
+    // Native byte order only: "f", "d", or the same with "@", "=" or (on a little-endian
+    // machine) "<" in front.
+    std::string format = info.format;
+    if (!format.empty() && (format[0] == '@' || format[0] == '=' ||
+                            (format[0] == '<' && std::endian::native == std::endian::little))) {
+        format.erase(0, 1);
+    }
+    const bool f32 = format == "f" && info.itemsize == 4;
+    const bool f64 = format == "d" && info.itemsize == 8;
+    if (!f32 && !f64) {
+        raise_argument_type_error(name,
+                                  "a buffer must hold float32 or float64 values, not "
+                                  "format '" +
+                                      info.format + "'");
+    }
+    if (info.ndim != 1) {
+        raise_argument_type_error(
+            name, "a buffer must have one dimension, not " + std::to_string(info.ndim));
+    }
+    const auto* base = static_cast<const unsigned char*>(info.ptr);
+    const py::ssize_t stride = info.strides[0];
+    std::vector<float> out(static_cast<std::size_t>(info.shape[0]));
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const unsigned char* at = base + static_cast<py::ssize_t>(i) * stride;
+        if (f32) {
+            std::memcpy(&out[i], at, sizeof(float));
+        } else {
+            double d;
+            std::memcpy(&d, at, sizeof(double));
+            out[i] = narrow_to_f32(d);
+        }
+    }
+    return out;
+}
+
 }  // namespace
+
+std::vector<std::string> to_texts(Argument argument) {
+    const char* name = argument.name;
+    return convert_batch(argument.value, name, [](py::handle item) {
+        if (!PyUnicode_Check(item.ptr())) {
+            PyErr_SetString(PyExc_TypeError, cannot_convert(item, "str").c_str());
+            throw py::error_already_set();
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
+        if (utf8 == nullptr) throw py::error_already_set();
+        return std::string(utf8, static_cast<std::size_t>(size));
+    });
+}
+
+std::vector<float> to_f32s(Argument argument) {
+    if (PyObject_CheckBuffer(argument.value.ptr()) != 0 && !PyUnicode_Check(argument.value.ptr()))
+        return f32s_from_buffer(argument.value, argument.name);
+    return convert_batch(argument.value, argument.name, [](py::handle item) {
+        const double d = PyFloat_AsDouble(item.ptr());
+        if (d == -1.0 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+        return narrow_to_f32(d);
+    });
+}
 
 std::string to_text(Argument argument) { return to_text(argument.value, argument.name); }
 

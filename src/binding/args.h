@@ -82,6 +82,14 @@ std::pair<float, float> to_pair(Argument argument);
 std::optional<std::vector<std::string>> to_optional_names(Argument argument);
 // A sequence (not a str) of pairs.
 std::vector<std::pair<float, float>> to_pairs(Argument argument);
+// Batches (add_many, delete_many): a sequence (not a str) whose items convert as one argument
+// of that kind would, a failure naming the item: TypeError "argument 'lats': item 3: must be
+// real number, not str".
+std::vector<std::string> to_texts(Argument argument);
+// Also any one-dimensional buffer of float32 or float64 values (numpy arrays, array.array of
+// 'f' or 'd', memoryviews of those), read through the buffer protocol; a buffer of anything
+// else is a TypeError naming its format.
+std::vector<float> to_f32s(Argument argument);
 // A str, or an os.PathLike whose path is a str.
 std::string to_path(Argument argument);
 

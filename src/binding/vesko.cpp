@@ -16,21 +16,52 @@ std::unordered_set<const Vesko*>& constructed() {
     return set;
 }
 
-py::str text(std::string_view bytes) { return py::str(bytes.data(), bytes.size()); }
+// The answers' objects are built with the C API's constructors and slot setters: an answer of
+// thousands of hits costs mostly the making of its objects, and these skip the wrappers'
+// conversions and reference-count traffic for objects that are new and filled exactly once.
+
+// Takes over a new reference; null means the call that made it raised.
+py::object owned(PyObject* made) {
+    if (made == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(made);
+}
+
+// A str from bytes the engine checked to be UTF-8.
+py::object new_text(std::string_view bytes) {
+    return owned(
+        PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
+}
+
+// A tuple holding the objects (str and float only), which it takes over. It leaves the cyclic
+// collector's lists at once, as the collector itself would drop it at its next pass (a tuple
+// of such objects cannot be part of a cycle): an answer of thousands of tuples otherwise
+// makes every collection it triggers walk all of them.
+template <class... Items>
+PyObject* new_tuple(Items&&... items) {
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(sizeof...(Items)));
+    if (t == nullptr) throw py::error_already_set();
+    Py_ssize_t slot = 0;
+    (PyTuple_SET_ITEM(t, slot++, items.release().ptr()), ...);
+    PyObject_GC_UnTrack(t);
+    return t;
+}
 
 // Readers that build the result list from the engine's views. The engine calls them with the
 // index lock held shared and the interpreter lock released; they take the interpreter lock
 // only now, after the index lock, so that no thread ever waits for a store lock while holding
 // the interpreter lock. Records are read in id order, which walks the files front to back;
-// each tuple goes to its place in the answer.
+// each tuple goes to its place in the answer. The list's slots start empty and each is set
+// once; a list dropped half-built releases only the slots that were set.
 engine::DistanceHitsReader distance_hits_into(py::object& out) {
     return [&out](std::span<const spatial::DistanceHit> hits, engine::HitTexts& texts) {
         py::gil_scoped_acquire gil;
         py::list list(hits.size());
         for (std::size_t i = 0; i < hits.size(); ++i) {
-            list[hits[i].place] = py::make_tuple(text(texts.ext_id(i)),
-                                                 py::float_(static_cast<double>(hits[i].dist_m)),
-                                                 text(texts.metadata(i)));
+            py::object ext_id = new_text(texts.ext_id(i));
+            py::object dist_m = owned(PyFloat_FromDouble(static_cast<double>(hits[i].dist_m)));
+            py::object metadata = new_text(texts.metadata(i));
+            PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(hits[i].place),
+                            new_tuple(std::move(ext_id), std::move(dist_m), std::move(metadata)));
         }
         out = std::move(list);
     };
@@ -41,7 +72,10 @@ engine::HitsReader hits_into(py::object& out) {
         py::gil_scoped_acquire gil;
         py::list list(int_ids.size());
         for (std::size_t i = 0; i < int_ids.size(); ++i) {
-            list[i] = py::make_tuple(text(texts.ext_id(i)), text(texts.metadata(i)));
+            py::object ext_id = new_text(texts.ext_id(i));
+            py::object metadata = new_text(texts.metadata(i));
+            PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i),
+                            new_tuple(std::move(ext_id), std::move(metadata)));
         }
         out = std::move(list);
     };
@@ -116,6 +150,41 @@ py::object Vesko::add(const Arguments& bound) {
 py::object Vesko::persist(const Arguments& /*bound*/) {
     raise_if_error(without_gil([&] { return store_->persist(); }));
     return py::none();
+}
+
+py::object Vesko::sync(const Arguments& /*bound*/) {
+    raise_if_error(without_gil([&] { return store_->sync(); }));
+    return py::none();
+}
+
+py::object Vesko::add_many(const Arguments& bound) {
+    const std::vector<std::string> ext_ids = to_texts(bound[0]);
+    const std::vector<float> lats = to_f32s(bound[1]);
+    const std::vector<float> lons = to_f32s(bound[2]);
+    const std::vector<std::string> metadatas = to_texts(bound[3]);
+    const auto skip_index = to_optional_names(bound[4]);
+    for (const auto& [name, size] : {std::pair{"lats", lats.size()}, std::pair{"lons", lons.size()},
+                                     std::pair{"metadatas", metadatas.size()}}) {
+        if (size != ext_ids.size()) {
+            PyErr_SetString(PyExc_ValueError,
+                            ("argument '" + std::string(name) + "': holds " + std::to_string(size) +
+                             " items where 'ids' holds " + std::to_string(ext_ids.size()))
+                                .c_str());
+            throw py::error_already_set();
+        }
+    }
+    std::vector<engine::NewPoint> points(ext_ids.size());
+    for (std::size_t i = 0; i < points.size(); ++i)
+        points[i] = engine::NewPoint{ext_ids[i], lats[i], lons[i], metadatas[i]};
+    raise_if_error(
+        without_gil([&] { return store_->add_many(points, skip_index ? &*skip_index : nullptr); }),
+        metadata_prefix);
+    return py::none();
+}
+
+py::object Vesko::delete_many(const Arguments& bound) {
+    const std::vector<std::string> ext_ids = to_texts(bound[0]);
+    return py::int_(value_or_raise(without_gil([&] { return store_->delete_many(ext_ids); })));
 }
 
 py::object Vesko::count(const Arguments& /*bound*/) {

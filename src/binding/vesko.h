@@ -33,6 +33,9 @@ class Vesko {
     py::object exists(const Arguments& bound);
     py::object add(const Arguments& bound);
     py::object persist(const Arguments& bound);
+    py::object sync(const Arguments& bound);
+    py::object add_many(const Arguments& bound);
+    py::object delete_many(const Arguments& bound);
     py::object count(const Arguments& bound);
     py::object remove(const Arguments& bound);
     py::object delete_by_filter(const Arguments& bound);

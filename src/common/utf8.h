@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace vesko {
@@ -17,6 +18,12 @@ inline bool utf8_walk(std::string_view text, bool cut_allowed) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = p + text.size();
     while (p < end) {
+        // Ids and metadata are mostly ASCII: eight bytes at a time while no high bit is set.
+        std::uint64_t eight;
+        while (end - p >= 8 && (std::memcpy(&eight, p, 8), (eight & 0x8080808080808080ULL) == 0)) {
+            p += 8;
+        }
+        if (p == end) break;
         unsigned char c = *p;
         if (c < 0x80) {
             ++p;

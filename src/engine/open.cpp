@@ -12,6 +12,18 @@ namespace vesko::engine {
 
 using namespace storage;
 
+namespace {
+
+// The directory that holds `path` ("." for a bare name).
+std::string parent_directory(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
 Result<DirectoryLock> Store::lock_directory(const std::string& dir) {
     auto lock = DirectoryLock::acquire(dir);
     if (!lock && would_block(lock.error())) {
@@ -26,17 +38,28 @@ Result<DirectoryLock> Store::lock_directory(const std::string& dir) {
 }
 
 Result<std::unique_ptr<Store>> Store::open(const std::string& dir) {
+    // The directories create_directories is about to make, deepest first: a power loss can
+    // undo their entries until their parents are forced.
+    std::vector<std::string> created;
+    for (std::string missing = dir; !missing.empty() && !path_exists(missing);
+         missing = parent_directory(missing)) {
+        created.push_back(missing);
+    }
     VESKO_TRY(create_directories(dir));
     auto lock = lock_directory(dir);
     if (!lock) return lock.error();
-    return open_locked(dir, std::move(lock).value());
+    auto store = open_locked(dir, std::move(lock).value());
+    if (!store) return store.error();
+    for (const std::string& made : created) {
+        (*store)->unsynced_dirs_.push_back(parent_directory(made));
+    }
+    return store;
 }
 
 Result<std::unique_ptr<Store>> Store::open_locked(const std::string& dir, DirectoryLock lock) {
     auto parts = open_parts(dir);
     if (!parts) return parts.error();
-    return std::unique_ptr<Store>(
-        new Store(dir, std::move(lock), std::move(parts->first), std::move(parts->second)));
+    return std::unique_ptr<Store>(new Store(dir, std::move(lock), std::move(parts).value()));
 }
 
 Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir) {
@@ -64,7 +87,7 @@ Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir) {
     return open_locked(dir, std::move(lock).value());
 }
 
-Result<std::pair<CoreIndex, WalWriter>> Store::open_parts(const std::string& dir) {
+Result<Store::Parts> Store::open_parts(const std::string& dir) {
     // Nothing is written before the snapshot and the log are known to be sound: a damaged
     // store is refused exactly as it was found.
     auto found = inspect_store(dir);
@@ -75,14 +98,16 @@ Result<std::pair<CoreIndex, WalWriter>> Store::open_parts(const std::string& dir
     auto files = DataFiles::open(dir);
     if (!files) return files.error();
     CoreIndex index(std::move(files).value());
-    if (found->snapshot) VESKO_TRY(load_snapshot(index, std::move(*found->snapshot)));
+    const bool has_snapshot = found->snapshot.has_value();
+    if (has_snapshot) VESKO_TRY(load_snapshot(index, std::move(*found->snapshot)));
     VESKO_TRY(replay_log(index, found->log_path, found->log.valid_length));
     auto wal = WalWriter::open(found->log_path, found->log.valid_length);
     if (!wal) return wal.error();
     // Records appended after a torn tail would never be replayed: cut it.
     if (found->log.valid_length < found->log.file_length)
         VESKO_TRY(wal->cut_to(found->log.valid_length));
-    return std::pair<CoreIndex, WalWriter>(std::move(index), std::move(wal).value());
+    const bool snapshot_current = has_snapshot && found->log.valid_length == 0;
+    return Parts{std::move(index), std::move(wal).value(), snapshot_current};
 }
 
 }  // namespace vesko::engine

@@ -27,12 +27,14 @@ Result<std::optional<filter::Json>> parse_optional_filter(
 
 }  // namespace
 
-Store::Store(std::string dir, DirectoryLock lock, CoreIndex index, WalWriter wal)
+Store::Store(std::string dir, DirectoryLock lock, Parts parts)
     : dir_(std::move(dir)),
       process_generation_(process_generation()),
       dir_lock_(std::move(lock)),
-      index_(std::move(index)),
-      wal_(std::move(wal)) {}
+      index_(std::move(parts.index)),
+      wal_(std::move(parts.wal)),
+      changed_since_snapshot_(!parts.snapshot_current),
+      unsynced_dirs_{dir_} {}
 
 Result<void> Store::check_process() const {
     if (process_generation() == process_generation_) return {};
@@ -103,8 +105,11 @@ Result<bool> Store::write_point(std::string_view ext_id, float lat_deg, float lo
         index_.files.drop_staged();
         return flushed.error();
     }
-    if (replacing)
+    if (replacing) {
+        changed_since_snapshot_ = true;
         return apply_upsert(index_, ext_id, *prepared, meta, skip_index, lat_deg, lon_deg);
+    }
+    if (prepared->needed) changed_since_snapshot_ = true;
     apply_insert(index_, *prepared, meta, skip_index, lat_deg, lon_deg);
     return false;
 }
@@ -116,7 +121,7 @@ Result<void> Store::remove(std::string_view ext_id) {
     std::unique_lock log_guard(log_lock_);
     encode_delete(wal_.staging(), ext_id);
     VESKO_TRY(wal_.flush());
-    delete_in_mem(index_, ext_id);
+    if (delete_in_mem(index_, ext_id)) changed_since_snapshot_ = true;
     return {};
 }
 
@@ -157,8 +162,24 @@ Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
         }
     }
     if (auto flushed = wal_.flush(); !flushed) return cut_back(flushed.error());
-    for (const std::string& ext_id : ext_ids) delete_in_mem(index_, ext_id);
+    for (const std::string& ext_id : ext_ids) {
+        if (delete_in_mem(index_, ext_id)) changed_since_snapshot_ = true;
+    }
     return std::uint64_t{ext_ids.size()};
+}
+
+Result<void> Store::sync() {
+    VESKO_TRY(check_process());
+    // Shared: the log lock alone keeps writers out of the log, and readers may go on.
+    std::shared_lock index_guard(index_lock_);
+    if (broken_) return *broken_;
+    std::unique_lock log_guard(log_lock_);
+    VESKO_TRY(wal_.sync());
+    while (!unsynced_dirs_.empty()) {
+        VESKO_TRY(sync_directory(unsynced_dirs_.back()));
+        unsynced_dirs_.pop_back();
+    }
+    return {};
 }
 
 Result<void> Store::persist() {
@@ -169,6 +190,15 @@ Result<void> Store::persist() {
         // No mutation may run while the files the snapshot refers to are forced to disk.
         std::unique_lock index_guard(index_lock_);
         if (broken_) return *broken_;
+        {
+            std::unique_lock log_guard(log_lock_);
+            if (!changed_since_snapshot_) {
+                // snapshot.bin holds this very state, and the log only records that changed
+                // nothing: replaying them on the snapshot changes nothing either.
+                if (wal_.length() == 0) return {};
+                return wal_.truncate_all();
+            }
+        }
         VESKO_TRY(index_.files.sync_all());
     }
     // The log lock is held from the encoding to the emptying of the log, so that no record
@@ -186,13 +216,20 @@ Result<void> Store::persist() {
         return damaged_error("refusing to write a snapshot of " + quoted_path(dir_) +
                              " that the store could not open again: " + *why);
     }
-    // Forced to disk before the rename: otherwise a power loss could leave an empty or partial
-    // snapshot beside an emptied log.
-    VESKO_TRY(write_snapshot_file(view_of(index_), tmp_path));
-    index_guard.unlock();
-    VESKO_TRY(rename_path(tmp_path, snapshot_path));
-    VESKO_TRY(sync_directory(dir_));
-    return wal_.truncate_all();
+    // No change can be applied from here to the end (mutations wait for the log lock), so the
+    // snapshot written next holds every change so far; a failure below says otherwise again.
+    changed_since_snapshot_ = false;
+    Result<void> written = [&]() -> Result<void> {
+        // Forced to disk before the rename: otherwise a power loss could leave an empty or
+        // partial snapshot beside an emptied log.
+        VESKO_TRY(write_snapshot_file(view_of(index_), tmp_path));
+        index_guard.unlock();
+        VESKO_TRY(rename_path(tmp_path, snapshot_path));
+        VESKO_TRY(sync_directory(dir_));
+        return wal_.truncate_all();
+    }();
+    if (!written) changed_since_snapshot_ = true;
+    return written;
 }
 
 Result<std::uint64_t> Store::count() const {

@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <shared_mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,18 @@ struct PointChunk {
     std::optional<std::uint32_t> last_int_id;  // the largest id examined; empty when none was
     bool done = false;                         // no live point follows last_int_id
 };
+
+// One point handed to add_many; the views must outlive the call.
+struct NewPoint {
+    std::string_view ext_id;
+    float lat_deg = 0.0f;
+    float lon_deg = 0.0f;
+    std::string_view metadata;
+};
+
+// add_many and delete_many log and apply their batch this many points at a time: a chunk's log
+// records reach the file in one write before any of its changes is applied.
+inline constexpr std::size_t bulk_chunk_points = 65536;
 
 class Store {
   public:
@@ -83,6 +96,21 @@ class Store {
                         std::string_view metadata, const std::vector<std::string>* skip_index);
     // Deletes the point if it is live; the record is logged either way.
     Result<void> remove(std::string_view ext_id);
+
+    // Adds many points with the outcome of that many add calls in this order: an id that is
+    // live, or given earlier in the batch, is left as it is (its record is logged all the
+    // same). Every metadata text is checked first: the first bad one comes back as its error
+    // with "item N: " in front, and nothing is logged or added. Then, holding both locks for
+    // the whole batch, a chunk of bulk_chunk_points at a time: the chunk is prepared (records
+    // staged, slots made), its log records written in one write, and its points applied. A
+    // failure comes back as its error with the chunks before the failing one added and
+    // logged, and nothing of the failing chunk or after it, in memory, log or data files.
+    Result<void> add_many(std::span<const NewPoint> points,
+                          const std::vector<std::string>* skip_index);
+    // Deletes many points, logged and applied a chunk at a time as add_many; returns how many
+    // live points it deleted (an id given twice counts once). A failed log write comes back as
+    // its error with the chunks before the failing one deleted and logged, and nothing after.
+    Result<std::uint64_t> delete_many(std::span<const std::string> ext_ids);
     // Deletes every live point the filter matches; returns how many.
     Result<std::uint64_t> delete_by_filter(std::string_view filter_json);
     Result<std::uint64_t> count() const;
@@ -119,9 +147,19 @@ class Store {
                                 const std::optional<std::string>& filter_json,
                                 const HitsReader& read) const;
 
+    // Makes every change so far survive a power loss without writing a snapshot: forces the
+    // log to disk and, the first time after an open, the directory entries that hold it (the
+    // log and a store directory this open created). Opening replays the log on top of the
+    // last snapshot, rebuilding every record of ids.bin, meta.bin and the slot files that the
+    // snapshot does not refer to, so nothing else needs forcing.
+    Result<void> sync();
+
     // Makes the store durable in one step: forces the data files to disk, writes snapshot.bin
     // through a temporary file that is forced to disk and renamed over it, forces the directory,
     // then empties the log. A failure leaves the previous snapshot and the log in place.
+    // When no change was applied since snapshot.bin was written or loaded, it writes nothing
+    // and only empties a log that holds records which changed nothing (an add of a live id,
+    // a delete of an absent one).
     Result<void> persist();
 
     // Rewrites the data files to hold only the live points, renumbered densely in their old
@@ -133,7 +171,15 @@ class Store {
     const std::string& dir() const { return dir_; }
 
   private:
-    Store(std::string dir, storage::DirectoryLock lock, CoreIndex index, WalWriter wal);
+    // What opening a directory yields.
+    struct Parts {
+        CoreIndex index;
+        WalWriter wal;
+        // snapshot.bin holds exactly this state: it was loaded and no log record replayed.
+        bool snapshot_current = false;
+    };
+
+    Store(std::string dir, storage::DirectoryLock lock, Parts parts);
 
     // An OtherProcess error when called in a child forked after the open: the child's copies
     // of the locks may be held by threads that do not exist there, and its writes would
@@ -146,7 +192,7 @@ class Store {
     static Result<std::unique_ptr<Store>> open_locked(const std::string& dir,
                                                       storage::DirectoryLock lock);
     // Everything an open store needs, read from its directory. Caller holds its lock.
-    static Result<std::pair<CoreIndex, WalWriter>> open_parts(const std::string& dir);
+    static Result<Parts> open_parts(const std::string& dir);
     // Caller holds the index lock exclusively. Returns `failure` for the caller to report.
     Error recover_after_failed_vacuum(const Error& failure);
 
@@ -176,6 +222,16 @@ class Store {
     std::optional<Error> broken_;
     std::shared_mutex log_lock_;
     WalWriter wal_;  // guarded by log_lock_
+    // False exactly while snapshot.bin holds the state index_ holds: set by every applied
+    // change (a record that changes nothing leaves it alone), by a vacuum and by an open that
+    // replayed records; cleared when persist captures the state it writes, and set again if
+    // that persist fails. Guarded by log_lock_ (every mutation holds it while it applies).
+    bool changed_since_snapshot_ = true;
+    // Directories whose entries a power loss could still undo and that replay needs: the
+    // store directory (it holds wal.bin, which an open or a vacuum may have just created) and
+    // the parent of each directory the open created. sync() forces them once and empties
+    // this. Guarded by log_lock_.
+    std::vector<std::string> unsynced_dirs_;
 };
 
 }  // namespace vesko::engine

@@ -23,6 +23,9 @@ Result<void> Store::vacuum() {
     // Committed: from here on the directory holds the new store, whatever happens to this call.
     Result<void> finished = [&]() -> Result<void> {
         std::unique_lock log_guard(log_lock_);
+        // The vacuum's own snapshot holds the new state, but persist compares with a state
+        // it saw written; the next persist rewrites it.
+        changed_since_snapshot_ = true;
         return finish_commit(dir_, &wal_);
     }();
     if (!finished) return recover_after_failed_vacuum(finished.error());
@@ -43,8 +46,10 @@ Error Store::recover_after_failed_vacuum(const Error& failure) {
     auto reopened = open_parts(dir_);
     if (reopened) {
         std::unique_lock log_guard(log_lock_);
-        index_ = std::move(reopened->first);
-        wal_ = std::move(reopened->second);
+        index_ = std::move(reopened->index);
+        wal_ = std::move(reopened->wal);
+        changed_since_snapshot_ = true;
+        unsynced_dirs_.push_back(dir_);
         return failure;
     }
     broken_ = Error{ErrorKind::StoreBroken,

@@ -1,5 +1,7 @@
 #include "spatial/grid.h"
 
+#include "spatial/key_sort.h"
+
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -108,9 +110,9 @@ std::size_t GridIndex::ids_under(std::uint32_t lat_lo, std::uint32_t lat_hi, std
     return n;
 }
 
-Bitmap collect_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,
-                     std::uint32_t lon_lo, std::uint32_t lon_hi) {
-    if (lat_lo > lat_hi || lon_lo > lon_hi || grid.empty()) return Bitmap();
+void gather_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,
+                  std::uint32_t lon_lo, std::uint32_t lon_hi, std::vector<std::uint32_t>& out) {
+    if (lat_lo > lat_hi || lon_lo > lon_hi || grid.empty()) return;
     auto in_rectangle = [&](std::uint64_t key) {
         const std::uint32_t y = key_lat_cell(key);
         const std::uint32_t x = key_lon_cell(key);
@@ -120,8 +122,7 @@ Bitmap collect_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t 
         (static_cast<double>(lat_hi - lat_lo) + 1.0) * (static_cast<double>(lon_hi - lon_lo) + 1.0);
     const double blocks = (static_cast<double>(lat_hi / 100 - lat_lo / 100) + 1.0) *
                           (static_cast<double>(lon_hi / 100 - lon_lo / 100) + 1.0);
-    Bitmap out;
-    auto take = [&out](const CellIds& ids) { out.add_many(ids.begin(), ids.size()); };
+    auto take = [&out](const CellIds& ids) { out.insert(out.end(), ids.begin(), ids.end()); };
     if (cells <= small_rectangle_cells) {
         GridIndex::Probe probe(grid);
         for (std::uint64_t y = lat_lo; y <= lat_hi; ++y) {
@@ -149,7 +150,21 @@ Bitmap collect_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t 
             if (in_rectangle(key)) take(ids);
         });
     }
+}
+
+Bitmap ascending_bitmap(std::vector<std::uint32_t>& ids) {
+    stable_sort_by_key(ids, [](std::uint32_t int_id) { return int_id; });
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    Bitmap out;
+    out.add_many(ids.data(), ids.size());
     return out;
+}
+
+Bitmap collect_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,
+                     std::uint32_t lon_lo, std::uint32_t lon_hi) {
+    std::vector<std::uint32_t> ids;
+    gather_cells(grid, lat_lo, lat_hi, lon_lo, lon_hi, ids);
+    return ascending_bitmap(ids);
 }
 
 }  // namespace vesko::spatial

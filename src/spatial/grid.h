@@ -137,13 +137,23 @@ class GridIndex {
         std::vector<bool>(std::size_t{block_rows} * block_cols, false);
 };
 
-// Union of the bitmaps of all present cells with lat_lo <= lat cell <= lat_hi and
-// lon_lo <= lon cell <= lon_hi; empty when either range is empty. The cells are found by the
-// cheapest of three routes with the same union: looking up each cell of a small rectangle,
-// going through the occupied cells of the one-degree blocks under a larger one, or scanning
-// every entry when the rectangle holds more cells than the grid has entries (a search over a
-// continent never walks millions of empty cells).
+// Appends to `out` the ids of all present cells with lat_lo <= lat cell <= lat_hi and
+// lon_lo <= lon cell <= lon_hi, cell by cell (so not in order overall); nothing when either
+// range is empty. The cells are found by the cheapest of three routes with the same union:
+// looking up each cell of a small rectangle, going through the occupied cells of the
+// one-degree blocks under a larger one, or scanning every entry when the rectangle holds more
+// cells than the grid has entries (a search over a continent never walks millions of empty
+// cells).
+void gather_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,
+                  std::uint32_t lon_lo, std::uint32_t lon_hi, std::vector<std::uint32_t>& out);
+
+// The same ids as a bitmap.
 Bitmap collect_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,
                      std::uint32_t lon_lo, std::uint32_t lon_hi);
+
+// Sorts gathered ids ascending, drops repeats and returns them as a bitmap. Building a bitmap
+// from ascending ids appends to its containers; ids in cell order would insert into the middle
+// of them, which costs more than the sort.
+Bitmap ascending_bitmap(std::vector<std::uint32_t>& ids);
 
 }  // namespace vesko::spatial

@@ -7,6 +7,7 @@
 // longitude 180 takes the cells on both sides.
 #include "spatial/distance.h"
 #include "spatial/grid.h"
+#include "spatial/key_sort.h"
 #include "spatial/search.h"
 #include "spatial/window.h"
 
@@ -67,14 +68,19 @@ std::vector<DistanceHit> search_radius(const storage::CoreIndex& index, float la
         const float d = haversine_distance(lat_deg, lon_deg, cos_lat_q, lat, lon);
         if (d <= radius_m) hits.push_back({int_id, d, 0});
     });
-    // Places by distance; the stable sort keeps equal distances in ascending id.
-    std::vector<std::uint32_t> order(hits.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
-    std::stable_sort(order.begin(), order.end(), [&hits](std::uint32_t a, std::uint32_t b) {
-        return hits[a].dist_m < hits[b].dist_m;
-    });
+    // Places by distance, equal distances in ascending id: the hits are in id order, and the
+    // sort is stable. No distance here is NaN (it passed the radius test).
+    struct Ranked {
+        std::uint32_t key;
+        std::uint32_t hit;
+    };
+    std::vector<Ranked> order(hits.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = {float_order_key(hits[i].dist_m), static_cast<std::uint32_t>(i)};
+    }
+    stable_sort_by_key(order, [](const Ranked& r) { return r.key; });
     for (std::size_t place = 0; place < order.size(); ++place) {
-        hits[order[place]].place = static_cast<std::uint32_t>(place);
+        hits[order[place].hit].place = static_cast<std::uint32_t>(place);
     }
     return hits;
 }

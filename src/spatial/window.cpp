@@ -2,6 +2,8 @@
 
 #include "spatial/grid.h"
 
+#include <algorithm>
+
 namespace vesko::spatial {
 
 bool CellWindow::holds(std::uint32_t lat_cell_no, std::uint32_t lon_cell_no) const {
@@ -30,11 +32,13 @@ std::vector<std::uint32_t> window_candidates(const storage::CoreIndex& index,
         });
         return out;
     }
-    Bitmap candidates;
+    std::vector<std::uint32_t> filed;
+    filed.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(window_ids, 1u << 20)));
     for (const CellRange& r : window.lon) {
-        candidates |= collect_cells(index.grid_index, window.lat.lo, window.lat.hi, r.lo, r.hi);
+        gather_cells(index.grid_index, window.lat.lo, window.lat.hi, r.lo, r.hi, filed);
     }
-    if (extra != nullptr) candidates |= *extra;
+    Bitmap candidates = ascending_bitmap(filed);
+    if (extra != nullptr && !extra->empty()) candidates |= *extra;
     return eligible.narrow(candidates).to_vector();
 }
 

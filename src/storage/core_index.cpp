@@ -79,6 +79,48 @@ Result<PreparedInsert> prepare_insert(CoreIndex& index, std::string_view ext_id,
     return prepared;
 }
 
+Result<std::vector<PreparedInsert>> prepare_inserts(CoreIndex& index,
+                                                    std::span<const std::string_view> ext_ids,
+                                                    std::span<const std::string_view> meta_texts) {
+    VESKO_CHECK(ext_ids.size() == meta_texts.size(), "a batch needs one metadata text per id");
+    std::vector<PreparedInsert> prepared(ext_ids.size());
+    // The hashes this batch inserts, so that a repeated id is left as a second add leaves it.
+    IdMap batch;
+    std::vector<std::string_view> id_texts;
+    std::vector<std::string_view> needed_meta;
+    std::uint64_t next =
+        index.valid_ids.empty() && index.deleted.empty()
+            ? 0
+            : std::uint64_t{std::max(index.valid_ids.maximum(), index.deleted.maximum())} + 1;
+    for (std::size_t i = 0; i < ext_ids.size(); ++i) {
+        PreparedInsert& p = prepared[i];
+        p.hash = hash_id(ext_ids[i]);
+        if (index.ext_to_int.contains(p.hash) || !batch.insert(p.hash, 0)) continue;
+        VESKO_CHECK(next <= 0xFFFFFFFFULL, "internal ids are exhausted; vacuum the store");
+        p.needed = true;
+        p.int_id = static_cast<std::uint32_t>(next++);
+        id_texts.push_back(ext_ids[i]);
+        needed_meta.push_back(meta_texts[i]);
+    }
+    if (id_texts.empty()) return prepared;
+    VESKO_TRY(index.files.ensure_capacity(static_cast<std::uint32_t>(next - 1)));
+    std::vector<StagedRecord> id_records;
+    VESKO_TRY(index.files.stage_external_ids(id_texts, id_records));
+    std::vector<StagedRecord> meta_records;
+    if (auto staged = index.files.stage_metadata_texts(needed_meta, meta_records); !staged) {
+        index.files.drop_staged();
+        return staged.error();
+    }
+    std::size_t k = 0;
+    for (PreparedInsert& p : prepared) {
+        if (!p.needed) continue;
+        p.id_record = id_records[k];
+        p.meta_record = meta_records[k];
+        ++k;
+    }
+    return prepared;
+}
+
 void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const Metadata& meta,
                   const std::vector<std::string>* skip_index, float lat_deg, float lon_deg) {
     if (!prepared.needed) return;
@@ -112,16 +154,17 @@ bool apply_upsert(CoreIndex& index, std::string_view ext_id, const PreparedInser
     return replaced;
 }
 
-void delete_in_mem(CoreIndex& index, std::string_view ext_id) {
+bool delete_in_mem(CoreIndex& index, std::string_view ext_id) {
     const std::uint64_t h = hash_id(ext_id);
     const std::uint32_t* found = index.ext_to_int.find(h);
-    if (found == nullptr) return;
+    if (found == nullptr) return false;
     const std::uint32_t n = *found;
-    if (!index.valid_ids.contains(n)) return;
+    if (!index.valid_ids.contains(n)) return false;
     index.deleted.add(n);
     index.valid_ids.remove(n);
     index.ext_to_int.erase(h);
     for (auto& [field, bsi] : index.num_index) bsi.remove_id(n);
+    return true;
 }
 
 }  // namespace vesko::storage

@@ -11,6 +11,7 @@
 #include "storage/metadata.h"
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -95,6 +96,16 @@ Result<PreparedInsert> prepare_insert(CoreIndex& index, std::string_view ext_id,
                                       std::string_view meta_text,
                                       AppendMode mode = AppendMode::Always, bool replacing = false);
 
+// The fallible half of a batch of insertions (add_many), with one write per data file: entry i
+// comes out as prepare_insert would give it once the entries before it were applied, so an id
+// that is live, or appears earlier in the batch, is not needed, and the needed ones take
+// consecutive internal ids. Applying them in order (apply_insert) gives what that many
+// prepare-and-apply pairs give. On error nothing visible changed. Caller holds the index lock
+// exclusively and applies the whole result before preparing again.
+Result<std::vector<PreparedInsert>> prepare_inserts(CoreIndex& index,
+                                                    std::span<const std::string_view> ext_ids,
+                                                    std::span<const std::string_view> meta_texts);
+
 // The half that cannot fail: points the slots at the staged records, writes the coordinates
 // and updates every index. The text staged must be meta.text().
 void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const Metadata& meta,
@@ -114,7 +125,8 @@ bool apply_upsert(CoreIndex& index, std::string_view ext_id, const PreparedInser
                   float lon_deg);
 
 // Applies one deletion; an unknown or already deleted id changes nothing. Only ext_to_int,
-// valid_ids, deleted and the numeric indexes change. Caller holds the index lock exclusively.
-void delete_in_mem(CoreIndex& index, std::string_view ext_id);
+// valid_ids, deleted and the numeric indexes change. Returns whether a live point was deleted.
+// Caller holds the index lock exclusively.
+bool delete_in_mem(CoreIndex& index, std::string_view ext_id);
 
 }  // namespace vesko::storage

@@ -260,6 +260,38 @@ Result<StagedRecord> DataFiles::stage_record(Appended& file, const MappedRegion&
     return StagedRecord{offset, scratch_.size()};
 }
 
+Result<void> DataFiles::stage_records(Appended& file, std::span<const std::string_view> texts,
+                                      std::vector<StagedRecord>& out, const char* what) {
+    out.clear();
+    out.reserve(texts.size());
+    scratch_.clear();
+    for (std::string_view bytes : texts) {
+        VESKO_CHECK(bytes.size() <= 0xFFFFFFFFULL, std::string("record too long for ") + what);
+        out.push_back(StagedRecord{file.used_len + scratch_.size(), 4 + bytes.size()});
+        put_u32(scratch_, static_cast<std::uint32_t>(bytes.size()));
+        scratch_.append(bytes);
+    }
+    if (scratch_.empty()) return {};
+    if (auto written = file.file.write_at(scratch_, file.used_len); !written) {
+        (void)file.file.truncate(std::max(file.used_len, file.known_size));
+        return written.error();
+    }
+    file.known_size = std::max(file.known_size, file.used_len + scratch_.size());
+    // A batch's buffer must not stay pinned for the life of the store.
+    if (scratch_.capacity() > (std::size_t{1} << 20)) std::string().swap(scratch_);
+    return {};
+}
+
+Result<void> DataFiles::stage_external_ids(std::span<const std::string_view> ext_ids,
+                                           std::vector<StagedRecord>& out) {
+    return stage_records(ids_, ext_ids, out, ids_file_name);
+}
+
+Result<void> DataFiles::stage_metadata_texts(std::span<const std::string_view> meta_texts,
+                                             std::vector<StagedRecord>& out) {
+    return stage_records(meta_, meta_texts, out, meta_file_name);
+}
+
 void DataFiles::commit_record(Appended& file, MappedRegion& slots, std::uint32_t int_id,
                               StagedRecord record) {
     set_slot_value(slots, int_id, record.offset);

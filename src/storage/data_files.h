@@ -13,9 +13,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace vesko::storage {
 
@@ -78,6 +80,14 @@ class DataFiles {
                                            AppendMode mode);
     Result<StagedRecord> stage_metadata(std::uint32_t int_id, std::string_view meta_text,
                                         AppendMode mode);
+    // Many records staged with one write each to ids.bin or meta.bin, back to back from the
+    // used length, for a batch of insertions (AppendMode::Always). `out` receives one record
+    // per text, in order; committing them in that order leaves the files as that many
+    // stage-and-commit pairs would. On failure, as for one record, and `out` is unspecified.
+    Result<void> stage_external_ids(std::span<const std::string_view> ext_ids,
+                                    std::vector<StagedRecord>& out);
+    Result<void> stage_metadata_texts(std::span<const std::string_view> meta_texts,
+                                      std::vector<StagedRecord>& out);
     void commit_external_id(std::uint32_t int_id, StagedRecord record);
     void commit_metadata(std::uint32_t int_id, StagedRecord record);
     // Staging and committing in one step; a failed write is an internal failure.
@@ -164,6 +174,8 @@ class DataFiles {
     // The same record as a view into the file's mapping, or into `spill` when read by calls.
     static std::optional<std::string_view> record_view(const Appended& file, std::uint64_t offset,
                                                        std::uint64_t max_len, std::string& spill);
+    Result<void> stage_records(Appended& file, std::span<const std::string_view> texts,
+                               std::vector<StagedRecord>& out, const char* what);
     Result<StagedRecord> stage_record(Appended& file, const MappedRegion& slots,
                                       std::uint32_t int_id, std::string_view bytes, AppendMode mode,
                                       const char* what);

@@ -14,7 +14,7 @@ namespace {
 // A failed write (a full disk) stops the open with its error.
 Result<void> apply(CoreIndex& index, WalEntry& entry) {
     if (entry.kind == WalEntry::Kind::Delete) {
-        delete_in_mem(index, entry.ext_id);
+        (void)delete_in_mem(index, entry.ext_id);
         return {};
     }
     const Metadata meta = Metadata::from_object(std::move(entry.meta));

@@ -170,6 +170,11 @@ Result<void> WalWriter::cut_to(std::uint64_t length) {
     return {};
 }
 
+Result<void> WalWriter::sync() {
+    VESKO_TRY(flush());
+    return file_.datasync();
+}
+
 Result<void> WalWriter::truncate_all() {
     VESKO_TRY(file_.truncate(0));
     committed_len_ = 0;

@@ -96,6 +96,9 @@ class WalWriter {
     Result<void> cut_to(std::uint64_t length);
     // Empties the log file (after a snapshot that holds its records is in place).
     Result<void> truncate_all();
+    // Writes what is staged, then forces the file's data and length to disk, so that every
+    // record written so far survives a power loss (its directory entry is the caller's).
+    Result<void> sync();
 
   private:
     FileDescriptor file_;

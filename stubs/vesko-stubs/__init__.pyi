@@ -9,6 +9,8 @@ import os
 from types import TracebackType
 from typing import Iterator, List, Literal, Optional, Sequence, Tuple, Type, Union
 
+from typing_extensions import Buffer
+
 __version__: str
 
 class PanicException(BaseException):
@@ -40,7 +42,8 @@ class Vesko:
         """Adds a point; a live id is left unchanged. Fields named in skip_index are stored
         but not indexed. Raises ValueError for metadata that is not a JSON object."""
     def persist(self) -> None:
-        """Makes every change durable in a snapshot and empties the log."""
+        """Makes every change durable in a snapshot and empties the log; writes nothing when
+        no change was applied since the last snapshot."""
     def count(self) -> int:
         """The number of live points."""
     def delete(self, id: str) -> None:
@@ -93,6 +96,24 @@ class Vesko:
     def close(self) -> None:
         """Releases the directory's lock, the mappings and the files, persisting nothing; every
         later call raises ValueError("store is closed"). Closing again does nothing."""
+    def sync(self) -> None:
+        """Makes every change so far survive a power loss by forcing the log to disk, without
+        writing a snapshot; cheaper than persist."""
+    def add_many(
+        self,
+        ids: Sequence[str],
+        lats: Union[Sequence[float], Buffer],
+        lons: Union[Sequence[float], Buffer],
+        metadatas: Sequence[str],
+        skip_index: Optional[Sequence[str]] = None,
+    ) -> None:
+        """Adds the points as that many add calls would, in order, logged and applied 65,536
+        at a time. lats and lons may be float32/float64 buffers (numpy arrays). Every item is
+        checked first: a bad one raises, naming its index, and adds nothing. A failed log
+        write raises OSError with the chunks before the failing one added."""
+    def delete_many(self, ids: Sequence[str]) -> int:
+        """Deletes the points with these ids as that many delete calls would; returns how many
+        live points were deleted."""
     def __contains__(self, id: str) -> bool:
         """True when a live point has this id."""
     def __len__(self) -> int:

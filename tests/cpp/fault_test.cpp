@@ -148,7 +148,39 @@ const Operation operations[] = {
          EXPECT_EQ(*deleted, expected);
          return true;
      }},
-    {"persist", [](Store& store, Model&) { return static_cast<bool>(store.persist()); }},
+    {"add_many",
+     [](Store& store, Model& model) {
+         // A live id, a new one given twice, and another new one.
+         const std::vector<std::pair<std::string, Point>> batch = {
+             {"p1", Point{1.0f, 1.0f, "{}"}},
+             {"m1", Point{11.5f, 21.25f, R"({"k":"c","n":98})"}},
+             {"m1", Point{12.5f, 22.25f, "{}"}},
+             {"m2", Point{-3.5f, 40.0f, R"({"k":"a"})"}}};
+         std::vector<NewPoint> points;
+         for (const auto& [ext_id, p] : batch)
+             points.push_back(NewPoint{ext_id, p.lat_deg, p.lon_deg, p.meta});
+         if (!store.add_many(points, nullptr)) return false;
+         for (const auto& [ext_id, p] : batch) model.emplace(ext_id, p);
+         return true;
+     }},
+    {"delete_many",
+     [](Store& store, Model& model) {
+         const std::vector<std::string> doomed = {"p5", "missing", "p7", "p5"};
+         auto deleted = store.delete_many(doomed);
+         if (!deleted) return false;
+         EXPECT_EQ(*deleted, 2U);
+         model.erase("p5");
+         model.erase("p7");
+         return true;
+     }},
+    {"sync", [](Store& store, Model&) { return static_cast<bool>(store.sync()); }},
+    {"persist",
+     [](Store& store, Model& model) {
+         // A change first: persist writes nothing while the snapshot holds the store's state.
+         if (!store.remove("p5")) return false;
+         model.erase("p5");
+         return static_cast<bool>(store.persist());
+     }},
     {"vacuum", [](Store& store, Model&) { return static_cast<bool>(store.vacuum()); }},
 };
 
@@ -309,7 +341,7 @@ TEST_F(FaultTest, FullDiskWhileGrowingTheSlotFilesFailsTheAddAndLogsNothing) {
         fault::reset();
         ASSERT_FALSE(added);
         EXPECT_EQ(added.error().kind, ErrorKind::Os);
-        EXPECT_EQ(added.error().os_errno, ENOSPC);
+        EXPECT_EQ(added.error().os_errno, ENOSPC) << added.error().message;
         EXPECT_EQ(fs::file_size(dir / "wal.bin"), log_size);
         // The growth is tried again by the next add, which succeeds.
         Model model = *full_model_;
@@ -319,6 +351,91 @@ TEST_F(FaultTest, FullDiskWhileGrowingTheSlotFilesFailsTheAddAndLogsNothing) {
         ASSERT_TRUE(reopened);
         expect_holds(*reopened, model);
     }
+}
+
+// A batch of three chunks whose second chunk cannot be logged: the first chunk is added and
+// logged, nothing of the second or third is, and the files hold no staged leftovers.
+TEST_F(FaultTest, FailedLogWriteInABatchKeepsExactlyTheChunksBeforeIt) {
+    fs::remove_all(work_);
+    auto store = must_open(work_);
+    ASSERT_TRUE(store);
+    const std::size_t total = 2 * bulk_chunk_points + 10;
+    std::vector<std::string> ext_ids;
+    std::vector<Point> values;
+    for (std::size_t i = 0; i < total; ++i) {
+        ext_ids.push_back(joined({"b", std::to_string(i)}));
+        values.push_back(point_at(static_cast<int>(i)));
+    }
+    std::vector<NewPoint> points;
+    for (std::size_t i = 0; i < total; ++i)
+        points.push_back(
+            NewPoint{ext_ids[i], values[i].lat_deg, values[i].lon_deg, values[i].meta});
+    // Per chunk: the records of ids.bin, those of meta.bin, then the log's.
+    fault::reset();
+    fault::arm(Call::Write, 6, ENOSPC);
+    auto added = store->add_many(points, nullptr);
+    ASSERT_FALSE(added);
+    EXPECT_EQ(added.error().os_errno, ENOSPC) << added.error().message;
+    fault::reset();
+    auto check = [&](Store& s) {
+        auto count = s.count();
+        ASSERT_TRUE(count);
+        EXPECT_EQ(*count, bulk_chunk_points);
+        for (std::size_t i : {std::size_t{0}, bulk_chunk_points - 1, bulk_chunk_points, total - 1})
+            EXPECT_EQ(s.contains(ext_ids[i]).value(), i < bulk_chunk_points) << ext_ids[i];
+    };
+    check(*store);
+    store->close();
+    store = must_open(work_);
+    ASSERT_TRUE(store);
+    check(*store);
+    // The same batch again adds the rest, each record once.
+    ASSERT_TRUE(store->add_many(points, nullptr));
+    EXPECT_EQ(store->count().value(), total);
+    auto last = store->get(ext_ids[total - 1]);
+    ASSERT_TRUE(last && *last);
+    EXPECT_EQ((*last)->metadata, point_at(static_cast<int>(total - 1)).meta);
+
+    // Deletions: one log write per chunk; the second fails.
+    fault::arm(Call::Write, 2, ENOSPC);
+    ASSERT_FALSE(store->delete_many(ext_ids));
+    fault::reset();
+    store->close();
+    store = must_open(work_);
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->count().value(), total - bulk_chunk_points);
+    EXPECT_FALSE(store->contains(ext_ids[bulk_chunk_points - 1]).value());
+    EXPECT_TRUE(store->contains(ext_ids[bulk_chunk_points]).value());
+}
+
+// sync forces the log each time, and the directories that hold it only until that worked once.
+TEST_F(FaultTest, SyncForcesTheLogEachTimeAndTheNewDirectoriesUntilTheyAreForced) {
+    fs::remove_all(work_);
+    const fs::path dir = work_ / "new" / "store";
+    auto store = must_open(dir);
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->add("a", 1.0f, 2.0f, "{}", nullptr));
+    // The log, then the store directory and the parents of the three directories open made
+    // (work_, work_/new and the store's).
+    fault::reset();
+    ASSERT_TRUE(store->sync());
+    EXPECT_EQ(fault::count(Call::Sync), 5U);
+    fault::reset();
+    ASSERT_TRUE(store->sync());
+    EXPECT_EQ(fault::count(Call::Sync), 1U);
+
+    // A directory that could not be forced is forced by the next sync.
+    store->close();
+    store = must_open(dir);
+    ASSERT_TRUE(store);
+    fault::reset();
+    fault::arm(Call::Sync, 2, EIO);
+    auto failed = store->sync();
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().os_errno, EIO);
+    fault::reset();
+    ASSERT_TRUE(store->sync());
+    EXPECT_EQ(fault::count(Call::Sync), 2U);
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 namespace vesko::storage {
 namespace {
@@ -57,6 +59,122 @@ TEST(MetadataParse, TextIsTheCompactFormOfTheObject) {
         EXPECT_EQ(meta->object().dump(), meta->text());
         // Rebuilt from its object (as log replay does), the same metadata comes back.
         EXPECT_EQ(Metadata::from_object(meta->object()).text(), meta->text());
+    }
+}
+
+// What the general parser makes of the text: the object and its compact text, or its error.
+void expect_as_general_parser(const std::string& text) {
+    SCOPED_TRACE(text);
+    auto meta = Metadata::parse(text);
+    auto general = filter::parse_json(text);
+    if (!general || !general->is_object()) {
+        ASSERT_FALSE(meta);
+        if (!general) {
+            EXPECT_EQ(meta.error().message, general.error().message);
+        }
+        return;
+    }
+    ASSERT_TRUE(meta) << meta.error().message;
+    EXPECT_EQ(meta->text(), general->dump());
+    ASSERT_EQ(meta->object().size(), general->size());
+    for (const auto& [key, value] : general->items()) {
+        ASSERT_TRUE(meta->object().contains(key)) << key;
+        // The same kind of value too (an unsigned and a signed 1 compare equal).
+        EXPECT_EQ(meta->object()[key].type(), value.type()) << key;
+        EXPECT_EQ(meta->object()[key], value) << key;
+    }
+}
+
+TEST(MetadataParse, FlatObjectsComeOutAsTheGeneralParserMakesThem) {
+    const char* texts[] = {
+        "{}",
+        " {\n} ",
+        R"({"a":1})",
+        R"({"b": -7, "a": 0})",
+        R"({"n": 123456789012345678})",
+        R"({"n": 1234567890123456789})",
+        R"({"n": 18446744073709551615})",
+        R"({"n": 18446744073709551616})",
+        R"({"n": -9223372036854775809})",
+        R"({"n": -0})",
+        R"({"n": 01})",
+        R"({"n": 1.5})",
+        R"({"n": 1e3})",
+        R"({"n": 1E3})",
+        R"({"n": -})",
+        R"({"n": +1})",
+        R"({"t": true, "f": false, "z": null})",
+        R"({"t": tru})",
+        R"({"t": truex})",
+        R"({"t": nul})",
+        R"({"s": "a b~!"})",
+        R"({"s": "\u0041"})",
+        R"({"s": "caf\u00e9"})",
+        "{\"s\": \"caf\xc3\xa9\"}",
+        "{\"s\": \"\xff\"}",
+        "{\"s\": \"a\x7f\"}",
+        "{\"s\": \"tab\there\"}",
+        R"({"k": 1, "k": "two"})",
+        R"({"k": "x", "a": 2, "k": null})",
+        R"({"a": [1]})",
+        R"({"a": {}})",
+        R"({"a": 1,})",
+        R"({"a" 1})",
+        R"({"a": 1} x)",
+        R"({"a": 1}})",
+        R"({a: 1})",
+        R"({"a": 1)",
+        R"({"a":)",
+        R"({"a")",
+        "{",
+        "",
+        "  ",
+        R"([1])",
+        R"("s")",
+        R"(null)",
+        R"({"Z": 1, "a": 2, "_": 3})",
+        "\t{\r\"a\"\n:\t\"b\"\r}\n",
+    };
+    for (const char* text : texts) expect_as_general_parser(text);
+}
+
+TEST(MetadataParse, RandomFlatObjectsComeOutAsTheGeneralParserMakesThem) {
+    std::mt19937 rng(7);
+    const std::vector<std::string> tokens = {
+        R"("x")",
+        R"("")",
+        R"("a b")",
+        "0",
+        "7",
+        "-3",
+        "42",
+        "-0",
+        "007",
+        "1.25",
+        "2e2",
+        "true",
+        "false",
+        "null",
+        "[]",
+        "{}",
+        R"("\n")",
+        "123456789012345678",
+        "-123456789012345678",
+        "1234567890123456789",
+    };
+    const std::vector<std::string> keys = {"a", "b", "kind", "n", "A", "_k", "a b", "", "k\u00e9"};
+    const std::vector<std::string> spaces = {"", " ", "\n", "\t "};
+    for (int round = 0; round < 3000; ++round) {
+        std::string text = spaces[rng() % spaces.size()] + "{";
+        const std::size_t members = rng() % 5;
+        for (std::size_t m = 0; m < members; ++m) {
+            if (m > 0) text += ",";
+            text += spaces[rng() % spaces.size()] + "\"" + keys[rng() % keys.size()] + "\"" +
+                    spaces[rng() % spaces.size()] + ":" + spaces[rng() % spaces.size()] +
+                    tokens[rng() % tokens.size()];
+        }
+        text += spaces[rng() % spaces.size()] + "}";
+        expect_as_general_parser(text);
     }
 }
 

@@ -32,6 +32,9 @@ METHODS = [
     ("items", "($self, filter_json=None)"),
     ("export", "($self, path, format=None)"),
     ("close", "($self)"),
+    ("sync", "($self)"),
+    ("add_many", "($self, ids, lats, lons, metadatas, skip_index=None)"),
+    ("delete_many", "($self, ids)"),
 ]
 # Registered after the named methods, in this order.
 DUNDERS = [

@@ -163,7 +163,9 @@ def test_run_container_snapshot_is_accepted(store):
     assert 12347 in parse_snapshot(snapshot_bytes(store))["cookies"]
     store = reopen(store)
     assert contents(store) == before
-    # Written again, the bitmaps come back without runs.
+    # Written again after a change, the bitmaps come back without runs.
+    store.add("extra", 1.0, 2.0, "{}")
+    store.delete("extra")
     store.persist()
     assert parse_snapshot(snapshot_bytes(store))["cookies"] == {12346}
     assert contents(store) == before

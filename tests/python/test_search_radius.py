@@ -2,11 +2,12 @@
 
 import json
 import math
+import random
 
 import pytest
 import vesko
 
-from spatial_model import destination, distance, f32
+from spatial_model import Model, destination, distance, f32
 
 
 @pytest.fixture
@@ -124,3 +125,37 @@ def test_a_continent_wide_circle_finds_every_point_in_it(db):
     hits = db.search_radius(0.0, 0.0, 2.1e7)
     assert sorted(h[0] for h in hits) == sorted(p[0] for p in points)
     assert all(not math.isnan(h[1]) for h in hits)
+
+
+@pytest.fixture(scope="module")
+def crowded(tmp_path_factory):
+    """Points stacked on a few hundred spots (many exactly equal distances), some deleted."""
+    rng = random.Random(41)
+    db = vesko.Vesko(str(tmp_path_factory.mktemp("crowded") / "store"))
+    model = Model()
+    spots = [destination(10.0, 20.0, rng.uniform(0, 360), rng.uniform(0, 30000))
+             for _ in range(300)]
+    for n in range(6000):
+        lat, lon = rng.choice(spots) if n % 3 else destination(10.0, 20.0, rng.uniform(0, 360),
+                                                               rng.uniform(0, 30000))
+        meta = {"n": n, "even": n % 2 == 0}
+        db.add(f"c{n}", lat, lon, json.dumps(meta))
+        model.add(f"c{n}", lat, lon, meta)
+    for n in rng.sample(range(6000), 400):
+        db.delete(f"c{n}")
+        model.delete(f"c{n}")
+    return db, model
+
+
+# Radii whose answers hold from a handful to thousands of hits: small answers and large ones
+# are ordered by different code, and both must give the model's order, ties in id order.
+@pytest.mark.parametrize("radius_m", [500.0, 3000.0, 8000.0, 15000.0, 40000.0],
+                         ids=["handful", "hundreds", "about-a-thousand", "thousands", "all"])
+@pytest.mark.parametrize("flt, keep", [(None, None), ('{"even": true}', lambda m: m["even"])],
+                         ids=["unfiltered", "half-filter"])
+def test_large_answers_with_many_equal_distances_match_the_model(crowded, radius_m, flt, keep):
+    db, model = crowded
+    got = [(h[0], h[1]) for h in db.search_radius(10.0, 20.0, radius_m, flt)]
+    assert got == model.radius(10.0, 20.0, radius_m, keep)
+    assert all(json.loads(h[2])["n"] == int(h[0][1:]) for h in db.search_radius(10.0, 20.0,
+                                                                                 radius_m, flt))

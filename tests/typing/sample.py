@@ -2,6 +2,7 @@
 checks it against the installed stub package (tests/python/test_typing.py)."""
 
 import os
+from array import array
 from pathlib import Path
 from typing import Iterator, List, Optional, Tuple
 
@@ -41,6 +42,9 @@ def main(directory: str) -> int:
     db.export(os.path.join(directory, "points.data"), format="geojson")
     copy = vesko.Vesko(os.path.join(directory, "copy"))
     read: int = vesko.import_geojson(Path(directory) / "points.geojson", copy)
+    db.add_many(["b", "c"], [1.0, 2.0], array("d", [3.0, 4.0]), ["{}", '{"kind": "bar"}'])
+    removed: int = db.delete_many(["b", "zz"])
+    db.sync()
     db.delete("a")
     db.persist()
     db.vacuum()
@@ -50,7 +54,7 @@ def main(directory: str) -> int:
         pass
     except vesko.PanicException:
         raise
-    print(version, replaced, present, total, found, box, ring, shape, written, read)
+    print(version, replaced, present, total, found, box, ring, shape, written, read, removed)
     print(nearest_names(db, 0.0, 0.0), position(db, "a"))
     return 0
 
