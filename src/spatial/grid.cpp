@@ -30,9 +30,7 @@ std::uint64_t grid_cell_key(float lat_deg, float lon_deg) {
 
 const CellIds* GridIndex::Block::find(std::uint16_t local) const {
     if (!has(local)) return nullptr;
-    auto it = std::lower_bound(cells.begin(), cells.end(), local,
-                               [](const Cell& c, std::uint16_t v) { return c.local < v; });
-    return &it->ids;
+    return &cells[place(local)].ids;
 }
 
 const GridIndex::Block* GridIndex::block(std::uint64_t block_key) const {
@@ -66,14 +64,14 @@ CellIds& GridIndex::cell(std::uint64_t cell_key) {
             chart_blocks_[std::size_t{by} * block_cols + bx] = true;
     }
     Block& b = it->second;
-    auto pos = std::lower_bound(b.cells.begin(), b.cells.end(), local,
-                                [](const Cell& c, std::uint16_t v) { return c.local < v; });
-    if (pos == b.cells.end() || pos->local != local) {
-        pos = b.cells.insert(pos, Cell{local, CellIds()});
+    const auto at = static_cast<std::ptrdiff_t>(b.place(local));
+    if (!b.has(local)) {
+        b.cells.insert(b.cells.begin() + at, Cell{local, CellIds()});
         b.occupied[local >> 6] |= std::uint64_t{1} << (local & 63);
+        for (std::size_t w = (local >> 6) + 1; w < Block::words; ++w) ++b.cells_before[w];
         ++cells_;
     }
-    return pos->ids;
+    return b.cells[static_cast<std::size_t>(at)].ids;
 }
 
 void GridIndex::file_point(std::uint32_t int_id, float lat_deg, float lon_deg) {

@@ -7,6 +7,7 @@
 #include "spatial/cell_ids.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -61,12 +62,23 @@ class GridIndex {
         CellIds ids;
     };
     struct Block {
-        std::array<std::uint64_t, 157> occupied{};  // bit per local cell number (10000 bits)
-        std::vector<Cell> cells;                    // sorted by local, each occupied bit once
-        std::size_t ids = 0;                        // sum of the cells' sizes
+        static constexpr std::size_t words = 157;
+        std::array<std::uint64_t, words> occupied{};  // bit per local cell number (10000 bits)
+        // Occupied cells in the words before each word: a cell's place in `cells` is
+        // cells_before[w] plus the occupied bits below it in its word w. A lookup then
+        // touches this array and one cell instead of a binary search over every cell.
+        std::array<std::uint16_t, words> cells_before{};
+        std::vector<Cell> cells;  // sorted by local, each occupied bit once
+        std::size_t ids = 0;      // sum of the cells' sizes
 
         bool has(std::uint16_t local) const {
             return (occupied[local >> 6] >> (local & 63) & 1) != 0;
+        }
+        // The place in `cells` of an occupied local cell, or the place a new one goes.
+        std::size_t place(std::uint16_t local) const {
+            const std::uint64_t below =
+                occupied[local >> 6] & ((std::uint64_t{1} << (local & 63)) - 1);
+            return cells_before[local >> 6] + static_cast<std::size_t>(std::popcount(below));
         }
         const CellIds* find(std::uint16_t local) const;
     };

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <random>
+#include <vector>
 
 namespace vesko::spatial {
 namespace {
@@ -126,6 +129,52 @@ TEST(GridIndex, IdsUnderBoundTheRectangleFromItsBlocks) {
         EXPECT_EQ(grid.ids_under(c.lat_lo, c.lat_hi, c.lon_lo, c.lon_hi), c.expected);
     }
     EXPECT_EQ(grid.ids(), 6u);
+}
+
+// A lookup finds a cell's place from the occupied bits and the counts before each word; after
+// cells arrive in any order (word boundaries, first and last cell of a block, a full word),
+// every occupied cell must still give its own ids and every other cell nothing.
+TEST(GridIndex, LookupsFindEveryCellWhateverOrderTheCellsArrived) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint16_t> locals;  // local cell numbers in one block, in arrival order
+    };
+    std::vector<std::uint16_t> shuffled;
+    std::mt19937 rng(3);
+    for (std::uint16_t local = 0; local < 10000; local = static_cast<std::uint16_t>(local + 7)) {
+        shuffled.push_back(local);
+    }
+    std::shuffle(shuffled.begin(), shuffled.end(), rng);
+    std::vector<std::uint16_t> full_word;
+    for (std::uint16_t local = 127; local >= 64; --local) full_word.push_back(local);
+    const Case cases[] = {
+        {"descending across word boundaries", {130, 128, 127, 64, 63, 1, 0}},
+        {"first and last cell of the block", {9999, 0}},
+        {"one full word, descending", full_word},
+        {"every seventh cell, shuffled", shuffled},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        GridIndex grid;
+        const std::uint64_t block = make_cell_key(130, 200);
+        for (std::size_t i = 0; i < c.locals.size(); ++i) {
+            CellIds ids;
+            ids.add(static_cast<std::uint32_t>(c.locals[i]) * 3);
+            ASSERT_TRUE(grid.insert_cell(cell_in(block, c.locals[i]), std::move(ids)));
+        }
+        std::vector<bool> present(10000, false);
+        for (std::uint16_t local : c.locals) present[local] = true;
+        for (std::uint16_t local = 0; local < 10000; ++local) {
+            const CellIds* ids = grid.find(cell_in(block, local));
+            if (!present[local]) {
+                ASSERT_EQ(ids, nullptr) << "local " << local;
+                continue;
+            }
+            ASSERT_NE(ids, nullptr) << "local " << local;
+            ASSERT_EQ(ids->size(), 1u);
+            EXPECT_EQ(*ids->begin(), std::uint32_t{local} * 3) << "local " << local;
+        }
+    }
 }
 
 }  // namespace
