@@ -84,6 +84,23 @@ void GridIndex::file_point(std::uint32_t int_id, float lat_deg, float lon_deg) {
     }
 }
 
+void GridIndex::file_points(std::span<std::pair<std::uint64_t, std::uint32_t>> keyed) {
+    // Block by block, and within a block in cell order and ascending id (each cell's ids are
+    // then appended in order).
+    std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+        const std::uint64_t block_a = block_of(a.first);
+        const std::uint64_t block_b = block_of(b.first);
+        if (block_a != block_b) return block_a < block_b;
+        return a < b;
+    });
+    for (const auto& [key, int_id] : keyed) {
+        if (cell(key).add(int_id)) {
+            ++blocks_.find(block_of(key))->second.ids;
+            ++ids_;
+        }
+    }
+}
+
 bool GridIndex::insert_cell(std::uint64_t cell_key, CellIds ids) {
     if (find(cell_key) != nullptr) return false;
     const std::size_t n = ids.size();

@@ -8,7 +8,9 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace vesko::spatial {
@@ -79,6 +81,10 @@ class GridIndex {
     // Adds the id to the cell of (lat, lon), creating the cell. The coordinates must be
     // exactly the f32 values stored for the id, so the cell agrees with the stored position.
     void file_point(std::uint32_t int_id, float lat_deg, float lon_deg);
+    // Files many points at once, given as (grid_cell_key of the stored coordinates, id): the
+    // same grid as filing each, reached in cell order so that points of one block are filed
+    // together (the cost of filing is fetching the block's memory). Reorders `keyed`.
+    void file_points(std::span<std::pair<std::uint64_t, std::uint32_t>> keyed);
     // Adds a whole cell (restoring a stored grid); false, changing nothing, when the cell
     // exists already.
     bool insert_cell(std::uint64_t cell_key, CellIds ids);

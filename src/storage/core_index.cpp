@@ -122,7 +122,8 @@ Result<std::vector<PreparedInsert>> prepare_inserts(CoreIndex& index,
 }
 
 void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const Metadata& meta,
-                  const std::vector<std::string>* skip_index, float lat_deg, float lon_deg) {
+                  const std::vector<std::string>* skip_index, float lat_deg, float lon_deg,
+                  std::vector<std::pair<std::uint64_t, std::uint32_t>>* grid_cells) {
     if (!prepared.needed) return;
     const std::uint32_t n = prepared.int_id;
     index.files.commit_external_id(n, prepared.id_record);
@@ -131,7 +132,11 @@ void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const Metada
     index.ext_to_int.insert(prepared.hash, n);
     index.valid_ids.add(n);
     index.deleted.remove(n);
-    index.grid_index.file_point(n, lat_deg, lon_deg);
+    if (grid_cells != nullptr) {
+        grid_cells->emplace_back(spatial::grid_cell_key(lat_deg, lon_deg), n);
+    } else {
+        index.grid_index.file_point(n, lat_deg, lon_deg);
+    }
     if (!regular_position(lat_deg, lon_deg)) index.irregular_ids.add(n);
     index_fields(index, meta.object(), skip_index, n);
 }

@@ -107,9 +107,12 @@ Result<std::vector<PreparedInsert>> prepare_inserts(CoreIndex& index,
                                                     std::span<const std::string_view> meta_texts);
 
 // The half that cannot fail: points the slots at the staged records, writes the coordinates
-// and updates every index. The text staged must be meta.text().
+// and updates every index. The text staged must be meta.text(). With `grid_cells` given, the
+// point is not filed in the grid but its (cell key, id) appended there, for the caller to file
+// a batch at once (GridIndex::file_points) before the index lock is released.
 void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const Metadata& meta,
-                  const std::vector<std::string>* skip_index, float lat_deg, float lon_deg);
+                  const std::vector<std::string>* skip_index, float lat_deg, float lon_deg,
+                  std::vector<std::pair<std::uint64_t, std::uint32_t>>* grid_cells = nullptr);
 
 // Both halves at once: a point whose hash is already live is left as it is. A failure of the
 // first half is an internal failure; callers that log the change first prepare instead.

@@ -15,11 +15,12 @@ bool is_json_space(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch
 
 // One member of a flat object as read_flat found it.
 struct FlatMember {
-    enum class Kind { String, Unsigned, Negative, True, False, Null };
+    enum class Kind { String, Unsigned, Negative, Float, True, False, Null };
     std::string_view key;
     // A string's bytes between its quotes, or the literal as written.
     std::string_view raw;
     Kind kind;
+    double float_value = 0.0;  // for Float
 };
 
 // A string literal at text[at] == '"' whose bytes are printable ASCII without escapes, for
@@ -38,10 +39,11 @@ std::optional<std::string_view> plain_string(std::string_view text, std::size_t&
 }
 
 // The common shape of metadata, read without the general parser: one object whose keys and
-// string values are plain strings (above) and whose other values are integers of at most 18
-// digits (no leading zero, no "-0"), true, false or null. Anything else -- nesting, fractions,
-// exponents, escapes, other bytes, any syntax error -- returns false and is left to the general
-// parser, which gives the same value and text for every text accepted here.
+// string values are plain strings (above) and whose other values are numbers (integers of at
+// most 18 digits other than "-0"; numbers with a fraction or an exponent as the nearest
+// double, as the general parser reads them), true, false or null. Anything else -- nesting,
+// escapes, other bytes, a number out of range, any syntax error -- returns false and is left to
+// the general parser, which gives the same value for every text accepted here.
 bool read_flat(std::string_view text, std::vector<FlatMember>& members) {
     using Kind = FlatMember::Kind;
     std::size_t at = 0;
@@ -76,15 +78,37 @@ bool read_flat(std::string_view text, std::vector<FlatMember>& members) {
             member.raw = *value;
             member.kind = Kind::String;
         } else if (first == '-' || is_digit(at)) {
+            // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?, the grammar of a JSON number.
             const std::size_t start = at;
             if (first == '-') ++at;
             const std::size_t digits = at;
             while (is_digit(at)) ++at;
             const std::size_t count = at - digits;
-            if (count == 0 || count > 18) return false;
-            if (text[digits] == '0' && (count > 1 || first == '-')) return false;
+            if (count == 0 || (text[digits] == '0' && count > 1)) return false;
+            bool is_float = false;
+            if (at < n && text[at] == '.') {
+                ++at;
+                if (!is_digit(at)) return false;
+                while (is_digit(at)) ++at;
+                is_float = true;
+            }
+            if (at < n && (text[at] == 'e' || text[at] == 'E')) {
+                ++at;
+                if (at < n && (text[at] == '+' || text[at] == '-')) ++at;
+                if (!is_digit(at)) return false;
+                while (is_digit(at)) ++at;
+                is_float = true;
+            }
             member.raw = text.substr(start, at - start);
-            member.kind = first == '-' ? Kind::Negative : Kind::Unsigned;
+            if (is_float) {
+                const auto [end, ec] = std::from_chars(
+                    member.raw.data(), member.raw.data() + member.raw.size(), member.float_value);
+                if (ec != std::errc() || end != member.raw.data() + member.raw.size()) return false;
+                member.kind = Kind::Float;
+            } else {
+                if (count > 18 || (first == '-' && text[digits] == '0')) return false;
+                member.kind = first == '-' ? Kind::Negative : Kind::Unsigned;
+            }
         } else {
             static constexpr std::pair<std::string_view, Kind> literals[] = {
                 {"true", Kind::True}, {"false", Kind::False}, {"null", Kind::Null}};
@@ -130,6 +154,8 @@ filter::Json flat_value(const FlatMember& member) {
             if (member.kind == Kind::Unsigned) return filter::Json(static_cast<std::uint64_t>(v));
             return filter::Json(v);
         }
+        case Kind::Float:
+            return filter::Json(member.float_value);
         case Kind::True:
             return filter::Json(true);
         case Kind::False:
@@ -158,11 +184,15 @@ Result<Metadata> Metadata::parse(std::string_view text) {
                          [](const FlatMember& a, const FlatMember& b) { return a.key < b.key; });
         filter::Json object(filter::Json::value_t::object);
         auto& fields = object.get_ref<filter::Json::object_t&>();
+        // Every value but a double is written as it was read; a double is written as the
+        // general writer writes it (its shortest round-trip form), so then it writes it all.
+        bool has_float = false;
         std::string compact = "{";
         for (std::size_t i = 0; i < members.size(); ++i) {
             const FlatMember& m = members[i];
             if (i + 1 < members.size() && members[i + 1].key == m.key) continue;
             fields.emplace_hint(fields.end(), std::string(m.key), flat_value(m));
+            has_float = has_float || m.kind == FlatMember::Kind::Float;
             if (compact.size() > 1) compact += ',';
             compact += '"';
             compact += m.key;
@@ -172,6 +202,7 @@ Result<Metadata> Metadata::parse(std::string_view text) {
             if (m.kind == FlatMember::Kind::String) compact += '"';
         }
         compact += '}';
+        if (has_float) compact = object.dump();
         if (compact.size() > max_metadata_bytes) return too_long(compact.size());
         return Metadata(std::move(object), std::move(compact));
     }
