@@ -217,6 +217,18 @@ Result<Metadata> Metadata::parse(std::string_view text) {
     return Metadata(std::move(parsed).value(), std::move(compact));
 }
 
+Result<std::optional<Metadata>> Metadata::check(std::string_view text) {
+    thread_local std::vector<FlatMember> members;
+    members.clear();
+    // A flat text's compact form is at most a few times as long as the text (a number such as
+    // 1e9 is written out in full), so a short one is within the limit.
+    if (text.size() <= max_metadata_bytes / 8 && read_flat(text, members))
+        return std::optional<Metadata>();
+    auto parsed = parse(text);
+    if (!parsed) return parsed.error();
+    return std::optional<Metadata>(std::move(parsed).value());
+}
+
 Metadata Metadata::from_object(filter::Json object) {
     std::string compact = object.dump();
     return Metadata(std::move(object), std::move(compact));
