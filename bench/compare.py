@@ -6,9 +6,11 @@ in one run on one machine.
 Engines: vesko, SQLite's R*Tree, the rtree package (libspatialindex, on disk), scikit-learn's
 BallTree (in memory, the exact reference), Redis GEO and PostGIS (throwaway servers on
 127.0.0.1, stopped at the end). Data: N points clustered around real places (seeded), then the
-demo's real places. Each engine is built in one process (single inserts, durable commit) and
-served in a fresh one (reopen, the queries, deletes). Results go to bench/out/ as Markdown and
-JSON; an engine that cannot be set up is reported as skipped with the reason.
+demo's real places. Each engine is built in one process (single inserts, durable commit),
+served in a fresh one (reopen, the queries, deletes), and loaded again through its bulk path in
+a third (then 10,000 more single inserts and its cheapest durable commit: vesko's sync).
+Results go to bench/out/ as Markdown and JSON; an engine that cannot be set up is reported as
+skipped with the reason.
 
 A --tiny run (what CI runs) uses 2,000 points and 50 queries and installs no system
 packages, so the server peers are skipped unless they are already installed.
@@ -129,6 +131,9 @@ def run_engine(name, cls, make_server, ds, files, workdir):
             entry["serve"] = run_child("serve", name, files["serve"], server_file, engine_dir)
         else:
             entry["build"] = run_child("memory", name, files["memory"], None, engine_dir)
+        # The serve process left the server running (its reopen started it); the bulk process
+        # creates a fresh store on it.
+        entry["bulk"] = run_child("bulk", name, files["build"], server_file, engine_dir)
         entry["version"] = entry["build"].get("version", "")
         entry["status"] = "ok"
         _check_counts(entry, len(ds), len(files["deletes"]))
@@ -161,8 +166,8 @@ def _check_counts(entry, n, n_deletes):
 
 
 def run_dataset(ds, args, engines, workdir):
-    from harness import accuracy, geometry, workload
-    queries = workload.make_queries(ds, args.queries, args.deletes)
+    from harness import accuracy, extra_queries, geometry, workload
+    queries = extra_queries.make(ds, workload.make_queries(ds, args.queries, args.deletes))
     ds_info = {"name": ds.name, "str_field": ds.str_field, "num_field": ds.num_field}
     files = {"build": os.path.join(workdir, f"{ds.name}-build.pkl"),
              "serve": os.path.join(workdir, f"{ds.name}-serve.pkl"),

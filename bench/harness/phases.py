@@ -1,5 +1,7 @@
-"""What one child process does for one engine: build (insert one by one, make durable, close)
-or serve (reopen, answer the queries, delete), and, for an in-memory engine, both at once.
+"""What one child process does for one engine: build (insert one by one, make durable, close),
+serve (reopen, answer the queries, delete), bulk (load a fresh store through the engine's bulk
+path, then insert more one by one and time the cheapest durable commit), and, for an
+in-memory engine, build and serve at once.
 
 Each phase writes its figures and the ids it answered to a pickle for the parent. A method
 that raises NotImplementedError makes its row "not available" instead of failing the run.
@@ -12,7 +14,7 @@ import time
 
 import numpy as np
 
-from harness import servers
+from harness import extra_queries, servers
 from peers import engine_class
 
 query_kinds = [
@@ -77,6 +79,40 @@ def build(name, ds, workdir, address):
         figures["disk_bytes"] = engine.disk_bytes()
         engine.close()
     return figures, engine
+
+
+commit_after_inserts = 10_000
+
+
+def bulk(name, ds, workdir, address):
+    """A fresh store loaded through the engine's bulk path; then more single inserts and the
+    engine's cheapest durable commit. Returns figures."""
+    engine = _engine(name, _ds_info(ds), workdir, address)
+    engine.create()
+    n = len(ds)
+    gc.collect()
+    figures = {}
+    seconds, why = _timed(lambda: engine.bulk_load(ds))
+    figures["bulk_s"], figures["bulk_note"] = seconds, why
+    if seconds is None:
+        return figures
+    figures["bulk_points_per_s"] = n / seconds
+    figures["count_after_bulk"] = engine.count()
+    if not engine.persistent:
+        return figures
+    # The loaded points made durable first, so that the commit timed below covers only the
+    # inserts after them.
+    engine.commit()
+    extra = min(commit_after_inserts, n)
+    lats, lons, num_vals = ds.lats.tolist(), ds.lons.tolist(), ds.num_vals.tolist()
+    for i in range(extra):
+        engine.insert(n + i, "x" + ds.ids[i], lats[i], lons[i], ds.metas[i], ds.str_vals[i],
+                      num_vals[i])
+    engine.finish_inserts()
+    figures["quick_commit_inserts"] = extra
+    figures["quick_commit_s"], figures["quick_commit_note"] = _timed(engine.quick_commit)
+    engine.close()
+    return figures
 
 
 def _ds_info(ds):
@@ -147,6 +183,7 @@ def serve(name, queries, ds_info, workdir, address):
     reopen_s = time.perf_counter() - start
     figures = {"reopen_s": reopen_s, "count_after_reopen": count}
     figures["queries"] = run_queries(name, engine, queries)
+    figures["extra_queries"] = extra_queries.run(name, engine, queries)
     gc.collect()
     figures["client_memory_bytes"] = rss_bytes() - rss_before
     figures["server_memory_bytes"] = engine.server_memory_bytes()
@@ -180,6 +217,7 @@ def in_memory(name, payload, workdir, rss_before):
     figures["client_memory_bytes"] = rss_bytes() - rss_before
     figures["count_after_build"] = engine.count()
     figures["queries"] = run_queries(name, engine, queries)
+    figures["extra_queries"] = extra_queries.run(name, engine, queries)
     return figures
 
 
@@ -198,6 +236,8 @@ def child_main(phase, name, data_file, server_file, result_file, workdir):
         figures, _ = build(name, payload["dataset"], workdir, address)
     elif phase == "serve":
         figures = serve(name, payload["queries"], payload["ds_info"], workdir, address)
+    elif phase == "bulk":
+        figures = bulk(name, payload["dataset"], workdir, address)
     else:
         figures = in_memory(name, payload, workdir, rss_before)
     with open(result_file, "wb") as f:

@@ -6,7 +6,7 @@ import json
 import os
 import platform
 
-from harness import accuracy
+from harness import accuracy, extra_queries
 from harness.phases import query_kinds
 
 # (key, label, which way is better); None: informative only, no ratio
@@ -17,7 +17,11 @@ base_rows = [
     ("disk_mb", "bytes on disk, MB", "lower"),
     ("memory_mb", "resident memory, MB", "lower"),
 ]
-tail_rows = [("deletes_per_s", "deletes/s", "higher")]
+tail_rows = [
+    ("deletes_per_s", "deletes/s", "higher"),
+    ("bulk_points_per_s", "points/s, bulk path", "higher"),
+    ("quick_commit_ms", "durable commit after 10,000 more inserts, ms", "lower"),
+]
 
 
 def rows():
@@ -27,7 +31,7 @@ def rows():
                 (f"{kind}.p99_ms", f"{label}: p99, ms", "lower"),
                 (f"{kind}.qps", f"{label}: queries/s", "higher"),
                 (f"{kind}.mean_hits", f"{label}: mean hits", None)]
-    return out + tail_rows
+    return out + extra_queries.report_rows() + tail_rows
 
 
 def value(result, key):
@@ -54,10 +58,22 @@ def value(result, key):
         client = figures.get("client_memory_bytes") or 0
         server = figures.get("server_memory_bytes") or 0
         return (client + server) / 1e6, "—"
+    if key == "bulk_points_per_s":
+        bulk = result.get("bulk", {})
+        return bulk.get("bulk_points_per_s"), bulk.get("bulk_note") or "—"
+    if key == "quick_commit_ms":
+        if not persistent:
+            return None, "n/a"
+        bulk = result.get("bulk", {})
+        seconds = bulk.get("quick_commit_s")
+        return (seconds * 1e3 if seconds is not None else None,
+                bulk.get("quick_commit_note") or "—")
     if key == "deletes_per_s":
         if not persistent:
             return None, "n/a"
         return serve.get("deletes_per_s"), "not available"
+    if key.startswith(("extra.", "threads.")):
+        return extra_queries.value(serve if persistent else build, key)
     kind, field = key.split(".")
     queries = (serve if persistent else build).get("queries", {})
     q = queries.get(kind)

@@ -15,6 +15,7 @@ from .base import Engine
 class BallTreeEngine(Engine):
     name = "balltree"
     label = "BallTree (in memory)"
+    concurrent_reads = True
     distance_model = "double-precision haversine, R = 6371000 m (reference)"
     persistent = False
     notes = ("no single-insert path: the points are gathered and the tree built once; "
@@ -41,6 +42,12 @@ class BallTreeEngine(Engine):
         del self._lats, self._lons, self._str_vals, self._num_vals
         self.tree = BallTree(np.radians(np.column_stack([self.lats, self.lons])),
                              metric="haversine")
+
+    def bulk_load(self, ds):
+        self._ids, self._metas = list(ds.ids), list(ds.metas)
+        self._lats, self._lons = ds.lats.astype(np.float64), ds.lons.astype(np.float64)
+        self._str_vals, self._num_vals = ds.str_vals, ds.num_vals
+        self.finish_inserts()
 
     def count(self):
         return len(self.ids)

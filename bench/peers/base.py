@@ -18,6 +18,7 @@ class Engine:
     label = ""
     distance_model = ""
     persistent = True          # False: in memory, built and served in one process
+    concurrent_reads = False   # True: one engine object answers queries from several threads
     notes = ()
     differences = ""           # what explains this engine's differences from the reference
 
@@ -42,6 +43,15 @@ class Engine:
         """Makes everything inserted durable on disk."""
         raise NotImplementedError
 
+    def bulk_load(self, ds):
+        """Loads every point of the data set into the freshly created store through the
+        engine's own bulk path (point i keeps row number i)."""
+        raise NotImplementedError
+
+    def quick_commit(self):
+        """The cheapest call that makes every change so far survive a power loss."""
+        self.commit()
+
     def close(self):
         raise NotImplementedError
 
@@ -57,6 +67,16 @@ class Engine:
 
     def knn(self, lat, lon, k):
         raise NotImplementedError
+
+    def knn_filtered(self, lat, lon, k, flt):
+        """The k nearest points that pass the filter: filtered radius searches, widened
+        fourfold until they hold k points or cover the earth."""
+        radius_m = 1000.0
+        while True:
+            hits = self.radius(lat, lon, radius_m, flt)
+            if len(hits) >= k or radius_m > 20_100_000.0:
+                return hits[:k]
+            radius_m *= 4.0
 
     def box(self, top_left, bottom_right):
         raise NotImplementedError

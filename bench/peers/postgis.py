@@ -57,6 +57,15 @@ class PostgisEngine(BatchedCommits, Engine):
     def finish_inserts(self):
         self._end_batch()
 
+    def bulk_load(self, ds):
+        s, x = self.str_field, self.num_field
+        lats, lons = ds.lats.tolist(), ds.lons.tolist()
+        with self.cur.copy(f"COPY pts (ext_id, geog, {s}, {x}, meta) FROM STDIN") as copy:
+            for i in range(len(ds)):
+                copy.write_row((ds.ids[i], f"SRID=4326;POINT({lons[i]!r} {lats[i]!r})",
+                                ds.str_vals[i], float(ds.num_vals[i]), ds.metas[i]))
+        self.conn.commit()
+
     def commit(self):
         self.conn.commit()
         self.conn.autocommit = True

@@ -23,6 +23,7 @@ redis_earth_radius_m = 6372797.560856
 class RedisGeoEngine(Engine):
     name = "redis"
     label = "Redis GEO"
+    concurrent_reads = True
     distance_model = "Redis haversine, R = 6372797.56 m, positions as 52-bit geohashes"
     differences = ("its Earth radius is 6372797.56 m, so its distances are 0.028 % longer and "
                    "points just inside a radius (within 3 m of 10 km) fall out; its 52-bit "
@@ -39,6 +40,18 @@ class RedisGeoEngine(Engine):
         pipe.geoadd(geo_key, (lon, lat, ext_id))
         pipe.set("m:" + ext_id, meta_json)
         pipe.execute()
+
+    def bulk_load(self, ds, batch=10_000):
+        pipe = self.r.pipeline(transaction=False)
+        lats, lons = ds.lats.tolist(), ds.lons.tolist()
+        for start in range(0, len(ds), batch):
+            end = min(start + batch, len(ds))
+            values = []
+            for i in range(start, end):
+                values += (lons[i], lats[i], ds.ids[i])
+            pipe.geoadd(geo_key, values)
+            pipe.mset({"m:" + ds.ids[i]: ds.metas[i] for i in range(start, end)})
+            pipe.execute()
 
     def commit(self):
         self.r.bgrewriteaof()

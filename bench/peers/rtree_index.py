@@ -36,6 +36,19 @@ class RtreeEngine(refine.WindowedQueries, Engine):
     def insert(self, index, ext_id, lat, lon, meta_json, str_val, num_val):
         self._insert(index, (lon, lat, lon, lat), obj=(ext_id, meta_json, str_val, num_val))
 
+    def bulk_load(self, ds):
+        # The stream constructor sorts and packs the whole set at once (sort-tile-recursive).
+        self.idx.close()
+        props = rtree_index.Property()
+        props.dimension = 2
+        props.overwrite = True
+        lats, lons = ds.lats.tolist(), ds.lons.tolist()
+        stream = ((i, (lons[i], lats[i], lons[i], lats[i]),
+                   (ds.ids[i], ds.metas[i], ds.str_vals[i], float(ds.num_vals[i])))
+                  for i in range(len(ds)))
+        self.idx = rtree_index.Index(self._base(), stream, properties=props)
+        self._insert = self.idx.insert
+
     def commit(self):
         self.idx.flush()
         fsync_files(self._base() + ".dat", self._base() + ".idx")

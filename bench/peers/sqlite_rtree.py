@@ -59,6 +59,15 @@ class SqliteRtreeEngine(refine.WindowedQueries, BatchedCommits, Engine):
     def finish_inserts(self):
         self._end_batch()
 
+    def bulk_load(self, ds):
+        lats, lons = ds.lats.tolist(), ds.lons.tolist()
+        with self.conn:
+            self.conn.executemany(self._insert_point, zip(
+                range(len(ds)), ds.ids, lats, lons, ds.str_vals.tolist(), ds.num_vals.tolist(),
+                ds.metas))
+            self.conn.executemany("INSERT INTO geo VALUES (?, ?, ?, ?, ?)",
+                                  zip(range(len(ds)), lats, lats, lons, lons))
+
     def commit(self):
         self.conn.commit()
         self.conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")

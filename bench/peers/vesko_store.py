@@ -13,9 +13,11 @@ from .base import Engine, dir_bytes
 class VeskoEngine(Engine):
     name = "vesko"
     label = "vesko"
+    concurrent_reads = True
     distance_model = "single-precision haversine, R = 6371000 m"
     notes = ("each add and delete is written to the log before it returns (no fsync); "
-             "durable commit = persist",)
+             "durable commit = persist; bulk path = one add_many call with numpy coordinates; "
+             "commit after more inserts = sync",)
 
     def _path(self):
         return os.path.join(self.workdir, "vesko-store")
@@ -30,6 +32,12 @@ class VeskoEngine(Engine):
 
     def commit(self):
         self.db.persist()
+
+    def bulk_load(self, ds):
+        self.db.add_many(ds.ids, ds.lats, ds.lons, ds.metas)
+
+    def quick_commit(self):
+        self.db.sync()
 
     def close(self):
         self.db = self._add = None
@@ -46,6 +54,9 @@ class VeskoEngine(Engine):
 
     def knn(self, lat, lon, k):
         return self.db.search_knn(lat, lon, k)
+
+    def knn_filtered(self, lat, lon, k, flt):
+        return self.db.search_knn(lat, lon, k, flt.json())
 
     def box(self, top_left, bottom_right):
         return self.db.search_box(top_left, bottom_right)

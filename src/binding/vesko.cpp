@@ -4,6 +4,7 @@
 #include "binding/items.h"
 
 #include <unordered_set>
+#include <utility>
 
 namespace vesko::binding {
 
@@ -46,15 +47,34 @@ PyObject* new_tuple(Items&&... items) {
     return t;
 }
 
+// The interpreter lock released around a search, and taken back exactly once: by the reader
+// that builds the answer's objects, which keeps it from then on, or at the end when no reader
+// ran (an error). One hand-over of the lock per call instead of two matters when several
+// threads search: each hand-over between threads is a wake-up of the waiting one.
+class ReleasedInterpreter {
+  public:
+    ReleasedInterpreter() : saved_(PyEval_SaveThread()) {}
+    ReleasedInterpreter(const ReleasedInterpreter&) = delete;
+    ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
+    ~ReleasedInterpreter() { take_back(); }
+
+    void take_back() {
+        if (saved_ != nullptr) PyEval_RestoreThread(std::exchange(saved_, nullptr));
+    }
+
+  private:
+    PyThreadState* saved_;
+};
+
 // Readers that build the result list from the engine's views. The engine calls them with the
 // index lock held shared and the interpreter lock released; they take the interpreter lock
-// only now, after the index lock, so that no thread ever waits for a store lock while holding
+// back only now, after the index lock, so that no thread ever waits for a store lock while holding
 // the interpreter lock. Records are read in id order, which walks the files front to back;
 // each tuple goes to its place in the answer. The list's slots start empty and each is set
 // once; a list dropped half-built releases only the slots that were set.
-engine::DistanceHitsReader distance_hits_into(py::object& out) {
-    return [&out](std::span<const spatial::DistanceHit> hits, engine::HitTexts& texts) {
-        py::gil_scoped_acquire gil;
+engine::DistanceHitsReader distance_hits_into(py::object& out, ReleasedInterpreter& released) {
+    return [&out, &released](std::span<const spatial::DistanceHit> hits, engine::HitTexts& texts) {
+        released.take_back();
         py::list list(hits.size());
         for (std::size_t i = 0; i < hits.size(); ++i) {
             py::object ext_id = new_text(texts.ext_id(i));
@@ -67,9 +87,9 @@ engine::DistanceHitsReader distance_hits_into(py::object& out) {
     };
 }
 
-engine::HitsReader hits_into(py::object& out) {
-    return [&out](std::span<const std::uint32_t> int_ids, engine::HitTexts& texts) {
-        py::gil_scoped_acquire gil;
+engine::HitsReader hits_into(py::object& out, ReleasedInterpreter& released) {
+    return [&out, &released](std::span<const std::uint32_t> int_ids, engine::HitTexts& texts) {
+        released.take_back();
         py::list list(int_ids.size());
         for (std::size_t i = 0; i < int_ids.size(); ++i) {
             py::object ext_id = new_text(texts.ext_id(i));
@@ -88,6 +108,13 @@ template <class Call>
 auto without_gil(Call&& call) {
     py::gil_scoped_release released;
     return call();
+}
+
+// The same for a search, whose reader takes the interpreter lock back itself.
+template <class Call>
+auto search_without_gil(Call&& call) {
+    ReleasedInterpreter released;
+    return call(released);
 }
 
 // The arguments of add and upsert: (id, lat, lon, metadata, skip_index), converted in order.
@@ -214,8 +241,9 @@ py::object Vesko::search_knn(const Arguments& bound) {
     std::uint32_t k = to_count_u32(bound[2]);
     auto filter_json = to_optional_text(bound[3]);
     py::object hits;
-    raise_if_error(without_gil(
-        [&] { return store_->search_knn(lat, lon, k, filter_json, distance_hits_into(hits)); }));
+    raise_if_error(search_without_gil([&](ReleasedInterpreter& released) {
+        return store_->search_knn(lat, lon, k, filter_json, distance_hits_into(hits, released));
+    }));
     return hits;
 }
 
@@ -224,8 +252,9 @@ py::object Vesko::search_box(const Arguments& bound) {
     auto bottom_right = to_pair(bound[1]);
     auto filter_json = to_optional_text(bound[2]);
     py::object hits;
-    raise_if_error(without_gil(
-        [&] { return store_->search_box(top_left, bottom_right, filter_json, hits_into(hits)); }));
+    raise_if_error(search_without_gil([&](ReleasedInterpreter& released) {
+        return store_->search_box(top_left, bottom_right, filter_json, hits_into(hits, released));
+    }));
     return hits;
 }
 
@@ -235,8 +264,9 @@ py::object Vesko::search_radius(const Arguments& bound) {
     float radius_m = to_f32(bound[2]);
     auto filter_json = to_optional_text(bound[3]);
     py::object hits;
-    raise_if_error(without_gil([&] {
-        return store_->search_radius(lat, lon, radius_m, filter_json, distance_hits_into(hits));
+    raise_if_error(search_without_gil([&](ReleasedInterpreter& released) {
+        return store_->search_radius(lat, lon, radius_m, filter_json,
+                                     distance_hits_into(hits, released));
     }));
     return hits;
 }
@@ -245,8 +275,9 @@ py::object Vesko::search_polygon(const Arguments& bound) {
     auto points = to_pairs(bound[0]);
     auto filter_json = to_optional_text(bound[1]);
     py::object hits;
-    raise_if_error(
-        without_gil([&] { return store_->search_polygon(points, filter_json, hits_into(hits)); }));
+    raise_if_error(search_without_gil([&](ReleasedInterpreter& released) {
+        return store_->search_polygon(points, filter_json, hits_into(hits, released));
+    }));
     return hits;
 }
 

@@ -22,6 +22,7 @@
 #include "spatial/distance.h"
 #include "spatial/grid.h"
 #include "spatial/search.h"
+#include "spatial/window.h"
 
 #include <algorithm>
 #include <cmath>
@@ -56,7 +57,14 @@ struct Entry {
     float dist_m;
     std::uint64_t rank;
     std::uint32_t int_id;
+    float term;  // the haversine term dist_m was computed from
 };
+
+// How much larger than the worst kept entry's haversine term a point's term must be for the
+// point to be left without computing its distance: far above the few last-place roundings by
+// which the term-to-distance step can stray from monotone, so such a point's distance is
+// certainly larger, and it could never be kept (not even on a tie of distances).
+constexpr double term_margin = 1.0 + 1e-4;
 
 // Total order on distances with NaN above every number.
 bool nearer(float a, float b) {
@@ -80,6 +88,12 @@ class BestK {
 
     bool full() const { return entries_.size() == k_; }
     float worst() const { return entries_.front().dist_m; }
+    // True when a point whose haversine term is `term` cannot be kept. A worst entry whose
+    // distance is NaN decides nothing: a NaN point may still win it on rank.
+    bool beyond(float term) const {
+        return full() && !std::isnan(worst()) &&
+               static_cast<double>(term) > static_cast<double>(entries_.front().term) * term_margin;
+    }
 
     void offer(const Entry& e) {
         if (entries_.size() < k_) {
@@ -393,18 +407,26 @@ class KnnSearch {
         }
     }
 
+    // Examines every id of `ids` not examined yet, reading coordinates a few ids ahead (the
+    // ids are scattered over coords.bin, and each read would otherwise wait for memory).
     void examine_all(const Bitmap& ids) {
-        for (std::uint32_t int_id : (ids - seen_).to_vector()) {
-            const auto [lat, lon] = index_.files.coords(int_id);
-            seen_.add(int_id);
-            examine(grid_cell_key(lat, lon), int_id);
-        }
+        Bitmap fresh = ids - seen_;
+        const std::vector<std::uint32_t> candidates = fresh.to_vector();
+        for_each_coords(index_, candidates, [&](std::uint32_t int_id, float lat, float lon) {
+            examine(grid_cell_key(lat, lon), int_id, lat, lon);
+        });
+        seen_ |= fresh;
     }
 
     void examine(std::uint64_t key, std::uint32_t int_id) {
         const auto [lat, lon] = index_.files.coords(int_id);
-        best_.offer(
-            {haversine_distance(lat_, lon_, cos_lat_q_, lat, lon), rank(key, int_id), int_id});
+        examine(key, int_id, lat, lon);
+    }
+
+    void examine(std::uint64_t key, std::uint32_t int_id, float lat, float lon) {
+        const float term = haversine_term(lat_, lon_, cos_lat_q_, lat, lon);
+        if (best_.beyond(term)) return;
+        best_.offer({distance_of_term(term), rank(key, int_id), int_id, term});
     }
 
     const storage::CoreIndex& index_;

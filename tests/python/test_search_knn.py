@@ -1,12 +1,14 @@
 """search_knn: the k nearest live points, nearest first."""
 
+import json
 import math
 import random
+import struct
 
 import pytest
 import vesko
 
-from spatial_model import Model, destination
+from spatial_model import Model, destination, distance, f32
 
 
 @pytest.fixture
@@ -128,3 +130,54 @@ def test_nearest_point_on_longitude_180_is_found_from_across_it(db, points, quer
     fill(db, model, points)
     truth = model.knn_by_distance(*query)
     assert [h[0] for h in db.search_knn(*query, 1)] == [min(truth, key=truth.get)]
+
+
+def next_f32(x, direction):
+    """The single-precision neighbour of f32(x) (x positive): about 40 cm of latitude here."""
+    bits = struct.unpack("<I", struct.pack("<f", x))[0]
+    return struct.unpack("<f", struct.pack("<I", bits + direction))[0]
+
+
+@pytest.fixture(scope="module")
+def stacks(tmp_path_factory):
+    """Stacks of points at identical coordinates, each with a twin one float step away.
+
+    Equal distances then fall only within a stack, whose points share a cell, so the nearest
+    k are the k smallest (distance, insertion order) pairs. A tenth of the stacks are tagged
+    rare: a filter on the tag leaves so few points that they are ranked directly instead of
+    walked to, and both plans must give the same answer.
+    """
+    rng = random.Random(23)
+    db = vesko.Vesko(str(tmp_path_factory.mktemp("stacks") / "store"))
+    model = Model()
+    n = 0
+    for spot in range(600):
+        lat, lon = destination(35.0, 139.0, rng.uniform(0, 360), rng.uniform(0, 60000))
+        tag = "rare" if spot % 10 == 0 else "common"
+        twin_lat = next_f32(lat, rng.choice([-1, 1]))
+        for plat in [lat] * rng.randint(1, 6) + [twin_lat]:
+            db.add(f"s{n}", plat, lon, json.dumps({"tag": tag}))
+            model.add(f"s{n}", plat, lon, {"tag": tag})
+            n += 1
+    return db, model
+
+
+def nearest_by_distance_then_id(model, lat, lon, k, keep=None):
+    lat, lon = f32(lat), f32(lon)
+    ranked = sorted((distance(lat, lon, p[1], p[2]), i) for i, p in model.points.items()
+                    if keep is None or keep(p[3]))
+    return [(model.points[i][0], d) for d, i in ranked[:k]]
+
+
+@pytest.mark.parametrize("flt, keep", [(None, None),
+                                       ('{"tag": "rare"}', lambda m: m["tag"] == "rare"),
+                                       ('{"tag": "common"}', lambda m: m["tag"] == "common")],
+                         ids=["walked", "rare-ranked-directly", "common-walked"])
+@pytest.mark.parametrize("k", [1, 3, 10, 37, 200])
+def test_ties_at_the_kth_place_keep_insertion_order_in_every_plan(stacks, flt, keep, k):
+    db, model = stacks
+    rng = random.Random(k)
+    for _ in range(8):
+        lat, lon = destination(35.0, 139.0, rng.uniform(0, 360), rng.uniform(0, 50000))
+        got = [(h[0], h[1]) for h in db.search_knn(lat, lon, k, flt)]
+        assert got == nearest_by_distance_then_id(model, lat, lon, k, keep), (lat, lon)

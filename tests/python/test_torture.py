@@ -57,3 +57,23 @@ def test_damaged_snapshot_or_log_is_refused_or_opens_sound():
 def test_full_file_system_gives_enospc_and_keeps_acknowledged_points():
     out = run_script("damage_sweep.py", "--sweeps", "full", "--fills", "14", "--seed", "2")
     assert "ENOSPC from a call" in out or "cannot mount" in out
+
+
+@pytest.mark.parametrize("finding, diff, missing, follows", [
+    ("items lists 'p68' twice", {"p61"}, {"p61"}, True),          # a garbled id reads as p68
+    ("the world box lists 'p68' twice", {"p61"}, {"p61"}, True),
+    ("items lists 'p68' twice", set(), set(), False),             # nothing damaged explains it
+    ("items and the world box differ on 'p7'", {"p7"}, {"p7"}, True),
+    ("items and the world box differ on 'p7', 'p9'", {"p7"}, {"p7"}, False),
+    ("count() is 42 but items lists 41 points", {"p7"}, {"p7"}, False),
+    ('exists({"_id": "p7"}) disagrees with the search', {"p7"}, {"p7"}, False),
+    ("items lists \"it's\" twice", {"p1"}, {"p1"}, True),
+], ids=["garbled-id-items", "garbled-id-box", "twice-unexplained", "names-damaged",
+        "names-undamaged-too", "unnamed", "not-about-ids", "quote-in-id"])
+def test_damage_judge_counts_a_damaged_point_once(finding, diff, missing, follows):
+    sys.path.insert(0, str(TORTURE))
+    try:
+        import damage_sweep
+    finally:
+        sys.path.remove(str(TORTURE))
+    assert damage_sweep._follows_from(finding, diff, missing) is follows

@@ -200,19 +200,30 @@ def observe(store, coords_hint):
     its metadata, so that it differs from any model."""
     problems = []
     listed = {}
+    items_listed = 0
     if hasattr(store, "items"):
         for ext_id, lat, lon, meta in store.items():
+            items_listed += 1
             if ext_id in listed:
                 problems.append(f"items lists {ext_id!r} twice")
             listed[ext_id] = (lat, lon, meta)
     box = store.search_box(*WORLD)
     box_ids = [e for e, _ in box]
-    if len(set(box_ids)) != len(box_ids):
-        problems.append("the world box lists an id twice")
-    if hasattr(store, "items") and set(box_ids) != set(listed):
-        problems.append(f"items and the world box differ on {len(set(box_ids) ^ set(listed))} ids")
+    seen_in_box = set()
+    for ext_id in box_ids:
+        if ext_id in seen_in_box:
+            problems.append(f"the world box lists {ext_id!r} twice")
+        seen_in_box.add(ext_id)
+    # Findings name the ids they are about (quoted), so that a judge of a damaged store can
+    # tell the ones that follow from a damaged point from the ones that reach further.
+    if hasattr(store, "items") and seen_in_box != set(listed):
+        problems.append("items and the world box differ on "
+                        + ", ".join(repr(e) for e in sorted(seen_in_box ^ set(listed))))
     count = store.count()
-    if count != len(box_ids):
+    if hasattr(store, "items"):
+        if count != items_listed:
+            problems.append(f"count() is {count} but items lists {items_listed} points")
+    elif count != len(box_ids):
         problems.append(f"count() is {count} but the world box lists {len(box_ids)} points")
     state = {}
     for ext_id, meta_text in box:

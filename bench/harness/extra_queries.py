@@ -1,0 +1,171 @@
+"""The queries beyond the everyday ones: a radius with a large answer, a k-nearest and a
+whole-earth radius behind a filter that matches about 0.1 % of the points, queries next to the
+north pole, and k-nearest and radius throughput with 1, 2 and 4 threads sharing one store.
+
+Their answers are timed, not checked against the reference (the everyday kinds are).
+"""
+
+import sys
+import threading
+import time
+
+import numpy as np
+
+from harness import geometry
+from harness.workload import Filter
+
+large_answer_hits = 8000
+selective_fraction = 0.001
+whole_earth_m = 20_100_000.0
+pole_knn_lat = 89.99
+pole_radius_lat = 89.9
+pole_radius_m = 200_000.0
+thread_counts = (1, 2, 4)
+thread_kinds = (("knn_10", "k = 10 nearest"), ("radius_1km", "radius 1 km"))
+max_extra_queries = 200
+
+kinds = [
+    ("radius_large", f"radius with about {large_answer_hits:,} hits"),
+    ("knn_10_selective", "k = 10 nearest + 0.1% filter"),
+    ("radius_earth_selective", "radius over the whole earth + 0.1% filter"),
+    ("knn_10_pole", f"k = 10 nearest at latitude {pole_knn_lat}"),
+    ("radius_pole", f"radius 200 km at latitude {pole_radius_lat}"),
+]
+
+
+def make(ds, queries, seed=17):
+    """Adds the extra query parameters to queries.extra: a tenth as many queries as the
+    everyday kinds get, at least 5 and at most max_extra_queries."""
+    rng = np.random.default_rng(seed)
+    n = len(ds)
+    m = min(max_extra_queries, len(queries.centres), max(5, len(queries.centres) // 10))
+    centres = queries.centres[:m]
+    # The radius holding about large_answer_hits points (a quarter of a small data set),
+    # estimated from a sample of the points.
+    target = min(large_answer_hits, max(1, n // 4))
+    sample = rng.choice(n, size=min(n, 100_000), replace=False)
+    quantile = target / n
+    radii = []
+    for lat, lon in centres:
+        d = geometry.haversine_m(lat, lon, ds.lats[sample], ds.lons[sample])
+        radii.append(float(np.quantile(d, quantile)))
+    # A filter matching about 0.1 % of the points: the centre's point's string value and a
+    # numeric minimum high enough to leave that share.
+    wanted = max(1, int(round(selective_fraction * n)))
+    filters = []
+    for q in range(m):
+        str_value = queries.filters[q].str_value
+        values = np.sort(ds.num_vals[ds.str_vals == str_value])[::-1]
+        num_min = float(values[min(wanted, len(values)) - 1]) if len(values) else 0.0
+        filters.append(Filter(ds.str_field, str_value, ds.num_field, num_min))
+    queries.extra = {"centres": centres, "large_radii_m": radii, "selective": filters,
+                     "pole_lons": [lon for _, lon in centres]}
+    return queries
+
+
+def calls(engine, queries):
+    extra = queries.extra
+    c, r, f, lons = (extra["centres"], extra["large_radii_m"], extra["selective"],
+                     extra["pole_lons"])
+    return {
+        "radius_large": lambda q: engine.radius(*c[q], r[q]),
+        "knn_10_selective": lambda q: engine.knn_filtered(*c[q], queries.k, f[q]),
+        "radius_earth_selective": lambda q: engine.radius(*c[q], whole_earth_m, f[q]),
+        "knn_10_pole": lambda q: engine.knn(pole_knn_lat, lons[q], queries.k),
+        "radius_pole": lambda q: engine.radius(pole_radius_lat, lons[q], pole_radius_m),
+    }
+
+
+def run(name, engine, queries):
+    """Latency, throughput and hits of each extra kind, then thread throughput."""
+    out = {}
+    n = len(queries.extra["centres"])
+    for kind, call in calls(engine, queries).items():
+        try:
+            call(0)
+        except NotImplementedError as e:
+            out[kind] = {"available": False, "reason": str(e) or "not available"}
+            continue
+        except Exception as e:  # a peer that refuses the position (Redis beyond 85 degrees)
+            out[kind] = {"available": False, "reason": f"refused: {type(e).__name__}"}
+            continue
+        latencies = np.empty(n, dtype=np.int64)
+        hits = 0
+        wall = time.perf_counter_ns()
+        for q in range(n):
+            t0 = time.perf_counter_ns()
+            hits += len(call(q))
+            latencies[q] = time.perf_counter_ns() - t0
+        wall = time.perf_counter_ns() - wall
+        out[kind] = {"available": True, "p50_ms": float(np.percentile(latencies, 50)) / 1e6,
+                     "qps": n / (wall / 1e9), "mean_hits": hits / n}
+        print(f"   {name}: {kind} p50 {out[kind]['p50_ms']:.3f} ms, "
+              f"{out[kind]['mean_hits']:.1f} hits", file=sys.stderr, flush=True)
+    out["threads"] = threads(engine, queries)
+    return out
+
+
+def threads(engine, queries):
+    """Queries per second of each thread kind with 1, 2 and 4 threads on one engine object."""
+    if not engine.concurrent_reads:
+        return {"available": False, "reason": "one connection serves one thread"}
+    out = {"available": True}
+    centres, radius_m, k = queries.centres, queries.radii_m[0], queries.k
+    kind_calls = {"knn_10": lambda q: engine.knn(*centres[q], k),
+                  "radius_1km": lambda q: engine.radius(*centres[q], radius_m)}
+    for kind, _ in thread_kinds:
+        call = kind_calls[kind]
+        for count in thread_counts:
+            out[f"{kind}.{count}"] = _threaded_qps(call, len(centres), count)
+    return out
+
+
+def _threaded_qps(call, n, count):
+    start = threading.Barrier(count + 1)
+
+    def worker(t):
+        start.wait()
+        for q in range(t, n, count):
+            call(q)
+
+    workers = [threading.Thread(target=worker, args=(t,)) for t in range(count)]
+    for w in workers:
+        w.start()
+    start.wait()
+    began = time.perf_counter()
+    for w in workers:
+        w.join()
+    return n / (time.perf_counter() - began)
+
+
+def report_rows():
+    """(key, label, better) rows for the report; keys read by value() below."""
+    out = []
+    for kind, label in kinds:
+        out += [(f"extra.{kind}.p50_ms", f"{label}: p50, ms", "lower"),
+                (f"extra.{kind}.qps", f"{label}: queries/s", "higher"),
+                (f"extra.{kind}.mean_hits", f"{label}: mean hits", None)]
+    for kind, label in thread_kinds:
+        for count in thread_counts:
+            out.append((f"threads.{kind}.{count}", f"{label}, {count} thread"
+                        f"{'s' if count > 1 else ''}: queries/s", "higher"))
+    return out
+
+
+def value(figures, key):
+    """(number or None, text) of an extra row from the serving figures."""
+    extra = figures.get("extra_queries")
+    if extra is None:
+        return None, "—"
+    parts = key.split(".")
+    if parts[0] == "threads":
+        t = extra.get("threads", {})
+        if not t.get("available"):
+            return None, "not available"
+        return t.get(f"{parts[1]}.{parts[2]}"), "—"
+    q = extra.get(parts[1])
+    if q is None:
+        return None, "—"
+    if not q["available"]:
+        return None, "not available"
+    return q.get(parts[2]), "—"
