@@ -36,7 +36,7 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
     std::unique_lock log_guard(log_lock_);
     std::vector<std::string_view> ext_ids;
     std::vector<std::string_view> meta_texts;
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> grid_cells;
+    DeferredIndexes deferred;
     for (std::size_t start = 0; start < points.size(); start += bulk_chunk_points) {
         const std::size_t end = std::min(points.size(), start + bulk_chunk_points);
         ext_ids.clear();
@@ -68,14 +68,13 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
             index_.files.drop_staged();
             return flushed.error();
         }
-        grid_cells.clear();
         for (std::size_t i = start; i < end; ++i) {
             const PreparedInsert& p = (*prepared)[i - start];
             if (p.needed) changed_since_snapshot_ = true;
             apply_insert(index_, p, metas[i - start], skip_index, points[i].lat_deg,
-                         points[i].lon_deg, &grid_cells);
+                         points[i].lon_deg, &deferred);
         }
-        index_.grid_index.file_points(grid_cells);
+        file_deferred(index_, deferred);
     }
     return {};
 }

@@ -40,6 +40,34 @@ void NumericBsiIndex::set_value(std::uint32_t int_id, float value) {
     }
 }
 
+void NumericBsiIndex::set_new_values(std::span<const std::uint32_t> ids,
+                                     std::span<const float> values) {
+    std::vector<std::uint32_t> present;
+    std::vector<std::uint32_t> codes;
+    present.reserve(ids.size());
+    codes.reserve(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (std::isnan(values[i])) continue;
+        const std::uint32_t e = sortable_bits(values[i]);
+        min_encoded_ = std::min(min_encoded_, e);
+        max_encoded_ = std::max(max_encoded_, e);
+        if (e != 0)
+            top_bit_ = std::max<std::uint8_t>(top_bit_, static_cast<std::uint8_t>(highest_bit(e)));
+        present.push_back(ids[i]);
+        codes.push_back(e);
+    }
+    existence_.add_many(present.data(), present.size());
+    std::vector<std::uint32_t> in_slice;
+    in_slice.reserve(present.size());
+    for (int bit = 0; bit < slice_count; ++bit) {
+        in_slice.clear();
+        for (std::size_t i = 0; i < present.size(); ++i) {
+            if (bit_set(codes[i], bit)) in_slice.push_back(present[i]);
+        }
+        slices_[static_cast<std::size_t>(bit)].add_many(in_slice.data(), in_slice.size());
+    }
+}
+
 void NumericBsiIndex::remove_id(std::uint32_t int_id) {
     if (!existence_.contains(int_id)) return;
     existence_.remove(int_id);

@@ -3,6 +3,7 @@
 #include "storage/data_files.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <vector>
@@ -184,25 +185,33 @@ Result<Metadata> Metadata::parse(std::string_view text) {
                          [](const FlatMember& a, const FlatMember& b) { return a.key < b.key; });
         filter::Json object(filter::Json::value_t::object);
         auto& fields = object.get_ref<filter::Json::object_t&>();
-        // Every value but a double is written as it was read; a double is written as the
-        // general writer writes it (its shortest round-trip form), so then it writes it all.
-        bool has_float = false;
-        std::string compact = "{";
+        // Every value but a double is written as it was read; a double as the general
+        // writer writes it, through the same routine (its shortest round-trip form).
+        std::string compact;
+        compact.reserve(text.size() + 16);
+        compact += '{';
         for (std::size_t i = 0; i < members.size(); ++i) {
             const FlatMember& m = members[i];
             if (i + 1 < members.size() && members[i + 1].key == m.key) continue;
             fields.emplace_hint(fields.end(), std::string(m.key), flat_value(m));
-            has_float = has_float || m.kind == FlatMember::Kind::Float;
             if (compact.size() > 1) compact += ',';
             compact += '"';
             compact += m.key;
             compact += "\":";
-            if (m.kind == FlatMember::Kind::String) compact += '"';
-            compact += m.raw;
-            if (m.kind == FlatMember::Kind::String) compact += '"';
+            if (m.kind == FlatMember::Kind::Float) {
+                std::array<char, 64> digits;
+                char* end = nlohmann::detail::to_chars(digits.data(), digits.data() + digits.size(),
+                                                       m.float_value);
+                compact.append(digits.data(), static_cast<std::size_t>(end - digits.data()));
+            } else if (m.kind == FlatMember::Kind::String) {
+                compact += '"';
+                compact += m.raw;
+                compact += '"';
+            } else {
+                compact += m.raw;
+            }
         }
         compact += '}';
-        if (has_float) compact = object.dump();
         if (compact.size() > max_metadata_bytes) return too_long(compact.size());
         return Metadata(std::move(object), std::move(compact));
     }
