@@ -57,15 +57,14 @@ void NumericBsiIndex::set_new_values(std::span<const std::uint32_t> ids,
         codes.push_back(e);
     }
     existence_.add_many(present.data(), present.size());
-    std::vector<std::uint32_t> in_slice;
-    in_slice.reserve(present.size());
-    for (int bit = 0; bit < slice_count; ++bit) {
-        in_slice.clear();
-        for (std::size_t i = 0; i < present.size(); ++i) {
-            if (bit_set(codes[i], bit)) in_slice.push_back(present[i]);
-        }
-        slices_[static_cast<std::size_t>(bit)].add_many(in_slice.data(), in_slice.size());
+    // One pass hands each id to the slices of its set bits, in ascending id order.
+    std::array<std::vector<std::uint32_t>, slice_count> in_slice;
+    for (std::size_t i = 0; i < present.size(); ++i) {
+        for (std::uint32_t e = codes[i]; e != 0; e &= e - 1)
+            in_slice[static_cast<std::size_t>(std::countr_zero(e))].push_back(present[i]);
     }
+    for (std::size_t bit = 0; bit < in_slice.size(); ++bit)
+        slices_[bit].add_many(in_slice[bit].data(), in_slice[bit].size());
 }
 
 void NumericBsiIndex::remove_id(std::uint32_t int_id) {
