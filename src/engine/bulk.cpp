@@ -1,5 +1,6 @@
 // add_many and delete_many: a batch checked whole before anything is touched, then logged and
 // applied a chunk at a time under one hold of the index lock and the log lock.
+#include "common/check.h"
 #include "engine/store.h"
 
 #include <mutex>
@@ -18,34 +19,49 @@ Error for_item(std::size_t item, const Error& error) {
 
 Result<void> Store::add_many(std::span<const NewPoint> points,
                              const std::vector<std::string>* skip_index) {
-    std::vector<Metadata> metas;
-    metas.reserve(points.size());
+    // Every text is checked before anything changes, but only those the quick check cannot
+    // vouch for are kept parsed; the rest are parsed a chunk at a time below, so that a batch
+    // never holds the values of all its points at once.
+    std::vector<std::pair<std::size_t, Metadata>> kept;
     for (std::size_t i = 0; i < points.size(); ++i) {
-        auto parsed = Metadata::parse(points[i].metadata);
-        if (!parsed) return for_item(i, parsed.error());
-        metas.push_back(std::move(parsed).value());
+        auto checked = Metadata::check(points[i].metadata);
+        if (!checked) return for_item(i, checked.error());
+        if (*checked) kept.emplace_back(i, std::move(**checked));
     }
+    std::size_t next_kept = 0;
+    std::vector<Metadata> metas;
     VESKO_TRY(check_process());
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
     std::vector<std::string_view> ext_ids;
     std::vector<std::string_view> meta_texts;
+    DeferredIndexes deferred;
     for (std::size_t start = 0; start < points.size(); start += bulk_chunk_points) {
         const std::size_t end = std::min(points.size(), start + bulk_chunk_points);
         ext_ids.clear();
         meta_texts.clear();
+        metas.clear();
         for (std::size_t i = start; i < end; ++i) {
+            if (next_kept < kept.size() && kept[next_kept].first == i) {
+                metas.push_back(std::move(kept[next_kept++].second));
+            } else {
+                auto parsed = Metadata::parse(points[i].metadata);
+                VESKO_CHECK(static_cast<bool>(parsed),
+                            "metadata that passed its check failed to parse");
+                metas.push_back(std::move(parsed).value());
+            }
             ext_ids.push_back(points[i].ext_id);
-            meta_texts.push_back(metas[i].text());
         }
+        // Views taken once metas no longer moves.
+        for (const Metadata& meta : metas) meta_texts.push_back(meta.text());
         // Everything that can fail is done before the chunk is logged: once its records are
         // in the log, its points exist.
         auto prepared = prepare_inserts(index_, ext_ids, meta_texts);
         if (!prepared) return prepared.error();
         for (std::size_t i = start; i < end; ++i) {
             encode_insert(wal_.staging(), points[i].ext_id, points[i].lat_deg, points[i].lon_deg,
-                          metas[i].object(), skip_index);
+                          metas[i - start].object(), skip_index);
         }
         // A failed write leaves the log as the previous chunk left it.
         if (auto flushed = wal_.flush(); !flushed) {
@@ -55,8 +71,10 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
         for (std::size_t i = start; i < end; ++i) {
             const PreparedInsert& p = (*prepared)[i - start];
             if (p.needed) changed_since_snapshot_ = true;
-            apply_insert(index_, p, metas[i], skip_index, points[i].lat_deg, points[i].lon_deg);
+            apply_insert(index_, p, metas[i - start], skip_index, points[i].lat_deg,
+                         points[i].lon_deg, &deferred);
         }
+        file_deferred(index_, deferred);
     }
     return {};
 }

@@ -40,6 +40,33 @@ void NumericBsiIndex::set_value(std::uint32_t int_id, float value) {
     }
 }
 
+void NumericBsiIndex::set_new_values(std::span<const std::uint32_t> ids,
+                                     std::span<const float> values) {
+    std::vector<std::uint32_t> present;
+    std::vector<std::uint32_t> codes;
+    present.reserve(ids.size());
+    codes.reserve(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (std::isnan(values[i])) continue;
+        const std::uint32_t e = sortable_bits(values[i]);
+        min_encoded_ = std::min(min_encoded_, e);
+        max_encoded_ = std::max(max_encoded_, e);
+        if (e != 0)
+            top_bit_ = std::max<std::uint8_t>(top_bit_, static_cast<std::uint8_t>(highest_bit(e)));
+        present.push_back(ids[i]);
+        codes.push_back(e);
+    }
+    existence_.add_many(present.data(), present.size());
+    // One pass hands each id to the slices of its set bits, in ascending id order.
+    std::array<std::vector<std::uint32_t>, slice_count> in_slice;
+    for (std::size_t i = 0; i < present.size(); ++i) {
+        for (std::uint32_t e = codes[i]; e != 0; e &= e - 1)
+            in_slice[static_cast<std::size_t>(std::countr_zero(e))].push_back(present[i]);
+    }
+    for (std::size_t bit = 0; bit < in_slice.size(); ++bit)
+        slices_[bit].add_many(in_slice[bit].data(), in_slice[bit].size());
+}
+
 void NumericBsiIndex::remove_id(std::uint32_t int_id) {
     if (!existence_.contains(int_id)) return;
     existence_.remove(int_id);

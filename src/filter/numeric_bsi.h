@@ -32,6 +32,9 @@ class NumericBsiIndex {
 
     // Records or overwrites the id's value; a NaN records nothing.
     void set_value(std::uint32_t int_id, float value);
+    // set_value for many ids at once: `ids` ascending, none of them holding a value yet (new
+    // points), values[i] belonging to ids[i]. Each slice takes its ids in one bulk add.
+    void set_new_values(std::span<const std::uint32_t> ids, std::span<const float> values);
     // Forgets the id's value. The bounds stay where they are.
     void remove_id(std::uint32_t int_id);
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <vector>
 
 namespace vesko::spatial {
@@ -79,6 +80,64 @@ void GridIndex::file_point(std::uint32_t int_id, float lat_deg, float lon_deg) {
     if (cell(key).add(int_id)) {
         ++blocks_.find(block_of(key))->second.ids;
         ++ids_;
+    }
+}
+
+void GridIndex::file_points(std::span<std::pair<std::uint64_t, std::uint32_t>> keyed) {
+    // Block by block, and within a block in cell order and ascending id (each cell's ids are
+    // then appended in order).
+    std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+        const std::uint64_t block_a = block_of(a.first);
+        const std::uint64_t block_b = block_of(b.first);
+        if (block_a != block_b) return block_a < block_b;
+        return a < b;
+    });
+    std::vector<Cell> fresh;
+    std::vector<Cell> merged;
+    for (std::size_t run = 0; run < keyed.size();) {
+        const std::uint64_t block_key = block_of(keyed[run].first);
+        auto [it, created] = blocks_.try_emplace(block_key);
+        if (created) {
+            const std::uint32_t by = key_lat_cell(block_key);
+            const std::uint32_t bx = key_lon_cell(block_key);
+            if (by < block_rows && bx < block_cols)
+                chart_blocks_[std::size_t{by} * block_cols + bx] = true;
+        }
+        Block& b = it->second;
+        // Ids of cells the block has are added in place; new cells are gathered (in ascending
+        // order, as the run is sorted) and merged in once, so a block with many cells is
+        // rewritten once per batch rather than shifted once per new cell.
+        fresh.clear();
+        std::size_t added = 0;
+        for (; run < keyed.size() && block_of(keyed[run].first) == block_key; ++run) {
+            const std::uint16_t local = local_of(keyed[run].first);
+            const std::uint32_t int_id = keyed[run].second;
+            bool is_new = false;
+            if (b.has(local)) {
+                is_new = b.cells[b.place(local)].ids.add(int_id);
+            } else {
+                if (fresh.empty() || fresh.back().local != local)
+                    fresh.push_back(Cell{local, CellIds()});
+                is_new = fresh.back().ids.add(int_id);
+            }
+            added += is_new ? 1 : 0;
+        }
+        if (!fresh.empty()) {
+            for (const Cell& c : fresh)
+                b.occupied[c.local >> 6] |= std::uint64_t{1} << (c.local & 63);
+            cells_ += fresh.size();
+            merged.clear();
+            merged.reserve(b.cells.size() + fresh.size());
+            std::merge(std::make_move_iterator(b.cells.begin()),
+                       std::make_move_iterator(b.cells.end()),
+                       std::make_move_iterator(fresh.begin()), std::make_move_iterator(fresh.end()),
+                       std::back_inserter(merged),
+                       [](const Cell& x, const Cell& y) { return x.local < y.local; });
+            b.cells.swap(merged);
+            b.recount();
+        }
+        b.ids += added;
+        ids_ += added;
     }
 }
 

@@ -9,7 +9,9 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <span>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace vesko::spatial {
@@ -81,6 +83,14 @@ class GridIndex {
             return cells_before[local >> 6] + static_cast<std::size_t>(std::popcount(below));
         }
         const CellIds* find(std::uint16_t local) const;
+        // Recomputes cells_before from occupied, after cells were set in bulk.
+        void recount() {
+            std::uint16_t n = 0;
+            for (std::size_t w = 0; w < words; ++w) {
+                cells_before[w] = n;
+                n = static_cast<std::uint16_t>(n + std::popcount(occupied[w]));
+            }
+        }
     };
     using Blocks = std::unordered_map<std::uint64_t, Block>;
 
@@ -91,6 +101,10 @@ class GridIndex {
     // Adds the id to the cell of (lat, lon), creating the cell. The coordinates must be
     // exactly the f32 values stored for the id, so the cell agrees with the stored position.
     void file_point(std::uint32_t int_id, float lat_deg, float lon_deg);
+    // Files many points at once, given as (grid_cell_key of the stored coordinates, id): the
+    // same grid as filing each, reached in cell order so that points of one block are filed
+    // together (the cost of filing is fetching the block's memory). Reorders `keyed`.
+    void file_points(std::span<std::pair<std::uint64_t, std::uint32_t>> keyed);
     // Adds a whole cell (restoring a stored grid); false, changing nothing, when the cell
     // exists already.
     bool insert_cell(std::uint64_t cell_key, CellIds ids);

@@ -25,13 +25,19 @@ void index_string(StrIndex& str_index, const std::string& field, std::string_vie
 }
 
 void index_fields(CoreIndex& index, const filter::Json& meta,
-                  const std::vector<std::string>* skip_index, std::uint32_t int_id) {
+                  const std::vector<std::string>* skip_index, std::uint32_t int_id,
+                  DeferredIndexes* deferred) {
     for (const auto& [field, value] : meta.items()) {
         if (skipped(skip_index, field)) continue;
         if (value.is_string()) {
             index_string(index.str_index, field, value.get_ref<const std::string&>(), int_id);
         } else if (value.is_boolean()) {
             index_string(index.str_index, field, value.get<bool>() ? "true" : "false", int_id);
+        } else if (value.is_number() && deferred != nullptr) {
+            auto it = deferred->numbers.find(field);
+            if (it == deferred->numbers.end()) it = deferred->numbers.try_emplace(field).first;
+            it->second.first.push_back(int_id);
+            it->second.second.push_back(filter::json_number_as_f32(value));
         } else if (value.is_number()) {
             auto it = index.num_index.find(field);
             if (it == index.num_index.end())
@@ -122,7 +128,8 @@ Result<std::vector<PreparedInsert>> prepare_inserts(CoreIndex& index,
 }
 
 void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const Metadata& meta,
-                  const std::vector<std::string>* skip_index, float lat_deg, float lon_deg) {
+                  const std::vector<std::string>* skip_index, float lat_deg, float lon_deg,
+                  DeferredIndexes* deferred) {
     if (!prepared.needed) return;
     const std::uint32_t n = prepared.int_id;
     index.files.commit_external_id(n, prepared.id_record);
@@ -131,9 +138,25 @@ void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const Metada
     index.ext_to_int.insert(prepared.hash, n);
     index.valid_ids.add(n);
     index.deleted.remove(n);
-    index.grid_index.file_point(n, lat_deg, lon_deg);
+    if (deferred != nullptr) {
+        deferred->grid_cells.emplace_back(spatial::grid_cell_key(lat_deg, lon_deg), n);
+    } else {
+        index.grid_index.file_point(n, lat_deg, lon_deg);
+    }
     if (!regular_position(lat_deg, lon_deg)) index.irregular_ids.add(n);
-    index_fields(index, meta.object(), skip_index, n);
+    index_fields(index, meta.object(), skip_index, n, deferred);
+}
+
+void file_deferred(CoreIndex& index, DeferredIndexes& deferred) {
+    index.grid_index.file_points(deferred.grid_cells);
+    deferred.grid_cells.clear();
+    for (auto& [field, batch] : deferred.numbers) {
+        auto it = index.num_index.find(field);
+        if (it == index.num_index.end())
+            it = index.num_index.emplace(field, filter::NumericBsiIndex()).first;
+        it->second.set_new_values(batch.first, batch.second);
+    }
+    deferred.numbers.clear();
 }
 
 void insert_in_mem(CoreIndex& index, std::string_view ext_id, const Metadata& meta,

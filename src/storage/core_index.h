@@ -106,10 +106,26 @@ Result<std::vector<PreparedInsert>> prepare_inserts(CoreIndex& index,
                                                     std::span<const std::string_view> ext_ids,
                                                     std::span<const std::string_view> meta_texts);
 
+// The grid cells and numbers of a batch of new points (ascending fresh ids), gathered to be
+// filed at once: one at a time, a number costs a bitmap update per set bit and a point a
+// fetch of its grid block; together each bitmap takes its ids in one bulk add and each block
+// is visited once.
+struct DeferredIndexes {
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> grid_cells;               // (cell key, id)
+    StringMap<std::pair<std::vector<std::uint32_t>, std::vector<float>>> numbers;  // ids, values
+};
+
 // The half that cannot fail: points the slots at the staged records, writes the coordinates
-// and updates every index. The text staged must be meta.text().
+// and updates every index. The text staged must be meta.text(). With `deferred` given, the
+// point's grid cell and numbers are gathered there instead, and the caller files them with
+// file_deferred before the index lock is released.
 void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const Metadata& meta,
-                  const std::vector<std::string>* skip_index, float lat_deg, float lon_deg);
+                  const std::vector<std::string>* skip_index, float lat_deg, float lon_deg,
+                  DeferredIndexes* deferred = nullptr);
+
+// Files what apply_insert gathered and empties `deferred`. Caller holds the index lock
+// exclusively.
+void file_deferred(CoreIndex& index, DeferredIndexes& deferred);
 
 // Both halves at once: a point whose hash is already live is left as it is. A failure of the
 // first half is an internal failure; callers that log the change first prepare instead.

@@ -3,6 +3,7 @@
 #include "storage/data_files.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <vector>
@@ -15,11 +16,12 @@ bool is_json_space(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch
 
 // One member of a flat object as read_flat found it.
 struct FlatMember {
-    enum class Kind { String, Unsigned, Negative, True, False, Null };
+    enum class Kind { String, Unsigned, Negative, Float, True, False, Null };
     std::string_view key;
     // A string's bytes between its quotes, or the literal as written.
     std::string_view raw;
     Kind kind;
+    double float_value = 0.0;  // for Float
 };
 
 // A string literal at text[at] == '"' whose bytes are printable ASCII without escapes, for
@@ -38,10 +40,11 @@ std::optional<std::string_view> plain_string(std::string_view text, std::size_t&
 }
 
 // The common shape of metadata, read without the general parser: one object whose keys and
-// string values are plain strings (above) and whose other values are integers of at most 18
-// digits (no leading zero, no "-0"), true, false or null. Anything else -- nesting, fractions,
-// exponents, escapes, other bytes, any syntax error -- returns false and is left to the general
-// parser, which gives the same value and text for every text accepted here.
+// string values are plain strings (above) and whose other values are numbers (integers of at
+// most 18 digits other than "-0"; numbers with a fraction or an exponent as the nearest
+// double, as the general parser reads them), true, false or null. Anything else -- nesting,
+// escapes, other bytes, a number out of range, any syntax error -- returns false and is left to
+// the general parser, which gives the same value for every text accepted here.
 bool read_flat(std::string_view text, std::vector<FlatMember>& members) {
     using Kind = FlatMember::Kind;
     std::size_t at = 0;
@@ -76,15 +79,37 @@ bool read_flat(std::string_view text, std::vector<FlatMember>& members) {
             member.raw = *value;
             member.kind = Kind::String;
         } else if (first == '-' || is_digit(at)) {
+            // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?, the grammar of a JSON number.
             const std::size_t start = at;
             if (first == '-') ++at;
             const std::size_t digits = at;
             while (is_digit(at)) ++at;
             const std::size_t count = at - digits;
-            if (count == 0 || count > 18) return false;
-            if (text[digits] == '0' && (count > 1 || first == '-')) return false;
+            if (count == 0 || (text[digits] == '0' && count > 1)) return false;
+            bool is_float = false;
+            if (at < n && text[at] == '.') {
+                ++at;
+                if (!is_digit(at)) return false;
+                while (is_digit(at)) ++at;
+                is_float = true;
+            }
+            if (at < n && (text[at] == 'e' || text[at] == 'E')) {
+                ++at;
+                if (at < n && (text[at] == '+' || text[at] == '-')) ++at;
+                if (!is_digit(at)) return false;
+                while (is_digit(at)) ++at;
+                is_float = true;
+            }
             member.raw = text.substr(start, at - start);
-            member.kind = first == '-' ? Kind::Negative : Kind::Unsigned;
+            if (is_float) {
+                const auto [end, ec] = std::from_chars(
+                    member.raw.data(), member.raw.data() + member.raw.size(), member.float_value);
+                if (ec != std::errc() || end != member.raw.data() + member.raw.size()) return false;
+                member.kind = Kind::Float;
+            } else {
+                if (count > 18 || (first == '-' && text[digits] == '0')) return false;
+                member.kind = first == '-' ? Kind::Negative : Kind::Unsigned;
+            }
         } else {
             static constexpr std::pair<std::string_view, Kind> literals[] = {
                 {"true", Kind::True}, {"false", Kind::False}, {"null", Kind::Null}};
@@ -130,6 +155,8 @@ filter::Json flat_value(const FlatMember& member) {
             if (member.kind == Kind::Unsigned) return filter::Json(static_cast<std::uint64_t>(v));
             return filter::Json(v);
         }
+        case Kind::Float:
+            return filter::Json(member.float_value);
         case Kind::True:
             return filter::Json(true);
         case Kind::False:
@@ -158,7 +185,11 @@ Result<Metadata> Metadata::parse(std::string_view text) {
                          [](const FlatMember& a, const FlatMember& b) { return a.key < b.key; });
         filter::Json object(filter::Json::value_t::object);
         auto& fields = object.get_ref<filter::Json::object_t&>();
-        std::string compact = "{";
+        // Every value but a double is written as it was read; a double as the general
+        // writer writes it, through the same routine (its shortest round-trip form).
+        std::string compact;
+        compact.reserve(text.size() + 16);
+        compact += '{';
         for (std::size_t i = 0; i < members.size(); ++i) {
             const FlatMember& m = members[i];
             if (i + 1 < members.size() && members[i + 1].key == m.key) continue;
@@ -167,9 +198,18 @@ Result<Metadata> Metadata::parse(std::string_view text) {
             compact += '"';
             compact += m.key;
             compact += "\":";
-            if (m.kind == FlatMember::Kind::String) compact += '"';
-            compact += m.raw;
-            if (m.kind == FlatMember::Kind::String) compact += '"';
+            if (m.kind == FlatMember::Kind::Float) {
+                std::array<char, 64> digits;
+                char* end = nlohmann::detail::to_chars(digits.data(), digits.data() + digits.size(),
+                                                       m.float_value);
+                compact.append(digits.data(), static_cast<std::size_t>(end - digits.data()));
+            } else if (m.kind == FlatMember::Kind::String) {
+                compact += '"';
+                compact += m.raw;
+                compact += '"';
+            } else {
+                compact += m.raw;
+            }
         }
         compact += '}';
         if (compact.size() > max_metadata_bytes) return too_long(compact.size());
@@ -184,6 +224,18 @@ Result<Metadata> Metadata::parse(std::string_view text) {
     std::string compact = parsed->dump();
     if (compact.size() > max_metadata_bytes) return too_long(compact.size());
     return Metadata(std::move(parsed).value(), std::move(compact));
+}
+
+Result<std::optional<Metadata>> Metadata::check(std::string_view text) {
+    thread_local std::vector<FlatMember> members;
+    members.clear();
+    // A flat text's compact form is at most a few times as long as the text (a number such as
+    // 1e9 is written out in full), so a short one is within the limit.
+    if (text.size() <= max_metadata_bytes / 8 && read_flat(text, members))
+        return std::optional<Metadata>();
+    auto parsed = parse(text);
+    if (!parsed) return parsed.error();
+    return std::optional<Metadata>(std::move(parsed).value());
 }
 
 Metadata Metadata::from_object(filter::Json object) {

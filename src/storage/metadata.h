@@ -6,6 +6,7 @@
 #include "common/result.h"
 #include "filter/json_text.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,11 @@ class Metadata {
     // A caller's text: InvalidJson when it is not JSON or not an object, InvalidArgument when
     // its compact text is longer than max_metadata_bytes (data_files.h).
     static Result<Metadata> parse(std::string_view text);
+    // Whether parse() accepts the text, decided without building the value when the text has
+    // the common flat shape (then nothing comes back, and parse() gives the value later);
+    // otherwise parse()'s value or error. For a batch that checks every text before it uses
+    // any, without holding every value at once.
+    static Result<std::optional<Metadata>> check(std::string_view text);
     // An object read back from the log, where only texts that passed parse() are written.
     // Must be an object.
     static Metadata from_object(filter::Json object);

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <random>
 #include <vector>
 
@@ -173,6 +174,55 @@ TEST(GridIndex, LookupsFindEveryCellWhateverOrderTheCellsArrived) {
             ASSERT_NE(ids, nullptr) << "local " << local;
             ASSERT_EQ(ids->size(), 1u);
             EXPECT_EQ(*ids->begin(), std::uint32_t{local} * 3) << "local " << local;
+        }
+    }
+}
+
+// Every cell with its ids, in key order, and the per-block counts: what two grids must share.
+std::map<std::uint64_t, std::vector<std::uint32_t>> cells_of(const GridIndex& grid) {
+    std::map<std::uint64_t, std::vector<std::uint32_t>> out;
+    grid.for_each_cell(
+        [&](std::uint64_t key, const CellIds& ids) { out[key].assign(ids.begin(), ids.end()); });
+    return out;
+}
+
+TEST(GridIndex, FilingABatchGivesTheGridOfFilingEachPoint) {
+    struct Case {
+        const char* name;
+        float spread_deg;  // points scatter this far around a few centres
+        int batches;
+    };
+    const Case cases[] = {{"crowded cells", 0.02f, 3},
+                          {"crowded blocks", 0.7f, 4},
+                          {"whole chart", 90.0f, 2},
+                          {"off the chart", 400.0f, 2}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::mt19937 rng(11);
+        std::uniform_real_distribution<float> offset(-c.spread_deg, c.spread_deg);
+        GridIndex one;
+        GridIndex many;
+        std::uint32_t next_id = 0;
+        for (int batch = 0; batch < c.batches; ++batch) {
+            std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed;
+            for (int i = 0; i < 3000; ++i) {
+                const float lat_deg = (i % 3 == 0 ? 10.0f : -45.5f) + offset(rng);
+                const float lon_deg = (i % 2 == 0 ? 100.0f : -3.25f) + offset(rng);
+                one.file_point(next_id, lat_deg, lon_deg);
+                keyed.emplace_back(grid_cell_key(lat_deg, lon_deg), next_id);
+                ++next_id;
+            }
+            many.file_points(keyed);
+        }
+        EXPECT_EQ(cells_of(many), cells_of(one));
+        EXPECT_EQ(many.size(), one.size());
+        EXPECT_EQ(many.ids(), one.ids());
+        for (const auto& [key, block] : one.blocks()) {
+            const GridIndex::Block* other = many.block(key);
+            ASSERT_NE(other, nullptr);
+            EXPECT_EQ(other->ids, block.ids);
+            EXPECT_EQ(other->occupied, block.occupied);
+            EXPECT_EQ(other->cells_before, block.cells_before);
         }
     }
 }

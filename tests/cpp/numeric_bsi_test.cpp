@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <vector>
 
 namespace vesko::filter {
 namespace {
@@ -103,6 +104,45 @@ TEST(NumericBsiIndex, NanIsNeverRecordedNorMatched) {
     EXPECT_EQ(index.min_encoded(), 0xFFFFFFFFu);
     index.set_value(2, 1.0f);
     EXPECT_TRUE(index.equal_to(std::nanf("")).empty());
+}
+
+TEST(NumericBsiIndex, SettingNewValuesInBulkEqualsSettingEach) {
+    struct Case {
+        const char* name;
+        std::vector<float> earlier;  // set one by one for ids 0, 1, ...
+        std::vector<float> batch;    // then for the ids after them
+    };
+    const float nan = std::nanf("");
+    const Case cases[] = {
+        {"into an empty index", {}, {1.5f, -2.0f, 0.0f, -0.0f, 1e30f, -1e-30f}},
+        {"beside earlier values", {3.0f, 4.0f}, {100.0f, -7.25f, 3.0f}},
+        {"NaN records nothing", {1.0f}, {nan, 2.0f, nan}},
+        {"only NaN", {}, {nan}},
+        {"bounds widen on both sides", {0.5f}, {-1e20f, 1e20f}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        NumericBsiIndex each;
+        NumericBsiIndex bulk;
+        std::uint32_t id = 0;
+        for (float v : c.earlier) {
+            each.set_value(id, v);
+            bulk.set_value(id, v);
+            ++id;
+        }
+        std::vector<std::uint32_t> ids;
+        for (float v : c.batch) {
+            each.set_value(id, v);
+            ids.push_back(id++);
+        }
+        bulk.set_new_values(ids, c.batch);
+        EXPECT_EQ(bulk.existence().to_vector(), each.existence().to_vector());
+        for (std::size_t i = 0; i < std::size_t{NumericBsiIndex::slice_count}; ++i)
+            EXPECT_EQ(bulk.slices()[i].to_vector(), each.slices()[i].to_vector()) << "slice " << i;
+        EXPECT_EQ(bulk.min_encoded(), each.min_encoded());
+        EXPECT_EQ(bulk.max_encoded(), each.max_encoded());
+        EXPECT_EQ(bulk.top_bit(), each.top_bit());
+    }
 }
 
 }  // namespace

@@ -265,3 +265,32 @@ def test_delete_many_with_a_bad_item_raises_and_changes_nothing(store, ids, erro
         store.delete_many(ids)
     assert file_digests(store_path(store)) == before
     assert store.count() == 2
+
+
+def test_other_threads_run_python_while_a_batch_is_applied(store):
+    """The interpreter lock is released while the engine checks and applies the batch: a
+    thread counting in Python keeps counting through the call."""
+    import threading
+
+    n = 200_000
+    ids = [f"p{i}" for i in range(n)]
+    lats = np.linspace(-60, 60, n)
+    metas = ['{"kind": "cafe", "n": 1}'] * n
+    counted = [0]
+    running = [True]
+
+    def count():
+        while running[0]:
+            counted[0] += 1
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        before = counted[0]
+        store.add_many(ids, lats, lats, metas)
+        during = counted[0] - before
+    finally:
+        running[0] = False
+        counter.join()
+    assert store.count() == n
+    assert during > 1000
