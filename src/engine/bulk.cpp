@@ -59,6 +59,12 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
         // in the log, its points exist.
         auto prepared = prepare_inserts(index_, ext_ids, meta_texts);
         if (!prepared) return prepared.error();
+        // Room for the chunk's records at once (each is its id and metadata plus a few dozen
+        // bytes of lengths and tags), rather than regrowing the buffer as they are encoded.
+        std::size_t record_bytes = 0;
+        for (std::size_t i = start; i < end; ++i)
+            record_bytes += 64 + points[i].ext_id.size() + metas[i - start].text().size();
+        wal_.staging().reserve(wal_.staging().size() + record_bytes);
         for (std::size_t i = start; i < end; ++i) {
             encode_insert(wal_.staging(), points[i].ext_id, points[i].lat_deg, points[i].lon_deg,
                           metas[i - start].object(), skip_index);

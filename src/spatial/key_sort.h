@@ -28,7 +28,7 @@ void stable_sort_by_key(std::vector<T>& items, KeyOf key_of) {
     constexpr std::size_t buckets = std::size_t{1} << digit_bits;
     constexpr std::uint32_t mask = buckets - 1;
     constexpr unsigned passes = (32 + digit_bits - 1) / digit_bits;
-    auto digit = [&key_of, mask](const T& item, unsigned pass) {
+    auto digit = [&key_of](const T& item, unsigned pass) {
         return (key_of(item) >> (pass * digit_bits)) & mask;
     };
 

@@ -181,8 +181,12 @@ Result<Metadata> Metadata::parse(std::string_view text) {
     if (read_flat(text, members)) {
         // Keys in ascending byte order, and of a repeated key its last value, as the general
         // parser's object holds them.
-        std::stable_sort(members.begin(), members.end(),
-                         [](const FlatMember& a, const FlatMember& b) { return a.key < b.key; });
+        // Insertion sort: stable, and without the buffer std::stable_sort allocates per call
+        // (metadata has a handful of members).
+        for (std::size_t i = 1; i < members.size(); ++i) {
+            for (std::size_t j = i; j > 0 && members[j].key < members[j - 1].key; --j)
+                std::swap(members[j], members[j - 1]);
+        }
         filter::Json object(filter::Json::value_t::object);
         auto& fields = object.get_ref<filter::Json::object_t&>();
         // Every value but a double is written as it was read; a double as the general
