@@ -65,20 +65,6 @@ bool same_float(float a, float b) {
            (std::isnan(a) && std::isnan(b));
 }
 
-bool inside_polygon(const std::vector<LatLon>& polygon, float p_lat, float p_lon) {
-    bool inside = false;
-    const std::size_t n = polygon.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto [lat_i, lon_i] = polygon[i];
-        const auto [lat_j, lon_j] = polygon[i == 0 ? n - 1 : i - 1];
-        if ((lon_i > p_lon) != (lon_j > p_lon)) {
-            const float t = lat_i + ((p_lon - lon_i) * (lat_j - lat_i)) / (lon_j - lon_i);
-            if (p_lat < t) inside = !inside;
-        }
-    }
-    return inside;
-}
-
 LatLon draw_position(vesko::fuzz::Draw& draw) {
     const std::uint8_t where = draw.u8();
     const float lat = draw.in_range(-90.0f, 90.0f);
@@ -222,7 +208,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(store.search_polygon(polygon, std::nullopt, into_area(inside)),
                "polygon search failed");
     check_area(
-        inside, points, [&](const Point& p) { return inside_polygon(polygon, p.lat, p.lon); },
+        inside, points,
+        [&](const Point& p) { return vesko::spatial::inside_polygon(polygon, p.lat, p.lon); },
         "polygon: not the points inside");
     return 0;
 }

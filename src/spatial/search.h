@@ -71,6 +71,10 @@ std::vector<std::uint32_t> search_box(const storage::CoreIndex& index, LatLon to
 std::vector<DistanceHit> search_knn(const storage::CoreIndex& index, float lat_deg, float lon_deg,
                                     std::uint32_t k, const Eligible& eligible);
 
+// Whether (p_lat, p_lon) is inside the polygon by the even-odd rule, with latitude as the
+// ray's axis, in f32 exactly as search_polygon decides it.
+bool inside_polygon(std::span<const LatLon> polygon, float p_lat, float p_lon);
+
 // Every eligible id inside the polygon by the even-odd rule, ascending. The caller returns
 // early for fewer than three vertices.
 std::vector<std::uint32_t> search_polygon(const storage::CoreIndex& index,

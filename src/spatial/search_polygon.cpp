@@ -8,8 +8,6 @@
 
 namespace vesko::spatial {
 
-namespace {
-
 // The operations run in f32 in exactly this order; the build keeps them from fusing.
 bool inside_polygon(std::span<const LatLon> polygon, float p_lat, float p_lon) {
     bool inside = false;
@@ -24,8 +22,6 @@ bool inside_polygon(std::span<const LatLon> polygon, float p_lat, float p_lon) {
     }
     return inside;
 }
-
-}  // namespace
 
 std::vector<std::uint32_t> search_polygon(const storage::CoreIndex& index,
                                           std::span<const LatLon> polygon,
