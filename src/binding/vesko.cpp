@@ -87,9 +87,9 @@ class CollectorPaused {
 // Readers that build the result list from the engine's views. The engine calls them with the
 // index lock held shared and the interpreter lock released; they take the interpreter lock
 // back only now, after the index lock, so that no thread ever waits for a store lock while holding
-// the interpreter lock. Records are read in id order, which walks the files front to back;
-// each tuple goes to its place in the answer. The list's slots start empty and each is set
-// once; a list dropped half-built releases only the slots that were set.
+// the interpreter lock. The engine has found every text already, so the lock is held only to
+// make objects; each tuple goes to its place in the answer. The list's slots start empty and each
+// is set once; a list dropped half-built releases only the slots that were set.
 engine::DistanceHitsReader distance_hits_into(py::object& out, ReleasedInterpreter& released) {
     return [&out, &released](std::span<const spatial::DistanceHit> hits, engine::HitTexts& texts) {
         released.take_back();
