@@ -1,8 +1,17 @@
 // add_many and delete_many: a batch checked whole before anything is touched, then logged and
 // applied a chunk at a time under one hold of the index lock and the log lock.
+//
+// Reading the texts is the larger part of a batch's work and needs nothing of the store, so it
+// runs beside the caller's thread: the check is split in two halves, and while the caller logs
+// and applies one chunk, a second thread parses the next one and encodes its log records.
+// Only the caller's thread touches the store; the second thread reads the batch's own texts.
 #include "common/check.h"
 #include "engine/store.h"
+#include "storage/id_hash.h"
 
+#include <atomic>
+#include <future>
+#include <iterator>
 #include <mutex>
 
 namespace vesko::engine {
@@ -15,6 +24,143 @@ Error for_item(std::size_t item, const Error& error) {
     return Error{error.kind, "item " + std::to_string(item) + ": " + error.message, error.os_errno};
 }
 
+// Runs `work` on a thread of its own when `beside` says so and a thread can be had, otherwise
+// on the caller's thread when the future is asked for its result.
+template <class Work>
+auto run(bool beside, Work&& work) {
+    return std::async(beside ? std::launch::async | std::launch::deferred : std::launch::deferred,
+                      std::forward<Work>(work));
+}
+
+// Metadata texts the quick check could not vouch for, parsed in full, by item in ascending
+// order.
+using KeptMetadata = std::vector<std::pair<std::size_t, Metadata>>;
+
+struct BadItem {
+    std::size_t item;
+    Error error;
+};
+
+// Checks the texts of points [begin, end) in order: the first bad one, or none. Stops early,
+// with nothing to report, once `stop` is set.
+std::optional<BadItem> check_range(std::span<const NewPoint> points, std::size_t begin,
+                                   std::size_t end, KeptMetadata& kept,
+                                   const std::atomic<bool>& stop) {
+    for (std::size_t i = begin; i < end; ++i) {
+        if ((i & 1023) == 0 && stop.load(std::memory_order_relaxed)) return std::nullopt;
+        auto checked = Metadata::check(points[i].metadata);
+        if (!checked) return BadItem{i, checked.error()};
+        if (*checked) kept.emplace_back(i, std::move(**checked));
+    }
+    return std::nullopt;
+}
+
+// Every text checked, in two halves at once for a large batch; the error names the first bad
+// item of the whole batch, as a check in order would.
+Result<KeptMetadata> check_all(std::span<const NewPoint> points) {
+    KeptMetadata kept;
+    KeptMetadata later;
+    std::atomic<bool> stop{false};
+    const std::size_t half =
+        points.size() >= bulk_parallel_min_points ? points.size() / 2 : points.size();
+    auto second = run(true, [&] { return check_range(points, half, points.size(), later, stop); });
+    auto first_bad = check_range(points, 0, half, kept, stop);
+    // Any bad item of the first half comes before every item of the second.
+    if (first_bad) stop.store(true, std::memory_order_relaxed);
+    auto second_bad = second.get();
+    if (first_bad) return for_item(first_bad->item, first_bad->error);
+    if (second_bad) return for_item(second_bad->item, second_bad->error);
+    kept.insert(kept.end(), std::make_move_iterator(later.begin()),
+                std::make_move_iterator(later.end()));
+    return kept;
+}
+
+// One chunk of a batch made ready to be logged and applied, built from the batch alone.
+struct ParsedChunk {
+    static constexpr std::uint32_t flat = 0xFFFFFFFFU;
+
+    std::vector<std::string_view> ext_ids;
+    std::vector<std::uint64_t> hashes;  // hash_id of each id
+    // Per point: flat, or its place in `general` (a text that is not flat).
+    std::vector<std::uint32_t> general_at;
+    std::vector<Metadata> general;
+    // The flat points' members, point after point; point k's end at member_ends[k].
+    std::vector<FlatMember> members;
+    std::vector<std::size_t> member_ends;
+    // The flat points' compact texts, back to back; point k's ends at text_ends[k].
+    std::string texts;
+    std::vector<std::size_t> text_ends;
+    // Each point's compact text, in `texts` or in its Metadata.
+    std::vector<std::string_view> meta_texts;
+    // The chunk's log records, one Insert per point in order.
+    std::string log;
+
+    std::span<const FlatMember> members_of(std::size_t k) const {
+        const std::size_t first = k == 0 ? 0 : member_ends[k - 1];
+        return std::span<const FlatMember>(members).subspan(first, member_ends[k] - first);
+    }
+
+    // Empties every part and keeps the memory, which the next chunk reuses.
+    void clear() {
+        ext_ids.clear();
+        hashes.clear();
+        general_at.clear();
+        general.clear();
+        members.clear();
+        member_ends.clear();
+        texts.clear();
+        text_ends.clear();
+        meta_texts.clear();
+        log.clear();
+    }
+};
+
+// Parses points [begin, end), whose texts check_all passed, into `out`. The kept values of
+// the chunk are moved out of `kept` from `next_kept` on, which moves past them.
+void parse_chunk(std::span<const NewPoint> points, std::size_t begin, std::size_t end,
+                 KeptMetadata& kept, std::size_t& next_kept,
+                 const std::vector<std::string>* skip_index, ParsedChunk& out) {
+    out.clear();
+    const std::size_t n = end - begin;
+    out.ext_ids.reserve(n);
+    out.hashes.reserve(n);
+    out.general_at.reserve(n);
+    out.member_ends.reserve(n);
+    out.text_ends.reserve(n);
+    out.meta_texts.reserve(n);
+    for (std::size_t i = begin; i < end; ++i) {
+        const NewPoint& p = points[i];
+        out.ext_ids.push_back(p.ext_id);
+        out.hashes.push_back(hash_id(p.ext_id));
+        if (next_kept < kept.size() && kept[next_kept].first == i) {
+            out.general_at.push_back(static_cast<std::uint32_t>(out.general.size()));
+            out.general.push_back(std::move(kept[next_kept++].second));
+            encode_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, out.general.back().object(),
+                          skip_index);
+        } else {
+            out.general_at.push_back(ParsedChunk::flat);
+            const std::size_t first = out.members.size();
+            VESKO_CHECK(read_flat_metadata(p.metadata, out.members),
+                        "metadata that passed its check as flat is not flat");
+            const auto members = std::span<const FlatMember>(out.members).subspan(first);
+            append_flat_compact(out.texts, members);
+            encode_flat_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, members, skip_index);
+        }
+        out.member_ends.push_back(out.members.size());
+        out.text_ends.push_back(out.texts.size());
+    }
+    // Views taken once `texts` and `general` no longer move.
+    for (std::size_t k = 0; k < n; ++k) {
+        if (out.general_at[k] != ParsedChunk::flat) {
+            out.meta_texts.push_back(out.general[out.general_at[k]].text());
+        } else {
+            const std::size_t first = k == 0 ? 0 : out.text_ends[k - 1];
+            out.meta_texts.push_back(
+                std::string_view(out.texts).substr(first, out.text_ends[k] - first));
+        }
+    }
+}
+
 }  // namespace
 
 Result<void> Store::add_many(std::span<const NewPoint> points,
@@ -22,65 +168,62 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
     // Every text is checked before anything changes, but only those the quick check cannot
     // vouch for are kept parsed; the rest are parsed a chunk at a time below, so that a batch
     // never holds the values of all its points at once.
-    std::vector<std::pair<std::size_t, Metadata>> kept;
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        auto checked = Metadata::check(points[i].metadata);
-        if (!checked) return for_item(i, checked.error());
-        if (*checked) kept.emplace_back(i, std::move(**checked));
-    }
+    auto checked = check_all(points);
+    if (!checked) return checked.error();
+    KeptMetadata& kept = *checked;
     std::size_t next_kept = 0;
-    std::vector<Metadata> metas;
+    const bool beside = points.size() >= bulk_parallel_min_points;
     VESKO_TRY(check_process());
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
-    std::vector<std::string_view> ext_ids;
-    std::vector<std::string_view> meta_texts;
     DeferredIndexes deferred;
-    for (std::size_t start = 0; start < points.size(); start += bulk_chunk_points) {
+    // The chunk being applied and the one being parsed take turns; neither is ever moved,
+    // since views into their texts are handed around.
+    ParsedChunk chunks[2];
+    if (!points.empty()) {
+        parse_chunk(points, 0, std::min(points.size(), bulk_chunk_points), kept, next_kept,
+                    skip_index, chunks[0]);
+    }
+    for (std::size_t start = 0, turn = 0; start < points.size();
+         start += bulk_chunk_points, turn ^= 1) {
         const std::size_t end = std::min(points.size(), start + bulk_chunk_points);
-        ext_ids.clear();
-        meta_texts.clear();
-        metas.clear();
-        for (std::size_t i = start; i < end; ++i) {
-            if (next_kept < kept.size() && kept[next_kept].first == i) {
-                metas.push_back(std::move(kept[next_kept++].second));
-            } else {
-                auto parsed = Metadata::parse(points[i].metadata);
-                VESKO_CHECK(static_cast<bool>(parsed),
-                            "metadata that passed its check failed to parse");
-                metas.push_back(std::move(parsed).value());
-            }
-            ext_ids.push_back(points[i].ext_id);
+        ParsedChunk& current = chunks[turn];
+        ParsedChunk& upcoming = chunks[turn ^ 1];
+        // Declared after `chunks`, so that leaving early waits for the parse writing one.
+        std::future<void> next;
+        if (end < points.size()) {
+            next = run(beside, [&, end] {
+                parse_chunk(points, end, std::min(points.size(), end + bulk_chunk_points), kept,
+                            next_kept, skip_index, upcoming);
+            });
         }
-        // Views taken once metas no longer moves.
-        for (const Metadata& meta : metas) meta_texts.push_back(meta.text());
         // Everything that can fail is done before the chunk is logged: once its records are
         // in the log, its points exist.
-        auto prepared = prepare_inserts(index_, ext_ids, meta_texts);
+        auto prepared =
+            prepare_inserts(index_, current.ext_ids, current.hashes, current.meta_texts);
         if (!prepared) return prepared.error();
-        // Room for the chunk's records at once (each is its id and metadata plus a few dozen
-        // bytes of lengths and tags), rather than regrowing the buffer as they are encoded.
-        std::size_t record_bytes = 0;
-        for (std::size_t i = start; i < end; ++i)
-            record_bytes += 64 + points[i].ext_id.size() + metas[i - start].text().size();
-        wal_.staging().reserve(wal_.staging().size() + record_bytes);
-        for (std::size_t i = start; i < end; ++i) {
-            encode_insert(wal_.staging(), points[i].ext_id, points[i].lat_deg, points[i].lon_deg,
-                          metas[i - start].object(), skip_index);
-        }
         // A failed write leaves the log as the previous chunk left it.
-        if (auto flushed = wal_.flush(); !flushed) {
+        if (auto written = wal_.write_records(current.log); !written) {
             index_.files.drop_staged();
-            return flushed.error();
+            return written.error();
         }
         for (std::size_t i = start; i < end; ++i) {
-            const PreparedInsert& p = (*prepared)[i - start];
-            if (p.needed) changed_since_snapshot_ = true;
-            apply_insert(index_, p, metas[i - start], skip_index, points[i].lat_deg,
-                         points[i].lon_deg, &deferred);
+            const std::size_t k = i - start;
+            const PreparedInsert& p = (*prepared)[k];
+            if (!p.needed) continue;
+            changed_since_snapshot_ = true;
+            const NewPoint& point = points[i];
+            if (current.general_at[k] == ParsedChunk::flat) {
+                apply_insert(index_, p, current.members_of(k), skip_index, point.lat_deg,
+                             point.lon_deg, &deferred);
+            } else {
+                apply_insert(index_, p, current.general[current.general_at[k]], skip_index,
+                             point.lat_deg, point.lon_deg, &deferred);
+            }
         }
         file_deferred(index_, deferred);
+        if (next.valid()) next.get();
     }
     return {};
 }

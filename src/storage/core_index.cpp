@@ -10,18 +10,37 @@ namespace vesko::storage {
 namespace {
 
 bool skipped(const std::vector<std::string>* skip_index, std::string_view field) {
+    // A batch's common case: nothing to skip.
+    if (skip_index == nullptr || skip_index->empty()) return false;
     return skip_index != nullptr &&
            std::find(skip_index->begin(), skip_index->end(), field) != skip_index->end();
 }
 
-void index_string(StrIndex& str_index, const std::string& field, std::string_view value,
+void index_string(StrIndex& str_index, std::string_view field, std::string_view value,
                   std::uint32_t int_id) {
     auto outer = str_index.find(field);
-    if (outer == str_index.end()) outer = str_index.emplace(field, StringMap<Bitmap>{}).first;
+    if (outer == str_index.end())
+        outer = str_index.emplace(std::string(field), StringMap<Bitmap>{}).first;
     auto inner = outer->second.find(value);
     if (inner == outer->second.end())
         inner = outer->second.emplace(std::string(value), Bitmap()).first;
     inner->second.add(int_id);
+}
+
+void index_number(CoreIndex& index, std::string_view field, float value, std::uint32_t int_id,
+                  DeferredIndexes* deferred) {
+    if (deferred != nullptr) {
+        auto it = deferred->numbers.find(field);
+        if (it == deferred->numbers.end())
+            it = deferred->numbers.try_emplace(std::string(field)).first;
+        it->second.first.push_back(int_id);
+        it->second.second.push_back(value);
+        return;
+    }
+    auto it = index.num_index.find(field);
+    if (it == index.num_index.end())
+        it = index.num_index.emplace(std::string(field), filter::NumericBsiIndex()).first;
+    it->second.set_value(int_id, value);
 }
 
 void index_fields(CoreIndex& index, const filter::Json& meta,
@@ -33,18 +52,53 @@ void index_fields(CoreIndex& index, const filter::Json& meta,
             index_string(index.str_index, field, value.get_ref<const std::string&>(), int_id);
         } else if (value.is_boolean()) {
             index_string(index.str_index, field, value.get<bool>() ? "true" : "false", int_id);
-        } else if (value.is_number() && deferred != nullptr) {
-            auto it = deferred->numbers.find(field);
-            if (it == deferred->numbers.end()) it = deferred->numbers.try_emplace(field).first;
-            it->second.first.push_back(int_id);
-            it->second.second.push_back(filter::json_number_as_f32(value));
         } else if (value.is_number()) {
-            auto it = index.num_index.find(field);
-            if (it == index.num_index.end())
-                it = index.num_index.emplace(field, filter::NumericBsiIndex()).first;
-            it->second.set_value(int_id, filter::json_number_as_f32(value));
+            index_number(index, field, filter::json_number_as_f32(value), int_id, deferred);
         }
     }
+}
+
+// The same for flat members, which come in the object's (ascending) key order.
+void index_fields(CoreIndex& index, std::span<const FlatMember> meta,
+                  const std::vector<std::string>* skip_index, std::uint32_t int_id,
+                  DeferredIndexes* deferred) {
+    using Kind = FlatMember::Kind;
+    for (const FlatMember& m : meta) {
+        if (skipped(skip_index, m.key)) continue;
+        switch (m.kind) {
+            case Kind::String:
+            case Kind::True:
+            case Kind::False:
+                // A boolean's literal is its index text, "true" or "false".
+                index_string(index.str_index, m.key, m.raw, int_id);
+                break;
+            case Kind::Unsigned:
+            case Kind::Negative:
+            case Kind::Float:
+                index_number(index, m.key, flat_number_as_f32(m), int_id, deferred);
+                break;
+            case Kind::Null:
+                break;
+        }
+    }
+}
+
+// The half of apply_insert before the metadata's fields are indexed.
+void apply_point(CoreIndex& index, const PreparedInsert& prepared, float lat_deg, float lon_deg,
+                 DeferredIndexes* deferred) {
+    const std::uint32_t n = prepared.int_id;
+    index.files.commit_external_id(n, prepared.id_record);
+    index.files.commit_metadata(n, prepared.meta_record);
+    index.files.write_coords(n, lat_deg, lon_deg);
+    index.ext_to_int.insert(prepared.hash, n);
+    index.valid_ids.add(n);
+    index.deleted.remove(n);
+    if (deferred != nullptr) {
+        deferred->grid_cells.emplace_back(spatial::grid_cell_key(lat_deg, lon_deg), n);
+    } else {
+        index.grid_index.file_point(n, lat_deg, lon_deg);
+    }
+    if (!regular_position(lat_deg, lon_deg)) index.irregular_ids.add(n);
 }
 
 }  // namespace
@@ -87,20 +141,25 @@ Result<PreparedInsert> prepare_insert(CoreIndex& index, std::string_view ext_id,
 
 Result<std::vector<PreparedInsert>> prepare_inserts(CoreIndex& index,
                                                     std::span<const std::string_view> ext_ids,
+                                                    std::span<const std::uint64_t> hashes,
                                                     std::span<const std::string_view> meta_texts) {
-    VESKO_CHECK(ext_ids.size() == meta_texts.size(), "a batch needs one metadata text per id");
+    VESKO_CHECK(ext_ids.size() == meta_texts.size() && ext_ids.size() == hashes.size(),
+                "a batch needs one hash and one metadata text per id");
     std::vector<PreparedInsert> prepared(ext_ids.size());
     // The hashes this batch inserts, so that a repeated id is left as a second add leaves it.
     IdMap batch;
+    batch.reserve(ext_ids.size());
     std::vector<std::string_view> id_texts;
     std::vector<std::string_view> needed_meta;
+    id_texts.reserve(ext_ids.size());
+    needed_meta.reserve(ext_ids.size());
     std::uint64_t next =
         index.valid_ids.empty() && index.deleted.empty()
             ? 0
             : std::uint64_t{std::max(index.valid_ids.maximum(), index.deleted.maximum())} + 1;
     for (std::size_t i = 0; i < ext_ids.size(); ++i) {
         PreparedInsert& p = prepared[i];
-        p.hash = hash_id(ext_ids[i]);
+        p.hash = hashes[i];
         if (index.ext_to_int.contains(p.hash) || !batch.insert(p.hash, 0)) continue;
         VESKO_CHECK(next <= 0xFFFFFFFFULL, "internal ids are exhausted; vacuum the store");
         p.needed = true;
@@ -131,20 +190,16 @@ void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const Metada
                   const std::vector<std::string>* skip_index, float lat_deg, float lon_deg,
                   DeferredIndexes* deferred) {
     if (!prepared.needed) return;
-    const std::uint32_t n = prepared.int_id;
-    index.files.commit_external_id(n, prepared.id_record);
-    index.files.commit_metadata(n, prepared.meta_record);
-    index.files.write_coords(n, lat_deg, lon_deg);
-    index.ext_to_int.insert(prepared.hash, n);
-    index.valid_ids.add(n);
-    index.deleted.remove(n);
-    if (deferred != nullptr) {
-        deferred->grid_cells.emplace_back(spatial::grid_cell_key(lat_deg, lon_deg), n);
-    } else {
-        index.grid_index.file_point(n, lat_deg, lon_deg);
-    }
-    if (!regular_position(lat_deg, lon_deg)) index.irregular_ids.add(n);
-    index_fields(index, meta.object(), skip_index, n, deferred);
+    apply_point(index, prepared, lat_deg, lon_deg, deferred);
+    index_fields(index, meta.object(), skip_index, prepared.int_id, deferred);
+}
+
+void apply_insert(CoreIndex& index, const PreparedInsert& prepared,
+                  std::span<const FlatMember> meta, const std::vector<std::string>* skip_index,
+                  float lat_deg, float lon_deg, DeferredIndexes* deferred) {
+    if (!prepared.needed) return;
+    apply_point(index, prepared, lat_deg, lon_deg, deferred);
+    index_fields(index, meta, skip_index, prepared.int_id, deferred);
 }
 
 void file_deferred(CoreIndex& index, DeferredIndexes& deferred) {

@@ -7,6 +7,7 @@
 #include "filter/numeric_bsi.h"
 #include "spatial/grid.h"
 #include "storage/data_files.h"
+#include "storage/flat_metadata.h"
 #include "storage/id_map.h"
 #include "storage/metadata.h"
 
@@ -102,8 +103,10 @@ Result<PreparedInsert> prepare_insert(CoreIndex& index, std::string_view ext_id,
 // consecutive internal ids. Applying them in order (apply_insert) gives what that many
 // prepare-and-apply pairs give. On error nothing visible changed. Caller holds the index lock
 // exclusively and applies the whole result before preparing again.
+// hashes[i] is hash_id(ext_ids[i]).
 Result<std::vector<PreparedInsert>> prepare_inserts(CoreIndex& index,
                                                     std::span<const std::string_view> ext_ids,
+                                                    std::span<const std::uint64_t> hashes,
                                                     std::span<const std::string_view> meta_texts);
 
 // The grid cells and numbers of a batch of new points (ascending fresh ids), gathered to be
@@ -122,6 +125,12 @@ struct DeferredIndexes {
 void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const Metadata& meta,
                   const std::vector<std::string>* skip_index, float lat_deg, float lon_deg,
                   DeferredIndexes* deferred = nullptr);
+
+// The same for metadata given as flat members (read_flat_metadata); the text staged must be
+// their compact text.
+void apply_insert(CoreIndex& index, const PreparedInsert& prepared,
+                  std::span<const FlatMember> meta, const std::vector<std::string>* skip_index,
+                  float lat_deg, float lon_deg, DeferredIndexes* deferred = nullptr);
 
 // Files what apply_insert gathered and empties `deferred`. Caller holds the index lock
 // exclusively.
