@@ -84,9 +84,8 @@ struct ParsedChunk {
     // Per point: flat, or its place in `general` (a text that is not flat).
     std::vector<std::uint32_t> general_at;
     std::vector<Metadata> general;
-    // The flat points' members, point after point; point k's end at member_ends[k].
+    // Scratch for one flat point's members.
     std::vector<FlatMember> members;
-    std::vector<std::size_t> member_ends;
     // The flat points' compact texts, back to back; point k's ends at text_ends[k].
     std::string texts;
     std::vector<std::size_t> text_ends;
@@ -94,11 +93,8 @@ struct ParsedChunk {
     std::vector<std::string_view> meta_texts;
     // The chunk's log records, one Insert per point in order.
     std::string log;
-
-    std::span<const FlatMember> members_of(std::size_t k) const {
-        const std::size_t first = k == 0 ? 0 : member_ends[k - 1];
-        return std::span<const FlatMember>(members).subspan(first, member_ends[k] - first);
-    }
+    // What the points add to the grid and the metadata indexes, by place in the chunk.
+    BatchIndexes indexes;
 
     // Empties every part and keeps the memory, which the next chunk reuses.
     void clear() {
@@ -107,11 +103,11 @@ struct ParsedChunk {
         general_at.clear();
         general.clear();
         members.clear();
-        member_ends.clear();
         texts.clear();
         text_ends.clear();
         meta_texts.clear();
         log.clear();
+        indexes.clear();
     }
 };
 
@@ -125,7 +121,6 @@ void parse_chunk(std::span<const NewPoint> points, std::size_t begin, std::size_
     out.ext_ids.reserve(n);
     out.hashes.reserve(n);
     out.general_at.reserve(n);
-    out.member_ends.reserve(n);
     out.text_ends.reserve(n);
     out.meta_texts.reserve(n);
     for (std::size_t i = begin; i < end; ++i) {
@@ -135,20 +130,22 @@ void parse_chunk(std::span<const NewPoint> points, std::size_t begin, std::size_
         if (next_kept < kept.size() && kept[next_kept].first == i) {
             out.general_at.push_back(static_cast<std::uint32_t>(out.general.size()));
             out.general.push_back(std::move(kept[next_kept++].second));
-            encode_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, out.general.back().object(),
-                          skip_index);
+            const filter::Json& object = out.general.back().object();
+            encode_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, object, skip_index);
+            out.indexes.add_point(p.lat_deg, p.lon_deg, object, skip_index);
         } else {
             out.general_at.push_back(ParsedChunk::flat);
-            const std::size_t first = out.members.size();
+            out.members.clear();
             VESKO_CHECK(read_flat_metadata(p.metadata, out.members),
                         "metadata that passed its check as flat is not flat");
-            const auto members = std::span<const FlatMember>(out.members).subspan(first);
+            const std::span<const FlatMember> members = out.members;
             append_flat_compact(out.texts, members);
             encode_flat_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, members, skip_index);
+            out.indexes.add_point(p.lat_deg, p.lon_deg, members, skip_index);
         }
-        out.member_ends.push_back(out.members.size());
         out.text_ends.push_back(out.texts.size());
     }
+    out.indexes.finish();
     // Views taken once `texts` and `general` no longer move.
     for (std::size_t k = 0; k < n; ++k) {
         if (out.general_at[k] != ParsedChunk::flat) {
@@ -177,7 +174,7 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
-    DeferredIndexes deferred;
+    std::vector<std::uint32_t> id_of_place;
     // The chunk being applied and the one being parsed take turns; neither is ever moved,
     // since views into their texts are handed around.
     ParsedChunk chunks[2];
@@ -208,21 +205,15 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
             index_.files.drop_staged();
             return written.error();
         }
-        for (std::size_t i = start; i < end; ++i) {
-            const std::size_t k = i - start;
+        id_of_place.assign(end - start, no_batch_id);
+        for (std::size_t k = 0; k < end - start; ++k) {
             const PreparedInsert& p = (*prepared)[k];
             if (!p.needed) continue;
             changed_since_snapshot_ = true;
-            const NewPoint& point = points[i];
-            if (current.general_at[k] == ParsedChunk::flat) {
-                apply_insert(index_, p, current.members_of(k), skip_index, point.lat_deg,
-                             point.lon_deg, &deferred);
-            } else {
-                apply_insert(index_, p, current.general[current.general_at[k]], skip_index,
-                             point.lat_deg, point.lon_deg, &deferred);
-            }
+            commit_point(index_, p, points[start + k].lat_deg, points[start + k].lon_deg);
+            id_of_place[k] = p.int_id;
         }
-        file_deferred(index_, deferred);
+        file_batch(index_, current.indexes, id_of_place);
         if (next.valid()) next.get();
     }
     return {};
