@@ -4,7 +4,9 @@
 // Reading the texts is the larger part of a batch's work and needs nothing of the store, so it
 // runs beside the caller's thread: the check is split in two halves, and while the caller logs
 // and applies one chunk, a second thread parses the next one and encodes its log records.
-// Only the caller's thread touches the store; the second thread reads the batch's own texts.
+// Applying is split too: once a chunk is logged, the second thread files its grid cells,
+// strings and numbers while the caller commits its points (slots, ext_to_int, id sets); the
+// two touch disjoint parts of the index, under the exclusive index lock the caller holds.
 #include "common/check.h"
 #include "engine/store.h"
 #include "storage/id_hash.h"
@@ -187,14 +189,25 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
         const std::size_t end = std::min(points.size(), start + bulk_chunk_points);
         ParsedChunk& current = chunks[turn];
         ParsedChunk& upcoming = chunks[turn ^ 1];
-        // Declared after `chunks`, so that leaving early waits for the parse writing one.
-        std::future<void> next;
-        if (end < points.size()) {
-            next = run(beside, [&, end] {
+        // The second thread parses the next chunk, then, once this chunk is logged, files its
+        // grid cells and metadata (which nothing else touches meanwhile) while this thread
+        // commits its points. Declared after `chunks` and before `logged`, so that leaving
+        // early breaks the promise first and then waits for the thread, which then files
+        // nothing.
+        std::future<void> helper;
+        std::promise<void> logged;
+        helper = run(beside, [&, end, go = logged.get_future()]() mutable {
+            if (end < points.size()) {
                 parse_chunk(points, end, std::min(points.size(), end + bulk_chunk_points), kept,
                             next_kept, skip_index, upcoming);
-            });
-        }
+            }
+            try {
+                go.get();
+            } catch (const std::future_error&) {
+                return;  // the chunk was not logged
+            }
+            file_batch(index_, current.indexes, id_of_place);
+        });
         // Everything that can fail is done before the chunk is logged: once its records are
         // in the log, its points exist.
         auto prepared =
@@ -207,14 +220,16 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
         }
         id_of_place.assign(end - start, no_batch_id);
         for (std::size_t k = 0; k < end - start; ++k) {
+            if ((*prepared)[k].needed) id_of_place[k] = (*prepared)[k].int_id;
+        }
+        logged.set_value();
+        for (std::size_t k = 0; k < end - start; ++k) {
             const PreparedInsert& p = (*prepared)[k];
             if (!p.needed) continue;
             changed_since_snapshot_ = true;
             commit_point(index_, p, points[start + k].lat_deg, points[start + k].lon_deg);
-            id_of_place[k] = p.int_id;
         }
-        file_batch(index_, current.indexes, id_of_place);
-        if (next.valid()) next.get();
+        helper.get();
     }
     return {};
 }
