@@ -66,15 +66,34 @@ class ReleasedInterpreter {
     PyThreadState* saved_;
 };
 
+// The cyclic collector held off while an answer's objects are made: every few hundred new
+// tuples would otherwise start a collection that walks the half-built list, slot by slot, for
+// nothing (nothing in an answer can be part of a cycle). The interpreter lock is held
+// throughout, so no other code sees the collector off; one collection may follow at the next
+// allocation after it is back on, as it would have anyway.
+class CollectorPaused {
+  public:
+    CollectorPaused() : was_enabled_(PyGC_Disable() != 0) {}
+    CollectorPaused(const CollectorPaused&) = delete;
+    CollectorPaused& operator=(const CollectorPaused&) = delete;
+    ~CollectorPaused() {
+        if (was_enabled_) PyGC_Enable();
+    }
+
+  private:
+    bool was_enabled_;
+};
+
 // Readers that build the result list from the engine's views. The engine calls them with the
 // index lock held shared and the interpreter lock released; they take the interpreter lock
 // back only now, after the index lock, so that no thread ever waits for a store lock while holding
-// the interpreter lock. Records are read in id order, which walks the files front to back;
-// each tuple goes to its place in the answer. The list's slots start empty and each is set
-// once; a list dropped half-built releases only the slots that were set.
+// the interpreter lock. The engine has found every text already, so the lock is held only to
+// make objects; each tuple goes to its place in the answer. The list's slots start empty and each
+// is set once; a list dropped half-built releases only the slots that were set.
 engine::DistanceHitsReader distance_hits_into(py::object& out, ReleasedInterpreter& released) {
     return [&out, &released](std::span<const spatial::DistanceHit> hits, engine::HitTexts& texts) {
         released.take_back();
+        const CollectorPaused paused;
         py::list list(hits.size());
         for (std::size_t i = 0; i < hits.size(); ++i) {
             py::object ext_id = new_text(texts.ext_id(i));
@@ -90,6 +109,7 @@ engine::DistanceHitsReader distance_hits_into(py::object& out, ReleasedInterpret
 engine::HitsReader hits_into(py::object& out, ReleasedInterpreter& released) {
     return [&out, &released](std::span<const std::uint32_t> int_ids, engine::HitTexts& texts) {
         released.take_back();
+        const CollectorPaused paused;
         py::list list(int_ids.size());
         for (std::size_t i = 0; i < int_ids.size(); ++i) {
             py::object ext_id = new_text(texts.ext_id(i));

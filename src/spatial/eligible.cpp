@@ -13,6 +13,7 @@ namespace {
 // to narrow directly.
 constexpr std::uint64_t min_window_for_filter_first = 4096;
 constexpr std::uint64_t store_share_for_filter_first = 32;
+constexpr std::size_t max_looked_up_one_by_one = 256;
 
 }  // namespace
 
@@ -21,6 +22,19 @@ Bitmap Eligible::narrow(const Bitmap& candidates) const {
     if (all_) return candidates & *all_;
     const Bitmap live = candidates & index_.valid_ids;
     return filter::evaluate_filter(index_, *filter_, &live);
+}
+
+void Eligible::keep(std::vector<std::uint32_t>& ascending) const {
+    // A few candidates are looked up one by one; more are cheaper as one bitmap intersection,
+    // which also lets a filter narrow them in bulk.
+    if (filter_ == nullptr && ascending.size() <= max_looked_up_one_by_one) {
+        std::erase_if(ascending,
+                      [this](std::uint32_t int_id) { return !index_.valid_ids.contains(int_id); });
+        return;
+    }
+    Bitmap candidates;
+    candidates.add_many(ascending.data(), ascending.size());
+    ascending = narrow(candidates).to_vector();
 }
 
 const Bitmap& Eligible::all() const {

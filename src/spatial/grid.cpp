@@ -209,9 +209,13 @@ void gather_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat
     }
 }
 
-Bitmap ascending_bitmap(std::vector<std::uint32_t>& ids) {
+void sort_unique(std::vector<std::uint32_t>& ids) {
     stable_sort_by_key(ids, [](std::uint32_t int_id) { return int_id; });
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+}
+
+Bitmap ascending_bitmap(std::vector<std::uint32_t>& ids) {
+    sort_unique(ids);
     Bitmap out;
     out.add_many(ids.data(), ids.size());
     return out;

@@ -177,6 +177,9 @@ void gather_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat
 Bitmap collect_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,
                      std::uint32_t lon_lo, std::uint32_t lon_hi);
 
+// Sorts gathered ids ascending and drops repeats.
+void sort_unique(std::vector<std::uint32_t>& ids);
+
 // Sorts gathered ids ascending, drops repeats and returns them as a bitmap. Building a bitmap
 // from ascending ids appends to its containers; ids in cell order would insert into the middle
 // of them, which costs more than the sort.

@@ -43,6 +43,8 @@ class Eligible {
 
     // The eligible ids among `candidates`.
     Bitmap narrow(const Bitmap& candidates) const;
+    // Keeps the eligible ids of `ascending` (ascending, no repeats), in order.
+    void keep(std::vector<std::uint32_t>& ascending) const;
     // Every eligible id; evaluated once, on first use.
     const Bitmap& all() const;
     // The filter's ids when examining them beats a window of at most `window_ids` candidates;

@@ -3,6 +3,7 @@
 #include "spatial/grid.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace vesko::spatial {
 
@@ -37,9 +38,17 @@ std::vector<std::uint32_t> window_candidates(const storage::CoreIndex& index,
     for (const CellRange& r : window.lon) {
         gather_cells(index.grid_index, window.lat.lo, window.lat.hi, r.lo, r.hi, filed);
     }
-    Bitmap candidates = ascending_bitmap(filed);
-    if (extra != nullptr && !extra->empty()) candidates |= *extra;
-    return eligible.narrow(candidates).to_vector();
+    sort_unique(filed);
+    if (extra != nullptr && !extra->empty()) {
+        const std::vector<std::uint32_t> more = extra->to_vector();
+        std::vector<std::uint32_t> both;
+        both.reserve(filed.size() + more.size());
+        std::set_union(filed.begin(), filed.end(), more.begin(), more.end(),
+                       std::back_inserter(both));
+        filed = std::move(both);
+    }
+    eligible.keep(filed);
+    return filed;
 }
 
 }  // namespace vesko::spatial

@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace vesko::storage {
 
@@ -328,6 +329,26 @@ void MappedRegion::advise_random() const {
 
 void MappedRegion::advise_sequential() const {
     if (base_ != nullptr) (void)::madvise(base_, length_, MADV_SEQUENTIAL);
+}
+
+void MappedRegion::map_cached_pages(std::size_t length) const {
+    length = std::min(length, length_);
+    if (base_ == nullptr || length == 0) return;
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t pages = (length + page - 1) / page;
+    std::vector<unsigned char> cached(pages);
+    if (::mincore(base_, length, cached.data()) != 0) return;
+    // A page evicted between the two calls is read back by the populate: rare and harmless.
+    for (std::size_t first = 0; first < pages;) {
+        if ((cached[first] & 1) == 0) {
+            ++first;
+            continue;
+        }
+        std::size_t end = first + 1;
+        while (end < pages && (cached[end] & 1) != 0) ++end;
+        if (::madvise(base_ + first * page, (end - first) * page, MADV_POPULATE_READ) != 0) return;
+        first = end;
+    }
 }
 
 Result<std::optional<FileBytes>> FileBytes::open(const std::string& path) {

@@ -96,6 +96,10 @@ class MappedRegion {
     // Access-pattern advice; a refusal is harmless and ignored.
     void advise_random() const;
     void advise_sequential() const;
+    // Fills the page tables of the first `length` bytes for the pages the OS already caches,
+    // so that reading them later takes no page fault; pages not in memory are left alone (no
+    // read from the disk). Advisory: a kernel without the request leaves every page to faults.
+    void map_cached_pages(std::size_t length) const;
 
   private:
     unsigned char* base_ = nullptr;
