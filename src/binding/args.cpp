@@ -275,18 +275,41 @@ std::vector<float> f32s_from_buffer(py::handle value, const char* name) {
 
 }  // namespace
 
+// A batch item's UTF-8 bytes, held by the item (the interpreter keeps them with the str).
+std::string_view text_item(py::handle item) {
+    if (!PyUnicode_Check(item.ptr())) {
+        PyErr_SetString(PyExc_TypeError, cannot_convert(item, "str").c_str());
+        throw py::error_already_set();
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
+    if (utf8 == nullptr) throw py::error_already_set();
+    return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
 std::vector<std::string> to_texts(Argument argument) {
+    return convert_batch(argument.value, argument.name,
+                         [](py::handle item) { return std::string(text_item(item)); });
+}
+
+TextViews to_text_views(Argument argument) {
     const char* name = argument.name;
-    return convert_batch(argument.value, name, [](py::handle item) {
-        if (!PyUnicode_Check(item.ptr())) {
-            PyErr_SetString(PyExc_TypeError, cannot_convert(item, "str").c_str());
-            throw py::error_already_set();
+    require_sequence(argument.value, name);
+    PyObject* items = PySequence_Tuple(argument.value.ptr());
+    if (items == nullptr) raise_pending_conversion_error(name);
+    TextViews out{py::reinterpret_steal<py::object>(items), {}};
+    const Py_ssize_t size = PyTuple_GET_SIZE(items);
+    out.views.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        try {
+            out.views.push_back(text_item(PyTuple_GET_ITEM(items, i)));
+        } catch (py::error_already_set& failed) {
+            if (!failed.matches(PyExc_TypeError)) throw;
+            raise_argument_type_error(name, "item " + std::to_string(i) + ": " +
+                                                py::str(failed.value()).cast<std::string>());
         }
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
-        if (utf8 == nullptr) throw py::error_already_set();
-        return std::string(utf8, static_cast<std::size_t>(size));
-    });
+    }
+    return out;
 }
 
 std::vector<float> to_f32s(Argument argument) {

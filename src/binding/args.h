@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -86,6 +87,13 @@ std::vector<std::pair<float, float>> to_pairs(Argument argument);
 // of that kind would, a failure naming the item: TypeError "argument 'lats': item 3: must be
 // real number, not str".
 std::vector<std::string> to_texts(Argument argument);
+// The same items read in place: views of each str's UTF-8 bytes, valid while `items` (a tuple
+// holding every item, so that later conversions running Python code cannot free one) lives.
+struct TextViews {
+    py::object items;
+    std::vector<std::string_view> views;
+};
+TextViews to_text_views(Argument argument);
 // Also any one-dimensional buffer of float32 or float64 values (numpy arrays, array.array of
 // 'f' or 'd', memoryviews of those), read through the buffer protocol; a buffer of anything
 // else is a TypeError naming its format.

@@ -205,24 +205,27 @@ py::object Vesko::sync(const Arguments& /*bound*/) {
 }
 
 py::object Vesko::add_many(const Arguments& bound) {
-    const std::vector<std::string> ext_ids = to_texts(bound[0]);
+    // The texts are read in place: the tuples in ext_ids and metadatas keep every str alive
+    // until the engine is done with the batch.
+    const TextViews ext_ids = to_text_views(bound[0]);
     const std::vector<float> lats = to_f32s(bound[1]);
     const std::vector<float> lons = to_f32s(bound[2]);
-    const std::vector<std::string> metadatas = to_texts(bound[3]);
+    const TextViews metadatas = to_text_views(bound[3]);
     const auto skip_index = to_optional_names(bound[4]);
+    const std::size_t n = ext_ids.views.size();
     for (const auto& [name, size] : {std::pair{"lats", lats.size()}, std::pair{"lons", lons.size()},
-                                     std::pair{"metadatas", metadatas.size()}}) {
-        if (size != ext_ids.size()) {
+                                     std::pair{"metadatas", metadatas.views.size()}}) {
+        if (size != n) {
             PyErr_SetString(PyExc_ValueError,
                             ("argument '" + std::string(name) + "': holds " + std::to_string(size) +
-                             " items where 'ids' holds " + std::to_string(ext_ids.size()))
+                             " items where 'ids' holds " + std::to_string(n))
                                 .c_str());
             throw py::error_already_set();
         }
     }
-    std::vector<engine::NewPoint> points(ext_ids.size());
-    for (std::size_t i = 0; i < points.size(); ++i)
-        points[i] = engine::NewPoint{ext_ids[i], lats[i], lons[i], metadatas[i]};
+    std::vector<engine::NewPoint> points(n);
+    for (std::size_t i = 0; i < n; ++i)
+        points[i] = engine::NewPoint{ext_ids.views[i], lats[i], lons[i], metadatas.views[i]};
     raise_if_error(
         without_gil([&] { return store_->add_many(points, skip_index ? &*skip_index : nullptr); }),
         metadata_prefix);

@@ -1,8 +1,19 @@
 // add_many and delete_many: a batch checked whole before anything is touched, then logged and
 // applied a chunk at a time under one hold of the index lock and the log lock.
+//
+// Reading the texts is the larger part of a batch's work and needs nothing of the store, so it
+// runs beside the caller's thread: the check is split in two halves, and while the caller logs
+// and applies one chunk, a second thread parses the next one and encodes its log records.
+// Applying is split too: once a chunk is logged, the second thread files its grid cells,
+// strings and numbers while the caller commits its points (slots, ext_to_int, id sets); the
+// two touch disjoint parts of the index, under the exclusive index lock the caller holds.
 #include "common/check.h"
 #include "engine/store.h"
+#include "storage/id_hash.h"
 
+#include <atomic>
+#include <future>
+#include <iterator>
 #include <mutex>
 
 namespace vesko::engine {
@@ -15,6 +26,140 @@ Error for_item(std::size_t item, const Error& error) {
     return Error{error.kind, "item " + std::to_string(item) + ": " + error.message, error.os_errno};
 }
 
+// Runs `work` on a thread of its own when `beside` says so and a thread can be had, otherwise
+// on the caller's thread when the future is asked for its result.
+template <class Work>
+auto run(bool beside, Work&& work) {
+    return std::async(beside ? std::launch::async | std::launch::deferred : std::launch::deferred,
+                      std::forward<Work>(work));
+}
+
+// Metadata texts the quick check could not vouch for, parsed in full, by item in ascending
+// order.
+using KeptMetadata = std::vector<std::pair<std::size_t, Metadata>>;
+
+struct BadItem {
+    std::size_t item;
+    Error error;
+};
+
+// Checks the texts of points [begin, end) in order: the first bad one, or none. Stops early,
+// with nothing to report, once `stop` is set.
+std::optional<BadItem> check_range(std::span<const NewPoint> points, std::size_t begin,
+                                   std::size_t end, KeptMetadata& kept,
+                                   const std::atomic<bool>& stop) {
+    for (std::size_t i = begin; i < end; ++i) {
+        if ((i & 1023) == 0 && stop.load(std::memory_order_relaxed)) return std::nullopt;
+        auto checked = Metadata::check(points[i].metadata);
+        if (!checked) return BadItem{i, checked.error()};
+        if (*checked) kept.emplace_back(i, std::move(**checked));
+    }
+    return std::nullopt;
+}
+
+// Every text checked, in two halves at once for a large batch; the error names the first bad
+// item of the whole batch, as a check in order would.
+Result<KeptMetadata> check_all(std::span<const NewPoint> points) {
+    KeptMetadata kept;
+    KeptMetadata later;
+    std::atomic<bool> stop{false};
+    const std::size_t half =
+        points.size() >= bulk_parallel_min_points ? points.size() / 2 : points.size();
+    auto second = run(true, [&] { return check_range(points, half, points.size(), later, stop); });
+    auto first_bad = check_range(points, 0, half, kept, stop);
+    // Any bad item of the first half comes before every item of the second.
+    if (first_bad) stop.store(true, std::memory_order_relaxed);
+    auto second_bad = second.get();
+    if (first_bad) return for_item(first_bad->item, first_bad->error);
+    if (second_bad) return for_item(second_bad->item, second_bad->error);
+    kept.insert(kept.end(), std::make_move_iterator(later.begin()),
+                std::make_move_iterator(later.end()));
+    return kept;
+}
+
+// One chunk of a batch made ready to be logged and applied, built from the batch alone.
+struct ParsedChunk {
+    static constexpr std::uint32_t flat = 0xFFFFFFFFU;
+
+    std::vector<std::string_view> ext_ids;
+    std::vector<std::uint64_t> hashes;  // hash_id of each id
+    // Per point: flat, or its place in `general` (a text that is not flat).
+    std::vector<std::uint32_t> general_at;
+    std::vector<Metadata> general;
+    // Scratch for one flat point's members.
+    std::vector<FlatMember> members;
+    // The flat points' compact texts, back to back; point k's ends at text_ends[k].
+    std::string texts;
+    std::vector<std::size_t> text_ends;
+    // Each point's compact text, in `texts` or in its Metadata.
+    std::vector<std::string_view> meta_texts;
+    // The chunk's log records, one Insert per point in order.
+    std::string log;
+    // What the points add to the grid and the metadata indexes, by place in the chunk.
+    BatchIndexes indexes;
+
+    // Empties every part and keeps the memory, which the next chunk reuses.
+    void clear() {
+        ext_ids.clear();
+        hashes.clear();
+        general_at.clear();
+        general.clear();
+        members.clear();
+        texts.clear();
+        text_ends.clear();
+        meta_texts.clear();
+        log.clear();
+        indexes.clear();
+    }
+};
+
+// Parses points [begin, end), whose texts check_all passed, into `out`. The kept values of
+// the chunk are moved out of `kept` from `next_kept` on, which moves past them.
+void parse_chunk(std::span<const NewPoint> points, std::size_t begin, std::size_t end,
+                 KeptMetadata& kept, std::size_t& next_kept,
+                 const std::vector<std::string>* skip_index, ParsedChunk& out) {
+    out.clear();
+    const std::size_t n = end - begin;
+    out.ext_ids.reserve(n);
+    out.hashes.reserve(n);
+    out.general_at.reserve(n);
+    out.text_ends.reserve(n);
+    out.meta_texts.reserve(n);
+    for (std::size_t i = begin; i < end; ++i) {
+        const NewPoint& p = points[i];
+        out.ext_ids.push_back(p.ext_id);
+        out.hashes.push_back(hash_id(p.ext_id));
+        if (next_kept < kept.size() && kept[next_kept].first == i) {
+            out.general_at.push_back(static_cast<std::uint32_t>(out.general.size()));
+            out.general.push_back(std::move(kept[next_kept++].second));
+            const filter::Json& object = out.general.back().object();
+            encode_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, object, skip_index);
+            out.indexes.add_point(p.lat_deg, p.lon_deg, object, skip_index);
+        } else {
+            out.general_at.push_back(ParsedChunk::flat);
+            out.members.clear();
+            VESKO_CHECK(read_flat_metadata(p.metadata, out.members),
+                        "metadata that passed its check as flat is not flat");
+            const std::span<const FlatMember> members = out.members;
+            append_flat_compact(out.texts, members);
+            encode_flat_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, members, skip_index);
+            out.indexes.add_point(p.lat_deg, p.lon_deg, members, skip_index);
+        }
+        out.text_ends.push_back(out.texts.size());
+    }
+    out.indexes.finish();
+    // Views taken once `texts` and `general` no longer move.
+    for (std::size_t k = 0; k < n; ++k) {
+        if (out.general_at[k] != ParsedChunk::flat) {
+            out.meta_texts.push_back(out.general[out.general_at[k]].text());
+        } else {
+            const std::size_t first = k == 0 ? 0 : out.text_ends[k - 1];
+            out.meta_texts.push_back(
+                std::string_view(out.texts).substr(first, out.text_ends[k] - first));
+        }
+    }
+}
+
 }  // namespace
 
 Result<void> Store::add_many(std::span<const NewPoint> points,
@@ -22,65 +167,69 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
     // Every text is checked before anything changes, but only those the quick check cannot
     // vouch for are kept parsed; the rest are parsed a chunk at a time below, so that a batch
     // never holds the values of all its points at once.
-    std::vector<std::pair<std::size_t, Metadata>> kept;
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        auto checked = Metadata::check(points[i].metadata);
-        if (!checked) return for_item(i, checked.error());
-        if (*checked) kept.emplace_back(i, std::move(**checked));
-    }
+    auto checked = check_all(points);
+    if (!checked) return checked.error();
+    KeptMetadata& kept = *checked;
     std::size_t next_kept = 0;
-    std::vector<Metadata> metas;
+    const bool beside = points.size() >= bulk_parallel_min_points;
     VESKO_TRY(check_process());
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
-    std::vector<std::string_view> ext_ids;
-    std::vector<std::string_view> meta_texts;
-    DeferredIndexes deferred;
-    for (std::size_t start = 0; start < points.size(); start += bulk_chunk_points) {
+    std::vector<std::uint32_t> id_of_place;
+    // The chunk being applied and the one being parsed take turns; neither is ever moved,
+    // since views into their texts are handed around.
+    ParsedChunk chunks[2];
+    if (!points.empty()) {
+        parse_chunk(points, 0, std::min(points.size(), bulk_chunk_points), kept, next_kept,
+                    skip_index, chunks[0]);
+    }
+    for (std::size_t start = 0, turn = 0; start < points.size();
+         start += bulk_chunk_points, turn ^= 1) {
         const std::size_t end = std::min(points.size(), start + bulk_chunk_points);
-        ext_ids.clear();
-        meta_texts.clear();
-        metas.clear();
-        for (std::size_t i = start; i < end; ++i) {
-            if (next_kept < kept.size() && kept[next_kept].first == i) {
-                metas.push_back(std::move(kept[next_kept++].second));
-            } else {
-                auto parsed = Metadata::parse(points[i].metadata);
-                VESKO_CHECK(static_cast<bool>(parsed),
-                            "metadata that passed its check failed to parse");
-                metas.push_back(std::move(parsed).value());
+        ParsedChunk& current = chunks[turn];
+        ParsedChunk& upcoming = chunks[turn ^ 1];
+        // The second thread parses the next chunk, then, once this chunk is logged, files its
+        // grid cells and metadata (which nothing else touches meanwhile) while this thread
+        // commits its points. Declared after `chunks` and before `logged`, so that leaving
+        // early breaks the promise first and then waits for the thread, which then files
+        // nothing.
+        std::future<void> helper;
+        std::promise<void> logged;
+        helper = run(beside, [&, end, go = logged.get_future()]() mutable {
+            if (end < points.size()) {
+                parse_chunk(points, end, std::min(points.size(), end + bulk_chunk_points), kept,
+                            next_kept, skip_index, upcoming);
             }
-            ext_ids.push_back(points[i].ext_id);
-        }
-        // Views taken once metas no longer moves.
-        for (const Metadata& meta : metas) meta_texts.push_back(meta.text());
+            try {
+                go.get();
+            } catch (const std::future_error&) {
+                return;  // the chunk was not logged
+            }
+            file_batch(index_, current.indexes, id_of_place);
+        });
         // Everything that can fail is done before the chunk is logged: once its records are
         // in the log, its points exist.
-        auto prepared = prepare_inserts(index_, ext_ids, meta_texts);
+        auto prepared =
+            prepare_inserts(index_, current.ext_ids, current.hashes, current.meta_texts);
         if (!prepared) return prepared.error();
-        // Room for the chunk's records at once (each is its id and metadata plus a few dozen
-        // bytes of lengths and tags), rather than regrowing the buffer as they are encoded.
-        std::size_t record_bytes = 0;
-        for (std::size_t i = start; i < end; ++i)
-            record_bytes += 64 + points[i].ext_id.size() + metas[i - start].text().size();
-        wal_.staging().reserve(wal_.staging().size() + record_bytes);
-        for (std::size_t i = start; i < end; ++i) {
-            encode_insert(wal_.staging(), points[i].ext_id, points[i].lat_deg, points[i].lon_deg,
-                          metas[i - start].object(), skip_index);
-        }
         // A failed write leaves the log as the previous chunk left it.
-        if (auto flushed = wal_.flush(); !flushed) {
+        if (auto written = wal_.write_records(current.log); !written) {
             index_.files.drop_staged();
-            return flushed.error();
+            return written.error();
         }
-        for (std::size_t i = start; i < end; ++i) {
-            const PreparedInsert& p = (*prepared)[i - start];
-            if (p.needed) changed_since_snapshot_ = true;
-            apply_insert(index_, p, metas[i - start], skip_index, points[i].lat_deg,
-                         points[i].lon_deg, &deferred);
+        id_of_place.assign(end - start, no_batch_id);
+        for (std::size_t k = 0; k < end - start; ++k) {
+            if ((*prepared)[k].needed) id_of_place[k] = (*prepared)[k].int_id;
         }
-        file_deferred(index_, deferred);
+        logged.set_value();
+        for (std::size_t k = 0; k < end - start; ++k) {
+            const PreparedInsert& p = (*prepared)[k];
+            if (!p.needed) continue;
+            changed_since_snapshot_ = true;
+            commit_point(index_, p, points[start + k].lat_deg, points[start + k].lon_deg);
+        }
+        helper.get();
     }
     return {};
 }

@@ -58,6 +58,8 @@ struct NewPoint {
 // add_many and delete_many log and apply their batch this many points at a time: a chunk's log
 // records reach the file in one write before any of its changes is applied.
 inline constexpr std::size_t bulk_chunk_points = 65536;
+// From this many points on, add_many reads its texts on a second thread beside the caller's.
+inline constexpr std::size_t bulk_parallel_min_points = 4096;
 
 class Store {
   public:

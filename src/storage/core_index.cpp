@@ -10,39 +10,40 @@ namespace vesko::storage {
 namespace {
 
 bool skipped(const std::vector<std::string>* skip_index, std::string_view field) {
+    // A batch's common case: nothing to skip.
+    if (skip_index == nullptr || skip_index->empty()) return false;
     return skip_index != nullptr &&
            std::find(skip_index->begin(), skip_index->end(), field) != skip_index->end();
 }
 
-void index_string(StrIndex& str_index, const std::string& field, std::string_view value,
+void index_string(StrIndex& str_index, std::string_view field, std::string_view value,
                   std::uint32_t int_id) {
     auto outer = str_index.find(field);
-    if (outer == str_index.end()) outer = str_index.emplace(field, StringMap<Bitmap>{}).first;
+    if (outer == str_index.end())
+        outer = str_index.emplace(std::string(field), StringMap<Bitmap>{}).first;
     auto inner = outer->second.find(value);
     if (inner == outer->second.end())
         inner = outer->second.emplace(std::string(value), Bitmap()).first;
     inner->second.add(int_id);
 }
 
+void index_number(CoreIndex& index, std::string_view field, float value, std::uint32_t int_id) {
+    auto it = index.num_index.find(field);
+    if (it == index.num_index.end())
+        it = index.num_index.emplace(std::string(field), filter::NumericBsiIndex()).first;
+    it->second.set_value(int_id, value);
+}
+
 void index_fields(CoreIndex& index, const filter::Json& meta,
-                  const std::vector<std::string>* skip_index, std::uint32_t int_id,
-                  DeferredIndexes* deferred) {
+                  const std::vector<std::string>* skip_index, std::uint32_t int_id) {
     for (const auto& [field, value] : meta.items()) {
         if (skipped(skip_index, field)) continue;
         if (value.is_string()) {
             index_string(index.str_index, field, value.get_ref<const std::string&>(), int_id);
         } else if (value.is_boolean()) {
             index_string(index.str_index, field, value.get<bool>() ? "true" : "false", int_id);
-        } else if (value.is_number() && deferred != nullptr) {
-            auto it = deferred->numbers.find(field);
-            if (it == deferred->numbers.end()) it = deferred->numbers.try_emplace(field).first;
-            it->second.first.push_back(int_id);
-            it->second.second.push_back(filter::json_number_as_f32(value));
         } else if (value.is_number()) {
-            auto it = index.num_index.find(field);
-            if (it == index.num_index.end())
-                it = index.num_index.emplace(field, filter::NumericBsiIndex()).first;
-            it->second.set_value(int_id, filter::json_number_as_f32(value));
+            index_number(index, field, filter::json_number_as_f32(value), int_id);
         }
     }
 }
@@ -87,20 +88,25 @@ Result<PreparedInsert> prepare_insert(CoreIndex& index, std::string_view ext_id,
 
 Result<std::vector<PreparedInsert>> prepare_inserts(CoreIndex& index,
                                                     std::span<const std::string_view> ext_ids,
+                                                    std::span<const std::uint64_t> hashes,
                                                     std::span<const std::string_view> meta_texts) {
-    VESKO_CHECK(ext_ids.size() == meta_texts.size(), "a batch needs one metadata text per id");
+    VESKO_CHECK(ext_ids.size() == meta_texts.size() && ext_ids.size() == hashes.size(),
+                "a batch needs one hash and one metadata text per id");
     std::vector<PreparedInsert> prepared(ext_ids.size());
     // The hashes this batch inserts, so that a repeated id is left as a second add leaves it.
     IdMap batch;
+    batch.reserve(ext_ids.size());
     std::vector<std::string_view> id_texts;
     std::vector<std::string_view> needed_meta;
+    id_texts.reserve(ext_ids.size());
+    needed_meta.reserve(ext_ids.size());
     std::uint64_t next =
         index.valid_ids.empty() && index.deleted.empty()
             ? 0
             : std::uint64_t{std::max(index.valid_ids.maximum(), index.deleted.maximum())} + 1;
     for (std::size_t i = 0; i < ext_ids.size(); ++i) {
         PreparedInsert& p = prepared[i];
-        p.hash = hash_id(ext_ids[i]);
+        p.hash = hashes[i];
         if (index.ext_to_int.contains(p.hash) || !batch.insert(p.hash, 0)) continue;
         VESKO_CHECK(next <= 0xFFFFFFFFULL, "internal ids are exhausted; vacuum the store");
         p.needed = true;
@@ -127,10 +133,7 @@ Result<std::vector<PreparedInsert>> prepare_inserts(CoreIndex& index,
     return prepared;
 }
 
-void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const Metadata& meta,
-                  const std::vector<std::string>* skip_index, float lat_deg, float lon_deg,
-                  DeferredIndexes* deferred) {
-    if (!prepared.needed) return;
+void commit_point(CoreIndex& index, const PreparedInsert& prepared, float lat_deg, float lon_deg) {
     const std::uint32_t n = prepared.int_id;
     index.files.commit_external_id(n, prepared.id_record);
     index.files.commit_metadata(n, prepared.meta_record);
@@ -138,25 +141,113 @@ void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const Metada
     index.ext_to_int.insert(prepared.hash, n);
     index.valid_ids.add(n);
     index.deleted.remove(n);
-    if (deferred != nullptr) {
-        deferred->grid_cells.emplace_back(spatial::grid_cell_key(lat_deg, lon_deg), n);
-    } else {
-        index.grid_index.file_point(n, lat_deg, lon_deg);
-    }
     if (!regular_position(lat_deg, lon_deg)) index.irregular_ids.add(n);
-    index_fields(index, meta.object(), skip_index, n, deferred);
 }
 
-void file_deferred(CoreIndex& index, DeferredIndexes& deferred) {
-    index.grid_index.file_points(deferred.grid_cells);
-    deferred.grid_cells.clear();
-    for (auto& [field, batch] : deferred.numbers) {
-        auto it = index.num_index.find(field);
-        if (it == index.num_index.end())
-            it = index.num_index.emplace(field, filter::NumericBsiIndex()).first;
-        it->second.set_new_values(batch.first, batch.second);
+void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const Metadata& meta,
+                  const std::vector<std::string>* skip_index, float lat_deg, float lon_deg) {
+    if (!prepared.needed) return;
+    commit_point(index, prepared, lat_deg, lon_deg);
+    index.grid_index.file_point(prepared.int_id, lat_deg, lon_deg);
+    index_fields(index, meta.object(), skip_index, prepared.int_id);
+}
+
+namespace {
+
+// The groups of a batch that hold a point with an id, in the order of the first such point
+// (ties, within one point, by field name): the order in which inserting the points one by one
+// would first index each group. When every place has an id that is the batch's own order.
+template <class Group>
+std::vector<const Group*> groups_in_insert_order(std::span<const Group> groups,
+                                                 std::span<const std::uint32_t> id_of_place,
+                                                 bool every_place) {
+    std::vector<const Group*> out;
+    out.reserve(groups.size());
+    if (every_place) {
+        for (const Group& g : groups) out.push_back(&g);
+        return out;
     }
-    deferred.numbers.clear();
+    std::vector<std::pair<std::uint32_t, const Group*>> firsts;
+    for (const Group& g : groups) {
+        for (std::uint32_t place : g.places) {
+            if (id_of_place[place] == no_batch_id) continue;
+            firsts.emplace_back(place, &g);
+            break;
+        }
+    }
+    std::sort(firsts.begin(), firsts.end(), [](const auto& a, const auto& b) {
+        if (a.first != b.first) return a.first < b.first;
+        return a.second->field < b.second->field;
+    });
+    for (const auto& [place, g] : firsts) out.push_back(g);
+    return out;
+}
+
+}  // namespace
+
+void file_batch(CoreIndex& index, const BatchIndexes& batch,
+                std::span<const std::uint32_t> id_of_place) {
+    VESKO_CHECK(id_of_place.size() == batch.size(), "a batch needs one id per place");
+    const bool every_place =
+        std::find(id_of_place.begin(), id_of_place.end(), no_batch_id) == id_of_place.end();
+    // The grid creates a block when its first point is filed, and its iteration order (which
+    // a snapshot records) follows the order of creation: blocks are filed in the order of
+    // their first point with an id, as one insertion at a time would create them.
+    std::vector<std::pair<std::uint32_t, std::size_t>> run_order;
+    const auto cells = batch.cells();
+    const auto runs = batch.block_runs();
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        std::uint32_t first = no_batch_id;
+        for (std::size_t i = runs[r].first; i < runs[r].second; ++i) {
+            if (id_of_place[cells[i].second] != no_batch_id)
+                first = std::min(first, cells[i].second);
+        }
+        if (first != no_batch_id) run_order.emplace_back(first, r);
+    }
+    if (!every_place) std::sort(run_order.begin(), run_order.end());
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed;
+    for (const auto& [first, r] : run_order) {
+        keyed.clear();
+        for (std::size_t i = runs[r].first; i < runs[r].second; ++i) {
+            const std::uint32_t int_id = id_of_place[cells[i].second];
+            if (int_id != no_batch_id) keyed.emplace_back(cells[i].first, int_id);
+        }
+        index.grid_index.file_points(keyed);
+    }
+    std::vector<std::uint32_t> ids;
+    auto ids_of = [&](const std::vector<std::uint32_t>& places) {
+        ids.clear();
+        for (std::uint32_t place : places) {
+            if (id_of_place[place] != no_batch_id) ids.push_back(id_of_place[place]);
+        }
+    };
+    for (const BatchIndexes::Strings* g :
+         groups_in_insert_order(batch.strings(), id_of_place, every_place)) {
+        ids_of(g->places);
+        auto outer = index.str_index.find(g->field);
+        if (outer == index.str_index.end())
+            outer = index.str_index.emplace(std::string(g->field), StringMap<Bitmap>{}).first;
+        auto inner = outer->second.find(g->value);
+        if (inner == outer->second.end())
+            inner = outer->second.emplace(std::string(g->value), Bitmap()).first;
+        inner->second.add_many(ids.data(), ids.size());
+    }
+    std::vector<float> values;
+    for (const BatchIndexes::Numbers* g :
+         groups_in_insert_order(batch.numbers(), id_of_place, every_place)) {
+        ids.clear();
+        values.clear();
+        for (std::size_t i = 0; i < g->places.size(); ++i) {
+            const std::uint32_t int_id = id_of_place[g->places[i]];
+            if (int_id == no_batch_id) continue;
+            ids.push_back(int_id);
+            values.push_back(g->values[i]);
+        }
+        auto it = index.num_index.find(g->field);
+        if (it == index.num_index.end())
+            it = index.num_index.emplace(std::string(g->field), filter::NumericBsiIndex()).first;
+        it->second.set_new_values(ids, values);
+    }
 }
 
 void insert_in_mem(CoreIndex& index, std::string_view ext_id, const Metadata& meta,

@@ -6,6 +6,7 @@
 #include "filter/json_text.h"
 #include "filter/numeric_bsi.h"
 #include "spatial/grid.h"
+#include "storage/batch_indexes.h"
 #include "storage/data_files.h"
 #include "storage/id_map.h"
 #include "storage/metadata.h"
@@ -99,33 +100,35 @@ Result<PreparedInsert> prepare_insert(CoreIndex& index, std::string_view ext_id,
 // The fallible half of a batch of insertions (add_many), with one write per data file: entry i
 // comes out as prepare_insert would give it once the entries before it were applied, so an id
 // that is live, or appears earlier in the batch, is not needed, and the needed ones take
-// consecutive internal ids. Applying them in order (apply_insert) gives what that many
+// consecutive internal ids. Applying them (commit_point for each needed one, in order, then
+// file_batch) gives what that many
 // prepare-and-apply pairs give. On error nothing visible changed. Caller holds the index lock
 // exclusively and applies the whole result before preparing again.
+// hashes[i] is hash_id(ext_ids[i]).
 Result<std::vector<PreparedInsert>> prepare_inserts(CoreIndex& index,
                                                     std::span<const std::string_view> ext_ids,
+                                                    std::span<const std::uint64_t> hashes,
                                                     std::span<const std::string_view> meta_texts);
 
-// The grid cells and numbers of a batch of new points (ascending fresh ids), gathered to be
-// filed at once: one at a time, a number costs a bitmap update per set bit and a point a
-// fetch of its grid block; together each bitmap takes its ids in one bulk add and each block
-// is visited once.
-struct DeferredIndexes {
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> grid_cells;               // (cell key, id)
-    StringMap<std::pair<std::vector<std::uint32_t>, std::vector<float>>> numbers;  // ids, values
-};
-
 // The half that cannot fail: points the slots at the staged records, writes the coordinates
-// and updates every index. The text staged must be meta.text(). With `deferred` given, the
-// point's grid cell and numbers are gathered there instead, and the caller files them with
-// file_deferred before the index lock is released.
+// and updates every index. The text staged must be meta.text().
 void apply_insert(CoreIndex& index, const PreparedInsert& prepared, const Metadata& meta,
-                  const std::vector<std::string>* skip_index, float lat_deg, float lon_deg,
-                  DeferredIndexes* deferred = nullptr);
+                  const std::vector<std::string>* skip_index, float lat_deg, float lon_deg);
 
-// Files what apply_insert gathered and empties `deferred`. Caller holds the index lock
-// exclusively.
-void file_deferred(CoreIndex& index, DeferredIndexes& deferred);
+// The part of apply_insert that concerns the point alone: slots, coordinates, ext_to_int and
+// the id sets, not the grid or the metadata's indexes (file_batch does those for a batch).
+// `prepared` must be needed.
+void commit_point(CoreIndex& index, const PreparedInsert& prepared, float lat_deg, float lon_deg);
+
+// Marks a place of a batch whose point is not inserted (its id was live, or came earlier).
+inline constexpr std::uint32_t no_batch_id = 0xFFFFFFFFU;
+
+// Files a batch's grid cells, strings and numbers for the points that were inserted (place p
+// got id_of_place[p], ascending with p, or no_batch_id), leaving every index as filing them
+// one point at a time in order would, down to the order in which new grid blocks, fields and
+// values are created (which a snapshot records). Caller holds the index lock exclusively.
+void file_batch(CoreIndex& index, const BatchIndexes& batch,
+                std::span<const std::uint32_t> id_of_place);
 
 // Both halves at once: a point whose hash is already live is left as it is. A failure of the
 // first half is an internal failure; callers that log the change first prepare instead.

@@ -163,6 +163,41 @@ void encode_meta_value(std::string& out, const filter::Json& value) {
     }
 }
 
+void encode_flat_meta_object(std::string& out, std::span<const FlatMember> members) {
+    using Kind = FlatMember::Kind;
+    put_u64(out, members.size());
+    for (const FlatMember& m : members) {
+        put_string(out, m.key);
+        switch (m.kind) {
+            case Kind::String:
+                put_u8(out, tag_string);
+                put_string(out, m.raw);
+                break;
+            case Kind::Unsigned:
+                put_u8(out, tag_unsigned);
+                put_u64(out, static_cast<std::uint64_t>(m.int_value));
+                break;
+            case Kind::Negative:
+                put_u8(out, tag_signed);
+                put_u64(out, static_cast<std::uint64_t>(m.int_value));
+                break;
+            case Kind::Float:
+                put_u8(out, tag_float);
+                put_f64(out, m.float_value);
+                break;
+            case Kind::True:
+                put_u8(out, tag_true);
+                break;
+            case Kind::False:
+                put_u8(out, tag_false);
+                break;
+            case Kind::Null:
+                put_u8(out, tag_null);
+                break;
+        }
+    }
+}
+
 bool decode_meta_value(ByteReader& reader, filter::Json& out) {
     return decode_value(reader, out, 0);
 }

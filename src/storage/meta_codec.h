@@ -18,13 +18,17 @@
 
 #include "filter/json_text.h"
 #include "storage/codec.h"
+#include "storage/flat_metadata.h"
 
+#include <span>
 #include <string>
 
 namespace vesko::storage {
 
 void encode_meta_value(std::string& out, const filter::Json& value);
 void encode_meta_object(std::string& out, const filter::Json& object);
+// The same bytes for flat members (read_flat_metadata) as for the object they describe.
+void encode_flat_meta_object(std::string& out, std::span<const FlatMember> members);
 
 // Decode at the reader's position; false on bytes that do not form a value. The reader is
 // exhausted when the bytes ended inside a value whose bytes so far were sound; any other

@@ -1,5 +1,6 @@
 #include "storage/wal.h"
 
+#include "common/check.h"
 #include "storage/meta_codec.h"
 
 namespace vesko::storage {
@@ -42,15 +43,16 @@ bool decode_delete(ByteReader& reader, WalEntry& entry, const char*& why) {
     return read_log_text(reader, entry.ext_id);
 }
 
-// Insert and Upsert share their fields.
-void encode_point(std::string& out, std::uint32_t variant, std::string_view ext_id, float lat_deg,
-                  float lon_deg, const filter::Json& meta,
-                  const std::vector<std::string>* skip_index) {
+// Insert and Upsert share their fields: these come before the metadata, and after it.
+void encode_point_head(std::string& out, std::uint32_t variant, std::string_view ext_id,
+                       float lat_deg, float lon_deg) {
     put_u32(out, variant);
     put_string(out, ext_id);
     put_f32(out, lat_deg);
     put_f32(out, lon_deg);
-    encode_meta_object(out, meta);
+}
+
+void encode_skip_index(std::string& out, const std::vector<std::string>* skip_index) {
     if (skip_index == nullptr) {
         put_u8(out, 0);
         return;
@@ -60,11 +62,27 @@ void encode_point(std::string& out, std::uint32_t variant, std::string_view ext_
     for (const std::string& name : *skip_index) put_string(out, name);
 }
 
+void encode_point(std::string& out, std::uint32_t variant, std::string_view ext_id, float lat_deg,
+                  float lon_deg, const filter::Json& meta,
+                  const std::vector<std::string>* skip_index) {
+    encode_point_head(out, variant, ext_id, lat_deg, lon_deg);
+    encode_meta_object(out, meta);
+    encode_skip_index(out, skip_index);
+}
+
 }  // namespace
 
 void encode_insert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
                    const filter::Json& meta, const std::vector<std::string>* skip_index) {
     encode_point(out, variant_insert, ext_id, lat_deg, lon_deg, meta, skip_index);
+}
+
+void encode_flat_insert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
+                        std::span<const FlatMember> meta,
+                        const std::vector<std::string>* skip_index) {
+    encode_point_head(out, variant_insert, ext_id, lat_deg, lon_deg);
+    encode_flat_meta_object(out, meta);
+    encode_skip_index(out, skip_index);
 }
 
 void encode_upsert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
@@ -136,31 +154,37 @@ Result<WalWriter> WalWriter::open(const std::string& path, std::uint64_t length)
     return writer;
 }
 
-Result<void> WalWriter::flush() {
-    if (staged_.empty()) return {};
+Result<void> WalWriter::write_out(std::string_view bytes) {
     if (tail_unclean_) {
-        if (auto cut = file_.truncate(committed_len_); !cut) {
-            staged_.clear();
-            return cut.error();
-        }
+        VESKO_TRY(file_.truncate(committed_len_));
         tail_unclean_ = false;
     }
-    auto written = file_.write_all(staged_);
-    if (!written) {
+    if (auto written = file_.write_all(bytes); !written) {
         // Part of the bytes may have reached the file: cut them off so that no partial record
         // (and no record of a change that is not applied) stays behind.
         tail_unclean_ = !file_.truncate(committed_len_);
-        staged_.clear();
         return written.error();
     }
-    committed_len_ += staged_.size();
+    committed_len_ += bytes.size();
+    return {};
+}
+
+Result<void> WalWriter::flush() {
+    if (staged_.empty()) return {};
+    auto written = write_out(staged_);
     staged_.clear();
     // One huge record must not pin its memory for the life of the store.
     if (staged_.capacity() > 64 * wal_buffer_bytes) {
         staged_.shrink_to_fit();
         staged_.reserve(wal_buffer_bytes);
     }
-    return {};
+    return written;
+}
+
+Result<void> WalWriter::write_records(std::string_view records) {
+    VESKO_CHECK(staged_.empty(), "records written around staged ones");
+    if (records.empty()) return {};
+    return write_out(records);
 }
 
 Result<void> WalWriter::cut_to(std::uint64_t length) {

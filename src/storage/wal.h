@@ -26,10 +26,12 @@
 
 #include "filter/json_text.h"
 #include "storage/codec.h"
+#include "storage/flat_metadata.h"
 #include "storage/posix_file.h"
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +54,10 @@ struct WalEntry {
 
 void encode_insert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
                    const filter::Json& meta, const std::vector<std::string>* skip_index);
+// An Insert whose metadata is flat: the same bytes as encode_insert with the object.
+void encode_flat_insert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
+                        std::span<const FlatMember> meta,
+                        const std::vector<std::string>* skip_index);
 void encode_upsert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
                    const filter::Json& meta, const std::vector<std::string>* skip_index);
 void encode_delete(std::string& out, std::string_view ext_id);
@@ -89,6 +95,9 @@ class WalWriter {
     bool staging_full() const { return staged_.size() >= wal_buffer_bytes; }
     // Writes everything staged. On failure nothing of it stays in the file or in memory.
     Result<void> flush();
+    // Writes whole records encoded elsewhere (a batch's), as flush() writes staged ones,
+    // without copying them into the staging buffer. Nothing may be staged.
+    Result<void> write_records(std::string_view records);
     // Length of the file up to the end of its last complete record.
     std::uint64_t length() const { return committed_len_; }
     // Cuts the file to its first `length` bytes (a torn tail found at open, or the records of
@@ -101,6 +110,9 @@ class WalWriter {
     Result<void> sync();
 
   private:
+    // Appends the bytes after the last complete record; on failure the file is cut back.
+    Result<void> write_out(std::string_view bytes);
+
     FileDescriptor file_;
     std::string staged_;
     // Length of the file up to the end of its last complete record.

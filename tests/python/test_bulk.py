@@ -67,7 +67,11 @@ def sequential(store, ids, lats, lons, metas, skip_index=None):
     (2, 300, 100, ["kind"]),
     (3, 1, 1, None),
     (4, 500, 10_000, []),
-], ids=["seed1-dups", "seed2-many-dups-skip-kind", "seed3-single", "seed4-no-dups-empty-skip"])
+    # Past the size from which a second thread reads the texts and files the indexes.
+    (6, 12_000, 1_000_000, None),
+    (7, 12_000, 9_000, ["rating"]),
+], ids=["seed1-dups", "seed2-many-dups-skip-kind", "seed3-single", "seed4-no-dups-empty-skip",
+        "seed6-threaded-no-dups", "seed7-threaded-dups-skip-rating"])
 def test_add_many_matches_that_many_adds(tmp_path, seed, n, pool, skip_index):
     one = open_store(tmp_path / "one")
     many = open_store(tmp_path / "many")
@@ -85,7 +89,11 @@ def test_add_many_matches_that_many_adds(tmp_path, seed, n, pool, skip_index):
     assert observe(many, ids) == observe(one, ids)
     one, many = reopen(one), reopen(many)
     assert observe(many, ids) == observe(one, ids)
+    # Every file, the snapshot included: it records the order in which the indexes' fields,
+    # values and grid blocks were created.
+    one.persist()
     many.persist()
+    assert file_digests(store_path(many)) == file_digests(store_path(one))
     many = reopen(many)
     assert observe(many, ids) == observe(one, ids)
 
@@ -151,6 +159,31 @@ def test_add_many_with_one_bad_item_raises_and_changes_nothing(
     assert file_digests(store_path(store)) == before
     assert store.count() == 1
     assert not store.exists('{"k": "v"}')
+
+
+@pytest.mark.parametrize("bad", [
+    {9_000: "{nope"},
+    {6_000: "[1]", 9_000: "{nope"},
+    {100: "{nope", 6_000: "[1]"},
+    {4_999: "[1]", 5_000: "{nope"},
+    {5_000: "{nope", 9_999: "[1]"},
+], ids=["one-late", "two-late", "early-and-late", "either-side-of-the-middle", "middle-and-last"])
+def test_add_many_names_the_first_bad_item_of_a_large_batch(store, bad):
+    """The texts of a large batch are checked in two halves at once; the error still names
+    the first bad item, and nothing is added."""
+    n = 10_000
+    metas = ['{"k": 1}'] * n
+    for position, text in bad.items():
+        metas[position] = text
+    first = min(bad)
+    expected = {"{nope": "Invalid JSON: item {i}: ",
+                "[1]": "Invalid JSON: item {i}: expected a JSON object, found an array"}
+    before = file_digests(store_path(store))
+    with pytest.raises(ValueError) as caught:
+        store.add_many([f"p{i}" for i in range(n)], np.zeros(n), np.zeros(n), metas)
+    assert str(caught.value).startswith(expected[bad[first]].format(i=first))
+    assert file_digests(store_path(store)) == before
+    assert store.count() == 0
 
 
 @pytest.mark.parametrize("args,kwargs,error,message", [

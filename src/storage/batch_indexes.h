@@ -1,0 +1,88 @@
+// BatchIndexes: what a batch of new points (a chunk of add_many) adds to the grid, the string
+// index and the numeric indexes, gathered from the points alone and keyed by each point's
+// place in the batch. Gathering needs nothing of the store, so it can run on another thread
+// while the store applies the previous batch; filing it (file_batch in core_index.h) then
+// touches each cell block, bitmap and numeric index once per batch instead of once per point.
+#pragma once
+
+#include "filter/json_text.h"
+#include "storage/flat_metadata.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace vesko::storage {
+
+class BatchIndexes {
+  public:
+    // The ids of one (field, value) of the string index, or of one numeric field.
+    struct Strings {
+        std::string_view field;
+        std::string_view value;
+        std::vector<std::uint32_t> places;  // ascending
+    };
+    struct Numbers {
+        std::string_view field;
+        std::vector<std::uint32_t> places;  // ascending
+        std::vector<float> values;          // values[i] belongs to places[i]
+    };
+
+    // Empties the batch and keeps its memory.
+    void clear();
+
+    // Adds the point at the next place (0, 1, ...). Fields named in skip_index are left out,
+    // as insertion leaves them out. The views in `meta` (flat members, or a JSON object) must
+    // stay valid until the batch is filed or cleared.
+    void add_point(float lat_deg, float lon_deg, std::span<const FlatMember> meta,
+                   const std::vector<std::string>* skip_index);
+    void add_point(float lat_deg, float lon_deg, const filter::Json& meta,
+                   const std::vector<std::string>* skip_index);
+    // Groups the cells by block; call once, after the last point.
+    void finish();
+
+    std::uint32_t size() const { return places_; }
+    // (cell key, place), sorted by block, then cell, then place.
+    std::span<const std::pair<std::uint64_t, std::uint32_t>> cells() const { return cells_; }
+    // Each block's stretch of cells() as [begin, end), in the order of the first place that
+    // fell in the block.
+    std::span<const std::pair<std::size_t, std::size_t>> block_runs() const { return runs_; }
+    // In the order of their first place, then of field name (the order in which inserting the
+    // points one by one meets them for the first time).
+    std::span<const Strings> strings() const {
+        return std::span<const Strings>(strings_).first(strings_used_);
+    }
+    std::span<const Numbers> numbers() const {
+        return std::span<const Numbers>(numbers_).first(numbers_used_);
+    }
+
+  private:
+    struct PairHash {
+        std::size_t operator()(const std::pair<std::string_view, std::string_view>& p) const {
+            const std::size_t a = std::hash<std::string_view>{}(p.first);
+            return a ^ (std::hash<std::string_view>{}(p.second) + 0x9E3779B97F4A7C15ULL + (a << 6) +
+                        (a >> 2));
+        }
+    };
+
+    void add_string(std::string_view field, std::string_view value);
+    void add_number(std::string_view field, float value);
+
+    std::uint32_t places_ = 0;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> cells_;
+    std::vector<std::pair<std::size_t, std::size_t>> runs_;
+    // Groups are kept (with their memory) across clear(); only the first `used` are live.
+    std::vector<Strings> strings_;
+    std::size_t strings_used_ = 0;
+    std::vector<Numbers> numbers_;
+    std::size_t numbers_used_ = 0;
+    std::unordered_map<std::pair<std::string_view, std::string_view>, std::size_t, PairHash>
+        string_at_;
+    std::unordered_map<std::string_view, std::size_t> number_at_;
+};
+
+}  // namespace vesko::storage
