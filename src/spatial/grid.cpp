@@ -42,7 +42,10 @@ const GridIndex::Block* GridIndex::block(std::uint64_t block_key) const {
 
 GridIndex::Block& GridIndex::block_for(std::uint64_t block_key) {
     auto [it, created] = blocks_.try_emplace(block_key);
-    if (created && on_chart(block_key)) chart_blocks_[chart_slot(block_key)] = &it->second;
+    if (created && on_chart(block_key)) {
+        chart_blocks_[chart_slot(block_key)] = &it->second;
+        ++chart_blocks_in_row_[key_lat_cell(block_key)];
+    }
     return it->second;
 }
 
@@ -150,6 +153,7 @@ std::size_t GridIndex::ids_under(std::uint32_t lat_lo, std::uint32_t lat_hi, std
     if (blocks > max_walked_blocks) return ids_;
     std::size_t n = 0;
     for (std::uint64_t by = lat_lo / 100; by <= lat_hi / 100; ++by) {
+        if (!row_may_have_blocks(static_cast<std::uint32_t>(by))) continue;
         for (std::uint64_t bx = lon_lo / 100; bx <= lon_hi / 100; ++bx) {
             const Block* b = block(
                 make_cell_key(static_cast<std::uint32_t>(by), static_cast<std::uint32_t>(bx)));
@@ -183,6 +187,7 @@ void gather_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat
         }
     } else if (blocks <= max_walked_blocks) {
         for (std::uint64_t by = lat_lo / 100; by <= lat_hi / 100; ++by) {
+            if (!grid.row_may_have_blocks(static_cast<std::uint32_t>(by))) continue;
             for (std::uint64_t bx = lon_lo / 100; bx <= lon_hi / 100; ++bx) {
                 const GridIndex::Block* block = grid.block(
                     make_cell_key(static_cast<std::uint32_t>(by), static_cast<std::uint32_t>(bx)));

@@ -111,6 +111,11 @@ class GridIndex {
 
     const CellIds* find(std::uint64_t cell_key) const;
     const Block* block(std::uint64_t block_key) const;
+    // Whether a row of blocks (block_key's latitude part) may hold any block: false only for
+    // a row of the chart where none exists, which walks over a polar cap or a wide band skip.
+    bool row_may_have_blocks(std::uint32_t block_row) const {
+        return block_row >= block_rows || chart_blocks_in_row_[block_row] != 0;
+    }
     const Blocks& blocks() const { return blocks_; }
     std::size_t size() const { return cells_; }
     bool empty() const { return cells_ == 0; }
@@ -164,6 +169,7 @@ class GridIndex {
     // pointers stay valid; moving the grid moves both together.
     std::vector<Block*> chart_blocks_ =
         std::vector<Block*>(std::size_t{block_rows} * block_cols, nullptr);
+    std::vector<std::uint32_t> chart_blocks_in_row_ = std::vector<std::uint32_t>(block_rows, 0);
 };
 
 // Appends to `out` the ids of all present cells with lat_lo <= lat cell <= lat_hi and

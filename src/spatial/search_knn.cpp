@@ -391,6 +391,7 @@ class KnnSearch {
     }
 
     void examine_row(std::int64_t row) {
+        if (!index_.grid_index.row_may_have_blocks(static_cast<std::uint32_t>(row))) return;
         for (std::int64_t col = 0; col < block_cols; ++col) {
             const std::uint64_t block_key =
                 make_cell_key(static_cast<std::uint32_t>(row), static_cast<std::uint32_t>(col));

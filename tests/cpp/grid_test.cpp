@@ -132,6 +132,41 @@ TEST(GridIndex, IdsUnderBoundTheRectangleFromItsBlocks) {
     EXPECT_EQ(grid.ids(), 6u);
 }
 
+// Walks over whole rows of blocks skip the rows without any: a row must count a block filed
+// by any route (one point, a batch, a restored cell), and the count must follow the grid when
+// it moves.
+TEST(GridIndex, RowsOfBlocksKnowWhetherTheyHoldAny) {
+    GridIndex grid;
+    grid.file_point(1, 89.95f, 170.0f);  // block row 179
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> batch = {
+        {grid_cell_key(-89.99f, -179.99f), 2}, {grid_cell_key(-89.99f, 0.0f), 3}};  // row 0
+    grid.file_points(batch);
+    CellIds restored;
+    restored.add(4);
+    ASSERT_TRUE(grid.insert_cell(make_cell_key(4000, 100), std::move(restored)));  // row 40
+    const GridIndex moved = std::move(grid);
+    struct Case {
+        const char* name;
+        std::uint32_t row;
+        bool expected;
+    };
+    const Case cases[] = {
+        {"a filed point's row", 179, true},        {"a batch's row", 0, true},
+        {"a restored cell's row", 40, true},       {"an empty row", 1, false},
+        {"the last chart row, empty", 180, false}, {"beyond the chart: always walked", 181, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(moved.row_may_have_blocks(c.row), c.expected);
+    }
+    EXPECT_EQ(moved.ids_under(100, 3999, 0, 1000), 0u);
+    EXPECT_EQ(moved.ids_under(100, 4000, 0, 1000), 1u);
+    std::vector<std::uint32_t> found;
+    gather_cells(moved, 0, 18000, 0, 36000, found);
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, (std::vector<std::uint32_t>{1, 2, 3, 4}));
+}
+
 // A lookup finds a cell's place from the occupied bits and the counts before each word; after
 // cells arrive in any order (word boundaries, first and last cell of a block, a full word),
 // every occupied cell must still give its own ids and every other cell nothing.
