@@ -4,9 +4,10 @@
 // Reading the texts is the larger part of a batch's work and needs nothing of the store, so it
 // runs beside the caller's thread: the check is split in two halves, and while the caller logs
 // and applies one chunk, a second thread parses the next one and encodes its log records.
-// Applying is split too: once a chunk is logged, the second thread files its grid cells,
-// strings and numbers while the caller commits its points (slots, ext_to_int, id sets); the
-// two touch disjoint parts of the index, under the exclusive index lock the caller holds.
+// Applying is split too: once a chunk is logged, the second thread files its strings and
+// numbers while the caller commits its points (slots, ext_to_int, id sets) and files their
+// grid cells; the two touch disjoint parts of the index, under the exclusive index lock the
+// caller holds.
 #include "common/check.h"
 #include "engine/store.h"
 #include "storage/id_hash.h"
@@ -177,6 +178,10 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
     if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
     std::vector<std::uint32_t> id_of_place;
+    struct ReleaseBuffers {
+        DataFiles& files;
+        ~ReleaseBuffers() { files.release_buffers(); }
+    } release_buffers{index_.files};
     // The chunk being applied and the one being parsed take turns; neither is ever moved,
     // since views into their texts are handed around.
     ParsedChunk chunks[2];
@@ -190,9 +195,9 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
         ParsedChunk& current = chunks[turn];
         ParsedChunk& upcoming = chunks[turn ^ 1];
         // The second thread parses the next chunk, then, once this chunk is logged, files its
-        // grid cells and metadata (which nothing else touches meanwhile) while this thread
-        // commits its points. Declared after `chunks` and before `logged`, so that leaving
-        // early breaks the promise first and then waits for the thread, which then files
+        // strings and numbers (which nothing else touches meanwhile) while this thread commits
+        // its points and files their cells. Declared after `chunks` and before `logged`, so that
+        // leaving early breaks the promise first and then waits for the thread, which then files
         // nothing.
         std::future<void> helper;
         std::promise<void> logged;
@@ -206,7 +211,7 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
             } catch (const std::future_error&) {
                 return;  // the chunk was not logged
             }
-            file_batch(index_, current.indexes, id_of_place);
+            file_batch_metadata(index_, current.indexes, id_of_place);
         });
         // Everything that can fail is done before the chunk is logged: once its records are
         // in the log, its points exist.
@@ -224,11 +229,13 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
         }
         logged.set_value();
         for (std::size_t k = 0; k < end - start; ++k) {
+            if (k + 8 < end - start) index_.ext_to_int.prefetch((*prepared)[k + 8].hash);
             const PreparedInsert& p = (*prepared)[k];
             if (!p.needed) continue;
             changed_since_snapshot_ = true;
             commit_point(index_, p, points[start + k].lat_deg, points[start + k].lon_deg);
         }
+        file_batch_cells(index_, current.indexes, id_of_place);
         helper.get();
     }
     return {};
