@@ -7,6 +7,7 @@
 #include "spatial/search.h"
 #include "storage/data_files.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -34,6 +35,9 @@ class HitTexts {
         spans_.reserve(2 * hits.size());
         texts_.reserve(hits.size() * typical_texts_bytes);
         std::string spill;
+        for (std::size_t i = 0; i < std::min(prefetch_distance, offsets.size()); ++i) {
+            files.prefetch_records(offsets[i]);
+        }
         for (std::size_t i = 0; i < offsets.size(); ++i) {
             if (i + prefetch_distance < offsets.size()) {
                 files.prefetch_records(offsets[i + prefetch_distance]);

@@ -35,9 +35,15 @@ const CellIds* GridIndex::Block::find(std::uint16_t local) const {
 }
 
 const GridIndex::Block* GridIndex::block(std::uint64_t block_key) const {
-    if (!block_may_exist(block_key)) return nullptr;
+    if (on_chart(block_key)) return chart_blocks_[chart_slot(block_key)];
     auto it = blocks_.find(block_key);
     return it == blocks_.end() ? nullptr : &it->second;
+}
+
+GridIndex::Block& GridIndex::block_for(std::uint64_t block_key) {
+    auto [it, created] = blocks_.try_emplace(block_key);
+    if (created && on_chart(block_key)) chart_blocks_[chart_slot(block_key)] = &it->second;
+    return it->second;
 }
 
 const CellIds* GridIndex::find(std::uint64_t cell_key) const {
@@ -57,14 +63,7 @@ const CellIds* GridIndex::Probe::find(std::uint64_t cell_key) {
 CellIds& GridIndex::cell(std::uint64_t cell_key) {
     const std::uint64_t key = block_of(cell_key);
     const std::uint16_t local = local_of(cell_key);
-    auto [it, created] = blocks_.try_emplace(key);
-    if (created) {
-        const std::uint32_t by = key_lat_cell(key);
-        const std::uint32_t bx = key_lon_cell(key);
-        if (by < block_rows && bx < block_cols)
-            chart_blocks_[std::size_t{by} * block_cols + bx] = true;
-    }
-    Block& b = it->second;
+    Block& b = block_for(key);
     const auto at = static_cast<std::ptrdiff_t>(b.place(local));
     if (!b.has(local)) {
         b.cells.insert(b.cells.begin() + at, Cell{local, CellIds()});
@@ -78,7 +77,7 @@ CellIds& GridIndex::cell(std::uint64_t cell_key) {
 void GridIndex::file_point(std::uint32_t int_id, float lat_deg, float lon_deg) {
     const std::uint64_t key = grid_cell_key(lat_deg, lon_deg);
     if (cell(key).add(int_id)) {
-        ++blocks_.find(block_of(key))->second.ids;
+        ++block_for(block_of(key)).ids;
         ++ids_;
     }
 }
@@ -96,14 +95,7 @@ void GridIndex::file_points(std::span<std::pair<std::uint64_t, std::uint32_t>> k
     std::vector<Cell> merged;
     for (std::size_t run = 0; run < keyed.size();) {
         const std::uint64_t block_key = block_of(keyed[run].first);
-        auto [it, created] = blocks_.try_emplace(block_key);
-        if (created) {
-            const std::uint32_t by = key_lat_cell(block_key);
-            const std::uint32_t bx = key_lon_cell(block_key);
-            if (by < block_rows && bx < block_cols)
-                chart_blocks_[std::size_t{by} * block_cols + bx] = true;
-        }
-        Block& b = it->second;
+        Block& b = block_for(block_key);
         // Ids of cells the block has are added in place; new cells are gathered (in ascending
         // order, as the run is sorted) and merged in once, so a block with many cells is
         // rewritten once per batch rather than shifted once per new cell.
@@ -145,7 +137,7 @@ bool GridIndex::insert_cell(std::uint64_t cell_key, CellIds ids) {
     if (find(cell_key) != nullptr) return false;
     const std::size_t n = ids.size();
     cell(cell_key) = std::move(ids);
-    blocks_.find(block_of(cell_key))->second.ids += n;
+    block_for(block_of(cell_key)).ids += n;
     ids_ += n;
     return true;
 }

@@ -143,24 +143,27 @@ class GridIndex {
 
   private:
     CellIds& cell(std::uint64_t cell_key);
-    // Whether the block may hold cells: false only for chart blocks never occupied.
-    bool block_may_exist(std::uint64_t block_key) const {
-        const std::uint32_t by = key_lat_cell(block_key);
-        const std::uint32_t bx = key_lon_cell(block_key);
-        if (by >= block_rows || bx >= block_cols) return true;
-        return chart_blocks_[std::size_t{by} * block_cols + bx];
-    }
-
     // Blocks of cells on the usual chart: latitude cells 0..18099, longitude cells 0..36099.
     static constexpr std::uint32_t block_rows = 181;
     static constexpr std::uint32_t block_cols = 361;
+    static bool on_chart(std::uint64_t block_key) {
+        return key_lat_cell(block_key) < block_rows && key_lon_cell(block_key) < block_cols;
+    }
+    static std::size_t chart_slot(std::uint64_t block_key) {
+        return std::size_t{key_lat_cell(block_key)} * block_cols + key_lon_cell(block_key);
+    }
+    // The block of a key, created empty when missing.
+    Block& block_for(std::uint64_t block_key);
 
     Blocks blocks_;
     std::size_t cells_ = 0;
     std::size_t ids_ = 0;
-    // Bit per block of the chart, set once the block exists in blocks_.
-    std::vector<bool> chart_blocks_ =
-        std::vector<bool>(std::size_t{block_rows} * block_cols, false);
+    // The chart's blocks by their place in it (null where none exists yet), so that finding
+    // one is a single load instead of a hash lookup: searches find a block for every few
+    // cells they visit. Blocks are never erased, and the map's nodes never move, so the
+    // pointers stay valid; moving the grid moves both together.
+    std::vector<Block*> chart_blocks_ =
+        std::vector<Block*>(std::size_t{block_rows} * block_cols, nullptr);
 };
 
 // Appends to `out` the ids of all present cells with lat_lo <= lat cell <= lat_hi and

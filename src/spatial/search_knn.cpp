@@ -400,7 +400,14 @@ class KnnSearch {
     }
 
     void examine_cell(std::uint64_t key, const CellIds& ids) {
+        // The cell's ids are scattered over coords.bin: their coordinates are asked for a few
+        // ids ahead, so that the loads overlap.
+        const std::uint32_t* ahead = ids.begin();
+        for (std::size_t n = 0; n < coords_prefetch_distance && ahead != ids.end(); ++n) {
+            index_.files.prefetch_coords(*ahead++);
+        }
         for (std::uint32_t int_id : ids) {
+            if (ahead != ids.end()) index_.files.prefetch_coords(*ahead++);
             if (!eligible_.contains(int_id) || seen_.contains(int_id)) continue;
             seen_.add(int_id);
             examine(key, int_id);

@@ -5,6 +5,7 @@
 
 #include "spatial/search.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -33,11 +34,14 @@ std::vector<std::uint32_t> window_candidates(const storage::CoreIndex& index,
                                              const CellWindow& window, const Eligible& eligible,
                                              const Bitmap* extra);
 
-// Calls visit(int_id, lat, lon) for each candidate in order, asking for the coordinates of the
-// one coords_prefetch_distance ahead first. Caller holds the index lock.
+// Calls visit(int_id, lat, lon) for each candidate in order, with the coordinates of the
+// candidates up to coords_prefetch_distance ahead already asked for. Caller holds the index lock.
 template <class Visit>
 void for_each_coords(const storage::CoreIndex& index, const std::vector<std::uint32_t>& candidates,
                      Visit&& visit) {
+    for (std::size_t i = 0; i < std::min(coords_prefetch_distance, candidates.size()); ++i) {
+        index.files.prefetch_coords(candidates[i]);
+    }
     for (std::size_t i = 0; i < candidates.size(); ++i) {
         if (i + coords_prefetch_distance < candidates.size()) {
             index.files.prefetch_coords(candidates[i + coords_prefetch_distance]);
