@@ -64,9 +64,10 @@ Result<KeptMetadata> check_all(std::span<const NewPoint> points) {
     KeptMetadata kept;
     KeptMetadata later;
     std::atomic<bool> stop{false};
-    const std::size_t half =
-        points.size() >= bulk_parallel_min_points ? points.size() / 2 : points.size();
-    auto second = run(true, [&] { return check_range(points, half, points.size(), later, stop); });
+    const bool beside = points.size() >= bulk_parallel_min_points;
+    const std::size_t half = beside ? points.size() / 2 : points.size();
+    auto second =
+        run(beside, [&] { return check_range(points, half, points.size(), later, stop); });
     auto first_bad = check_range(points, 0, half, kept, stop);
     // Any bad item of the first half comes before every item of the second.
     if (first_bad) stop.store(true, std::memory_order_relaxed);
