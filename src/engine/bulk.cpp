@@ -58,27 +58,6 @@ std::optional<BadItem> check_range(std::span<const NewPoint> points, std::size_t
     return std::nullopt;
 }
 
-// Every text checked, in two halves at once for a large batch; the error names the first bad
-// item of the whole batch, as a check in order would.
-Result<KeptMetadata> check_all(std::span<const NewPoint> points) {
-    KeptMetadata kept;
-    KeptMetadata later;
-    std::atomic<bool> stop{false};
-    const bool beside = points.size() >= bulk_parallel_min_points;
-    const std::size_t half = beside ? points.size() / 2 : points.size();
-    auto second =
-        run(beside, [&] { return check_range(points, half, points.size(), later, stop); });
-    auto first_bad = check_range(points, 0, half, kept, stop);
-    // Any bad item of the first half comes before every item of the second.
-    if (first_bad) stop.store(true, std::memory_order_relaxed);
-    auto second_bad = second.get();
-    if (first_bad) return for_item(first_bad->item, first_bad->error);
-    if (second_bad) return for_item(second_bad->item, second_bad->error);
-    kept.insert(kept.end(), std::make_move_iterator(later.begin()),
-                std::make_move_iterator(later.end()));
-    return kept;
-}
-
 // One chunk of a batch made ready to be logged and applied, built from the batch alone.
 struct ParsedChunk {
     static constexpr std::uint32_t flat = 0xFFFFFFFFU;
@@ -115,11 +94,12 @@ struct ParsedChunk {
     }
 };
 
-// Parses points [begin, end), whose texts check_all passed, into `out`. The kept values of
-// the chunk are moved out of `kept` from `next_kept` on, which moves past them.
-void parse_chunk(std::span<const NewPoint> points, std::size_t begin, std::size_t end,
-                 KeptMetadata& kept, std::size_t& next_kept,
-                 const std::vector<std::string>* skip_index, ParsedChunk& out) {
+// Parses points [begin, end) into `out`: the first bad text, if any (then `out` is
+// unspecified). Texts the check kept parsed are moved out of `kept` from `next_kept` on, which
+// moves past them; others are read here.
+std::optional<BadItem> parse_chunk(std::span<const NewPoint> points, std::size_t begin,
+                                   std::size_t end, KeptMetadata& kept, std::size_t& next_kept,
+                                   const std::vector<std::string>* skip_index, ParsedChunk& out) {
     out.clear();
     const std::size_t n = end - begin;
     out.ext_ids.reserve(n);
@@ -131,21 +111,26 @@ void parse_chunk(std::span<const NewPoint> points, std::size_t begin, std::size_
         const NewPoint& p = points[i];
         out.ext_ids.push_back(p.ext_id);
         out.hashes.push_back(hash_id(p.ext_id));
-        if (next_kept < kept.size() && kept[next_kept].first == i) {
-            out.general_at.push_back(static_cast<std::uint32_t>(out.general.size()));
-            out.general.push_back(std::move(kept[next_kept++].second));
-            const filter::Json& object = out.general.back().object();
-            encode_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, object, skip_index);
-            out.indexes.add_point(p.lat_deg, p.lon_deg, object, skip_index);
-        } else {
+        out.members.clear();
+        const bool is_kept = next_kept < kept.size() && kept[next_kept].first == i;
+        if (!is_kept && Metadata::read_flat(p.metadata, out.members)) {
             out.general_at.push_back(ParsedChunk::flat);
-            out.members.clear();
-            VESKO_CHECK(read_flat_metadata(p.metadata, out.members),
-                        "metadata that passed its check as flat is not flat");
             const std::span<const FlatMember> members = out.members;
             append_flat_compact(out.texts, members);
             encode_flat_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, members, skip_index);
             out.indexes.add_point(p.lat_deg, p.lon_deg, members, skip_index);
+        } else {
+            out.general_at.push_back(static_cast<std::uint32_t>(out.general.size()));
+            if (is_kept) {
+                out.general.push_back(std::move(kept[next_kept++].second));
+            } else {
+                auto parsed = Metadata::parse(p.metadata);
+                if (!parsed) return BadItem{i, parsed.error()};
+                out.general.push_back(std::move(parsed).value());
+            }
+            const filter::Json& object = out.general.back().object();
+            encode_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, object, skip_index);
+            out.indexes.add_point(p.lat_deg, p.lon_deg, object, skip_index);
         }
         out.text_ends.push_back(out.texts.size());
     }
@@ -160,6 +145,36 @@ void parse_chunk(std::span<const NewPoint> points, std::size_t begin, std::size_
                 std::string_view(out.texts).substr(first, out.text_ends[k] - first));
         }
     }
+    return std::nullopt;
+}
+
+// Every text checked, the first chunk's parsed on the way, so that the batch's work starts
+// with it ready: the caller's thread parses the first chunk and checks on from it, the second
+// thread checks the rest, each share sized so that both finish at about the same time (a
+// parse costs about three checks). The error names the first bad item of the whole batch, as
+// a check in order would.
+Result<KeptMetadata> check_all(std::span<const NewPoint> points,
+                               const std::vector<std::string>* skip_index, ParsedChunk& first) {
+    KeptMetadata kept;
+    KeptMetadata later;
+    std::atomic<bool> stop{false};
+    const std::size_t n = points.size();
+    const std::size_t first_end = std::min(n, bulk_chunk_points);
+    const bool beside = n >= bulk_parallel_min_points;
+    const std::size_t half =
+        beside ? std::max(first_end, n / 2 > first_end ? n / 2 - first_end : 0) : n;
+    auto second = run(beside, [&] { return check_range(points, half, n, later, stop); });
+    std::size_t no_kept = 0;
+    auto first_bad = parse_chunk(points, 0, first_end, kept, no_kept, skip_index, first);
+    if (!first_bad) first_bad = check_range(points, first_end, half, kept, stop);
+    // Any bad item of the caller's share comes before every item of the second.
+    if (first_bad) stop.store(true, std::memory_order_relaxed);
+    auto second_bad = second.get();
+    if (first_bad) return for_item(first_bad->item, first_bad->error);
+    if (second_bad) return for_item(second_bad->item, second_bad->error);
+    kept.insert(kept.end(), std::make_move_iterator(later.begin()),
+                std::make_move_iterator(later.end()));
+    return kept;
 }
 
 }  // namespace
@@ -169,7 +184,10 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
     // Every text is checked before anything changes, but only those the quick check cannot
     // vouch for are kept parsed; the rest are parsed a chunk at a time below, so that a batch
     // never holds the values of all its points at once.
-    auto checked = check_all(points);
+    // The chunk being applied and the one being parsed take turns; neither is ever moved,
+    // since views into their texts are handed around.
+    ParsedChunk chunks[2];
+    auto checked = check_all(points, skip_index, chunks[0]);
     if (!checked) return checked.error();
     KeptMetadata& kept = *checked;
     std::size_t next_kept = 0;
@@ -183,13 +201,6 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
         DataFiles& files;
         ~ReleaseBuffers() { files.release_buffers(); }
     } release_buffers{index_.files};
-    // The chunk being applied and the one being parsed take turns; neither is ever moved,
-    // since views into their texts are handed around.
-    ParsedChunk chunks[2];
-    if (!points.empty()) {
-        parse_chunk(points, 0, std::min(points.size(), bulk_chunk_points), kept, next_kept,
-                    skip_index, chunks[0]);
-    }
     for (std::size_t start = 0, turn = 0; start < points.size();
          start += bulk_chunk_points, turn ^= 1) {
         const std::size_t end = std::min(points.size(), start + bulk_chunk_points);
@@ -204,8 +215,10 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
         std::promise<void> logged;
         helper = run(beside, [&, end, go = logged.get_future()]() mutable {
             if (end < points.size()) {
-                parse_chunk(points, end, std::min(points.size(), end + bulk_chunk_points), kept,
-                            next_kept, skip_index, upcoming);
+                const auto bad =
+                    parse_chunk(points, end, std::min(points.size(), end + bulk_chunk_points), kept,
+                                next_kept, skip_index, upcoming);
+                VESKO_CHECK(!bad, "metadata that passed its check failed to parse");
             }
             try {
                 go.get();
