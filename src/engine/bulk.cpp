@@ -63,7 +63,9 @@ struct ParsedChunk {
     static constexpr std::uint32_t flat = 0xFFFFFFFFU;
 
     std::vector<std::string_view> ext_ids;
-    std::vector<std::uint64_t> hashes;  // hash_id of each id
+    // hash_id of each id, filled by the caller's thread just before the chunk is prepared
+    // (it has time to spare while the second thread parses).
+    std::vector<std::uint64_t> hashes;
     // Per point: flat, or its place in `general` (a text that is not flat).
     std::vector<std::uint32_t> general_at;
     std::vector<Metadata> general;
@@ -94,6 +96,13 @@ struct ParsedChunk {
     }
 };
 
+std::span<const std::uint64_t> hashes_of(ParsedChunk& chunk) {
+    chunk.hashes.clear();
+    chunk.hashes.reserve(chunk.ext_ids.size());
+    for (std::string_view ext_id : chunk.ext_ids) chunk.hashes.push_back(hash_id(ext_id));
+    return chunk.hashes;
+}
+
 // Parses points [begin, end) into `out`: the first bad text, if any (then `out` is
 // unspecified). Texts the check kept parsed are moved out of `kept` from `next_kept` on, which
 // moves past them; others are read here.
@@ -103,14 +112,12 @@ std::optional<BadItem> parse_chunk(std::span<const NewPoint> points, std::size_t
     out.clear();
     const std::size_t n = end - begin;
     out.ext_ids.reserve(n);
-    out.hashes.reserve(n);
     out.general_at.reserve(n);
     out.text_ends.reserve(n);
     out.meta_texts.reserve(n);
     for (std::size_t i = begin; i < end; ++i) {
         const NewPoint& p = points[i];
         out.ext_ids.push_back(p.ext_id);
-        out.hashes.push_back(hash_id(p.ext_id));
         out.members.clear();
         const bool is_kept = next_kept < kept.size() && kept[next_kept].first == i;
         if (!is_kept && Metadata::read_flat(p.metadata, out.members)) {
@@ -230,7 +237,7 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
         // Everything that can fail is done before the chunk is logged: once its records are
         // in the log, its points exist.
         auto prepared =
-            prepare_inserts(index_, current.ext_ids, current.hashes, current.meta_texts);
+            prepare_inserts(index_, current.ext_ids, hashes_of(current), current.meta_texts);
         if (!prepared) return prepared.error();
         // A failed write leaves the log as the previous chunk left it.
         if (auto written = wal_.write_records(current.log); !written) {
