@@ -292,24 +292,36 @@ std::vector<std::string> to_texts(Argument argument) {
                          [](py::handle item) { return std::string(text_item(item)); });
 }
 
-TextViews to_text_views(Argument argument) {
+void to_text_views(Argument argument, TextViews& out) {
     const char* name = argument.name;
     require_sequence(argument.value, name);
-    PyObject* items = PySequence_Tuple(argument.value.ptr());
-    if (items == nullptr) raise_pending_conversion_error(name);
-    TextViews out{py::reinterpret_steal<py::object>(items), {}};
-    const Py_ssize_t size = PyTuple_GET_SIZE(items);
-    out.views.reserve(static_cast<std::size_t>(size));
+    PyObject* fast = PySequence_Fast(argument.value.ptr(), "");
+    if (fast == nullptr) raise_pending_conversion_error(name);
+    py::object guard = py::reinterpret_steal<py::object>(fast);
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(fast);
+    out.bytes.clear();
+    out.views.clear();
+    std::vector<std::size_t> ends;
+    ends.reserve(static_cast<std::size_t>(size));
+    // No Python code runs in this loop, so the sequence cannot change under it. Copying the
+    // bytes (rather than holding every item) visits each item once; the engine then reads
+    // them from one buffer, and no item needs letting go of afterwards.
     for (Py_ssize_t i = 0; i < size; ++i) {
         try {
-            out.views.push_back(text_item(PyTuple_GET_ITEM(items, i)));
+            out.bytes.append(text_item(PySequence_Fast_GET_ITEM(fast, i)));
         } catch (py::error_already_set& failed) {
             if (!failed.matches(PyExc_TypeError)) throw;
             raise_argument_type_error(name, "item " + std::to_string(i) + ": " +
                                                 py::str(failed.value()).cast<std::string>());
         }
+        ends.push_back(out.bytes.size());
     }
-    return out;
+    out.views.reserve(ends.size());
+    std::size_t begin = 0;
+    for (std::size_t end : ends) {
+        out.views.push_back(std::string_view(out.bytes).substr(begin, end - begin));
+        begin = end;
+    }
 }
 
 std::vector<float> to_f32s(Argument argument) {

@@ -87,13 +87,19 @@ std::vector<std::pair<float, float>> to_pairs(Argument argument);
 // of that kind would, a failure naming the item: TypeError "argument 'lats': item 3: must be
 // real number, not str".
 std::vector<std::string> to_texts(Argument argument);
-// The same items read in place: views of each str's UTF-8 bytes, valid while `items` (a tuple
-// holding every item, so that later conversions running Python code cannot free one) lives.
+// The same items as views into one buffer that holds their UTF-8 bytes back to back: one
+// allocation for the batch rather than one per item, read by the engine in order, and nothing
+// refers to the Python objects, so other threads may change them once the interpreter lock is
+// released. The views point into `bytes`, so a TextViews is filled in place and never moved.
 struct TextViews {
-    py::object items;
+    TextViews() = default;
+    TextViews(const TextViews&) = delete;
+    TextViews& operator=(const TextViews&) = delete;
+
+    std::string bytes;
     std::vector<std::string_view> views;
 };
-TextViews to_text_views(Argument argument);
+void to_text_views(Argument argument, TextViews& out);
 // Also any one-dimensional buffer of float32 or float64 values (numpy arrays, array.array of
 // 'f' or 'd', memoryviews of those), read through the buffer protocol; a buffer of anything
 // else is a TypeError naming its format.

@@ -205,12 +205,12 @@ py::object Vesko::sync(const Arguments& /*bound*/) {
 }
 
 py::object Vesko::add_many(const Arguments& bound) {
-    // The texts are read in place: the tuples in ext_ids and metadatas keep every str alive
-    // until the engine is done with the batch.
-    const TextViews ext_ids = to_text_views(bound[0]);
+    TextViews ext_ids;
+    to_text_views(bound[0], ext_ids);
     const std::vector<float> lats = to_f32s(bound[1]);
     const std::vector<float> lons = to_f32s(bound[2]);
-    const TextViews metadatas = to_text_views(bound[3]);
+    TextViews metadatas;
+    to_text_views(bound[3], metadatas);
     const auto skip_index = to_optional_names(bound[4]);
     const std::size_t n = ext_ids.views.size();
     for (const auto& [name, size] : {std::pair{"lats", lats.size()}, std::pair{"lons", lons.size()},

@@ -4,9 +4,10 @@
 // Reading the texts is the larger part of a batch's work and needs nothing of the store, so it
 // runs beside the caller's thread: the check is split in two halves, and while the caller logs
 // and applies one chunk, a second thread parses the next one and encodes its log records.
-// Applying is split too: once a chunk is logged, the second thread files its grid cells,
-// strings and numbers while the caller commits its points (slots, ext_to_int, id sets); the
-// two touch disjoint parts of the index, under the exclusive index lock the caller holds.
+// Applying is split too: once a chunk is logged, the second thread files its strings and
+// numbers while the caller commits its points (slots, ext_to_int, id sets) and files their
+// grid cells; the two touch disjoint parts of the index, under the exclusive index lock the
+// caller holds.
 #include "common/check.h"
 #include "engine/store.h"
 #include "storage/id_hash.h"
@@ -57,32 +58,14 @@ std::optional<BadItem> check_range(std::span<const NewPoint> points, std::size_t
     return std::nullopt;
 }
 
-// Every text checked, in two halves at once for a large batch; the error names the first bad
-// item of the whole batch, as a check in order would.
-Result<KeptMetadata> check_all(std::span<const NewPoint> points) {
-    KeptMetadata kept;
-    KeptMetadata later;
-    std::atomic<bool> stop{false};
-    const std::size_t half =
-        points.size() >= bulk_parallel_min_points ? points.size() / 2 : points.size();
-    auto second = run(true, [&] { return check_range(points, half, points.size(), later, stop); });
-    auto first_bad = check_range(points, 0, half, kept, stop);
-    // Any bad item of the first half comes before every item of the second.
-    if (first_bad) stop.store(true, std::memory_order_relaxed);
-    auto second_bad = second.get();
-    if (first_bad) return for_item(first_bad->item, first_bad->error);
-    if (second_bad) return for_item(second_bad->item, second_bad->error);
-    kept.insert(kept.end(), std::make_move_iterator(later.begin()),
-                std::make_move_iterator(later.end()));
-    return kept;
-}
-
 // One chunk of a batch made ready to be logged and applied, built from the batch alone.
 struct ParsedChunk {
     static constexpr std::uint32_t flat = 0xFFFFFFFFU;
 
     std::vector<std::string_view> ext_ids;
-    std::vector<std::uint64_t> hashes;  // hash_id of each id
+    // hash_id of each id, filled by the caller's thread just before the chunk is prepared
+    // (it has time to spare while the second thread parses).
+    std::vector<std::uint64_t> hashes;
     // Per point: flat, or its place in `general` (a text that is not flat).
     std::vector<std::uint32_t> general_at;
     std::vector<Metadata> general;
@@ -113,37 +96,48 @@ struct ParsedChunk {
     }
 };
 
-// Parses points [begin, end), whose texts check_all passed, into `out`. The kept values of
-// the chunk are moved out of `kept` from `next_kept` on, which moves past them.
-void parse_chunk(std::span<const NewPoint> points, std::size_t begin, std::size_t end,
-                 KeptMetadata& kept, std::size_t& next_kept,
-                 const std::vector<std::string>* skip_index, ParsedChunk& out) {
+std::span<const std::uint64_t> hashes_of(ParsedChunk& chunk) {
+    chunk.hashes.clear();
+    chunk.hashes.reserve(chunk.ext_ids.size());
+    for (std::string_view ext_id : chunk.ext_ids) chunk.hashes.push_back(hash_id(ext_id));
+    return chunk.hashes;
+}
+
+// Parses points [begin, end) into `out`: the first bad text, if any (then `out` is
+// unspecified). Texts the check kept parsed are moved out of `kept` from `next_kept` on, which
+// moves past them; others are read here.
+std::optional<BadItem> parse_chunk(std::span<const NewPoint> points, std::size_t begin,
+                                   std::size_t end, KeptMetadata& kept, std::size_t& next_kept,
+                                   const std::vector<std::string>* skip_index, ParsedChunk& out) {
     out.clear();
     const std::size_t n = end - begin;
     out.ext_ids.reserve(n);
-    out.hashes.reserve(n);
     out.general_at.reserve(n);
     out.text_ends.reserve(n);
     out.meta_texts.reserve(n);
     for (std::size_t i = begin; i < end; ++i) {
         const NewPoint& p = points[i];
         out.ext_ids.push_back(p.ext_id);
-        out.hashes.push_back(hash_id(p.ext_id));
-        if (next_kept < kept.size() && kept[next_kept].first == i) {
-            out.general_at.push_back(static_cast<std::uint32_t>(out.general.size()));
-            out.general.push_back(std::move(kept[next_kept++].second));
-            const filter::Json& object = out.general.back().object();
-            encode_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, object, skip_index);
-            out.indexes.add_point(p.lat_deg, p.lon_deg, object, skip_index);
-        } else {
+        out.members.clear();
+        const bool is_kept = next_kept < kept.size() && kept[next_kept].first == i;
+        if (!is_kept && Metadata::read_flat(p.metadata, out.members)) {
             out.general_at.push_back(ParsedChunk::flat);
-            out.members.clear();
-            VESKO_CHECK(read_flat_metadata(p.metadata, out.members),
-                        "metadata that passed its check as flat is not flat");
             const std::span<const FlatMember> members = out.members;
             append_flat_compact(out.texts, members);
             encode_flat_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, members, skip_index);
             out.indexes.add_point(p.lat_deg, p.lon_deg, members, skip_index);
+        } else {
+            out.general_at.push_back(static_cast<std::uint32_t>(out.general.size()));
+            if (is_kept) {
+                out.general.push_back(std::move(kept[next_kept++].second));
+            } else {
+                auto parsed = Metadata::parse(p.metadata);
+                if (!parsed) return BadItem{i, parsed.error()};
+                out.general.push_back(std::move(parsed).value());
+            }
+            const filter::Json& object = out.general.back().object();
+            encode_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, object, skip_index);
+            out.indexes.add_point(p.lat_deg, p.lon_deg, object, skip_index);
         }
         out.text_ends.push_back(out.texts.size());
     }
@@ -158,6 +152,36 @@ void parse_chunk(std::span<const NewPoint> points, std::size_t begin, std::size_
                 std::string_view(out.texts).substr(first, out.text_ends[k] - first));
         }
     }
+    return std::nullopt;
+}
+
+// Every text checked, the first chunk's parsed on the way, so that the batch's work starts
+// with it ready: the caller's thread parses the first chunk and checks on from it, the second
+// thread checks the rest, each share sized so that both finish at about the same time (a
+// parse costs about three checks). The error names the first bad item of the whole batch, as
+// a check in order would.
+Result<KeptMetadata> check_all(std::span<const NewPoint> points,
+                               const std::vector<std::string>* skip_index, ParsedChunk& first) {
+    KeptMetadata kept;
+    KeptMetadata later;
+    std::atomic<bool> stop{false};
+    const std::size_t n = points.size();
+    const std::size_t first_end = std::min(n, bulk_chunk_points);
+    const bool beside = n >= bulk_parallel_min_points;
+    const std::size_t half =
+        beside ? std::max(first_end, n / 2 > first_end ? n / 2 - first_end : 0) : n;
+    auto second = run(beside, [&] { return check_range(points, half, n, later, stop); });
+    std::size_t no_kept = 0;
+    auto first_bad = parse_chunk(points, 0, first_end, kept, no_kept, skip_index, first);
+    if (!first_bad) first_bad = check_range(points, first_end, half, kept, stop);
+    // Any bad item of the caller's share comes before every item of the second.
+    if (first_bad) stop.store(true, std::memory_order_relaxed);
+    auto second_bad = second.get();
+    if (first_bad) return for_item(first_bad->item, first_bad->error);
+    if (second_bad) return for_item(second_bad->item, second_bad->error);
+    kept.insert(kept.end(), std::make_move_iterator(later.begin()),
+                std::make_move_iterator(later.end()));
+    return kept;
 }
 
 }  // namespace
@@ -167,7 +191,10 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
     // Every text is checked before anything changes, but only those the quick check cannot
     // vouch for are kept parsed; the rest are parsed a chunk at a time below, so that a batch
     // never holds the values of all its points at once.
-    auto checked = check_all(points);
+    // The chunk being applied and the one being parsed take turns; neither is ever moved,
+    // since views into their texts are handed around.
+    ParsedChunk chunks[2];
+    auto checked = check_all(points, skip_index, chunks[0]);
     if (!checked) return checked.error();
     KeptMetadata& kept = *checked;
     std::size_t next_kept = 0;
@@ -177,41 +204,40 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
     if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
     std::vector<std::uint32_t> id_of_place;
-    // The chunk being applied and the one being parsed take turns; neither is ever moved,
-    // since views into their texts are handed around.
-    ParsedChunk chunks[2];
-    if (!points.empty()) {
-        parse_chunk(points, 0, std::min(points.size(), bulk_chunk_points), kept, next_kept,
-                    skip_index, chunks[0]);
-    }
+    struct ReleaseBuffers {
+        DataFiles& files;
+        ~ReleaseBuffers() { files.release_buffers(); }
+    } release_buffers{index_.files};
     for (std::size_t start = 0, turn = 0; start < points.size();
          start += bulk_chunk_points, turn ^= 1) {
         const std::size_t end = std::min(points.size(), start + bulk_chunk_points);
         ParsedChunk& current = chunks[turn];
         ParsedChunk& upcoming = chunks[turn ^ 1];
         // The second thread parses the next chunk, then, once this chunk is logged, files its
-        // grid cells and metadata (which nothing else touches meanwhile) while this thread
-        // commits its points. Declared after `chunks` and before `logged`, so that leaving
-        // early breaks the promise first and then waits for the thread, which then files
+        // strings and numbers (which nothing else touches meanwhile) while this thread commits
+        // its points and files their cells. Declared after `chunks` and before `logged`, so that
+        // leaving early breaks the promise first and then waits for the thread, which then files
         // nothing.
         std::future<void> helper;
         std::promise<void> logged;
         helper = run(beside, [&, end, go = logged.get_future()]() mutable {
             if (end < points.size()) {
-                parse_chunk(points, end, std::min(points.size(), end + bulk_chunk_points), kept,
-                            next_kept, skip_index, upcoming);
+                const auto bad =
+                    parse_chunk(points, end, std::min(points.size(), end + bulk_chunk_points), kept,
+                                next_kept, skip_index, upcoming);
+                VESKO_CHECK(!bad, "metadata that passed its check failed to parse");
             }
             try {
                 go.get();
             } catch (const std::future_error&) {
                 return;  // the chunk was not logged
             }
-            file_batch(index_, current.indexes, id_of_place);
+            file_batch_metadata(index_, current.indexes, id_of_place);
         });
         // Everything that can fail is done before the chunk is logged: once its records are
         // in the log, its points exist.
         auto prepared =
-            prepare_inserts(index_, current.ext_ids, current.hashes, current.meta_texts);
+            prepare_inserts(index_, current.ext_ids, hashes_of(current), current.meta_texts);
         if (!prepared) return prepared.error();
         // A failed write leaves the log as the previous chunk left it.
         if (auto written = wal_.write_records(current.log); !written) {
@@ -224,11 +250,13 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
         }
         logged.set_value();
         for (std::size_t k = 0; k < end - start; ++k) {
+            if (k + 8 < end - start) index_.ext_to_int.prefetch((*prepared)[k + 8].hash);
             const PreparedInsert& p = (*prepared)[k];
             if (!p.needed) continue;
             changed_since_snapshot_ = true;
             commit_point(index_, p, points[start + k].lat_deg, points[start + k].lon_deg);
         }
+        file_batch_cells(index_, current.indexes, id_of_place);
         helper.get();
     }
     return {};

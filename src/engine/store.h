@@ -58,7 +58,8 @@ struct NewPoint {
 // add_many and delete_many log and apply their batch this many points at a time: a chunk's log
 // records reach the file in one write before any of its changes is applied.
 inline constexpr std::size_t bulk_chunk_points = 65536;
-// From this many points on, add_many reads its texts on a second thread beside the caller's.
+// From this many points on, add_many checks and parses its texts, and files its strings and
+// numbers, on a second thread beside the caller's.
 inline constexpr std::size_t bulk_parallel_min_points = 4096;
 
 class Store {
@@ -107,6 +108,8 @@ class Store {
     // staged, slots made), its log records written in one write, and its points applied. A
     // failure comes back as its error with the chunks before the failing one added and
     // logged, and nothing of the failing chunk or after it, in memory, log or data files.
+    // From bulk_parallel_min_points points on, a thread started for the call shares the work
+    // (bulk.cpp); the outcome is the same, to the byte.
     Result<void> add_many(std::span<const NewPoint> points,
                           const std::vector<std::string>* skip_index);
     // Deletes many points, logged and applied a chunk at a time as add_many; returns how many

@@ -104,7 +104,9 @@ Result<std::vector<PreparedInsert>> prepare_inserts(CoreIndex& index,
         index.valid_ids.empty() && index.deleted.empty()
             ? 0
             : std::uint64_t{std::max(index.valid_ids.maximum(), index.deleted.maximum())} + 1;
+    constexpr std::size_t lookahead = 8;
     for (std::size_t i = 0; i < ext_ids.size(); ++i) {
+        if (i + lookahead < hashes.size()) index.ext_to_int.prefetch(hashes[i + lookahead]);
         PreparedInsert& p = prepared[i];
         p.hash = hashes[i];
         if (index.ext_to_int.contains(p.hash) || !batch.insert(p.hash, 0)) continue;
@@ -183,13 +185,16 @@ std::vector<const Group*> groups_in_insert_order(std::span<const Group> groups,
     return out;
 }
 
+bool every_place_has_an_id(std::span<const std::uint32_t> id_of_place) {
+    return std::find(id_of_place.begin(), id_of_place.end(), no_batch_id) == id_of_place.end();
+}
+
 }  // namespace
 
-void file_batch(CoreIndex& index, const BatchIndexes& batch,
-                std::span<const std::uint32_t> id_of_place) {
+void file_batch_cells(CoreIndex& index, const BatchIndexes& batch,
+                      std::span<const std::uint32_t> id_of_place) {
     VESKO_CHECK(id_of_place.size() == batch.size(), "a batch needs one id per place");
-    const bool every_place =
-        std::find(id_of_place.begin(), id_of_place.end(), no_batch_id) == id_of_place.end();
+    const bool every_place = every_place_has_an_id(id_of_place);
     // The grid creates a block when its first point is filed, and its iteration order (which
     // a snapshot records) follows the order of creation: blocks are filed in the order of
     // their first point with an id, as one insertion at a time would create them.
@@ -214,6 +219,12 @@ void file_batch(CoreIndex& index, const BatchIndexes& batch,
         }
         index.grid_index.file_points(keyed);
     }
+}
+
+void file_batch_metadata(CoreIndex& index, const BatchIndexes& batch,
+                         std::span<const std::uint32_t> id_of_place) {
+    VESKO_CHECK(id_of_place.size() == batch.size(), "a batch needs one id per place");
+    const bool every_place = every_place_has_an_id(id_of_place);
     std::vector<std::uint32_t> ids;
     auto ids_of = [&](const std::vector<std::uint32_t>& places) {
         ids.clear();

@@ -123,12 +123,16 @@ void commit_point(CoreIndex& index, const PreparedInsert& prepared, float lat_de
 // Marks a place of a batch whose point is not inserted (its id was live, or came earlier).
 inline constexpr std::uint32_t no_batch_id = 0xFFFFFFFFU;
 
-// Files a batch's grid cells, strings and numbers for the points that were inserted (place p
-// got id_of_place[p], ascending with p, or no_batch_id), leaving every index as filing them
-// one point at a time in order would, down to the order in which new grid blocks, fields and
-// values are created (which a snapshot records). Caller holds the index lock exclusively.
-void file_batch(CoreIndex& index, const BatchIndexes& batch,
-                std::span<const std::uint32_t> id_of_place);
+// Files a batch's grid cells, or its strings and numbers, for the points that were inserted
+// (place p got id_of_place[p], ascending with p, or no_batch_id), leaving the indexes as
+// filing them one point at a time in order would, down to the order in which new grid blocks,
+// fields and values are created (which a snapshot records). Caller holds the index lock
+// exclusively; the two touch disjoint indexes (grid_index; str_index and num_index), and
+// nothing else, so they may run at the same time on two threads.
+void file_batch_cells(CoreIndex& index, const BatchIndexes& batch,
+                      std::span<const std::uint32_t> id_of_place);
+void file_batch_metadata(CoreIndex& index, const BatchIndexes& batch,
+                         std::span<const std::uint32_t> id_of_place);
 
 // Both halves at once: a point whose hash is already live is left as it is. A failure of the
 // first half is an internal failure; callers that log the change first prepare instead.

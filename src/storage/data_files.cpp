@@ -282,8 +282,6 @@ Result<void> DataFiles::stage_records(Appended& file, std::span<const std::strin
         return written.error();
     }
     file.known_size = std::max(file.known_size, file.used_len + scratch_.size());
-    // A batch's buffer must not stay pinned for the life of the store.
-    if (scratch_.capacity() > (std::size_t{1} << 20)) std::string().swap(scratch_);
     return {};
 }
 
@@ -301,7 +299,8 @@ void DataFiles::commit_record(Appended& file, MappedRegion& slots, std::uint32_t
                               StagedRecord record) {
     set_slot_value(slots, int_id, record.offset);
     file.used_len = std::max(file.used_len, record.offset + record.length);
-    file.refresh_view();
+    // The common case, a view that still covers the file, without a call.
+    if (file.known_size > file.view.size() || file.view.data() == nullptr) file.refresh_view();
 }
 
 Result<StagedRecord> DataFiles::stage_external_id(std::uint32_t int_id, std::string_view ext_id,
@@ -330,6 +329,10 @@ void DataFiles::append_external_id(std::uint32_t int_id, std::string_view ext_id
 void DataFiles::append_metadata(std::uint32_t int_id, std::string_view meta_text, AppendMode mode) {
     commit_metadata(int_id, must(stage_metadata(int_id, meta_text, mode),
                                  std::string("cannot write ") + meta_file_name));
+}
+
+void DataFiles::release_buffers() {
+    if (scratch_.capacity() > (std::size_t{1} << 20)) std::string().swap(scratch_);
 }
 
 void DataFiles::drop_staged() {

@@ -88,6 +88,10 @@ class DataFiles {
                                     std::vector<StagedRecord>& out);
     Result<void> stage_metadata_texts(std::span<const std::string_view> meta_texts,
                                       std::vector<StagedRecord>& out);
+    // Frees the buffer that batches are staged through, kept from one batch to the next so
+    // that a run of batches reuses it; call when the run is over, so that it does not stay
+    // pinned for the life of the store.
+    void release_buffers();
     void commit_external_id(std::uint32_t int_id, StagedRecord record);
     void commit_metadata(std::uint32_t int_id, StagedRecord record);
     // Staging and committing in one step; a failed write is an internal failure.

@@ -22,6 +22,14 @@ class IdMap {
         }
     }
     bool contains(std::uint64_t key) const { return find(key) != nullptr; }
+    // Hints that `key` will be looked up or inserted soon: a batch issues it some entries
+    // ahead, so that the table's memory arrives while earlier entries are handled.
+    void prefetch(std::uint64_t key) const {
+        if (keys_.empty()) return;
+        const std::size_t i = home(key);
+        __builtin_prefetch(&used_[i]);
+        __builtin_prefetch(&keys_[i]);
+    }
 
     // Adds the entry; false, changing nothing, when the key is present.
     bool insert(std::uint64_t key, std::uint32_t value) {

@@ -45,13 +45,16 @@ Result<Metadata> Metadata::parse(std::string_view text) {
 Result<std::optional<Metadata>> Metadata::check(std::string_view text) {
     thread_local std::vector<FlatMember> members;
     members.clear();
-    // A flat text's compact form is at most a few times as long as the text (a number such as
-    // 1e9 is written out in full), so a short one is within the limit.
-    if (text.size() <= max_metadata_bytes / 8 && read_flat_metadata(text, members))
-        return std::optional<Metadata>();
+    if (read_flat(text, members)) return std::optional<Metadata>();
     auto parsed = parse(text);
     if (!parsed) return parsed.error();
     return std::optional<Metadata>(std::move(parsed).value());
+}
+
+bool Metadata::read_flat(std::string_view text, std::vector<FlatMember>& members) {
+    // A flat text's compact form is at most a few times as long as the text (a number such as
+    // 1e9 is written out in full), so a short one is within the limit.
+    return text.size() <= max_metadata_bytes / 8 && read_flat_metadata(text, members);
 }
 
 Metadata Metadata::from_object(filter::Json object) {

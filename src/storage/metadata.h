@@ -5,10 +5,12 @@
 
 #include "common/result.h"
 #include "filter/json_text.h"
+#include "storage/flat_metadata.h"
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vesko::storage {
 
@@ -22,6 +24,10 @@ class Metadata {
     // otherwise parse()'s value or error. For a batch that checks every text before it uses
     // any, without holding every value at once.
     static Result<std::optional<Metadata>> check(std::string_view text);
+    // The members of a text that check() vouches for without building the value (a flat
+    // text, read_flat_metadata, short enough that its compact form is within the limit),
+    // appended to `members`; false for any other text, with `members` as it was.
+    static bool read_flat(std::string_view text, std::vector<FlatMember>& members);
     // An object read back from the log, where only texts that passed parse() are written.
     // Must be an object.
     static Metadata from_object(filter::Json object);

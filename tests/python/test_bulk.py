@@ -161,17 +161,22 @@ def test_add_many_with_one_bad_item_raises_and_changes_nothing(
     assert not store.exists('{"k": "v"}')
 
 
+# A batch of 300,000: its first chunk is parsed while it is checked, the rest is checked in
+# two shares on two threads (the second from about 84,000 on).
 @pytest.mark.parametrize("bad", [
-    {9_000: "{nope"},
-    {6_000: "[1]", 9_000: "{nope"},
-    {100: "{nope", 6_000: "[1]"},
-    {4_999: "[1]", 5_000: "{nope"},
-    {5_000: "{nope", 9_999: "[1]"},
-], ids=["one-late", "two-late", "early-and-late", "either-side-of-the-middle", "middle-and-last"])
+    {290_000: "{nope"},
+    {100_000: "[1]", 290_000: "{nope"},
+    {100: "{nope", 200_000: "[1]"},
+    {70_000: "[1]", 250_000: "{nope"},
+    {65_535: "{nope", 65_536: "[1]"},
+    {84_463: "[1]", 84_464: "{nope"},
+    {150_000: "{nope", 299_999: "[1]"},
+], ids=["one-late", "two-late", "first-chunk-and-late", "both-shares",
+        "either-side-of-the-first-chunk", "either-side-of-the-shares", "middle-and-last"])
 def test_add_many_names_the_first_bad_item_of_a_large_batch(store, bad):
-    """The texts of a large batch are checked in two halves at once; the error still names
-    the first bad item, and nothing is added."""
-    n = 10_000
+    """The texts of a large batch are checked in parts at once; the error still names the
+    first bad item, and nothing is added."""
+    n = 300_000
     metas = ['{"k": 1}'] * n
     for position, text in bad.items():
         metas[position] = text
