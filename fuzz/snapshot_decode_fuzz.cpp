@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!decoded) return 0;
     // The damage rules must judge any decodable snapshot without crashing.
     (void)vesko::storage::snapshot_damage(vesko::storage::view_of(*decoded), decoded->ids_file_len,
-                                          decoded->meta_file_len);
+                                          decoded->meta_file_len, size);
     const std::string first = encode(*decoded);
     auto again = vesko::storage::decode_snapshot(bytes_of(first));
     FUZZ_CHECK(again.has_value(), "a snapshot the store wrote must decode");

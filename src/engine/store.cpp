@@ -212,7 +212,8 @@ Result<void> Store::persist() {
     // never replaces a sound snapshot with one that open would refuse.
     auto sizes = index_.files.appended_sizes();
     if (!sizes) return sizes.error();
-    if (auto why = snapshot_damage(view_of(index_), sizes->first, sizes->second)) {
+    if (auto why = snapshot_damage(view_of(index_), sizes->first, sizes->second,
+                                   index_.files.capacity())) {
         return damaged_error("refusing to write a snapshot of " + quoted_path(dir_) +
                              " that the store could not open again: " + *why);
     }

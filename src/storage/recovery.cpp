@@ -73,7 +73,14 @@ Result<std::optional<std::string>> judge_snapshot(const std::string& dir, bool v
     if (!ids_size) return ids_size.error();
     auto meta_size = file_size_at(current(meta_file_name));
     if (!meta_size) return meta_size.error();
-    std::optional<std::string> why = snapshot_damage(view_of(*data), *ids_size, *meta_size);
+    auto coords_size = file_size_at(current(coords_file_name));
+    if (!coords_size) return coords_size.error();
+    auto offsets_size = file_size_at(current(offsets_file_name));
+    if (!offsets_size) return offsets_size.error();
+    // Opening sizes the slot files to at least min_capacity_slots whatever their length.
+    const std::uint64_t slots = std::max<std::uint64_t>(
+        std::min(*coords_size, *offsets_size) / slot_bytes, min_capacity_slots);
+    std::optional<std::string> why = snapshot_damage(view_of(*data), *ids_size, *meta_size, slots);
     if (why) data.reset();
     return why;
 }

@@ -174,7 +174,7 @@ std::optional<SnapshotData> decode_snapshot(std::span<const unsigned char> bytes
 }
 
 std::optional<std::string> snapshot_damage(const SnapshotView& view, std::uint64_t ids_size,
-                                           std::uint64_t meta_size) {
+                                           std::uint64_t meta_size, std::uint64_t slots) {
     auto beyond = [](const char* what, std::uint64_t used, const char* file, std::uint64_t size) {
         return std::string(what) + " is " + std::to_string(used) + " bytes, but " + file +
                " holds " + std::to_string(size);
@@ -203,6 +203,10 @@ std::optional<std::string> snapshot_damage(const SnapshotView& view, std::uint64
     if (!view.indexes.valid_ids.empty()) top = view.indexes.valid_ids.maximum();
     if (!view.indexes.deleted.empty())
         top = std::max(top.value_or(0), view.indexes.deleted.maximum());
+    if (top && *top >= slots) {
+        return "it names id " + std::to_string(*top) + ", but coords.bin and offsets.bin hold " +
+               "slots for " + std::to_string(slots) + " ids";
+    }
     auto never_handed_out = [&](std::uint32_t largest) { return !top || largest > *top; };
     auto stale = [&](const std::string& where, std::uint32_t int_id) {
         return where + " holds id " + std::to_string(int_id) + ", above every id handed out";

@@ -79,10 +79,14 @@ std::optional<SnapshotData> decode_snapshot(std::span<const unsigned char> bytes
 //     each other (range comparisons would skip bits);
 //   - a used length is beyond the size of its file (`ids_size`, `meta_size`): the records it
 //     counts are gone, and the next append would leave a hole.
+//   - an id live or deleted has no slot in coords.bin and offsets.bin as opening sizes them
+//     (`slots`): the store never hands out an id without a slot, so its position and records
+//     are gone, and opening would grow the files to reach it (a damaged id near 2^32 asks for
+//     tens of gigabytes of disk, and the point would show the first record's id).
 // Persist checks the state it is about to write with this same function, so that the store
 // never writes a snapshot that its next open would refuse.
 std::optional<std::string> snapshot_damage(const SnapshotView& view, std::uint64_t ids_size,
-                                           std::uint64_t meta_size);
+                                           std::uint64_t meta_size, std::uint64_t slots);
 
 // Replaces the indexes and used lengths of `index` with the snapshot's (read from snapshot.bin
 // or built by a vacuum). The caller rebuilds irregular_ids once the data files agree.

@@ -117,6 +117,14 @@ def numeric_bounds_contradict(snap):
     snap["num_index"]["n"]["top_bit"] = 3
 
 
+def move_highest_live_id_to(new_id):
+    def edit(snap):
+        top = max(snap["valid_ids"])
+        renumbered(snap, {i: (new_id if i == top else i)
+                          for i in snap["valid_ids"] | snap["deleted"]})
+    return edit
+
+
 SNAPSHOT_DAMAGE = [
     ("empty", lambda raw: b"", "it is empty"),
     ("cut_in_half", lambda raw: raw[: len(raw) // 2], "do not form a snapshot"),
@@ -141,6 +149,11 @@ SNAPSHOT_DAMAGE = [
     ("numeric_slice_outside_existence",
      edited(lambda s: s["num_index"]["n"]["slices"][0].add(2)), "slice bits"),
     ("numeric_bounds_contradict", edited(numeric_bounds_contradict), "bounds that contradict"),
+    # Opening would grow coords.bin and offsets.bin to reach these ids (16 GiB each).
+    ("live_id_beyond_the_slot_files", edited(move_highest_live_id_to(2**31)),
+     "it names id 2147483648, but coords.bin and offsets.bin hold slots for"),
+    ("deleted_id_beyond_the_slot_files", edited(lambda s: s["deleted"].add(2**31 + 5)),
+     "it names id 2147483653"),
 ]
 
 
@@ -217,25 +230,29 @@ def test_snapshot_with_gaps_between_its_ids_loads(tmp_path):
     assert contents(store) == shown
 
 
-def test_snapshot_whose_only_live_id_is_250000_loads_and_grows_the_slot_files(tmp_path):
+@pytest.mark.parametrize("live_id,opens", [(99_999, True), (100_000, False), (250_000, False)],
+                         ids=["last-slot-of-a-new-store", "first-slot-beyond", "far-beyond"])
+def test_a_snapshot_id_needs_a_slot_that_opening_gives(tmp_path, live_id, opens):
+    """A store never hands out an id without a slot: a snapshot naming one beyond the slot
+    files (as opening sizes them: 100,000 slots at least) is damaged, and the open refuses it
+    rather than growing the files to reach it and showing the first record there."""
     store = open_store(tmp_path / "s")
     store.add("far", 0.0, 0.0, '{"k": "v", "n": 1}')
     store.persist()
     path = close(store)
-    snap = renumbered(parse_snapshot((path / "snapshot.bin").read_bytes()), {0: 250000})
+    snap = renumbered(parse_snapshot((path / "snapshot.bin").read_bytes()), {0: live_id})
     (path / "snapshot.bin").write_bytes(encode_snapshot(snap))
-    # Slot 250000 lies beyond the files; once they grow it holds zeros: offsets 0, which
-    # are the records of "far", and coordinates (0, 0), where "far" is.
-    assert all((path / name).stat().st_size == NEW_SLOT_FILE_BYTES for name in SLOT_FILES)
-    store = open_store(path)
-    assert all((path / name).stat().st_size == 600000 * 8 for name in SLOT_FILES)
-    assert store.count() == 1
-    assert store.search_radius(0.0, 0.0, 10.0, '{"n": 1}') == [("far", 0.0, '{"k":"v","n":1}')]
-    assert store.exists('{"_id": "far", "k": "v"}')
-    store.add("next", 1.0, 1.0, "{}")
-    assert Slots(path).ext_id(250001) == "next"
-    store = reopen(store)
-    assert live_ids(store, IDS) == {"far", "next"}
+    if opens:
+        store = open_store(path)
+        assert store.count() == 1
+        assert all((path / name).stat().st_size == NEW_SLOT_FILE_BYTES for name in SLOT_FILES)
+        close(store)
+        return
+    before = file_digests(path)
+    with pytest.raises(OSError) as raised:
+        open_store(path)
+    assert_damage_error(raised, path / "snapshot.bin", f"it names id {live_id}, but coords.bin")
+    assert file_digests(path) == before
 
 
 def test_persist_refuses_to_write_a_snapshot_the_next_open_would_refuse(store):
