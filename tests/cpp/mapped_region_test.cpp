@@ -40,7 +40,8 @@ fs::path write_file_page_by_page(const char* tag, std::size_t pages, std::size_t
 
 // Page faults taken while reading one byte of every page of the first `length` bytes. Not
 // instrumented by AddressSanitizer, whose checks would fault in its own shadow pages.
-__attribute__((no_sanitize("address"))) long faults_reading(const MappedRegion& region, std::size_t length, std::size_t page) {
+__attribute__((no_sanitize("address"))) long faults_reading(const MappedRegion& region,
+                                                            std::size_t length, std::size_t page) {
     const long before = minor_faults();
     unsigned sum = 0;
     for (std::size_t at = 0; at < length; at += page) sum += region.data()[at];
