@@ -1,78 +1,119 @@
 // How a search's answer leaves the engine: hits as internal ids, handed to the caller's reader
 // while the index lock is still held shared, with their external ids and metadata gathered
-// from the mapped bytes of ids.bin and meta.bin into one buffer. The reader builds whatever it
-// needs from the views before it returns.
+// from the mapped bytes of ids.bin and meta.bin. The reader builds whatever it needs from the
+// views before it returns.
 #pragma once
 
 #include "spatial/search.h"
 #include "storage/data_files.h"
 
-#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace vesko::engine {
 
-// Texts of the hits of one answer, by the hit's index in it, all gathered before the reader
-// runs. The reader builds objects with the interpreter lock held, and the loads that miss the
-// processor's caches (a slot, then a record, of each hit, scattered over the files) are the
-// largest part of an answer's cost, so they happen here, without that lock: the record
-// offsets of every hit are read from the slot files in one pass (independent loads the
-// processor overlaps), then each record, with the record a few hits ahead already asked for,
-// is checked and copied to the end of one buffer. The reader then reads the texts front to
-// back from memory the caches hold.
+// Texts of the hits of one answer, by the hit's index in it. The reader builds objects with the
+// interpreter lock held, and the loads that miss the processor's caches (two slots, then two
+// records, of each hit, scattered over the files) are the largest part of an answer's cost, so
+// they happen apart from it: the record offsets of a run of hits are read from the slot files
+// in one pass (independent loads the processor overlaps), then each record, with the records
+// of hits further on already asked for, is checked and copied into that run's buffer. The
+// reader reads the texts front to back from memory the caches hold.
+//
+// A small answer is gathered whole before the reader runs, by the searching thread, which
+// holds no interpreter lock then. A large one is shared out run by run: the searching thread
+// gathers the first run, a second thread takes runs from the next on, and the reader, when
+// it reaches a run that nobody has finished, takes the next run nobody has begun rather than
+// wait. The reader's work and the gathering's waits on memory then overlap instead of adding
+// up. Either way a text handed out is final, and the object is destroyed (the second thread
+// joined) before the index lock is let go.
 class HitTexts {
   public:
     template <class Hit, class IdOf>
-    HitTexts(const storage::DataFiles& files, std::span<const Hit> hits, IdOf id_of) {
-        std::vector<storage::DataFiles::RecordOffsets> offsets;
-        offsets.reserve(hits.size());
-        for (const Hit& h : hits) offsets.push_back(files.record_offsets(id_of(h)));
-        spans_.reserve(2 * hits.size());
-        texts_.reserve(hits.size() * typical_texts_bytes);
-        std::string spill;
-        for (std::size_t i = 0; i < std::min(prefetch_distance, offsets.size()); ++i) {
-            files.prefetch_records(offsets[i]);
-        }
-        for (std::size_t i = 0; i < offsets.size(); ++i) {
-            if (i + prefetch_distance < offsets.size()) {
-                files.prefetch_records(offsets[i + prefetch_distance]);
-            }
-            append(files.external_id_at(offsets[i].ext_id, spill).value_or(std::string_view()));
-            append(files.metadata_at(offsets[i].metadata, spill));
+    HitTexts(const storage::DataFiles& files, std::span<const Hit> hits, IdOf id_of)
+        : files_(files), runs_((hits.size() + run_hits - 1) / run_hits) {
+        if (shared_out(hits.size())) {
+            ids_.reserve(hits.size());
+            for (const Hit& h : hits) ids_.push_back(id_of(h));
+            start_sharing();
+        } else {
+            std::vector<storage::DataFiles::RecordOffsets> offsets;
+            offsets.reserve(hits.size());
+            for (const Hit& h : hits) offsets.push_back(files.record_offsets(id_of(h)));
+            gather_all(offsets);
         }
     }
+    HitTexts(const HitTexts&) = delete;
+    HitTexts& operator=(const HitTexts&) = delete;
+    ~HitTexts();
 
-    // "" when the record cannot be read back.
-    std::string_view ext_id(std::size_t hit) const { return text(2 * hit); }
+    // "" when the record cannot be read back. May gather, or wait for, the hit's run; rethrows
+    // what stopped the second thread (memory running out) on the reader's thread.
+    std::string_view ext_id(std::size_t hit) { return text(hit, 0); }
     // "{}" when the record cannot be read back.
-    std::string_view metadata(std::size_t hit) const { return text(2 * hit + 1); }
+    std::string_view metadata(std::size_t hit) { return text(hit, 1); }
+
+    // Answers of at least this many hits are shared out, when the machine has a second
+    // processor: below it, starting a thread costs more than the overlap wins.
+    static constexpr std::size_t shared_min_hits = 2048;
 
   private:
     // Far enough ahead to keep the memory system busy with the two or three cache lines of
     // each hit's records: at 16 the loop still waited on loads for answers of thousands.
     static constexpr std::size_t prefetch_distance = 32;
+    static constexpr std::size_t run_hits = 512;
     static constexpr std::size_t typical_texts_bytes = 96;
+    static constexpr std::size_t no_run = ~std::size_t{0};
 
     struct Span {
         std::size_t at;
         std::size_t size;
     };
+    // The texts of hits [r * run_hits, (r + 1) * run_hits): ext_id then metadata of each.
+    struct Run {
+        std::vector<Span> spans;
+        std::string texts;
+    };
+    // What one gathering thread reuses from run to run.
+    struct Scratch {
+        std::vector<storage::DataFiles::RecordOffsets> offsets;
+        std::string spill;
+    };
 
-    void append(std::string_view bytes) {
-        spans_.push_back({texts_.size(), bytes.size()});
-        texts_.append(bytes);
-    }
-    std::string_view text(std::size_t n) const {
-        return std::string_view(texts_).substr(spans_[n].at, spans_[n].size);
-    }
+    static bool shared_out(std::size_t hits);
+    void gather_all(std::span<const storage::DataFiles::RecordOffsets> offsets);
+    void start_sharing();
+    // Copies `count` records into `out`, asking for those up to offsets.size() ahead of time.
+    void gather_run(Run& out, std::span<const storage::DataFiles::RecordOffsets> offsets,
+                    std::size_t count, std::string& spill) const;
+    // Takes the next run nobody has begun and gathers it: its index, or no_run when every run
+    // is taken. The run is marked done unless gathering throws.
+    std::size_t take_run(Scratch& scratch);
+    void mark_done(std::size_t run);
+    void ensure_gathered(std::size_t run);
+    std::string_view text(std::size_t hit, std::size_t which);
 
-    std::vector<Span> spans_;  // ext_id then metadata of each hit
-    std::string texts_;
+    const storage::DataFiles& files_;
+    std::vector<std::uint32_t> ids_;  // only when shared out
+    std::vector<Run> runs_;
+    // A run's texts are written by whoever took it and read by the reader once its flag is
+    // set (release, then acquire). Absent when the constructor gathered everything.
+    std::unique_ptr<std::atomic<bool>[]> done_;
+    std::atomic<std::size_t> next_run_{0};
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> failed_{false};
+    std::exception_ptr failure_;    // written before failed_ is set
+    std::size_t current_ = no_run;  // the reader's run, known gathered
+    Scratch reader_scratch_;
+    std::thread gatherer_;
 };
 
 // Hits of search_radius and search_knn, ascending by id, each with its place in the answer;

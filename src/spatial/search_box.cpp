@@ -11,13 +11,13 @@ std::vector<std::uint32_t> search_box(const storage::CoreIndex& index, LatLon to
     const float north = top_left.first, west = top_left.second;
     const float south = bottom_right.first, east = bottom_right.second;
     const CellWindow window{{lat_cell(south), lat_cell(north)}, {{lon_cell(west), lon_cell(east)}}};
-    std::vector<std::uint32_t> hits;
     const std::vector<std::uint32_t> candidates =
         window_candidates(index, window, eligible, nullptr);
-    for_each_coords(index, candidates, [&](std::uint32_t int_id, float lat, float lon) {
-        if (south <= lat && lat <= north && west <= lon && lon <= east) hits.push_back(int_id);
-    });
-    return hits;
+    return collect_kept<std::uint32_t>(
+        index, candidates,
+        [=](std::uint32_t int_id, float lat, float lon, std::vector<std::uint32_t>& out) {
+            if (south <= lat && lat <= north && west <= lon && lon <= east) out.push_back(int_id);
+        });
 }
 
 }  // namespace vesko::spatial

@@ -39,13 +39,13 @@ std::vector<std::uint32_t> search_polygon(const storage::CoreIndex& index,
     }
     const CellWindow window{{lat_cell(min_lat), lat_cell(max_lat)},
                             {{lon_cell(min_lon), lon_cell(max_lon)}}};
-    std::vector<std::uint32_t> hits;
     const std::vector<std::uint32_t> candidates =
         window_candidates(index, window, eligible, nullptr);
-    for_each_coords(index, candidates, [&](std::uint32_t int_id, float lat, float lon) {
-        if (inside_polygon(polygon, lat, lon)) hits.push_back(int_id);
-    });
-    return hits;
+    return collect_kept<std::uint32_t>(
+        index, candidates,
+        [&polygon](std::uint32_t int_id, float lat, float lon, std::vector<std::uint32_t>& out) {
+            if (inside_polygon(polygon, lat, lon)) out.push_back(int_id);
+        });
 }
 
 }  // namespace vesko::spatial

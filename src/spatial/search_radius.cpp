@@ -63,11 +63,12 @@ std::vector<DistanceHit> search_radius(const storage::CoreIndex& index, float la
         window_candidates(index, window, eligible, &index.irregular_ids);
 
     const float cos_lat_q = query_cos(lat_deg);
-    std::vector<DistanceHit> hits;
-    for_each_coords(index, candidates, [&](std::uint32_t int_id, float lat, float lon) {
-        const float d = haversine_distance(lat_deg, lon_deg, cos_lat_q, lat, lon);
-        if (d <= radius_m) hits.push_back({int_id, d, 0});
-    });
+    std::vector<DistanceHit> hits = collect_kept<DistanceHit>(
+        index, candidates,
+        [=](std::uint32_t int_id, float lat, float lon, std::vector<DistanceHit>& out) {
+            const float d = haversine_distance(lat_deg, lon_deg, cos_lat_q, lat, lon);
+            if (d <= radius_m) out.push_back({int_id, d, 0});
+        });
     // Places by distance, equal distances in ascending id: the hits are in id order, and the
     // sort is stable. No distance here is NaN (it passed the radius test).
     struct Ranked {

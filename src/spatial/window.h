@@ -3,10 +3,14 @@
 // the same set, because a point's cell is computed from exactly its stored coordinates.
 #pragma once
 
+#include "common/processors.h"
 #include "spatial/search.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <future>
+#include <span>
+#include <system_error>
 #include <vector>
 
 namespace vesko::spatial {
@@ -37,7 +41,7 @@ std::vector<std::uint32_t> window_candidates(const storage::CoreIndex& index,
 // Calls visit(int_id, lat, lon) for each candidate in order, with the coordinates of the
 // candidates up to coords_prefetch_distance ahead already asked for. Caller holds the index lock.
 template <class Visit>
-void for_each_coords(const storage::CoreIndex& index, const std::vector<std::uint32_t>& candidates,
+void for_each_coords(const storage::CoreIndex& index, std::span<const std::uint32_t> candidates,
                      Visit&& visit) {
     for (std::size_t i = 0; i < std::min(coords_prefetch_distance, candidates.size()); ++i) {
         index.files.prefetch_coords(candidates[i]);
@@ -49,6 +53,43 @@ void for_each_coords(const storage::CoreIndex& index, const std::vector<std::uin
         const auto [lat, lon] = index.files.coords(candidates[i]);
         visit(candidates[i], lat, lon);
     }
+}
+
+// Candidate lists at least this long are examined in two halves at once, the second on a
+// thread of its own, when the machine has a second processor: below it, starting the thread
+// costs more than the half it takes over.
+inline constexpr std::size_t split_min_candidates = 8192;
+
+// What keep(int_id, lat, lon, out) appends to `out` for each candidate, in candidate order.
+// `keep` may run on two threads at once, each with its own `out`. Caller holds the index lock.
+template <class T, class Keep>
+std::vector<T> collect_kept(const storage::CoreIndex& index,
+                            std::span<const std::uint32_t> candidates, const Keep& keep) {
+    auto examine = [&index, &keep](std::span<const std::uint32_t> part, std::vector<T>& out) {
+        for_each_coords(index, part, [&](std::uint32_t int_id, float lat, float lon) {
+            keep(int_id, lat, lon, out);
+        });
+    };
+    std::vector<T> kept;
+    if (candidates.size() < split_min_candidates || !has_second_processor()) {
+        examine(candidates, kept);
+        return kept;
+    }
+    const std::size_t half = candidates.size() / 2;
+    std::vector<T> second_half;
+    std::future<void> other;
+    try {
+        other =
+            std::async(std::launch::async, [&] { examine(candidates.subspan(half), second_half); });
+    } catch (const std::system_error&) {
+        examine(candidates, kept);
+        return kept;
+    }
+    // Should this half throw, the future's destructor waits for the other before unwinding.
+    examine(candidates.first(half), kept);
+    other.get();
+    kept.insert(kept.end(), second_half.begin(), second_half.end());
+    return kept;
 }
 
 }  // namespace vesko::spatial

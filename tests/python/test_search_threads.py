@@ -19,6 +19,8 @@ from spatial_model import destination
 BASE = '{"tag": "base"}'
 SEARCHERS = 4
 ROUNDS = 60
+# Enough points for answers that are gathered, and candidates examined, by two threads.
+BASE_POINTS = 10_000
 JOIN_TIMEOUT_S = 120
 
 
@@ -26,7 +28,7 @@ JOIN_TIMEOUT_S = 120
 def store(tmp_path):
     rng = random.Random(5)
     db = vesko.Vesko(str(tmp_path / "store"))
-    for n in range(3000):
+    for n in range(BASE_POINTS):
         lat, lon = destination(40.0, 10.0, rng.uniform(0, 360), abs(rng.gauss(0, 5000)))
         db.add(f"b{n}", lat, lon, json.dumps({"tag": "base", "n": n}))
     return db
@@ -42,6 +44,8 @@ def queries():
         ("box", lambda db: db.search_box((40.05, 9.95), (39.95, 10.05))),
         ("polygon", lambda db: db.search_polygon(
             [(39.98, 9.98), (40.03, 9.99), (40.02, 10.04), (39.97, 10.03)], BASE)),
+        ("radius-large", lambda db: db.search_radius(40.0, 10.0, 12000.0)),
+        ("box-large", lambda db: db.search_box((40.2, 9.8), (39.8, 10.2))),
         ("exists", lambda db: db.exists('{"n": {"$gte": 2999}}')),
     ]
 
@@ -94,6 +98,6 @@ def test_concurrent_searches_match_serial_answers_while_a_writer_runs(store):
     assert not any(t.is_alive() for t in searchers + [write]), "a thread is stuck (deadlock?)"
     assert errors == []
     assert mismatches == []
-    assert store.count() > 3000, "the writer ran alongside the searches"
+    assert store.count() > BASE_POINTS, "the writer ran alongside the searches"
     assert {name: call(store) for name, call in queries()} == expected
 
