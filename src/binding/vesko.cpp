@@ -47,23 +47,27 @@ PyObject* new_tuple(Items&&... items) {
     return t;
 }
 
-// The interpreter lock released around a search, and taken back exactly once: by the reader
-// that builds the answer's objects, which keeps it from then on, or at the end when no reader
-// ran (an error). One hand-over of the lock per call instead of two matters when several
-// threads search: each hand-over between threads is a wake-up of the waiting one.
-class ReleasedInterpreter {
+// The interpreter lock during a search or count: held when the call starts, let go by the
+// engine only when it must wait for the store's lock or has enough work ahead to run beside
+// other threads, and taken back once, by the reader that builds the answer's objects or at
+// the end. A quick search keeps it throughout: each hand-over of the lock between threads is
+// a wake-up of the waiting one, which costs more than a small answer's whole work.
+class InterpreterHandOver final : public engine::CallerLock {
   public:
-    ReleasedInterpreter() : saved_(PyEval_SaveThread()) {}
-    ReleasedInterpreter(const ReleasedInterpreter&) = delete;
-    ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
-    ~ReleasedInterpreter() { take_back(); }
+    InterpreterHandOver() = default;
+    InterpreterHandOver(const InterpreterHandOver&) = delete;
+    InterpreterHandOver& operator=(const InterpreterHandOver&) = delete;
+    ~InterpreterHandOver() { take_back(); }
 
+    void release() override {
+        if (saved_ == nullptr) saved_ = PyEval_SaveThread();
+    }
     void take_back() {
         if (saved_ != nullptr) PyEval_RestoreThread(std::exchange(saved_, nullptr));
     }
 
   private:
-    PyThreadState* saved_;
+    PyThreadState* saved_ = nullptr;  // set while the lock is let go
 };
 
 // The cyclic collector held off while an answer's objects are made: every few hundred new
@@ -85,12 +89,12 @@ class CollectorPaused {
 };
 
 // Readers that build the result list from the engine's views. The engine calls them with the
-// index lock held shared and the interpreter lock released; they take the interpreter lock
-// back only now, after the index lock, so that no thread ever waits for a store lock while holding
-// the interpreter lock. The engine has found every text already, so the lock is held only to
+// index lock held shared and the interpreter lock possibly let go; they take it back only now,
+// after the index lock, so that no thread ever waits for a store lock while holding the
+// interpreter lock. The engine has found every text already, so the lock is held only to
 // make objects; each tuple goes to its place in the answer. The list's slots start empty and each
 // is set once; a list dropped half-built releases only the slots that were set.
-engine::DistanceHitsReader distance_hits_into(py::object& out, ReleasedInterpreter& released) {
+engine::DistanceHitsReader distance_hits_into(py::object& out, InterpreterHandOver& released) {
     return [&out, &released](std::span<const spatial::DistanceHit> hits, engine::HitTexts& texts) {
         released.take_back();
         const CollectorPaused paused;
@@ -106,7 +110,7 @@ engine::DistanceHitsReader distance_hits_into(py::object& out, ReleasedInterpret
     };
 }
 
-engine::HitsReader hits_into(py::object& out, ReleasedInterpreter& released) {
+engine::HitsReader hits_into(py::object& out, InterpreterHandOver& released) {
     return [&out, &released](std::span<const std::uint32_t> int_ids, engine::HitTexts& texts) {
         released.take_back();
         const CollectorPaused paused;
@@ -130,11 +134,12 @@ auto without_gil(Call&& call) {
     return call();
 }
 
-// The same for a search, whose reader takes the interpreter lock back itself.
+// A search or count, which lets go of the interpreter lock only when worth it; a search's
+// reader takes it back itself.
 template <class Call>
-auto search_without_gil(Call&& call) {
-    ReleasedInterpreter released;
-    return call(released);
+auto handing_over_gil(Call&& call) {
+    InterpreterHandOver hand_over;
+    return call(hand_over);
 }
 
 // The arguments of add and upsert: (id, lat, lon, metadata, skip_index), converted in order.
@@ -238,7 +243,8 @@ py::object Vesko::delete_many(const Arguments& bound) {
 }
 
 py::object Vesko::count(const Arguments& /*bound*/) {
-    return py::int_(value_or_raise(without_gil([&] { return store_->count(); })));
+    return py::int_(value_or_raise(handing_over_gil(
+        [&](InterpreterHandOver& hand_over) { return store_->count(&hand_over); })));
 }
 
 py::object Vesko::remove(const Arguments& bound) {
@@ -264,8 +270,9 @@ py::object Vesko::search_knn(const Arguments& bound) {
     std::uint32_t k = to_count_u32(bound[2]);
     auto filter_json = to_optional_text(bound[3]);
     py::object hits;
-    raise_if_error(search_without_gil([&](ReleasedInterpreter& released) {
-        return store_->search_knn(lat, lon, k, filter_json, distance_hits_into(hits, released));
+    raise_if_error(handing_over_gil([&](InterpreterHandOver& released) {
+        return store_->search_knn(lat, lon, k, filter_json, distance_hits_into(hits, released),
+                                  &released);
     }));
     return hits;
 }
@@ -275,8 +282,9 @@ py::object Vesko::search_box(const Arguments& bound) {
     auto bottom_right = to_pair(bound[1]);
     auto filter_json = to_optional_text(bound[2]);
     py::object hits;
-    raise_if_error(search_without_gil([&](ReleasedInterpreter& released) {
-        return store_->search_box(top_left, bottom_right, filter_json, hits_into(hits, released));
+    raise_if_error(handing_over_gil([&](InterpreterHandOver& released) {
+        return store_->search_box(top_left, bottom_right, filter_json, hits_into(hits, released),
+                                  &released);
     }));
     return hits;
 }
@@ -287,9 +295,9 @@ py::object Vesko::search_radius(const Arguments& bound) {
     float radius_m = to_f32(bound[2]);
     auto filter_json = to_optional_text(bound[3]);
     py::object hits;
-    raise_if_error(search_without_gil([&](ReleasedInterpreter& released) {
+    raise_if_error(handing_over_gil([&](InterpreterHandOver& released) {
         return store_->search_radius(lat, lon, radius_m, filter_json,
-                                     distance_hits_into(hits, released));
+                                     distance_hits_into(hits, released), &released);
     }));
     return hits;
 }
@@ -298,8 +306,8 @@ py::object Vesko::search_polygon(const Arguments& bound) {
     auto points = to_pairs(bound[0]);
     auto filter_json = to_optional_text(bound[1]);
     py::object hits;
-    raise_if_error(search_without_gil([&](ReleasedInterpreter& released) {
-        return store_->search_polygon(points, filter_json, hits_into(hits, released));
+    raise_if_error(handing_over_gil([&](InterpreterHandOver& released) {
+        return store_->search_polygon(points, filter_json, hits_into(hits, released), &released);
     }));
     return hits;
 }
@@ -355,7 +363,8 @@ py::object Vesko::contains(const Arguments& bound) {
 }
 
 py::object Vesko::len(const Arguments& /*bound*/) {
-    return py::int_(value_or_raise(without_gil([&] { return store_->count(); })));
+    return py::int_(value_or_raise(handing_over_gil(
+        [&](InterpreterHandOver& hand_over) { return store_->count(&hand_over); })));
 }
 
 engine::PointChunk Vesko::points_after(std::optional<std::uint32_t> after,

@@ -233,22 +233,34 @@ Result<void> Store::persist() {
     return written;
 }
 
-Result<std::uint64_t> Store::count() const {
+std::shared_lock<std::shared_mutex> Store::lock_shared_for(CallerLock* caller) const {
+    std::shared_lock index_guard(index_lock_, std::try_to_lock);
+    if (!index_guard.owns_lock()) {
+        if (caller != nullptr) caller->release();
+        index_guard.lock();
+    }
+    return index_guard;
+}
+
+Result<std::uint64_t> Store::count(CallerLock* caller) const {
     VESKO_TRY(check_process());
-    std::shared_lock index_guard(index_lock_);
+    const auto index_guard = lock_shared_for(caller);
     if (broken_) return *broken_;
     return index_.count();
 }
 
 template <class Search, class Read>
 Result<void> Store::with_eligible(const std::optional<std::string>& filter_json, Search&& search,
-                                  const Read& read) const {
+                                  const Read& read, CallerLock* caller, bool long_work) const {
     VESKO_TRY(check_process());
-    std::shared_lock index_guard(index_lock_);
+    const auto index_guard = lock_shared_for(caller);
     if (broken_) return *broken_;
+    if (long_work && caller != nullptr) caller->release();
     auto parsed = parse_optional_filter(filter_json);
     if (!parsed) return parsed.error();
-    const auto hits = search(spatial::Eligible(index_, *parsed ? &**parsed : nullptr));
+    spatial::Eligible eligible(index_, *parsed ? &**parsed : nullptr);
+    if (caller != nullptr) eligible.on_long_work([caller] { caller->release(); });
+    const auto hits = search(eligible);
     HitTexts texts(index_.files, std::span(hits), [](const auto& hit) { return id_of(hit); });
     read(std::span(hits), texts);
     return {};
@@ -256,40 +268,41 @@ Result<void> Store::with_eligible(const std::optional<std::string>& filter_json,
 
 Result<void> Store::search_radius(float lat_deg, float lon_deg, float radius_m,
                                   const std::optional<std::string>& filter_json,
-                                  const DistanceHitsReader& read) const {
+                                  const DistanceHitsReader& read, CallerLock* caller) const {
     return with_eligible(
         filter_json,
         [&](const spatial::Eligible& eligible) {
             return spatial::search_radius(index_, lat_deg, lon_deg, radius_m, eligible);
         },
-        read);
+        read, caller, false);
 }
 
 Result<void> Store::search_knn(float lat_deg, float lon_deg, std::uint32_t k,
                                const std::optional<std::string>& filter_json,
-                               const DistanceHitsReader& read) const {
+                               const DistanceHitsReader& read, CallerLock* caller) const {
+    // Ranking walks rings of cells until k are found, with no window to judge its work by.
     return with_eligible(
         filter_json,
         [&](const spatial::Eligible& eligible) {
             return spatial::search_knn(index_, lat_deg, lon_deg, k, eligible);
         },
-        read);
+        read, caller, true);
 }
 
 Result<void> Store::search_box(spatial::LatLon top_left, spatial::LatLon bottom_right,
                                const std::optional<std::string>& filter_json,
-                               const HitsReader& read) const {
+                               const HitsReader& read, CallerLock* caller) const {
     return with_eligible(
         filter_json,
         [&](const spatial::Eligible& eligible) {
             return spatial::search_box(index_, top_left, bottom_right, eligible);
         },
-        read);
+        read, caller, false);
 }
 
 Result<void> Store::search_polygon(const std::vector<spatial::LatLon>& polygon,
                                    const std::optional<std::string>& filter_json,
-                                   const HitsReader& read) const {
+                                   const HitsReader& read, CallerLock* caller) const {
     if (polygon.size() < 3) {
         HitTexts texts(index_.files, std::span<const std::uint32_t>(),
                        [](std::uint32_t int_id) { return int_id; });
@@ -301,7 +314,7 @@ Result<void> Store::search_polygon(const std::vector<spatial::LatLon>& polygon,
         [&](const spatial::Eligible& eligible) {
             return spatial::search_polygon(index_, polygon, eligible);
         },
-        read);
+        read, caller, false);
 }
 
 Result<bool> Store::exists(std::string_view filter_json) const {

@@ -47,6 +47,21 @@ struct PointChunk {
     bool done = false;                         // no live point follows last_int_id
 };
 
+// A lock of the caller's own, such as an interpreter lock, held when it calls a search or
+// count and waited for by the caller's other threads. The store lets go of it, by release(),
+// before it could wait for a lock of its own, and before work long enough to be worth running
+// beside those threads (a search with a filter to evaluate over the store, many candidates to
+// examine, or nearest neighbours to rank). A quick answer keeps it throughout, which spares
+// the two hand-overs between threads that letting go and taking back cost. release() may be
+// called more than once; whoever reads the answer takes the lock back as it needs.
+class CallerLock {
+  public:
+    virtual void release() = 0;
+
+  protected:
+    ~CallerLock() = default;
+};
+
 // One point handed to add_many; the views must outlive the call.
 struct NewPoint {
     std::string_view ext_id;
@@ -118,7 +133,7 @@ class Store {
     Result<std::uint64_t> delete_many(std::span<const std::string> ext_ids);
     // Deletes every live point the filter matches; returns how many.
     Result<std::uint64_t> delete_by_filter(std::string_view filter_json);
-    Result<std::uint64_t> count() const;
+    Result<std::uint64_t> count(CallerLock* caller = nullptr) const;
     Result<bool> exists(std::string_view filter_json) const;
 
     // The live point of ext_id, or nothing.
@@ -138,19 +153,20 @@ class Store {
     // Otherwise the reader gets the answer while the index lock is still held shared: it must
     // not wait for anything a writer of this store may hold (a caller that waits for a lock
     // of its own there must never wait for this store's locks while holding it).
+    // With a caller lock, as CallerLock says.
     Result<void> search_radius(float lat_deg, float lon_deg, float radius_m,
                                const std::optional<std::string>& filter_json,
-                               const DistanceHitsReader& read) const;
+                               const DistanceHitsReader& read, CallerLock* caller = nullptr) const;
     Result<void> search_knn(float lat_deg, float lon_deg, std::uint32_t k,
                             const std::optional<std::string>& filter_json,
-                            const DistanceHitsReader& read) const;
+                            const DistanceHitsReader& read, CallerLock* caller = nullptr) const;
     Result<void> search_box(spatial::LatLon top_left, spatial::LatLon bottom_right,
-                            const std::optional<std::string>& filter_json,
-                            const HitsReader& read) const;
+                            const std::optional<std::string>& filter_json, const HitsReader& read,
+                            CallerLock* caller = nullptr) const;
     // Fewer than three vertices give no hits, without parsing the filter or taking the lock.
     Result<void> search_polygon(const std::vector<spatial::LatLon>& polygon,
                                 const std::optional<std::string>& filter_json,
-                                const HitsReader& read) const;
+                                const HitsReader& read, CallerLock* caller = nullptr) const;
 
     // Makes every change so far survive a power loss without writing a snapshot: forces the
     // log to disk and, the first time after an open, the directory entries that hold it (the
@@ -207,10 +223,14 @@ class Store {
                              std::string_view metadata, const std::vector<std::string>* skip_index,
                              bool replacing);
     // Runs search(eligible) under the shared index lock, after parsing the filter if given,
-    // and hands its hits to read before the lock is released.
+    // and hands its hits to read before the lock is released. The caller's lock (may be
+    // null) is let go before waiting for the index lock, up front when `long_work`, else
+    // when the search's window proves large.
     template <class Search, class Read>
     Result<void> with_eligible(const std::optional<std::string>& filter_json, Search&& search,
-                               const Read& read) const;
+                               const Read& read, CallerLock* caller, bool long_work) const;
+    // The index lock taken shared, with the caller's lock let go first if it must be waited for.
+    std::shared_lock<std::shared_mutex> lock_shared_for(CallerLock* caller) const;
 
     std::string dir_;
     // The process (by fork generation) that opened the store; only it may use it.

@@ -3,6 +3,7 @@
 #include "spatial/search.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace vesko::spatial {
 
@@ -52,6 +53,10 @@ const Bitmap* Eligible::filter_first(std::uint64_t window_ids) const {
     }
     const Bitmap& matching = all();
     return matching.cardinality() < window_ids ? &matching : nullptr;
+}
+
+void Eligible::window_holds(std::uint64_t window_ids) const {
+    if (window_ids >= long_work_ids && notice_) std::exchange(notice_, nullptr)();
 }
 
 std::vector<DistanceHit> by_id(std::span<const DistanceHit> answer) {

@@ -8,6 +8,7 @@
 #include "storage/core_index.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <utility>
@@ -51,10 +52,18 @@ class Eligible {
     // null without a filter or when the window is cheaper.
     const Bitmap* filter_first(std::uint64_t window_ids) const;
 
+    // Searches that walk a window say how many ids it holds before they examine any; from
+    // long_work_ids on, the notice the caller set runs, once: its chance to let go of a lock
+    // of its own, which other threads wait for, while the search works.
+    static constexpr std::uint64_t long_work_ids = 512;
+    void on_long_work(std::function<void()> notice) { notice_ = std::move(notice); }
+    void window_holds(std::uint64_t window_ids) const;
+
   private:
     const storage::CoreIndex& index_;
     const filter::Json* filter_;
     mutable std::optional<Bitmap> all_;
+    mutable std::function<void()> notice_;
 };
 
 // Every eligible id within radius_m of (lat, lon); places by distance, equal distances in

@@ -22,6 +22,7 @@ std::vector<std::uint32_t> window_candidates(const storage::CoreIndex& index,
     for (const CellRange& r : window.lon) {
         window_ids += index.grid_index.ids_under(window.lat.lo, window.lat.hi, r.lo, r.hi);
     }
+    eligible.window_holds(window_ids);
     if (const Bitmap* matching = eligible.filter_first(window_ids)) {
         std::vector<std::uint32_t> out;
         matching->for_each([&](std::uint32_t int_id) {
