@@ -129,7 +129,8 @@ void GridIndex::file_points(std::span<std::pair<std::uint64_t, std::uint32_t>> k
                        std::back_inserter(merged),
                        [](const Cell& x, const Cell& y) { return x.local < y.local; });
             b.cells.swap(merged);
-            b.recount();
+            // Counts before the first new cell's word are unchanged.
+            b.recount(fresh.front().local >> 6);
         }
         b.ids += added;
         ids_ += added;
