@@ -151,6 +151,8 @@ class GridIndex {
 
   private:
     CellIds& cell(std::uint64_t cell_key);
+    // Adds a cell the block does not have yet.
+    CellIds& add_cell(Block& b, std::uint16_t local, CellIds ids);
     // Blocks of cells on the usual chart: latitude cells 0..18099, longitude cells 0..36099.
     static constexpr std::uint32_t block_rows = 181;
     static constexpr std::uint32_t block_cols = 361;
