@@ -95,7 +95,7 @@ Bitmap evaluate_filter(const storage::CoreIndex& index, const Json& filter,
 Bitmap evaluate_field_condition(const storage::CoreIndex& index, std::string_view field,
                                 const Json& condition, const Bitmap* candidates) {
     if (condition.is_string() || condition.is_boolean())
-        return get_bitmap_str_eq(index, field, condition);
+        return get_bitmap_str_eq(index, field, condition, candidates);
     if (condition.is_number()) {
         return evaluate_numeric_op(index, field, "$eq", json_number_as_f32(condition), candidates);
     }
