@@ -2,6 +2,7 @@
 // and the answer is the same either way.
 #include "engine/answers.h"
 #include "engine/store.h"
+#include "test_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -24,10 +25,7 @@ class CountingLock final : public CallerLock {
 class CallerLockTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("vesko-caller-" +
-                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir_);
+        dir_ = fresh_test_dir("vesko-caller-");
         auto opened = Store::open(dir_.string());
         ASSERT_TRUE(opened);
         store_ = std::move(*opened);

@@ -3,6 +3,7 @@
 // answer's, and a reader that stops early leaves the store as it was.
 #include "engine/answers.h"
 #include "engine/store.h"
+#include "test_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -24,10 +25,7 @@ constexpr float origin_lon = 7.0f;
 class LargeAnswerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("vesko-large-" +
-                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir_);
+        dir_ = fresh_test_dir("vesko-large-");
         auto opened = Store::open(dir_.string());
         ASSERT_TRUE(opened);
         store_ = std::move(*opened);

@@ -1,6 +1,7 @@
 // One Store per directory: the directory's lock, and what close() leaves behind.
 #include "engine/answers.h"
 #include "engine/store.h"
+#include "test_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -14,12 +15,7 @@ namespace fs = std::filesystem;
 
 class StoreLockTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("vesko-lock-" +
-                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir_);
-    }
+    void SetUp() override { dir_ = fresh_test_dir("vesko-lock-"); }
     void TearDown() override { fs::remove_all(dir_); }
     fs::path dir_;
 };

@@ -1,5 +1,7 @@
 #include "storage/vacuum.h"
 
+#include "test_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -36,10 +38,7 @@ TEST(QuotedPath, EscapesQuotesBackslashesAndControlCharacters) {
 class ReplaceFileTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("vesko-replace-" +
-                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir_);
+        dir_ = fresh_test_dir("vesko-replace-");
         fs::create_directories(dir_);
     }
     void TearDown() override { fs::remove_all(dir_); }
