@@ -52,14 +52,14 @@ def run(db, call, centres, threads, seconds, rate):
             i += threads
             counts[slot] += 1
 
-    write = threading.Thread(target=writer, args=(db, stop, rate))
+    # A rate of 0 runs the searches without a writer.
+    writers = [threading.Thread(target=writer, args=(db, stop, rate))] if rate > 0 else []
     workers = [threading.Thread(target=search, args=(t,)) for t in range(threads)]
-    write.start()
-    for w in workers:
+    for w in writers + workers:
         w.start()
     time.sleep(seconds)
     stop.set()
-    for w in workers + [write]:
+    for w in workers + writers:
         w.join()
     return sum(counts) / seconds
 
