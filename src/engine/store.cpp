@@ -2,6 +2,7 @@
 #include "engine/store.h"
 
 #include "filter/filter_eval.h"
+#include "storage/grid_check.h"
 #include "storage/snapshot.h"
 #include "storage/vacuum.h"
 
@@ -212,8 +213,10 @@ Result<void> Store::persist() {
     // never replaces a sound snapshot with one that open would refuse.
     auto sizes = index_.files.appended_sizes();
     if (!sizes) return sizes.error();
-    if (auto why = snapshot_damage(view_of(index_), sizes->first, sizes->second,
-                                   index_.files.capacity())) {
+    std::optional<std::string> why =
+        snapshot_damage(view_of(index_), sizes->first, sizes->second, index_.files.capacity());
+    if (!why) why = grid_damage(index_, StoredCoords(index_.files.coords_bytes()));
+    if (why) {
         return damaged_error("refusing to write a snapshot of " + quoted_path(dir_) +
                              " that the store could not open again: " + *why);
     }

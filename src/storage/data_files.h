@@ -67,6 +67,11 @@ class DataFiles {
     // Caller guarantees int_id < capacity() (ensure_capacity) or that the slot was inserted.
     std::pair<float, float> coords(std::uint32_t int_id) const;
     void write_coords(std::uint32_t int_id, float lat_deg, float lon_deg);
+    // The mapped bytes of coords.bin, capacity() slots or more. Valid until the next
+    // ensure_capacity: caller holds the index lock.
+    std::span<const unsigned char> coords_bytes() const {
+        return {coords_.map.data(), coords_.map.size()};
+    }
 
     // Writing a record is split in two so that every write that can fail happens before a
     // change is logged: staging writes the record at the used length (or, with
