@@ -4,6 +4,7 @@
 #include "filter/filter_eval.h"
 #include "storage/grid_check.h"
 #include "storage/snapshot.h"
+#include "storage/used_lengths.h"
 #include "storage/vacuum.h"
 
 #include <mutex>
@@ -215,6 +216,11 @@ Result<void> Store::persist() {
     if (!sizes) return sizes.error();
     std::optional<std::string> why =
         snapshot_damage(view_of(index_), sizes->first, sizes->second, index_.files.capacity());
+    if (!why) {
+        const auto [ids_end, meta_end] = index_.files.live_records_ends(index_.valid_ids);
+        why = used_length_damage(ids_file_name, index_.files.ids_file_len(), ids_end);
+        if (!why) why = used_length_damage(meta_file_name, index_.files.meta_file_len(), meta_end);
+    }
     if (!why) why = grid_damage(index_, StoredCoords(index_.files.coords_bytes()));
     if (why) {
         return damaged_error("refusing to write a snapshot of " + quoted_path(dir_) +

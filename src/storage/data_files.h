@@ -9,6 +9,7 @@
 // read and written with positioned calls, so readers never share a file position.
 #pragma once
 
+#include "common/bitmap.h"
 #include "storage/posix_file.h"
 
 #include <cstdint>
@@ -139,6 +140,11 @@ class DataFiles {
         ids_.used_len = ids_len;
         meta_.used_len = meta_len;
     }
+
+    // Where the live points' records end in ids.bin and in meta.bin (live_records_end), as far
+    // as the read-only views reach: a record beyond them is not counted. Caller holds the index
+    // lock (shared is enough).
+    std::pair<std::uint64_t, std::uint64_t> live_records_ends(const Bitmap& valid_ids) const;
 
     // The sizes of ids.bin and meta.bin as the files report them.
     Result<std::pair<std::uint64_t, std::uint64_t>> appended_sizes() const;
