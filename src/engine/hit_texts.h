@@ -4,18 +4,16 @@
 // views before it returns.
 #pragma once
 
+#include "common/shared_parts.h"
 #include "spatial/search.h"
 #include "storage/data_files.h"
 
-#include <atomic>
 #include <cstdint>
-#include <exception>
 #include <functional>
-#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace vesko::engine {
@@ -29,21 +27,21 @@ namespace vesko::engine {
 // reader reads the texts front to back from memory the caches hold.
 //
 // A small answer is gathered whole before the reader runs, by the searching thread, which
-// holds no interpreter lock then. A large one is shared out run by run: the searching thread
-// gathers the first run, a second thread takes runs from the next on, and the reader, when
-// it reaches a run that nobody has finished, takes the next run nobody has begun rather than
-// wait. The reader's work and the gathering's waits on memory then overlap instead of adding
-// up. Either way a text handed out is final, and the object is destroyed (the second thread
-// joined) before the index lock is let go.
+// holds no interpreter lock then. A large one is shared out run by run (SharedParts): the
+// searching thread gathers the first run, a helper thread runs ahead from the next, and the
+// reader gathers a run itself when the helper has not got to it. The reader's work and the
+// gathering's waits on memory then overlap instead of adding up. Either way a text handed out
+// is final, and the helper holds no run once the object is destroyed, before the index lock
+// is let go.
 class HitTexts {
   public:
     template <class Hit, class IdOf>
     HitTexts(const storage::DataFiles& files, std::span<const Hit> hits, IdOf id_of)
-        : files_(files), runs_((hits.size() + run_hits - 1) / run_hits) {
-        if (shared_out(hits.size())) {
+        : files_(files) {
+        if (hits.size() >= shared_min_hits) {
             ids_.reserve(hits.size());
             for (const Hit& h : hits) ids_.push_back(id_of(h));
-            start_sharing();
+            share_out();
         } else {
             std::vector<storage::DataFiles::RecordOffsets> offsets;
             offsets.reserve(hits.size());
@@ -55,14 +53,13 @@ class HitTexts {
     HitTexts& operator=(const HitTexts&) = delete;
     ~HitTexts();
 
-    // "" when the record cannot be read back. May gather, or wait for, the hit's run; rethrows
-    // what stopped the second thread (memory running out) on the reader's thread.
+    // "" when the record cannot be read back. May gather the hit's run.
     std::string_view ext_id(std::size_t hit) { return text(hit, 0); }
     // "{}" when the record cannot be read back.
     std::string_view metadata(std::size_t hit) { return text(hit, 1); }
 
-    // Answers of at least this many hits are shared out, when the machine has a second
-    // processor: below it, starting a thread costs more than the overlap wins.
+    // Answers of at least this many hits are shared out: below it, starting a thread costs
+    // more than the overlap wins.
     static constexpr std::size_t shared_min_hits = 2048;
 
   private:
@@ -82,38 +79,22 @@ class HitTexts {
         std::vector<Span> spans;
         std::string texts;
     };
-    // What one gathering thread reuses from run to run.
-    struct Scratch {
-        std::vector<storage::DataFiles::RecordOffsets> offsets;
-        std::string spill;
-    };
 
-    static bool shared_out(std::size_t hits);
     void gather_all(std::span<const storage::DataFiles::RecordOffsets> offsets);
-    void start_sharing();
+    void share_out();
     // Copies `count` records into `out`, asking for those up to offsets.size() ahead of time.
     void gather_run(Run& out, std::span<const storage::DataFiles::RecordOffsets> offsets,
-                    std::size_t count, std::string& spill) const;
-    // Takes the next run nobody has begun and gathers it: its index, or no_run when every run
-    // is taken. The run is marked done unless gathering throws.
-    std::size_t take_run(Scratch& scratch);
-    void mark_done(std::size_t run);
-    void ensure_gathered(std::size_t run);
+                    std::size_t count) const;
+    // Run r of a shared-out answer, from its ids; safe on two threads at once.
+    void gather_shared_run(std::size_t run, Run& out) const;
     std::string_view text(std::size_t hit, std::size_t which);
 
     const storage::DataFiles& files_;
-    std::vector<std::uint32_t> ids_;  // only when shared out
-    std::vector<Run> runs_;
-    // A run's texts are written by whoever took it and read by the reader once its flag is
-    // set (release, then acquire). Absent when the constructor gathered everything.
-    std::unique_ptr<std::atomic<bool>[]> done_;
-    std::atomic<std::size_t> next_run_{0};
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> failed_{false};
-    std::exception_ptr failure_;    // written before failed_ is set
-    std::size_t current_ = no_run;  // the reader's run, known gathered
-    Scratch reader_scratch_;
-    std::thread gatherer_;
+    std::vector<std::uint32_t> ids_;  // a shared-out answer's
+    std::vector<Run> runs_;           // a small answer's
+    std::optional<SharedParts<Run>> shared_;
+    std::size_t current_ = no_run;  // the reader's run
+    const Run* current_run_ = nullptr;
 };
 
 // Hits of search_radius and search_knn, ascending by id, each with its place in the answer;

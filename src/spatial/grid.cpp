@@ -64,16 +64,18 @@ const CellIds* GridIndex::Probe::find(std::uint64_t cell_key) {
 }
 
 CellIds& GridIndex::cell(std::uint64_t cell_key) {
-    const std::uint64_t key = block_of(cell_key);
+    Block& b = block_for(block_of(cell_key));
     const std::uint16_t local = local_of(cell_key);
-    Block& b = block_for(key);
+    if (!b.has(local)) return add_cell(b, local, CellIds());
+    return b.cells[b.place(local)].ids;
+}
+
+CellIds& GridIndex::add_cell(Block& b, std::uint16_t local, CellIds ids) {
     const auto at = static_cast<std::ptrdiff_t>(b.place(local));
-    if (!b.has(local)) {
-        b.cells.insert(b.cells.begin() + at, Cell{local, CellIds()});
-        b.occupied[local >> 6] |= std::uint64_t{1} << (local & 63);
-        for (std::size_t w = (local >> 6) + 1; w < Block::words; ++w) ++b.cells_before[w];
-        ++cells_;
-    }
+    b.cells.insert(b.cells.begin() + at, Cell{local, std::move(ids)});
+    b.occupied[local >> 6] |= std::uint64_t{1} << (local & 63);
+    for (std::size_t w = (local >> 6) + 1; w < Block::words; ++w) ++b.cells_before[w];
+    ++cells_;
     return b.cells[static_cast<std::size_t>(at)].ids;
 }
 
@@ -129,7 +131,8 @@ void GridIndex::file_points(std::span<std::pair<std::uint64_t, std::uint32_t>> k
                        std::back_inserter(merged),
                        [](const Cell& x, const Cell& y) { return x.local < y.local; });
             b.cells.swap(merged);
-            b.recount();
+            // Counts before the first new cell's word are unchanged.
+            b.recount(fresh.front().local >> 6);
         }
         b.ids += added;
         ids_ += added;
@@ -137,10 +140,12 @@ void GridIndex::file_points(std::span<std::pair<std::uint64_t, std::uint32_t>> k
 }
 
 bool GridIndex::insert_cell(std::uint64_t cell_key, CellIds ids) {
-    if (find(cell_key) != nullptr) return false;
+    Block& b = block_for(block_of(cell_key));
+    const std::uint16_t local = local_of(cell_key);
+    if (b.has(local)) return false;
     const std::size_t n = ids.size();
-    cell(cell_key) = std::move(ids);
-    block_for(block_of(cell_key)).ids += n;
+    add_cell(b, local, std::move(ids));
+    b.ids += n;
     ids_ += n;
     return true;
 }

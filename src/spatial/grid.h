@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/bitmap.h"
+#include "common/bits.h"
 #include "spatial/cell_ids.h"
 
 #include <array>
@@ -80,15 +81,17 @@ class GridIndex {
         std::size_t place(std::uint16_t local) const {
             const std::uint64_t below =
                 occupied[local >> 6] & ((std::uint64_t{1} << (local & 63)) - 1);
-            return cells_before[local >> 6] + static_cast<std::size_t>(std::popcount(below));
+            return cells_before[local >> 6] + count_bits(below);
         }
         const CellIds* find(std::uint16_t local) const;
-        // Recomputes cells_before from occupied, after cells were set in bulk.
-        void recount() {
-            std::uint16_t n = 0;
-            for (std::size_t w = 0; w < words; ++w) {
+        // Recomputes cells_before from occupied, after cells were set in bulk in words
+        // `from` on (the counts before it still hold).
+        void recount(std::size_t from = 0) {
+            if (from >= words) return;
+            auto n = static_cast<std::uint16_t>(cells_before[from]);
+            for (std::size_t w = from; w < words; ++w) {
                 cells_before[w] = n;
-                n = static_cast<std::uint16_t>(n + std::popcount(occupied[w]));
+                n = static_cast<std::uint16_t>(n + count_bits(occupied[w]));
             }
         }
     };
@@ -148,6 +151,8 @@ class GridIndex {
 
   private:
     CellIds& cell(std::uint64_t cell_key);
+    // Adds a cell the block does not have yet.
+    CellIds& add_cell(Block& b, std::uint16_t local, CellIds ids);
     // Blocks of cells on the usual chart: latitude cells 0..18099, longitude cells 0..36099.
     static constexpr std::uint32_t block_rows = 181;
     static constexpr std::uint32_t block_cols = 361;

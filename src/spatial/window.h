@@ -3,14 +3,12 @@
 // the same set, because a point's cell is computed from exactly its stored coordinates.
 #pragma once
 
-#include "common/processors.h"
+#include "common/shared_parts.h"
 #include "spatial/search.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <future>
 #include <span>
-#include <system_error>
 #include <vector>
 
 namespace vesko::spatial {
@@ -55,10 +53,10 @@ void for_each_coords(const storage::CoreIndex& index, std::span<const std::uint3
     }
 }
 
-// Candidate lists at least this long are examined in two halves at once, the second on a
-// thread of its own, when the machine has a second processor: below it, starting the thread
-// costs more than the half it takes over.
+// Candidate lists at least this long are examined in parts that this thread and a helper
+// share (SharedParts): below it, starting the thread costs more than the parts it takes over.
 inline constexpr std::size_t split_min_candidates = 8192;
+inline constexpr std::size_t split_part_candidates = 2048;
 
 // What keep(int_id, lat, lon, out) appends to `out` for each candidate, in candidate order.
 // `keep` may run on two threads at once, each with its own `out`. Caller holds the index lock.
@@ -71,24 +69,23 @@ std::vector<T> collect_kept(const storage::CoreIndex& index,
         });
     };
     std::vector<T> kept;
-    if (candidates.size() < split_min_candidates || !has_second_processor()) {
+    if (candidates.size() < split_min_candidates) {
         examine(candidates, kept);
         return kept;
     }
-    const std::size_t half = candidates.size() / 2;
-    std::vector<T> second_half;
-    std::future<void> other;
-    try {
-        other =
-            std::async(std::launch::async, [&] { examine(candidates.subspan(half), second_half); });
-    } catch (const std::system_error&) {
-        examine(candidates, kept);
-        return kept;
+    SharedParts<std::vector<T>> parts(
+        (candidates.size() + split_part_candidates - 1) / split_part_candidates,
+        [&](std::size_t k, std::vector<T>& out) {
+            const std::size_t begin = k * split_part_candidates;
+            examine(candidates.subspan(begin,
+                                       std::min(split_part_candidates, candidates.size() - begin)),
+                    out);
+        },
+        SharedParts<std::vector<T>>::HelperStart::Back);
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        const std::vector<T>& part = parts.get(k);
+        kept.insert(kept.end(), part.begin(), part.end());
     }
-    // Should this half throw, the future's destructor waits for the other before unwinding.
-    examine(candidates.first(half), kept);
-    other.get();
-    kept.insert(kept.end(), second_half.begin(), second_half.end());
     return kept;
 }
 

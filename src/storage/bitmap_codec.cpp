@@ -1,5 +1,7 @@
 #include "storage/bitmap_codec.h"
 
+#include "common/bits.h"
+
 #include <array>
 #include <bit>
 #include <vector>
@@ -61,7 +63,7 @@ bool check_bitset(ByteReader& reader, std::uint32_t cardinality, std::uint32_t h
     std::uint32_t count = 0;
     for (std::size_t i = 0; i < bitset_bytes; i += 8) {
         std::uint64_t w = load_u64(reinterpret_cast<const unsigned char*>(words.data() + i));
-        count += static_cast<std::uint32_t>(std::popcount(w));
+        count += count_bits(w);
         while (emit != nullptr && w != 0) {
             (*emit)(high | static_cast<std::uint32_t>(
                                i * 8 + static_cast<std::size_t>(std::countr_zero(w))));

@@ -185,32 +185,58 @@ std::optional<std::string> snapshot_damage(const SnapshotView& view, std::uint64
     if (view.meta_file_len > meta_size)
         return beyond("the used length of meta.bin", view.meta_file_len, "meta.bin", meta_size);
 
-    std::optional<std::string> bad_map;
-    // One byte per id up to the largest live one: the map yields its ids in hash order, so
-    // they come scattered, and an array indexed by id takes each without a bitmap's search.
-    enum : std::uint8_t { not_live, live_unmapped, live_mapped };
-    std::vector<std::uint8_t> state(
-        view.indexes.valid_ids.empty() ? 0 : std::size_t{view.indexes.valid_ids.maximum()} + 1,
-        not_live);
-    view.indexes.valid_ids.for_each([&](std::uint32_t int_id) { state[int_id] = live_unmapped; });
-    view.indexes.ext_to_int.for_each([&](std::uint64_t, std::uint32_t int_id) {
-        if (bad_map) return;
-        if (int_id >= state.size() || state[int_id] == not_live) {
-            bad_map = "the id map points at id " + std::to_string(int_id) + ", which is not live";
-        } else if (state[int_id] == live_mapped) {
-            bad_map = "the id map gives id " + std::to_string(int_id) + " to two external ids";
-        } else {
-            state[int_id] = live_mapped;
-        }
-    });
-    if (bad_map) return bad_map;
-
     // Ids above `top` were never handed out; `top` is absent when no id ever was.
     std::optional<std::uint32_t> top;
     if (!view.indexes.valid_ids.empty()) top = view.indexes.valid_ids.maximum();
     if (!view.indexes.deleted.empty())
         top = std::max(top.value_or(0), view.indexes.deleted.maximum());
-    if (top && *top >= slots) {
+    const bool top_has_slot = !top || *top < slots;
+
+    // Every entry of the id map must name a live id, and no id twice: checked in the map's
+    // order, so that the first bad entry is the one reported. With every id below the slot
+    // count (a sound snapshot), live and seen ids are bits of two flat arrays of that size,
+    // a few operations per entry; otherwise through bitmaps, which any id fits.
+    std::optional<std::string> bad_map;
+    auto not_live = [](std::uint32_t int_id) {
+        return "the id map points at id " + std::to_string(int_id) + ", which is not live";
+    };
+    auto twice = [](std::uint32_t int_id) {
+        return "the id map gives id " + std::to_string(int_id) + " to two external ids";
+    };
+    if (top_has_slot) {
+        const std::size_t words = top ? (std::size_t{*top} >> 6) + 1 : 0;
+        std::vector<std::uint64_t> live(words, 0);
+        std::vector<std::uint64_t> seen(words, 0);
+        view.indexes.valid_ids.for_each(
+            [&](std::uint32_t int_id) { live[int_id >> 6] |= std::uint64_t{1} << (int_id & 63); });
+        view.indexes.ext_to_int.for_each([&](std::uint64_t, std::uint32_t int_id) {
+            if (bad_map) return;
+            const std::size_t w = int_id >> 6;
+            const std::uint64_t bit = std::uint64_t{1} << (int_id & 63);
+            if (w >= words || (live[w] & bit) == 0) {
+                bad_map = not_live(int_id);
+            } else if ((seen[w] & bit) != 0) {
+                bad_map = twice(int_id);
+            } else {
+                seen[w] |= bit;
+            }
+        });
+    } else {
+        Bitmap mapped;
+        view.indexes.ext_to_int.for_each([&](std::uint64_t, std::uint32_t int_id) {
+            if (bad_map) return;
+            if (!view.indexes.valid_ids.contains(int_id)) {
+                bad_map = not_live(int_id);
+            } else if (mapped.contains(int_id)) {
+                bad_map = twice(int_id);
+            } else {
+                mapped.add(int_id);
+            }
+        });
+    }
+    if (bad_map) return bad_map;
+
+    if (!top_has_slot) {
         return "it names id " + std::to_string(*top) + ", but coords.bin and offsets.bin hold " +
                "slots for " + std::to_string(slots) + " ids";
     }

@@ -1,0 +1,139 @@
+// Work cut into parts that the calling thread and one helper thread share, for the large
+// answers of a search. The caller asks for each part's result when it needs it and never waits
+// for the helper to be scheduled: a part nobody has begun it does itself, and a part the helper
+// is in the middle of it waits for only briefly before doing it again on its own. On a busy
+// machine, where the helper may not run for milliseconds, the caller then goes at the speed of
+// one thread instead of stalling.
+//
+// Lifetime: the helper reads the caller's data (under the caller's locks) only while it holds a
+// part. Destruction closes the parts that nobody took, waits for a part the helper is in the
+// middle of, and leaves the helper to exit on its own; what it still touches then (the part
+// states) is shared with it and outlives the object.
+#pragma once
+
+#include "common/processors.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace vesko {
+
+template <class Out>
+class SharedParts {
+  public:
+    using Work = std::function<void(std::size_t part, Out& out)>;
+    // Which end of the parts the helper starts from: the front when the caller consumes them in
+    // order as they come (it then runs ahead of the caller), the back when the caller wants
+    // them all at once (they then meet in the middle).
+    enum class HelperStart { Front, Back };
+
+    SharedParts(std::size_t parts, Work work, HelperStart start)
+        : shared_(std::make_shared<Shared>(parts, std::move(work))), own_(parts) {
+        if (parts < 2 || !has_second_processor()) return;
+        try {
+            std::thread([shared = shared_, start] { shared->help(start); }).detach();
+        } catch (const std::system_error&) {
+            // No thread to be had: the caller does every part.
+        }
+    }
+    SharedParts(const SharedParts&) = delete;
+    SharedParts& operator=(const SharedParts&) = delete;
+    ~SharedParts() { shared_->close(); }
+
+    std::size_t size() const { return own_.size(); }
+
+    // The result of part k, done here unless the helper has done it or finishes it soon.
+    const Out& get(std::size_t k) {
+        if (done_here(k)) return own_[k].out;
+        Shared& s = *shared_;
+        std::uint8_t state = s.states[k].load(std::memory_order_acquire);
+        if (state == free_part &&
+            s.states[k].compare_exchange_strong(state, caller_part, std::memory_order_acquire)) {
+            return do_here(k);
+        }
+        if (state == helper_busy) {
+            // A part takes the helper tens of microseconds; wait about that long for it.
+            const auto give_up = std::chrono::steady_clock::now() + wait_for_helper;
+            while ((state = s.states[k].load(std::memory_order_acquire)) == helper_busy &&
+                   std::chrono::steady_clock::now() < give_up) {
+                std::this_thread::yield();
+            }
+        }
+        if (state == helper_done) return s.outs[k];
+        return do_here(k);  // still busy, or the helper failed on it
+    }
+
+  private:
+    static constexpr std::uint8_t free_part = 0;
+    static constexpr std::uint8_t helper_busy = 1;
+    static constexpr std::uint8_t helper_done = 2;
+    static constexpr std::uint8_t caller_part = 3;  // taken by the caller, or closed
+    static constexpr std::uint8_t helper_failed = 4;
+    static constexpr std::chrono::microseconds wait_for_helper{50};
+
+    struct Shared {
+        Shared(std::size_t parts, Work w) : states(parts), outs(parts), work(std::move(w)) {}
+
+        void help(HelperStart start) noexcept {
+            const std::size_t n = states.size();
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::size_t k = start == HelperStart::Front ? i : n - 1 - i;
+                std::uint8_t expected = free_part;
+                if (!states[k].compare_exchange_strong(expected, helper_busy,
+                                                       std::memory_order_acquire)) {
+                    // Taken by the caller: from the back, the two have met.
+                    if (start == HelperStart::Back) return;
+                    continue;
+                }
+                std::uint8_t outcome = helper_done;
+                try {
+                    work(k, outs[k]);
+                } catch (...) {
+                    outcome = helper_failed;
+                }
+                states[k].store(outcome, std::memory_order_release);
+                states[k].notify_all();
+            }
+        }
+
+        // After this no part can be taken, and no part is being worked on by the helper.
+        void close() {
+            for (auto& state : states) {
+                std::uint8_t expected = free_part;
+                if (state.compare_exchange_strong(expected, caller_part)) continue;
+                while (expected == helper_busy) {
+                    state.wait(helper_busy, std::memory_order_acquire);
+                    expected = state.load(std::memory_order_acquire);
+                }
+            }
+        }
+
+        std::vector<std::atomic<std::uint8_t>> states;
+        std::vector<Out> outs;  // written by the helper, read by the caller once done
+        Work work;
+    };
+
+    struct Own {
+        bool done = false;
+        Out out;
+    };
+
+    bool done_here(std::size_t k) const { return own_[k].done; }
+    const Out& do_here(std::size_t k) {
+        shared_->work(k, own_[k].out);
+        own_[k].done = true;
+        return own_[k].out;
+    }
+
+    std::shared_ptr<Shared> shared_;
+    std::vector<Own> own_;
+};
+
+}  // namespace vesko
