@@ -1,5 +1,6 @@
 #include "storage/grid_check.h"
 
+#include "common/check.h"
 #include "storage/codec.h"
 
 #include <algorithm>
@@ -47,24 +48,25 @@ std::vector<std::uint64_t> cells_holding(const spatial::GridIndex& grid, std::ui
     return keys;
 }
 
-}  // namespace
-
-std::pair<float, float> StoredCoords::at(std::uint32_t int_id) const {
-    const std::size_t at = std::size_t{int_id} * slot_bytes;
-    if (at > bytes_.size() || bytes_.size() - at < slot_bytes) return {0.0f, 0.0f};
-    const unsigned char* p = bytes_.data() + at;
-    return {std::bit_cast<float>(load_u32(p)), std::bit_cast<float>(load_u32(p + 4))};
+// A bijection of 64-bit values that spreads every input bit over every output bit
+// (splitmix64's finalizer).
+std::uint64_t mix(std::uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
 }
 
-std::optional<std::string> grid_damage(const PersistedIndexes& indexes, StoredCoords coords,
-                                       Bitmap* irregular) {
+// One filing of an id under a cell, as a summand: two lists of filings with the same sum hold
+// the same filings (in any order), but for a chance of about one in 2^64. Distinct ids under
+// one key, or one id under distinct keys, never give the same summand.
+std::uint64_t filing_hash(std::uint64_t cell_key, std::uint32_t int_id) {
+    return mix(mix(cell_key) ^ int_id);
+}
+
+// Which live id the grid misfiles, and how: run only once the sums of grid_damage disagree.
+std::string misfiled_id(const PersistedIndexes& indexes, StoredCoords coords) {
     const Bitmap& live = indexes.valid_ids;
-    if (irregular != nullptr) *irregular = Bitmap();
-    if (live.empty()) return std::nullopt;
-    // Indexed by id up to the largest live one: where the grid files it and how often. The
-    // cells are walked in whatever order the grid keeps them, so the ids arrive scattered;
-    // an array indexed by id takes them without a lookup, and the pass over the live ids
-    // then reads coords.bin front to back.
+    // Indexed by id up to the largest live one: where the grid files it and how often.
     const std::size_t span = std::size_t{live.maximum()} + 1;
     std::vector<std::uint64_t> filed_under(span);
     std::vector<std::uint8_t> filings(span, Unfiled);
@@ -79,10 +81,8 @@ std::optional<std::string> grid_damage(const PersistedIndexes& indexes, StoredCo
     });
 
     std::optional<std::string> why;
-    std::vector<std::uint32_t> off_chart;
     live.for_each_until([&](std::uint32_t int_id) {
         const auto [lat_deg, lon_deg] = coords.at(int_id);
-        if (!regular_position(lat_deg, lon_deg)) off_chart.push_back(int_id);
         const std::uint64_t key = spatial::grid_cell_key(lat_deg, lon_deg);
         if (filings[int_id] == Once && filed_under[int_id] == key) return true;
         const std::string id = "id " + std::to_string(int_id);
@@ -107,7 +107,50 @@ std::optional<std::string> grid_damage(const PersistedIndexes& indexes, StoredCo
         }
         return false;
     });
-    if (why) return why;
+    VESKO_CHECK(why.has_value(), "the grid's filings differ in sum but not one by one");
+    return *why;
+}
+
+}  // namespace
+
+std::pair<float, float> StoredCoords::at(std::uint32_t int_id) const {
+    const std::size_t at = std::size_t{int_id} * slot_bytes;
+    if (at > bytes_.size() || bytes_.size() - at < slot_bytes) return {0.0f, 0.0f};
+    const unsigned char* p = bytes_.data() + at;
+    return {std::bit_cast<float>(load_u32(p)), std::bit_cast<float>(load_u32(p + 4))};
+}
+
+std::optional<std::string> grid_damage(const PersistedIndexes& indexes, StoredCoords coords,
+                                       Bitmap* irregular) {
+    const Bitmap& live = indexes.valid_ids;
+    if (irregular != nullptr) *irregular = Bitmap();
+    if (live.empty()) return std::nullopt;
+    // The filings of the live ids that the coordinates give, and those the grid holds, are
+    // compared as two sums of filing_hash: each list is then read in its own order, coords.bin
+    // front to back and the cells one after another, with no lookup from one into the other
+    // but a bit per live id (a small array that stays in cache). Only when the sums differ is
+    // the misfiled id looked for.
+    const std::size_t span = std::size_t{live.maximum()} + 1;
+    std::vector<std::uint64_t> live_bits((span + 63) / 64, 0);
+    std::vector<std::uint32_t> off_chart;
+    std::uint64_t from_coords = 0;
+    live.for_each([&](std::uint32_t int_id) {
+        const auto [lat_deg, lon_deg] = coords.at(int_id);
+        if (!regular_position(lat_deg, lon_deg)) off_chart.push_back(int_id);
+        from_coords += filing_hash(spatial::grid_cell_key(lat_deg, lon_deg), int_id);
+        live_bits[int_id >> 6] |= std::uint64_t{1} << (int_id & 63);
+    });
+    std::uint64_t from_grid = 0;
+    indexes.grid_index.for_each_cell([&](std::uint64_t key, const spatial::CellIds& ids) {
+        const std::uint64_t key_hash = mix(key);
+        for (const std::uint32_t int_id : ids) {
+            // A cell's ids ascend; those beyond every live id are deleted ones.
+            if (int_id >= span) break;
+            if ((live_bits[int_id >> 6] >> (int_id & 63) & 1) != 0)
+                from_grid += mix(key_hash ^ int_id);
+        }
+    });
+    if (from_grid != from_coords) return misfiled_id(indexes, coords);
     if (irregular != nullptr) irregular->add_many(off_chart.data(), off_chart.size());
     return std::nullopt;
 }
