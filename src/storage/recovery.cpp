@@ -73,17 +73,19 @@ class LiveFiles {
         }
         return out;
     }
-    // In the order coords.bin, offsets.bin, ids.bin, meta_offsets.bin, meta.bin; empty for a
-    // file that does not exist (opening creates it empty).
-    std::span<const unsigned char> bytes(std::size_t file) const {
-        return files_[file] ? files_[file]->bytes() : std::span<const unsigned char>();
-    }
+    StoredCoords coords() const { return StoredCoords(bytes(0)); }
     std::uint64_t records_end(const Bitmap& valid_ids, bool metadata) const {
         return metadata ? live_records_end(valid_ids, bytes(3), bytes(4))
                         : live_records_end(valid_ids, bytes(1), bytes(2));
     }
 
   private:
+    // In the order coords.bin, offsets.bin, ids.bin, meta_offsets.bin, meta.bin; empty for a
+    // file that does not exist (opening creates it empty).
+    std::span<const unsigned char> bytes(std::size_t file) const {
+        return files_[file] ? files_[file]->bytes() : std::span<const unsigned char>();
+    }
+
     std::array<std::optional<FileBytes>, 5> files_;
 };
 
@@ -132,8 +134,7 @@ Result<void> judge_snapshot(std::span<const unsigned char> bytes, Inspection& fo
                                                      files->records_end(data->valid_ids, true));
     }
     if (!found.repairable_damage) {
-        found.repairable_damage =
-            grid_damage(*data, StoredCoords(files->bytes(0)), &found.irregular_ids);
+        found.repairable_damage = grid_damage(*data, files->coords(), &found.irregular_ids);
     }
     return {};
 }
@@ -252,7 +253,7 @@ Result<std::string> repair_snapshot(Inspection& found) {
     {
         auto files = LiveFiles::open([&](const char* name) { return join_path(found.dir, name); });
         if (!files) return files.error();
-        data.grid_index = grid_of_live_points(data.valid_ids, StoredCoords(files->bytes(0)));
+        data.grid_index = grid_of_live_points(data.valid_ids, files->coords());
         // Raised only: bytes beyond a live record may hold deleted points' records, which a
         // used length left above them keeps.
         data.ids_file_len = std::max(data.ids_file_len, files->records_end(data.valid_ids, false));
