@@ -80,6 +80,12 @@ Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir) {
         auto moved = set_aside(dir, snapshot_file_name);
         if (!moved) return moved.error();
     }
+    if (found->repairable_damage) {
+        // What is wrong the data files determine, and the rest is sound: the points persisted
+        // before the log began stay, which the log alone would lose.
+        auto copied = repair_snapshot(*found);
+        if (!copied) return copied.error();
+    }
     if (found->log.damage) {
         auto moved = set_aside_log_tail(dir, found->log.damage->offset);
         if (!moved) return moved.error();
@@ -99,7 +105,10 @@ Result<Store::Parts> Store::open_parts(const std::string& dir) {
     if (!files) return files.error();
     CoreIndex index(std::move(files).value());
     const bool has_snapshot = found->snapshot.has_value();
-    if (has_snapshot) VESKO_TRY(load_snapshot(index, std::move(*found->snapshot)));
+    if (has_snapshot) {
+        VESKO_TRY(
+            load_snapshot(index, std::move(*found->snapshot), std::move(found->irregular_ids)));
+    }
     VESKO_TRY(replay_log(index, found->log_path, found->log.valid_length));
     auto wal = WalWriter::open(found->log_path, found->log.valid_length);
     if (!wal) return wal.error();

@@ -2,7 +2,9 @@
 #include "engine/store.h"
 
 #include "filter/filter_eval.h"
+#include "storage/grid_check.h"
 #include "storage/snapshot.h"
+#include "storage/used_lengths.h"
 #include "storage/vacuum.h"
 
 #include <mutex>
@@ -212,8 +214,15 @@ Result<void> Store::persist() {
     // never replaces a sound snapshot with one that open would refuse.
     auto sizes = index_.files.appended_sizes();
     if (!sizes) return sizes.error();
-    if (auto why = snapshot_damage(view_of(index_), sizes->first, sizes->second,
-                                   index_.files.capacity())) {
+    std::optional<std::string> why =
+        snapshot_damage(view_of(index_), sizes->first, sizes->second, index_.files.capacity());
+    if (!why) {
+        const auto [ids_end, meta_end] = index_.files.live_records_ends(index_.valid_ids);
+        why = used_length_damage(ids_file_name, index_.files.ids_file_len(), ids_end);
+        if (!why) why = used_length_damage(meta_file_name, index_.files.meta_file_len(), meta_end);
+    }
+    if (!why) why = grid_damage(index_, StoredCoords(index_.files.coords_bytes()));
+    if (why) {
         return damaged_error("refusing to write a snapshot of " + quoted_path(dir_) +
                              " that the store could not open again: " + *why);
     }

@@ -3,6 +3,7 @@
 #include "common/check.h"
 #include "common/utf8.h"
 #include "storage/codec.h"
+#include "storage/used_lengths.h"
 
 #include <algorithm>
 #include <array>
@@ -124,6 +125,19 @@ void DataFiles::write_coords(std::uint32_t int_id, float lat_deg, float lon_deg)
     unsigned char* p = coords_.map.data() + at;
     store_u32(p, std::bit_cast<std::uint32_t>(lat_deg));
     store_u32(p + 4, std::bit_cast<std::uint32_t>(lon_deg));
+}
+
+std::pair<std::uint64_t, std::uint64_t> DataFiles::live_records_ends(
+    const Bitmap& valid_ids) const {
+    auto span_of = [](const MappedRegion& map, std::uint64_t limit) {
+        return std::span<const unsigned char>(
+            map.data(), static_cast<std::size_t>(std::min<std::uint64_t>(map.size(), limit)));
+    };
+    const std::uint64_t all = ~std::uint64_t{0};
+    return {live_records_end(valid_ids, span_of(offsets_.map, all),
+                             span_of(ids_.view, ids_.known_size)),
+            live_records_end(valid_ids, span_of(meta_offsets_.map, all),
+                             span_of(meta_.view, meta_.known_size))};
 }
 
 std::uint64_t DataFiles::slot_value(const MappedRegion& map, std::uint32_t int_id) const {

@@ -9,6 +9,7 @@
 // read and written with positioned calls, so readers never share a file position.
 #pragma once
 
+#include "common/bitmap.h"
 #include "storage/posix_file.h"
 
 #include <cstdint>
@@ -67,6 +68,11 @@ class DataFiles {
     // Caller guarantees int_id < capacity() (ensure_capacity) or that the slot was inserted.
     std::pair<float, float> coords(std::uint32_t int_id) const;
     void write_coords(std::uint32_t int_id, float lat_deg, float lon_deg);
+    // The mapped bytes of coords.bin, capacity() slots or more. Valid until the next
+    // ensure_capacity: caller holds the index lock.
+    std::span<const unsigned char> coords_bytes() const {
+        return {coords_.map.data(), coords_.map.size()};
+    }
 
     // Writing a record is split in two so that every write that can fail happens before a
     // change is logged: staging writes the record at the used length (or, with
@@ -134,6 +140,11 @@ class DataFiles {
         ids_.used_len = ids_len;
         meta_.used_len = meta_len;
     }
+
+    // Where the live points' records end in ids.bin and in meta.bin (live_records_end), as far
+    // as the read-only views reach: a record beyond them is not counted. Caller holds the index
+    // lock (shared is enough).
+    std::pair<std::uint64_t, std::uint64_t> live_records_ends(const Bitmap& valid_ids) const;
 
     // The sizes of ids.bin and meta.bin as the files report them.
     Result<std::pair<std::uint64_t, std::uint64_t>> appended_sizes() const;

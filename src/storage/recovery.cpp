@@ -4,8 +4,12 @@
 
 #include "common/check.h"
 #include "storage/codec.h"
+#include "storage/grid_check.h"
+#include "storage/used_lengths.h"
 #include "storage/vacuum.h"
 #include "storage/wal.h"
+
+#include <array>
 
 namespace vesko::storage {
 
@@ -54,20 +58,55 @@ Result<LogScan> scan_log(const std::string& path) {
     return scan;
 }
 
-// Why a snapshot is refused, or nothing when `data` holds a sound one.
-Result<std::optional<std::string>> judge_snapshot(const std::string& dir, bool vacuum_pending,
-                                                  std::span<const unsigned char> bytes,
-                                                  std::optional<SnapshotData>& data) {
-    if (bytes.empty()) return std::optional<std::string>("it is empty");
+// The five data files as opening will see them, read-only.
+class LiveFiles {
+  public:
+    template <class PathOf>
+    static Result<LiveFiles> open(const PathOf& path_of) {
+        LiveFiles out;
+        const char* names[] = {coords_file_name, offsets_file_name, ids_file_name,
+                               meta_offsets_file_name, meta_file_name};
+        for (std::size_t i = 0; i < out.files_.size(); ++i) {
+            auto file = FileBytes::open(path_of(names[i]));
+            if (!file) return file.error();
+            out.files_[i] = std::move(file).value();
+        }
+        return out;
+    }
+    StoredCoords coords() const { return StoredCoords(bytes(0)); }
+    std::uint64_t records_end(const Bitmap& valid_ids, bool metadata) const {
+        return metadata ? live_records_end(valid_ids, bytes(3), bytes(4))
+                        : live_records_end(valid_ids, bytes(1), bytes(2));
+    }
+
+  private:
+    // In the order coords.bin, offsets.bin, ids.bin, meta_offsets.bin, meta.bin; empty for a
+    // file that does not exist (opening creates it empty).
+    std::span<const unsigned char> bytes(std::size_t file) const {
+        return files_[file] ? files_[file]->bytes() : std::span<const unsigned char>();
+    }
+
+    std::array<std::optional<FileBytes>, 5> files_;
+};
+
+// Judges the snapshot's bytes into `found`: the decoded snapshot when it is sound or only its
+// grid is damaged, and why it is refused otherwise.
+Result<void> judge_snapshot(std::span<const unsigned char> bytes, Inspection& found) {
+    if (bytes.empty()) {
+        found.snapshot_damage = "it is empty";
+        return {};
+    }
+    std::optional<SnapshotData>& data = found.snapshot;
     data = decode_snapshot(bytes);
     if (!data) {
-        return std::optional<std::string>(
+        found.snapshot_damage =
             "its bytes do not form a snapshot (cut short, a length beyond the file, a "
-            "malformed bitmap or a repeated key)");
+            "malformed bitmap or a repeated key)";
+        return {};
     }
     // The used lengths are held against the data files that the store will use.
     auto current = [&](const char* name) {
-        return vacuum_pending ? committed_path(dir, name) : join_path(dir, name);
+        return found.vacuum_pending ? committed_path(found.dir, name) : join_path(found.dir, name);
     };
     auto ids_size = file_size_at(current(ids_file_name));
     if (!ids_size) return ids_size.error();
@@ -80,15 +119,52 @@ Result<std::optional<std::string>> judge_snapshot(const std::string& dir, bool v
     // Opening sizes the slot files to at least min_capacity_slots whatever their length.
     const std::uint64_t slots = std::max<std::uint64_t>(
         std::min(*coords_size, *offsets_size) / slot_bytes, min_capacity_slots);
-    std::optional<std::string> why = snapshot_damage(view_of(*data), *ids_size, *meta_size, slots);
-    if (why) data.reset();
-    return why;
+    found.snapshot_damage = snapshot_damage(view_of(*data), *ids_size, *meta_size, slots);
+    if (found.snapshot_damage) {
+        data.reset();
+        return {};
+    }
+    // Every live id has a slot now (snapshot_damage), so the data files can be read for it.
+    auto files = LiveFiles::open(current);
+    if (!files) return files.error();
+    found.repairable_damage = used_length_damage(ids_file_name, data->ids_file_len,
+                                                 files->records_end(data->valid_ids, false));
+    if (!found.repairable_damage) {
+        found.repairable_damage = used_length_damage(meta_file_name, data->meta_file_len,
+                                                     files->records_end(data->valid_ids, true));
+    }
+    if (!found.repairable_damage) {
+        found.repairable_damage = grid_damage(*data, files->coords(), &found.irregular_ids);
+    }
+    return {};
 }
 
 std::string free_aside_name(const std::string& path) {
     std::string candidate = path + ".damaged";
     for (int n = 1; path_exists(candidate); ++n) candidate = path + ".damaged." + std::to_string(n);
     return candidate;
+}
+
+// Copies `name` in `dir` from `offset` on into a file named as set_aside names it, and forces
+// the copy and the directory to disk; returns the copy's path.
+Result<std::string> copy_aside(const std::string& dir, const char* name, std::uint64_t offset) {
+    const std::string path = join_path(dir, name);
+    const std::string target = free_aside_name(path);
+    {
+        auto original = FileBytes::open(path);
+        if (!original) return original.error();
+        const std::span<const unsigned char> bytes =
+            *original ? (*original)->bytes() : std::span<const unsigned char>();
+        VESKO_CHECK(offset <= bytes.size(), "a copy set aside from beyond the end of its file");
+        const std::span<const unsigned char> tail = bytes.subspan(static_cast<std::size_t>(offset));
+        auto copy = FileDescriptor::open(target, OpenMode::WriteTruncate);
+        if (!copy) return copy.error();
+        VESKO_TRY(copy->write_all(
+            std::string_view(reinterpret_cast<const char*>(tail.data()), tail.size())));
+        VESKO_TRY(copy->sync());
+    }
+    VESKO_TRY(sync_directory(dir));
+    return target;
 }
 
 }  // namespace
@@ -103,12 +179,7 @@ Result<Inspection> inspect_store(const std::string& dir) {
     {
         auto snapshot = FileBytes::open(found.snapshot_path);
         if (!snapshot) return snapshot.error();
-        if (*snapshot) {
-            auto why =
-                judge_snapshot(dir, found.vacuum_pending, (*snapshot)->bytes(), found.snapshot);
-            if (!why) return why.error();
-            found.snapshot_damage = std::move(why).value();
-        }
+        if (*snapshot) VESKO_TRY(judge_snapshot((*snapshot)->bytes(), found));
     }
     if (!found.vacuum_pending) {
         auto scan = scan_log(found.log_path);
@@ -126,6 +197,13 @@ std::optional<Error> damage_error(const Inspection& found) {
                              ". Nothing in the store was changed; " + salvage +
                              " moves the snapshot aside and opens the store from its log alone");
     }
+    if (found.repairable_damage) {
+        return damaged_error(quoted_path(found.snapshot_path) +
+                             " is damaged: " + *found.repairable_damage +
+                             ". Nothing in the store was changed; " + salvage +
+                             " sets a copy of the snapshot aside and repairs it from the data "
+                             "files");
+    }
     if (found.log.damage) {
         return damaged_error(quoted_path(found.log_path) + " is damaged at byte " +
                              std::to_string(found.log.damage->offset) + ": " +
@@ -137,10 +215,10 @@ std::optional<Error> damage_error(const Inspection& found) {
     return std::nullopt;
 }
 
-Result<void> load_snapshot(CoreIndex& index, SnapshotData data) {
+Result<void> load_snapshot(CoreIndex& index, SnapshotData data, Bitmap irregular_ids) {
     install_snapshot(index, std::move(data));
     VESKO_TRY(index.files.ensure_capacity(index.valid_ids.empty() ? 0 : index.valid_ids.maximum()));
-    rebuild_irregular_ids(index);
+    index.irregular_ids = std::move(irregular_ids);
     return {};
 }
 
@@ -166,29 +244,38 @@ Result<std::string> set_aside(const std::string& dir, const char* name) {
     return target;
 }
 
-Result<std::string> set_aside_log_tail(const std::string& dir, std::uint64_t offset) {
-    const std::string path = join_path(dir, wal_file_name);
-    const std::string target = free_aside_name(path);
+Result<std::string> repair_snapshot(Inspection& found) {
+    VESKO_CHECK(found.repairable_damage && found.snapshot && !found.vacuum_pending,
+                "only a snapshot whose damage the data files determine is repaired");
+    auto copy = copy_aside(found.dir, snapshot_file_name, 0);
+    if (!copy) return copy.error();
+    SnapshotData& data = *found.snapshot;
     {
-        auto log = FileBytes::open(path);
-        if (!log) return log.error();
-        const std::span<const unsigned char> bytes =
-            *log ? (*log)->bytes() : std::span<const unsigned char>();
-        VESKO_CHECK(offset <= bytes.size(), "log tail set aside beyond the end of wal.bin");
-        const std::span<const unsigned char> tail = bytes.subspan(static_cast<std::size_t>(offset));
-        auto copy = FileDescriptor::open(target, OpenMode::WriteTruncate);
-        if (!copy) return copy.error();
-        VESKO_TRY(copy->write_all(
-            std::string_view(reinterpret_cast<const char*>(tail.data()), tail.size())));
-        VESKO_TRY(copy->sync());
+        auto files = LiveFiles::open([&](const char* name) { return join_path(found.dir, name); });
+        if (!files) return files.error();
+        data.grid_index = grid_of_live_points(data.valid_ids, files->coords());
+        // Raised only: bytes beyond a live record may hold deleted points' records, which a
+        // used length left above them keeps.
+        data.ids_file_len = std::max(data.ids_file_len, files->records_end(data.valid_ids, false));
+        data.meta_file_len = std::max(data.meta_file_len, files->records_end(data.valid_ids, true));
     }
-    VESKO_TRY(sync_directory(dir));
+    const std::string tmp_path = join_path(found.dir, snapshot_tmp_file_name);
+    VESKO_TRY(write_snapshot_file(view_of(data), tmp_path));
+    VESKO_TRY(rename_path(tmp_path, found.snapshot_path));
+    VESKO_TRY(sync_directory(found.dir));
+    return copy;
+}
+
+Result<std::string> set_aside_log_tail(const std::string& dir, std::uint64_t offset) {
+    auto copy = copy_aside(dir, wal_file_name, offset);
+    if (!copy) return copy.error();
     // The copy is on disk: only now may the log lose those bytes.
+    const std::string path = join_path(dir, wal_file_name);
     auto log = FileDescriptor::open(path, OpenMode::ReadWriteExisting);
     if (!log) return log.error();
     VESKO_TRY(log->truncate(offset));
     VESKO_TRY(log->sync());
-    return target;
+    return copy;
 }
 
 }  // namespace vesko::storage

@@ -83,8 +83,9 @@ std::optional<SnapshotData> decode_snapshot(std::span<const unsigned char> bytes
 //     (`slots`): the store never hands out an id without a slot, so its position and records
 //     are gone, and opening would grow the files to reach it (a damaged id near 2^32 asks for
 //     tens of gigabytes of disk, and the point would show the first record's id).
-// Persist checks the state it is about to write with this same function, so that the store
-// never writes a snapshot that its next open would refuse.
+// The grid is held against coords.bin apart (grid_check.h): it needs the coordinates, and a
+// snapshot wrong only there can be repaired. Persist checks the state it is about to write with
+// both, so that the store never writes a snapshot that its next open would refuse.
 std::optional<std::string> snapshot_damage(const SnapshotView& view, std::uint64_t ids_size,
                                            std::uint64_t meta_size, std::uint64_t slots);
 

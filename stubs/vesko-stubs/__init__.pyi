@@ -135,4 +135,6 @@ def import_parquet(path: Union[str, "os.PathLike[str]"], db: Vesko) -> int:
 
 def salvage(storage_path: str) -> Vesko:
     """Opens a store that Vesko() refused as damaged, after moving the damaged snapshot to
-    snapshot.bin.damaged and the log from its damaged record on to wal.bin.damaged."""
+    snapshot.bin.damaged (or, when only its grid or used lengths contradict the data files,
+    copying it there and repairing it from them) and the log from its damaged record on to
+    wal.bin.damaged."""
