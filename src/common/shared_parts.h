@@ -11,8 +11,6 @@
 // states) is shared with it and outlives the object.
 #pragma once
 
-#include "common/processors.h"
-
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -24,6 +22,13 @@
 #include <vector>
 
 namespace vesko {
+
+// Work is shared only when the machine has a second processor to run the helper; otherwise
+// sharing would only add a thread's start to the same work.
+inline bool has_second_processor() {
+    static const bool second = std::thread::hardware_concurrency() > 1;
+    return second;
+}
 
 template <class Out>
 class SharedParts {
