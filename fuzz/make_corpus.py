@@ -139,6 +139,14 @@ SEARCHES = {
         [(0, 0), (0, 50), (50, 50), (50, 0)]),
     "empty-store": search_case([], (0.0, 0.0, 1e6), (0.0, 0.0), 5, ((1.0, -1.0), (-1.0, 1.0)),
                                [(0, 0), (1, 1), (1, 0)]),
+    # A point just north of every vertex, under the vertex that shares its longitude: the long
+    # edge from near the south pole cancels in f32 and the crossing test alone calls it inside,
+    # but it lies beyond the rectangle whose cells the search examines.
+    "polygon-beyond-rectangle": search_case(
+        [(float.fromhex("-0x1.91999ap-90"), float.fromhex("-0x1.67fa6p+7"), 0)],
+        (0.0, 0.0, 1e6), (0.0, 0.0), 1, ((1.0, -1.0), (-1.0, 1.0)),
+        [(float.fromhex("-0x1.67fa6p+6"), 179.0), (-90.0, 50.0),
+         (float.fromhex("-0x1.000004p-23"), float.fromhex("-0x1.67fa6p+7"))]),
 }
 
 
