@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of every fuzz target into fuzz/corpus/<target>/, from stores that the
 installed module writes (plus the run-container forms the store only reads, and search cases
-at the poles and the antimeridian). Run it again after a format change:
+at the poles and the antimeridian). Inputs that fuzzing found are kept under names starting
+"found-". Run it again after a format change:
 
     .venv/bin/python fuzz/make_corpus.py
 """
 
 import json
-import shutil
 import struct
 import sys
 import tempfile
@@ -156,8 +156,16 @@ def write(target, name, data):
     (folder / name).write_bytes(data)
 
 
+def clear_generated():
+    """Removes what an earlier run wrote, keeping the inputs fuzzing found (named found-*),
+    which no store here reproduces."""
+    for path in (HERE / "corpus").glob("*/*"):
+        if path.is_file() and not path.name.startswith("found-"):
+            path.unlink()
+
+
 def main():
-    shutil.rmtree(HERE / "corpus", ignore_errors=True)
+    clear_generated()
     made = stores()
     for name, snapshot, wal in made:
         if snapshot is not None:

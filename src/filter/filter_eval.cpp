@@ -60,33 +60,45 @@ Bitmap operator_bitmap(const storage::CoreIndex& index, std::string_view field, 
 
 }  // namespace
 
+// A filter object is read as the first of these that applies: an "$and" array, an "$or"
+// array, a "$not" member, else its field conditions.
 Bitmap evaluate_filter(const storage::CoreIndex& index, const Json& filter,
                        const Bitmap* restrict) {
     if (!filter.is_object()) return Bitmap();
+    if (member_array(filter, "$and") == nullptr) {
+        if (const Json* parts = member_array(filter, "$or")) {
+            Bitmap r;
+            for (const Json& element : *parts) r |= evaluate_filter(index, element, nullptr);
+            if (restrict != nullptr) r &= * restrict;
+            return r;
+        }
+        if (auto negated = filter.find("$not"); negated != filter.end()) {
+            Bitmap r = index.valid_ids - evaluate_filter(index, *negated, nullptr);
+            if (restrict != nullptr) r &= * restrict;
+            return r;
+        }
+    }
+    return evaluate_filter(index, filter, start_from(index, restrict));
+}
+
+Bitmap evaluate_filter(const storage::CoreIndex& index, const Json& filter, Bitmap&& restrict) {
+    if (!filter.is_object()) return Bitmap();
+    Bitmap r = std::move(restrict);
     if (const Json* parts = member_array(filter, "$and")) {
-        Bitmap r = start_from(index, restrict);
         // Each element narrows what is left: evaluating it against r gives r ∩ element.
         for (const Json& element : *parts) {
             if (r.empty()) break;
-            r = evaluate_filter(index, element, &r);
+            r = evaluate_filter(index, element, std::move(r));
         }
         return r;
     }
-    if (const Json* parts = member_array(filter, "$or")) {
-        Bitmap r;
-        for (const Json& element : *parts) r |= evaluate_filter(index, element, nullptr);
-        if (restrict != nullptr) r &= * restrict;
-        return r;
-    }
-    if (auto negated = filter.find("$not"); negated != filter.end()) {
-        Bitmap r = index.valid_ids - evaluate_filter(index, *negated, nullptr);
-        if (restrict != nullptr) r &= * restrict;
-        return r;
-    }
-    Bitmap r = start_from(index, restrict);
+    // "$or" and "$not" start from their own sets, not from r.
+    if (member_array(filter, "$or") != nullptr || filter.contains("$not"))
+        return evaluate_filter(index, filter, &r);
     for (const auto& [field, condition] : filter.items()) {
         if (!field.empty() && field[0] == '$') continue;
-        r &= evaluate_field_condition(index, field, condition, &r);
+        // The condition's answer lies within r already.
+        r = evaluate_field_condition(index, field, condition, &r);
         if (r.empty()) return r;
     }
     return r;
@@ -100,6 +112,11 @@ Bitmap evaluate_field_condition(const storage::CoreIndex& index, std::string_vie
         return evaluate_numeric_op(index, field, "$eq", json_number_as_f32(condition), candidates);
     }
     if (!condition.is_object()) return Bitmap();
+    // Each operator's answer lies within the candidates, so a lone operator is the answer.
+    if (candidates != nullptr && condition.size() == 1) {
+        const auto only = condition.items().begin();
+        return operator_bitmap(index, field, only.key(), only.value(), candidates);
+    }
     Bitmap r = start_from(index, candidates);
     for (const auto& [op, operand] : condition.items()) {
         if (r.empty()) break;
@@ -152,12 +169,8 @@ Bitmap evaluate_numeric_op(const storage::CoreIndex& index, std::string_view fie
     }
     if (nan) return Bitmap();  // no value compares with NaN
     if (op == "$gt") return bsi.greater_than_encoded(e, restrict);
-    if (op == "$gte") {
-        // Only points that hold a value at or above the operand, as for "$gt".
-        Bitmap r = bsi.existing(restrict);
-        r -= bsi.less_than_encoded(e, &r);
-        return r;
-    }
+    // Only points that hold a value at or above the operand, as for "$gt".
+    if (op == "$gte") return bsi.at_least_encoded(e, restrict);
     if (op == "$lt") return bsi.less_than_encoded(e, restrict);
     if (op == "$lte") {
         return e == 0xFFFFFFFFU ? bsi.existing(restrict) : bsi.less_than_encoded(e + 1, restrict);

@@ -77,10 +77,34 @@ Bitmap NumericBsiIndex::existing(const Bitmap* within) const {
     return within != nullptr ? existence_ & *within : existence_;
 }
 
+int NumericBsiIndex::compare_code(std::uint32_t int_id, std::uint32_t bound, int top) const {
+    for (int i = top; i >= 0; --i) {
+        const bool mine = slices_[static_cast<std::size_t>(i)].contains(int_id);
+        if (mine != bit_set(bound, i)) return mine ? 1 : -1;
+    }
+    return 0;
+}
+
+template <class Keep>
+Bitmap NumericBsiIndex::pick_few(const Bitmap& within, std::uint32_t bound, int top,
+                                 Keep keep) const {
+    std::array<std::uint32_t, few_ids> kept;
+    std::size_t n = 0;
+    within.for_each([&](std::uint32_t int_id) {
+        if (existence_.contains(int_id) && keep(compare_code(int_id, bound, top)))
+            kept[n++] = int_id;
+    });
+    Bitmap r;
+    r.add_many(kept.data(), n);
+    return r;
+}
+
 Bitmap NumericBsiIndex::equal_to(float value, const Bitmap* within) const {
     if (std::isnan(value)) return Bitmap();
     const std::uint32_t c = sortable_bits(value);
     if (highest_bit(c) > top_bit_) return Bitmap();
+    if (within != nullptr && within->cardinality() <= few_ids)
+        return pick_few(*within, c, top_bit_, [](int sign) { return sign == 0; });
     Bitmap r = existing(within);
     for (int i = 0; i <= top_bit_ && !r.empty(); ++i) {
         if (bit_set(c, i)) {
@@ -95,10 +119,12 @@ Bitmap NumericBsiIndex::equal_to(float value, const Bitmap* within) const {
 Bitmap NumericBsiIndex::less_than_encoded(std::uint32_t bound, const Bitmap* within) const {
     if (bound <= min_encoded_) return Bitmap();
     if (bound > max_encoded_) return existing(within);
+    const int top = std::max(highest_bit(bound), static_cast<int>(top_bit_));
+    if (within != nullptr && within->cardinality() <= few_ids)
+        return pick_few(*within, bound, top, [](int sign) { return sign < 0; });
     Bitmap result;
     Bitmap eq = existing(within);  // ids whose bits above i equal the bound's
-    for (int i = std::max(highest_bit(bound), static_cast<int>(top_bit_)); i >= 0 && !eq.empty();
-         --i) {
+    for (int i = top; i >= 0 && !eq.empty(); --i) {
         const Bitmap& slice = slices_[static_cast<std::size_t>(i)];
         if (bit_set(bound, i)) {
             result |= eq - slice;
@@ -113,10 +139,12 @@ Bitmap NumericBsiIndex::less_than_encoded(std::uint32_t bound, const Bitmap* wit
 Bitmap NumericBsiIndex::greater_than_encoded(std::uint32_t bound, const Bitmap* within) const {
     if (bound >= max_encoded_) return Bitmap();
     if (bound < min_encoded_) return existing(within);
+    const int top = std::max(highest_bit(bound), static_cast<int>(top_bit_));
+    if (within != nullptr && within->cardinality() <= few_ids)
+        return pick_few(*within, bound, top, [](int sign) { return sign > 0; });
     Bitmap result;
     Bitmap eq = existing(within);
-    for (int i = std::max(highest_bit(bound), static_cast<int>(top_bit_)); i >= 0 && !eq.empty();
-         --i) {
+    for (int i = top; i >= 0 && !eq.empty(); --i) {
         const Bitmap& slice = slices_[static_cast<std::size_t>(i)];
         if (bit_set(bound, i)) {
             eq &= slice;
@@ -126,6 +154,17 @@ Bitmap NumericBsiIndex::greater_than_encoded(std::uint32_t bound, const Bitmap* 
         }
     }
     return result;
+}
+
+Bitmap NumericBsiIndex::at_least_encoded(std::uint32_t bound, const Bitmap* within) const {
+    if (within != nullptr && within->cardinality() <= few_ids && bound > min_encoded_ &&
+        bound <= max_encoded_) {
+        const int top = std::max(highest_bit(bound), static_cast<int>(top_bit_));
+        return pick_few(*within, bound, top, [](int sign) { return sign >= 0; });
+    }
+    Bitmap r = existing(within);
+    r -= less_than_encoded(bound, &r);
+    return r;
 }
 
 NumericBsiIndex NumericBsiIndex::from_parts(std::array<Bitmap, slice_count> slices,

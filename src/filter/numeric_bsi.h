@@ -44,6 +44,8 @@ class NumericBsiIndex {
     // Ids whose code is below / above the bound.
     Bitmap less_than_encoded(std::uint32_t bound, const Bitmap* within = nullptr) const;
     Bitmap greater_than_encoded(std::uint32_t bound, const Bitmap* within = nullptr) const;
+    // Ids whose code is at or above the bound: the existing ids less_than_encoded leaves out.
+    Bitmap at_least_encoded(std::uint32_t bound, const Bitmap* within = nullptr) const;
     // existence, or existence intersected with `within`.
     Bitmap existing(const Bitmap* within) const;
 
@@ -60,6 +62,18 @@ class NumericBsiIndex {
                                       std::uint8_t top_bit);
 
   private:
+    // Up to this many ids, a comparison reads each id's code from the slices, top bit down,
+    // and usually settles within a few bits; beyond it, whole-slice operations cost less than
+    // so many lookups. Below it they cost mostly the allocation of their intermediate sets.
+    static constexpr std::uint64_t few_ids = 64;
+    // The sign of (the id's code - bound), comparing bits `top` down to 0: the id's bits come
+    // from the slices, as the whole-slice operations read them. The id must exist.
+    int compare_code(std::uint32_t int_id, std::uint32_t bound, int top) const;
+    // The existing ids of `within` (at most few_ids of them) whose comparison sign `keep`
+    // accepts.
+    template <class Keep>
+    Bitmap pick_few(const Bitmap& within, std::uint32_t bound, int top, Keep keep) const;
+
     // Slice i holds the ids whose code has bit i set; an id outside existence_ is in no slice.
     std::array<Bitmap, slice_count> slices_;
     Bitmap existence_;

@@ -21,8 +21,7 @@ constexpr std::size_t max_looked_up_one_by_one = 256;
 Bitmap Eligible::narrow(const Bitmap& candidates) const {
     if (filter_ == nullptr) return candidates & index_.valid_ids;
     if (all_) return candidates & *all_;
-    const Bitmap live = candidates & index_.valid_ids;
-    return filter::evaluate_filter(index_, *filter_, &live);
+    return filter::evaluate_filter(index_, *filter_, candidates & index_.valid_ids);
 }
 
 void Eligible::keep(std::vector<std::uint32_t>& ascending) const {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -74,6 +75,50 @@ TEST(NumericBsiIndex, RangeScansAgreeWithDirectComparison) {
         EXPECT_EQ(index.less_than_encoded(e).to_vector(), lt);
         EXPECT_EQ(index.greater_than_encoded(e).to_vector(), gt);
         EXPECT_EQ(index.equal_to(probe).to_vector(), eq);
+    }
+}
+
+// Restricted to a set, a comparison reads each id's code from the slices when the set is small
+// and works on whole slices when it is large; both must give the direct comparison's answer
+// within the set, for sets on either side of the switch and with ids that hold no value.
+TEST(NumericBsiIndex, ComparisonsWithinASetAgreeWithDirectComparison) {
+    std::mt19937 rng(777);
+    const std::vector<float> pool = {
+        -1e30f, -250.0f, -1.0f,    -0.0f, 0.0f,
+        0.5f,   3.0f,    10000.0f, 1e7f,  std::numeric_limits<float>::infinity()};
+    NumericBsiIndex index;
+    constexpr std::uint32_t valued = 250, ids = 320;  // ids from 250 on hold no value
+    std::vector<std::uint32_t> codes(valued);
+    for (std::uint32_t id = 0; id < valued; ++id) {
+        const float v = pool[rng() % pool.size()];
+        index.set_value(id, v);
+        codes[id] = sortable_bits(v);
+    }
+    for (std::size_t size : {0, 1, 7, 63, 64, 65, 200, 320}) {
+        std::vector<std::uint32_t> all(ids);
+        for (std::uint32_t id = 0; id < ids; ++id) all[id] = id;
+        std::shuffle(all.begin(), all.end(), rng);
+        Bitmap within;
+        for (std::size_t i = 0; i < size; ++i) within.add(all[i]);
+        // The held values, and values below, between and beyond them.
+        std::vector<float> probes = pool;
+        probes.insert(probes.end(), {-std::numeric_limits<float>::infinity(), 1.5f, 2e7f});
+        for (float probe : probes) {
+            const std::uint32_t e = sortable_bits(probe);
+            std::vector<std::uint32_t> lt, gt, eq, at_least;
+            within.for_each([&](std::uint32_t id) {
+                if (id >= valued) return;
+                if (codes[id] < e) lt.push_back(id);
+                if (codes[id] > e) gt.push_back(id);
+                if (codes[id] == e) eq.push_back(id);
+                if (codes[id] >= e) at_least.push_back(id);
+            });
+            SCOPED_TRACE(testing::Message() << size << " ids, probe " << probe);
+            EXPECT_EQ(index.less_than_encoded(e, &within).to_vector(), lt);
+            EXPECT_EQ(index.greater_than_encoded(e, &within).to_vector(), gt);
+            EXPECT_EQ(index.equal_to(probe, &within).to_vector(), eq);
+            EXPECT_EQ(index.at_least_encoded(e, &within).to_vector(), at_least);
+        }
     }
 }
 
