@@ -7,28 +7,101 @@
 //
 // Lifetime: the helper reads the caller's data (under the caller's locks) only while it holds a
 // part. Destruction closes the parts that nobody took, waits for a part the helper is in the
-// middle of, and leaves the helper to exit on its own; what it still touches then (the part
-// states) is shared with it and outlives the object.
+// middle of, and leaves the helper to finish its task on its own; what it still touches then
+// (the part states) is shared with it and outlives the object.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace vesko {
 
 // Work is shared only when the machine has a second processor to run the helper; otherwise
-// sharing would only add a thread's start to the same work.
+// sharing would only add a hand-over to the same work.
 inline bool has_second_processor() {
     static const bool second = std::thread::hardware_concurrency() > 1;
     return second;
 }
+
+namespace shared_parts_detail {
+
+// The one helper thread of the process, started at the first shared work and then kept:
+// starting a thread for each large answer cost the caller a clone and the helper a cold stack,
+// tens of microseconds each time. Tasks run one at a time, in the order posted; a caller whose
+// task waits behind another's does its parts itself meanwhile.
+class HelperThread {
+  public:
+    // Hands the task over; false when no thread can be had.
+    static bool post(std::function<void()> task) {
+        HelperThread* helper = current();
+        if (helper == nullptr) return false;
+        {
+            const std::lock_guard<std::mutex> hold(helper->mutex_);
+            helper->tasks_.push_back(std::move(task));
+        }
+        helper->ready_.notify_one();
+        return true;
+    }
+
+  private:
+    explicit HelperThread(pid_t pid) : pid_(pid) {}
+
+    // The helper of this process. A child made by fork() has no thread behind its parent's
+    // helper (and that helper's lock may have been held at the fork), so it starts its own and
+    // never touches the inherited one, which is left as it is: it cannot be freed safely.
+    static HelperThread* current() {
+        static std::atomic<HelperThread*> running{nullptr};
+        const pid_t pid = getpid();
+        HelperThread* seen = running.load(std::memory_order_acquire);
+        while (seen == nullptr || seen->pid_ != pid) {
+            if (seen != nullptr && seen->pid_ == 0) return nullptr;  // could not start one
+            auto* fresh = new HelperThread(pid);
+            if (!running.compare_exchange_strong(seen, fresh, std::memory_order_acq_rel)) {
+                delete fresh;  // another thread started one first: `seen` now holds it
+                continue;
+            }
+            try {
+                std::thread([fresh] { fresh->run(); }).detach();
+            } catch (const std::system_error&) {
+                fresh->pid_ = 0;  // no thread to be had: callers do every part
+                return nullptr;
+            }
+            return fresh;
+        }
+        return seen;
+    }
+
+    [[noreturn]] void run() noexcept {
+        for (;;) {
+            std::function<void()> task;
+            {
+                std::unique_lock<std::mutex> hold(mutex_);
+                ready_.wait(hold, [this] { return !tasks_.empty(); });
+                task = std::move(tasks_.front());
+                tasks_.pop_front();
+            }
+            task();  // never throws: SharedParts catches inside each part
+        }
+    }
+
+    std::atomic<pid_t> pid_;  // 0 once starting the thread failed
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::function<void()>> tasks_;
+};
+
+}  // namespace shared_parts_detail
 
 template <class Out>
 class SharedParts {
@@ -42,11 +115,8 @@ class SharedParts {
     SharedParts(std::size_t parts, Work work, HelperStart start)
         : shared_(std::make_shared<Shared>(parts, std::move(work))), own_(parts) {
         if (parts < 2 || !has_second_processor()) return;
-        try {
-            std::thread([shared = shared_, start] { shared->help(start); }).detach();
-        } catch (const std::system_error&) {
-            // No thread to be had: the caller does every part.
-        }
+        // Without a helper the caller does every part.
+        shared_parts_detail::HelperThread::post([shared = shared_, start] { shared->help(start); });
     }
     SharedParts(const SharedParts&) = delete;
     SharedParts& operator=(const SharedParts&) = delete;

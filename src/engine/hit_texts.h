@@ -58,7 +58,7 @@ class HitTexts {
     // "{}" when the record cannot be read back.
     std::string_view metadata(std::size_t hit) { return text(hit, 1); }
 
-    // Answers of at least this many hits are shared out: below it, starting a thread costs
+    // Answers of at least this many hits are shared out: below it, waking the helper costs
     // more than the overlap wins.
     static constexpr std::size_t shared_min_hits = 2048;
 

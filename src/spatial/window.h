@@ -54,9 +54,9 @@ void for_each_coords(const storage::CoreIndex& index, std::span<const std::uint3
 }
 
 // Candidate lists at least this long are examined in parts that this thread and a helper
-// share (SharedParts): below it, starting the thread costs more than the parts it takes over.
+// share (SharedParts): below it, waking the helper costs more than the parts it takes over.
 inline constexpr std::size_t split_min_candidates = 8192;
-inline constexpr std::size_t split_part_candidates = 2048;
+inline constexpr std::size_t split_part_candidates = 1024;
 
 // What keep(int_id, lat, lon, out) appends to `out` for each candidate, in candidate order.
 // `keep` may run on two threads at once, each with its own `out`. Caller holds the index lock.

@@ -7,7 +7,10 @@ order a small answer keeps (distance, then insertion order at a tie).
 
 import json
 import math
+import os
 import random
+import signal
+import time
 
 import pytest
 import vesko
@@ -97,3 +100,39 @@ def test_large_box_and_polygon_match_brute_force(world):
     assert len(got) >= 2048
     assert [h[0] for h in got] == model.polygon(ring, CAT_A[1])
     assert all(json.loads(h[1]) == metas[h[0]] for h in got)
+
+
+def test_a_forked_child_gets_large_answers_without_its_parents_helper(world, tmp_path):
+    # After a large answer here the helper thread runs; a child made by fork() has no such
+    # thread, and its own large answers must neither wait for it nor differ.
+    db, _, _ = world
+    assert len(db.search_radius(*MID, 16_000.0)) > 8_000
+    rng = random.Random(5)
+    path = str(tmp_path / "for-child")
+    other = vesko.Vesko(path)
+    other.add_many([f"c{i}" for i in range(30_000)],
+                   [LAT0 + rng.random() * 0.3 for _ in range(30_000)],
+                   [LON0 + rng.random() * 0.3 for _ in range(30_000)], ["{}"] * 30_000)
+    expected = other.search_radius(LAT0 + 0.15, LON0 + 0.15, 12_000.0)
+    assert len(expected) > 8_000
+    other.close()
+    pid = os.fork()
+    if pid == 0:
+        ok = False
+        try:
+            child = vesko.Vesko(path)
+            ok = all(child.search_radius(LAT0 + 0.15, LON0 + 0.15, 12_000.0) == expected
+                     for _ in range(3))
+        finally:
+            os._exit(0 if ok else 1)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        time.sleep(0.05)
+    else:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        pytest.fail("the child's large search did not return")
+    assert os.waitstatus_to_exitcode(status) == 0
