@@ -153,6 +153,22 @@ bool GridIndex::insert_cell(std::uint64_t cell_key, CellIds ids) {
 std::size_t GridIndex::ids_under(std::uint32_t lat_lo, std::uint32_t lat_hi, std::uint32_t lon_lo,
                                  std::uint32_t lon_hi) const {
     if (lat_lo > lat_hi || lon_lo > lon_hi) return 0;
+    const double cells =
+        (static_cast<double>(lat_hi - lat_lo) + 1.0) * (static_cast<double>(lon_hi - lon_lo) + 1.0);
+    if (cells <= small_rectangle_cells) {
+        // A crowded block holds far more than a small search's few cells: counted by blocks,
+        // every search there would look large.
+        std::size_t n = 0;
+        Probe probe(*this);
+        for (std::uint64_t y = lat_lo; y <= lat_hi; ++y) {
+            for (std::uint64_t x = lon_lo; x <= lon_hi; ++x) {
+                const CellIds* ids = probe.find(
+                    make_cell_key(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(x)));
+                if (ids != nullptr) n += ids->size();
+            }
+        }
+        return n;
+    }
     const double blocks = (static_cast<double>(lat_hi / 100 - lat_lo / 100) + 1.0) *
                           (static_cast<double>(lon_hi / 100 - lon_lo / 100) + 1.0);
     if (blocks > max_walked_blocks) return ids_;

@@ -124,8 +124,9 @@ class GridIndex {
     bool empty() const { return cells_ == 0; }
     // Ids filed in all cells (deleted ones included until compaction).
     std::size_t ids() const { return ids_; }
-    // An upper bound on the ids the cells of the rectangle hold, cheap to compute: the ids of
-    // the one-degree blocks it meets, or of the whole grid when it meets too many to count.
+    // An upper bound on the ids the cells of the rectangle hold, cheap to compute: for a
+    // rectangle of a few cells their own ids, else the ids of the one-degree blocks it meets,
+    // or of the whole grid when it meets too many to count.
     std::size_t ids_under(std::uint32_t lat_lo, std::uint32_t lat_hi, std::uint32_t lon_lo,
                           std::uint32_t lon_hi) const;
 

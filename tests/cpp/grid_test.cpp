@@ -102,7 +102,7 @@ TEST(CollectCells, EmptyGridGivesEmptyUnion) {
     EXPECT_TRUE(collect_cells(GridIndex{}, 0, 10, 0, 10).empty());
 }
 
-TEST(GridIndex, IdsUnderBoundTheRectangleFromItsBlocks) {
+TEST(GridIndex, IdsUnderCountAFewCellsThemselvesAndMoreByTheirBlocks) {
     GridIndex grid = grid_with_points();
     grid.file_point(1, 10.005f, 20.005f);  // already filed: counted once
     ASSERT_TRUE(grid.insert_cell(make_cell_key(10050, 20050), [] {
@@ -118,8 +118,11 @@ TEST(GridIndex, IdsUnderBoundTheRectangleFromItsBlocks) {
     };
     const Case cases[] = {
         // Block (100, 200) holds ids 1, 2, 3 and the restored cell's 7 and 8.
-        {"one cell counts its whole block", 10000, 10000, 20000, 20000, 5},
-        {"an empty cell of an occupied block", 10099, 10099, 20099, 20099, 5},
+        {"one cell counts its own ids", 10000, 10000, 20000, 20000, 1},
+        {"a few cells count theirs", 10000, 10001, 20000, 20002, 3},
+        {"the restored cell", 10050, 10050, 20050, 20050, 2},
+        {"an empty cell of an occupied block", 10099, 10099, 20099, 20099, 0},
+        {"81 cells count their whole block", 10000, 10008, 20000, 20008, 5},
         {"an empty block", 5000, 5000, 5000, 5000, 0},
         {"two blocks", 0, 10000, 0, 20000, 6},
         {"empty range", 10001, 10000, 0, 40000, 0},
