@@ -3,6 +3,7 @@
 #include "binding/errors.h"
 #include "binding/items.h"
 
+#include <cstring>
 #include <unordered_set>
 #include <utility>
 
@@ -27,10 +28,14 @@ py::object owned(PyObject* made) {
     return py::reinterpret_steal<py::object>(made);
 }
 
-// A str from bytes the engine checked to be UTF-8.
-py::object new_text(std::string_view bytes) {
-    return owned(
-        PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
+// A str from bytes the engine checked to be UTF-8; bytes it found to be ASCII are copied as
+// they are, without the decoder's second look.
+py::object new_text(std::string_view bytes, bool ascii) {
+    const auto size = static_cast<Py_ssize_t>(bytes.size());
+    if (!ascii) return owned(PyUnicode_DecodeUTF8(bytes.data(), size, nullptr));
+    py::object text = owned(PyUnicode_New(size, 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(text.ptr()), bytes.data(), bytes.size());
+    return text;
 }
 
 // A tuple holding the objects (str and float only), which it takes over. It leaves the cyclic
@@ -100,9 +105,10 @@ engine::DistanceHitsReader distance_hits_into(py::object& out, InterpreterHandOv
         const CollectorPaused paused;
         py::list list(hits.size());
         for (std::size_t i = 0; i < hits.size(); ++i) {
-            py::object ext_id = new_text(texts.ext_id(i));
+            const bool ascii = texts.ascii(i);
+            py::object ext_id = new_text(texts.ext_id(i), ascii);
             py::object dist_m = owned(PyFloat_FromDouble(static_cast<double>(hits[i].dist_m)));
-            py::object metadata = new_text(texts.metadata(i));
+            py::object metadata = new_text(texts.metadata(i), ascii);
             PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(hits[i].place),
                             new_tuple(std::move(ext_id), std::move(dist_m), std::move(metadata)));
         }
@@ -116,8 +122,9 @@ engine::HitsReader hits_into(py::object& out, InterpreterHandOver& released) {
         const CollectorPaused paused;
         py::list list(int_ids.size());
         for (std::size_t i = 0; i < int_ids.size(); ++i) {
-            py::object ext_id = new_text(texts.ext_id(i));
-            py::object metadata = new_text(texts.metadata(i));
+            const bool ascii = texts.ascii(i);
+            py::object ext_id = new_text(texts.ext_id(i), ascii);
+            py::object metadata = new_text(texts.metadata(i), ascii);
             PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i),
                             new_tuple(std::move(ext_id), std::move(metadata)));
         }

@@ -65,4 +65,17 @@ inline bool is_valid_utf8(std::string_view text) { return detail::utf8_walk(text
 // the last character may be cut short by the end of the bytes.
 inline bool is_valid_utf8_prefix(std::string_view text) { return detail::utf8_walk(text, true); }
 
+// True when every byte is below 0x80, so the text is ASCII (and so UTF-8) as it stands.
+inline bool is_ascii(std::string_view text) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    std::uint64_t high = 0;
+    for (std::uint64_t eight; end - p >= 8; p += 8) {
+        std::memcpy(&eight, p, 8);
+        high |= eight;
+    }
+    for (; p < end; ++p) high |= static_cast<unsigned char>(*p);
+    return (high & 0x8080808080808080ULL) == 0;
+}
+
 }  // namespace vesko

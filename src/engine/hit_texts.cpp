@@ -1,5 +1,7 @@
 #include "engine/hit_texts.h"
 
+#include "common/utf8.h"
+
 #include <algorithm>
 
 namespace vesko::engine {
@@ -50,16 +52,22 @@ void HitTexts::gather_run(Run& out, std::span<const storage::DataFiles::RecordOf
         append(files_.external_id_at(offsets[i].ext_id, spill).value_or(std::string_view()));
         append(files_.metadata_at(offsets[i].metadata, spill));
     }
+    out.ascii = is_ascii(out.texts);
 }
 
-std::string_view HitTexts::text(std::size_t hit, std::size_t which) {
+const HitTexts::Run& HitTexts::run_of(std::size_t hit) {
     const std::size_t run = hit / run_hits;
     if (run != current_) {
         current_run_ = shared_ ? &shared_->get(run) : &runs_[run];
         current_ = run;
     }
-    const Span span = current_run_->spans[2 * (hit % run_hits) + which];
-    return std::string_view(current_run_->texts).substr(span.at, span.size);
+    return *current_run_;
+}
+
+std::string_view HitTexts::text(std::size_t hit, std::size_t which) {
+    const Run& run = run_of(hit);
+    const Span span = run.spans[2 * (hit % run_hits) + which];
+    return std::string_view(run.texts).substr(span.at, span.size);
 }
 
 }  // namespace vesko::engine

@@ -57,6 +57,9 @@ class HitTexts {
     std::string_view ext_id(std::size_t hit) { return text(hit, 0); }
     // "{}" when the record cannot be read back.
     std::string_view metadata(std::size_t hit) { return text(hit, 1); }
+    // True when the hit's texts are plain ASCII (checked by whoever gathered them), so the
+    // reader may copy them as they are instead of decoding them.
+    bool ascii(std::size_t hit) { return run_of(hit).ascii; }
 
     // Answers of at least this many hits are shared out: below it, waking the helper costs
     // more than the overlap wins.
@@ -78,6 +81,7 @@ class HitTexts {
     struct Run {
         std::vector<Span> spans;
         std::string texts;
+        bool ascii = false;  // every byte of texts
     };
 
     void gather_all(std::span<const storage::DataFiles::RecordOffsets> offsets);
@@ -88,6 +92,7 @@ class HitTexts {
     // Run r of a shared-out answer, from its ids; safe on two threads at once.
     void gather_shared_run(std::size_t run, Run& out) const;
     std::string_view text(std::size_t hit, std::size_t which);
+    const Run& run_of(std::size_t hit);
 
     const storage::DataFiles& files_;
     std::vector<std::uint32_t> ids_;  // a shared-out answer's

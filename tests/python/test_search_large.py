@@ -35,11 +35,15 @@ def world(tmp_path_factory):
             continue
         seen.add((f32(lat), f32(lon)))
         n = len(points)
-        # Metadata of varied length, so that a text handed to the wrong hit cannot match.
+        # Metadata of varied length, so that a text handed to the wrong hit cannot match; now
+        # and then an id or a text beyond ASCII, so that some runs of an answer hold one and
+        # others none.
         meta = {"n": n, "cat": rng.choice(["a", "b"]), "pad": "x" * (n % 29)}
-        points.append((f"q{n}", lat, lon, meta))
+        if n % 701 == 3:
+            meta["pad"] = "ü日😀" * (n % 5)
+        points.append((f"q{n}é" if n % 997 == 5 else f"q{n}", lat, lon, meta))
     db.add_many([p[0] for p in points], [p[1] for p in points], [p[2] for p in points],
-                [json.dumps(p[3]) for p in points])
+                [json.dumps(p[3], ensure_ascii=False) for p in points])
     for ext_id, lat, lon, meta in points:
         model.add(ext_id, lat, lon, meta)
         metas[ext_id] = meta
