@@ -94,7 +94,7 @@ TEST(NumericBsiIndex, ComparisonsWithinASetAgreeWithDirectComparison) {
         index.set_value(id, v);
         codes[id] = sortable_bits(v);
     }
-    for (std::size_t size : {0, 1, 7, 63, 64, 65, 200, 320}) {
+    for (std::size_t size : std::initializer_list<std::size_t>{0, 1, 7, 63, 64, 65, 200, 320}) {
         std::vector<std::uint32_t> all(ids);
         for (std::uint32_t id = 0; id < ids; ++id) all[id] = id;
         std::shuffle(all.begin(), all.end(), rng);
