@@ -119,7 +119,7 @@ Bitmap NumericBsiIndex::equal_to(float value, const Bitmap* within) const {
 Bitmap NumericBsiIndex::less_than_encoded(std::uint32_t bound, const Bitmap* within) const {
     if (bound <= min_encoded_) return Bitmap();
     if (bound > max_encoded_) return existing(within);
-    const int top = std::max(highest_bit(bound), static_cast<int>(top_bit_));
+    const int top = scan_top(bound);
     if (within != nullptr && within->cardinality() <= few_ids)
         return pick_few(*within, bound, top, [](int sign) { return sign < 0; });
     Bitmap result;
@@ -139,7 +139,7 @@ Bitmap NumericBsiIndex::less_than_encoded(std::uint32_t bound, const Bitmap* wit
 Bitmap NumericBsiIndex::greater_than_encoded(std::uint32_t bound, const Bitmap* within) const {
     if (bound >= max_encoded_) return Bitmap();
     if (bound < min_encoded_) return existing(within);
-    const int top = std::max(highest_bit(bound), static_cast<int>(top_bit_));
+    const int top = scan_top(bound);
     if (within != nullptr && within->cardinality() <= few_ids)
         return pick_few(*within, bound, top, [](int sign) { return sign > 0; });
     Bitmap result;
@@ -159,7 +159,7 @@ Bitmap NumericBsiIndex::greater_than_encoded(std::uint32_t bound, const Bitmap* 
 Bitmap NumericBsiIndex::at_least_encoded(std::uint32_t bound, const Bitmap* within) const {
     if (within != nullptr && within->cardinality() <= few_ids && bound > min_encoded_ &&
         bound <= max_encoded_) {
-        const int top = std::max(highest_bit(bound), static_cast<int>(top_bit_));
+        const int top = scan_top(bound);
         return pick_few(*within, bound, top, [](int sign) { return sign >= 0; });
     }
     Bitmap r = existing(within);

@@ -5,6 +5,7 @@
 
 #include "common/bitmap.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -66,6 +67,11 @@ class NumericBsiIndex {
     // and usually settles within a few bits; beyond it, whole-slice operations cost less than
     // so many lookups. Below it they cost mostly the allocation of their intermediate sets.
     static constexpr std::uint64_t few_ids = 64;
+    // The highest bit a comparison with `bound` reads: above it every present code and the
+    // bound hold only zeros.
+    int scan_top(std::uint32_t bound) const {
+        return std::max(highest_bit(bound), static_cast<int>(top_bit_));
+    }
     // The sign of (the id's code - bound), comparing bits `top` down to 0: the id's bits come
     // from the slices, as the whole-slice operations read them. The id must exist.
     int compare_code(std::uint32_t int_id, std::uint32_t bound, int top) const;

@@ -16,6 +16,34 @@ namespace {
 constexpr double small_rectangle_cells = 64;
 constexpr double max_walked_blocks = 4096;
 
+// How many cells and one-degree blocks the rectangle spans, in double: a rectangle may span
+// the whole range of cell numbers.
+double cells_spanned(std::uint32_t lat_lo, std::uint32_t lat_hi, std::uint32_t lon_lo,
+                     std::uint32_t lon_hi) {
+    return (static_cast<double>(lat_hi - lat_lo) + 1.0) *
+           (static_cast<double>(lon_hi - lon_lo) + 1.0);
+}
+double blocks_spanned(std::uint32_t lat_lo, std::uint32_t lat_hi, std::uint32_t lon_lo,
+                      std::uint32_t lon_hi) {
+    return (static_cast<double>(lat_hi / 100 - lat_lo / 100) + 1.0) *
+           (static_cast<double>(lon_hi / 100 - lon_lo / 100) + 1.0);
+}
+
+// Calls take(ids) for each occupied cell of a rectangle of at most small_rectangle_cells
+// cells, looking each cell up.
+template <class Take>
+void probe_each_cell(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,
+                     std::uint32_t lon_lo, std::uint32_t lon_hi, Take&& take) {
+    GridIndex::Probe probe(grid);
+    for (std::uint64_t y = lat_lo; y <= lat_hi; ++y) {
+        for (std::uint64_t x = lon_lo; x <= lon_hi; ++x) {
+            const CellIds* ids = probe.find(
+                make_cell_key(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(x)));
+            if (ids != nullptr) take(*ids);
+        }
+    }
+}
+
 }  // namespace
 
 std::uint32_t cell_number(double deg, double offset_deg) {
@@ -153,26 +181,15 @@ bool GridIndex::insert_cell(std::uint64_t cell_key, CellIds ids) {
 std::size_t GridIndex::ids_under(std::uint32_t lat_lo, std::uint32_t lat_hi, std::uint32_t lon_lo,
                                  std::uint32_t lon_hi) const {
     if (lat_lo > lat_hi || lon_lo > lon_hi) return 0;
-    const double cells =
-        (static_cast<double>(lat_hi - lat_lo) + 1.0) * (static_cast<double>(lon_hi - lon_lo) + 1.0);
-    if (cells <= small_rectangle_cells) {
+    std::size_t n = 0;
+    if (cells_spanned(lat_lo, lat_hi, lon_lo, lon_hi) <= small_rectangle_cells) {
         // A crowded block holds far more than a small search's few cells: counted by blocks,
         // every search there would look large.
-        std::size_t n = 0;
-        Probe probe(*this);
-        for (std::uint64_t y = lat_lo; y <= lat_hi; ++y) {
-            for (std::uint64_t x = lon_lo; x <= lon_hi; ++x) {
-                const CellIds* ids = probe.find(
-                    make_cell_key(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(x)));
-                if (ids != nullptr) n += ids->size();
-            }
-        }
+        probe_each_cell(*this, lat_lo, lat_hi, lon_lo, lon_hi,
+                        [&n](const CellIds& ids) { n += ids.size(); });
         return n;
     }
-    const double blocks = (static_cast<double>(lat_hi / 100 - lat_lo / 100) + 1.0) *
-                          (static_cast<double>(lon_hi / 100 - lon_lo / 100) + 1.0);
-    if (blocks > max_walked_blocks) return ids_;
-    std::size_t n = 0;
+    if (blocks_spanned(lat_lo, lat_hi, lon_lo, lon_hi) > max_walked_blocks) return ids_;
     for (std::uint64_t by = lat_lo / 100; by <= lat_hi / 100; ++by) {
         if (!row_may_have_blocks(static_cast<std::uint32_t>(by))) continue;
         for (std::uint64_t bx = lon_lo / 100; bx <= lon_hi / 100; ++bx) {
@@ -192,21 +209,10 @@ void gather_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat
         const std::uint32_t x = key_lon_cell(key);
         return y >= lat_lo && y <= lat_hi && x >= lon_lo && x <= lon_hi;
     };
-    const double cells =
-        (static_cast<double>(lat_hi - lat_lo) + 1.0) * (static_cast<double>(lon_hi - lon_lo) + 1.0);
-    const double blocks = (static_cast<double>(lat_hi / 100 - lat_lo / 100) + 1.0) *
-                          (static_cast<double>(lon_hi / 100 - lon_lo / 100) + 1.0);
     auto take = [&out](const CellIds& ids) { out.insert(out.end(), ids.begin(), ids.end()); };
-    if (cells <= small_rectangle_cells) {
-        GridIndex::Probe probe(grid);
-        for (std::uint64_t y = lat_lo; y <= lat_hi; ++y) {
-            for (std::uint64_t x = lon_lo; x <= lon_hi; ++x) {
-                const CellIds* ids = probe.find(
-                    make_cell_key(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(x)));
-                if (ids != nullptr) take(*ids);
-            }
-        }
-    } else if (blocks <= max_walked_blocks) {
+    if (cells_spanned(lat_lo, lat_hi, lon_lo, lon_hi) <= small_rectangle_cells) {
+        probe_each_cell(grid, lat_lo, lat_hi, lon_lo, lon_hi, take);
+    } else if (blocks_spanned(lat_lo, lat_hi, lon_lo, lon_hi) <= max_walked_blocks) {
         for (std::uint64_t by = lat_lo / 100; by <= lat_hi / 100; ++by) {
             if (!grid.row_may_have_blocks(static_cast<std::uint32_t>(by))) continue;
             for (std::uint64_t bx = lon_lo / 100; bx <= lon_hi / 100; ++bx) {
