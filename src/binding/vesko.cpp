@@ -104,14 +104,17 @@ engine::DistanceHitsReader distance_hits_into(py::object& out, InterpreterHandOv
         released.take_back();
         const CollectorPaused paused;
         py::list list(hits.size());
-        for (std::size_t i = 0; i < hits.size(); ++i) {
-            const bool ascii = texts.ascii(i);
-            py::object ext_id = new_text(texts.ext_id(i), ascii);
-            py::object dist_m = owned(PyFloat_FromDouble(static_cast<double>(hits[i].dist_m)));
-            py::object metadata = new_text(texts.metadata(i), ascii);
-            PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(hits[i].place),
-                            new_tuple(std::move(ext_id), std::move(dist_m), std::move(metadata)));
-        }
+        texts.for_each_ready_run([&](std::size_t begin, std::size_t end) {
+            const bool ascii = texts.ascii(begin);
+            for (std::size_t i = begin; i < end; ++i) {
+                py::object ext_id = new_text(texts.ext_id(i), ascii);
+                py::object dist_m = owned(PyFloat_FromDouble(static_cast<double>(hits[i].dist_m)));
+                py::object metadata = new_text(texts.metadata(i), ascii);
+                PyList_SET_ITEM(
+                    list.ptr(), static_cast<Py_ssize_t>(hits[i].place),
+                    new_tuple(std::move(ext_id), std::move(dist_m), std::move(metadata)));
+            }
+        });
         out = std::move(list);
     };
 }
@@ -121,13 +124,15 @@ engine::HitsReader hits_into(py::object& out, InterpreterHandOver& released) {
         released.take_back();
         const CollectorPaused paused;
         py::list list(int_ids.size());
-        for (std::size_t i = 0; i < int_ids.size(); ++i) {
-            const bool ascii = texts.ascii(i);
-            py::object ext_id = new_text(texts.ext_id(i), ascii);
-            py::object metadata = new_text(texts.metadata(i), ascii);
-            PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i),
-                            new_tuple(std::move(ext_id), std::move(metadata)));
-        }
+        texts.for_each_ready_run([&](std::size_t begin, std::size_t end) {
+            const bool ascii = texts.ascii(begin);
+            for (std::size_t i = begin; i < end; ++i) {
+                py::object ext_id = new_text(texts.ext_id(i), ascii);
+                py::object metadata = new_text(texts.metadata(i), ascii);
+                PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i),
+                                new_tuple(std::move(ext_id), std::move(metadata)));
+            }
+        });
         out = std::move(list);
     };
 }

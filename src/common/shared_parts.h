@@ -20,9 +20,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace vesko {
@@ -145,6 +147,43 @@ class SharedParts {
         return do_here(k);  // still busy, or the helper failed on it
     }
 
+    // For a caller that can use the parts in any order (the helper must start from the front):
+    // the next part to use, and its result, or none once every part has been handed out, each
+    // exactly once. Parts the helper has finished come first, in order; while there are none,
+    // the caller does a part itself from the back instead of waiting for the one the helper is
+    // in the middle of, so that neither waits on the other until the two meet.
+    std::optional<std::pair<std::size_t, const Out*>> next_ready() {
+        Shared& s = *shared_;
+        while (front_ < back_) {
+            const std::size_t k = front_;
+            std::uint8_t state = s.states[k].load(std::memory_order_acquire);
+            if (state == helper_done) {
+                ++front_;
+                return std::pair{k, &s.outs[k]};
+            }
+            if (state == helper_failed) {
+                ++front_;
+                return std::pair{k, &do_here(k)};
+            }
+            if (!helper_has_rest_) {
+                const std::size_t last = back_ - 1;
+                std::uint8_t expected = free_part;
+                if (s.states[last].compare_exchange_strong(expected, caller_part,
+                                                           std::memory_order_acquire)) {
+                    --back_;
+                    return std::pair{last, &do_here(last)};
+                }
+                // The helper, going front to back, has reached the last part: every part
+                // left is its own, done or under way.
+                helper_has_rest_ = true;
+                continue;
+            }
+            ++front_;
+            return std::pair{k, &get(k)};  // waits briefly for the helper's part under way
+        }
+        return std::nullopt;
+    }
+
   private:
     static constexpr std::uint8_t free_part = 0;
     static constexpr std::uint8_t helper_busy = 1;
@@ -209,6 +248,10 @@ class SharedParts {
 
     std::shared_ptr<Shared> shared_;
     std::vector<Own> own_;
+    // next_ready's progress: parts [front_, back_) are still to be handed out.
+    std::size_t front_ = 0;
+    std::size_t back_ = own_.size();
+    bool helper_has_rest_ = false;
 };
 
 }  // namespace vesko

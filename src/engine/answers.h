@@ -19,20 +19,24 @@ struct TextHit {
 inline DistanceHitsReader collect_distance_hits(std::vector<TextHit>& out) {
     return [&out](std::span<const spatial::DistanceHit> hits, HitTexts& texts) {
         out.assign(hits.size(), TextHit{});
-        for (std::size_t i = 0; i < hits.size(); ++i) {
-            out[hits[i].place] = TextHit{std::string(texts.ext_id(i)), hits[i].dist_m,
-                                         std::string(texts.metadata(i))};
-        }
+        texts.for_each_ready_run([&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                out[hits[i].place] = TextHit{std::string(texts.ext_id(i)), hits[i].dist_m,
+                                             std::string(texts.metadata(i))};
+            }
+        });
     };
 }
 
 inline HitsReader collect_hits(std::vector<TextHit>& out) {
     return [&out](std::span<const std::uint32_t> int_ids, HitTexts& texts) {
-        out.clear();
-        for (std::size_t i = 0; i < int_ids.size(); ++i) {
-            out.push_back(
-                TextHit{std::string(texts.ext_id(i)), 0.0f, std::string(texts.metadata(i))});
-        }
+        out.assign(int_ids.size(), TextHit{});
+        texts.for_each_ready_run([&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                out[i] =
+                    TextHit{std::string(texts.ext_id(i)), 0.0f, std::string(texts.metadata(i))};
+            }
+        });
     };
 }
 

@@ -20,9 +20,9 @@ void HitTexts::share_out() {
     shared_.emplace((ids_.size() + run_hits - 1) / run_hits,
                     [this](std::size_t run, Run& out) { gather_shared_run(run, out); },
                     SharedParts<Run>::HelperStart::Front);
-    // The first run here, without the interpreter lock, while the helper starts.
-    current_run_ = &shared_->get(0);
-    current_ = 0;
+    // One run here, without the interpreter lock, while the helper starts. It is the last
+    // one, since the helper starts from the front.
+    first_ready_ = shared_->next_ready();
 }
 
 void HitTexts::gather_shared_run(std::size_t run, Run& out) const {

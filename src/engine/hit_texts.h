@@ -8,12 +8,14 @@
 #include "spatial/search.h"
 #include "storage/data_files.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vesko::engine {
@@ -27,17 +29,18 @@ namespace vesko::engine {
 // reader reads the texts front to back from memory the caches hold.
 //
 // A small answer is gathered whole before the reader runs, by the searching thread, which
-// holds no interpreter lock then. A large one is shared out run by run (SharedParts): the
-// searching thread gathers the first run, a helper thread runs ahead from the next, and the
-// reader gathers a run itself when the helper has not got to it. The reader's work and the
-// gathering's waits on memory then overlap instead of adding up. Either way a text handed out
-// is final, and the helper holds no run once the object is destroyed, before the index lock
-// is let go.
+// holds no interpreter lock then. A large one is shared out run by run (SharedParts): a helper
+// thread gathers runs from the front, the searching thread gathers the last one meanwhile, and
+// a reader that takes runs as they become ready (for_each_ready_run) gathers one itself from
+// the back whenever the helper has none ready, instead of waiting for it. The reader's work
+// and the gathering's waits on memory then overlap instead of adding up. Either way a text
+// handed out is final, and the helper holds no run once the object is destroyed, before the
+// index lock is let go.
 class HitTexts {
   public:
     template <class Hit, class IdOf>
     HitTexts(const storage::DataFiles& files, std::span<const Hit> hits, IdOf id_of)
-        : files_(files) {
+        : files_(files), size_(hits.size()) {
         if (hits.size() >= shared_min_hits) {
             ids_.reserve(hits.size());
             for (const Hit& h : hits) ids_.push_back(id_of(h));
@@ -57,9 +60,30 @@ class HitTexts {
     std::string_view ext_id(std::size_t hit) { return text(hit, 0); }
     // "{}" when the record cannot be read back.
     std::string_view metadata(std::size_t hit) { return text(hit, 1); }
-    // True when the hit's texts are plain ASCII (checked by whoever gathered them), so the
-    // reader may copy them as they are instead of decoding them.
+    // True when the hit's texts are plain ASCII (checked by whoever gathered them, for its whole
+    // run at once), so the reader may copy them as they are instead of decoding them.
     bool ascii(std::size_t hit) { return run_of(hit).ascii; }
+
+    // Calls read(begin, end) for runs of hits that together cover every hit once, each run once
+    // its texts are ready, in whatever order that happens: with a large answer, the runs the
+    // helper has gathered come first, and while it has none ready the caller gathers one
+    // itself rather than wait. Within a call the texts of hits [begin, end) are at hand.
+    template <class Read>
+    void for_each_ready_run(Read&& read) {
+        if (!shared_) {
+            for (std::size_t begin = 0; begin < size_; begin += run_hits) {
+                read(begin, std::min(size_, begin + run_hits));
+            }
+            return;
+        }
+        for (auto ready = std::exchange(first_ready_, std::nullopt); ready;
+             ready = shared_->next_ready()) {
+            current_ = ready->first;
+            current_run_ = ready->second;
+            const std::size_t begin = current_ * run_hits;
+            read(begin, std::min(size_, begin + run_hits));
+        }
+    }
 
     // Answers of at least this many hits are shared out: below it, waking the helper costs
     // more than the overlap wins.
@@ -95,9 +119,12 @@ class HitTexts {
     const Run& run_of(std::size_t hit);
 
     const storage::DataFiles& files_;
+    std::size_t size_ = 0;            // hits in the answer
     std::vector<std::uint32_t> ids_;  // a shared-out answer's
     std::vector<Run> runs_;           // a small answer's
     std::optional<SharedParts<Run>> shared_;
+    // The run gathered while the helper starts, before the reader is called.
+    std::optional<std::pair<std::size_t, const Run*>> first_ready_;
     std::size_t current_ = no_run;  // the reader's run
     const Run* current_run_ = nullptr;
 };

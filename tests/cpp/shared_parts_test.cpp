@@ -86,6 +86,44 @@ TEST(SharedParts, TheCallerDoesNotWaitForAStalledHelper) {
     EXPECT_EQ(shared.get(3).done_by, caller);
 }
 
+TEST(SharedParts, PartsTakenAsReadyComeOnceEachWithTheirWork) {
+    // The helper is prompt, slow, or stalled in its first part; the caller takes whatever is
+    // ready. Every part comes exactly once with its own work, and a stalled helper never holds
+    // the caller up: part 0, which it sits on, is redone by the caller.
+    const auto caller = std::this_thread::get_id();
+    for (const int helper_delay_ms : {0, 1, 300}) {
+        for (const std::size_t parts : {0, 1, 2, 7, 64}) {
+            SCOPED_TRACE(std::to_string(parts) + " parts, helper delay " +
+                         std::to_string(helper_delay_ms));
+            std::atomic<bool> helper_started{false};
+            SharedParts<Result> shared(
+                parts,
+                [&](std::size_t k, Result& out) {
+                    if (std::this_thread::get_id() != caller) {
+                        helper_started = true;
+                        std::this_thread::sleep_for(std::chrono::milliseconds(helper_delay_ms));
+                    }
+                    fill(k, out);
+                },
+                Start::Front);
+            if (helper_delay_ms == 300 && parts >= 2) {
+                while (!helper_started) std::this_thread::yield();
+            }
+            std::vector<int> seen(parts, 0);
+            while (auto ready = shared.next_ready()) {
+                ASSERT_LT(ready->first, parts);
+                ++seen[ready->first];
+                expect_filled(*ready->second, ready->first);
+                if (helper_delay_ms == 300) {
+                    EXPECT_EQ(ready->second->done_by, caller);
+                }
+            }
+            for (std::size_t k = 0; k < parts; ++k) EXPECT_EQ(seen[k], 1) << k;
+            EXPECT_FALSE(shared.next_ready());
+        }
+    }
+}
+
 TEST(SharedParts, DestroyingWithPartsUntakenLeavesTheWorkAlone) {
     // The caller takes only the first part; once the object is gone the work must never run
     // again, though the helper thread may still be on its way.
