@@ -1,6 +1,7 @@
 #include "binding/vesko.h"
 
 #include "binding/errors.h"
+#include "binding/interpreter_lock.h"
 #include "binding/items.h"
 
 #include <cstring>
@@ -65,10 +66,10 @@ class InterpreterHandOver final : public engine::CallerLock {
     ~InterpreterHandOver() { take_back(); }
 
     void release() override {
-        if (saved_ == nullptr) saved_ = PyEval_SaveThread();
+        if (saved_ == nullptr) saved_ = let_go_of_interpreter();
     }
     void take_back() {
-        if (saved_ != nullptr) PyEval_RestoreThread(std::exchange(saved_, nullptr));
+        if (saved_ != nullptr) take_interpreter_back(std::exchange(saved_, nullptr));
     }
 
   private:
@@ -142,7 +143,7 @@ engine::HitsReader hits_into(py::object& out, InterpreterHandOver& released) {
 // after (or by a reader that takes the interpreter lock back itself).
 template <class Call>
 auto without_gil(Call&& call) {
-    py::gil_scoped_release released;
+    const InterpreterReleased released;
     return call();
 }
 

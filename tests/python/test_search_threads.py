@@ -61,6 +61,10 @@ def writer(db, stop, errors):
                 db.delete(f"w{n - 2}")
             if n % 50 == 49:
                 db.delete_by_filter('{"tag": "gone"}')
+            if n % 5 == 4:
+                # Let go of the interpreter lock by other means than a call into the store,
+                # right after taking it back from one.
+                time.sleep(0.0001)
             n += 1
     except BaseException as e:  # reported by the test, never swallowed
         errors.append(("writer", e))
