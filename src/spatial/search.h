@@ -55,7 +55,7 @@ class Eligible {
     // Searches that walk a window say how many ids it holds before they examine any; from
     // long_work_ids on, the notice the caller set runs, once: its chance to let go of a lock
     // of its own, which other threads wait for, while the search works.
-    static constexpr std::uint64_t long_work_ids = 512;
+    static constexpr std::uint64_t long_work_ids = 64;
     void on_long_work(std::function<void()> notice) { notice_ = std::move(notice); }
     void window_holds(std::uint64_t window_ids) const;
 
