@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -92,7 +93,7 @@ TEST(SharedParts, PartsTakenAsReadyComeOnceEachWithTheirWork) {
     // the caller up: part 0, which it sits on, is redone by the caller.
     const auto caller = std::this_thread::get_id();
     for (const int helper_delay_ms : {0, 1, 300}) {
-        for (const std::size_t parts : {0, 1, 2, 7, 64}) {
+        for (const std::size_t parts : std::initializer_list<std::size_t>{0, 1, 2, 7, 64}) {
             SCOPED_TRACE(std::to_string(parts) + " parts, helper delay " +
                          std::to_string(helper_delay_ms));
             std::atomic<bool> helper_started{false};
