@@ -11,10 +11,14 @@ namespace vesko::spatial {
 
 namespace {
 
-// Rectangles up to this many cells are looked up cell by cell; larger ones under at most
-// max_walked_blocks blocks go through the blocks' occupied cells; the rest scan the entries.
+// Rectangles up to this many cells are looked up cell by cell; larger ones go through the
+// occupied cells of the one-degree blocks under them (walks_blocks), or scan every block.
 constexpr double small_rectangle_cells = 64;
 constexpr double max_walked_blocks = 4096;
+// Finding a block of the chart is a load from a contiguous table, while scanning reaches each
+// block of the grid through a node of its map, a wait on memory that costs as much as a few
+// dozen table loads.
+constexpr double table_loads_per_scanned_block = 32;
 
 // How many cells and one-degree blocks the rectangle spans, in double: a rectangle may span
 // the whole range of cell numbers.
@@ -44,6 +48,57 @@ void probe_each_cell(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t 
     }
 }
 
+// Calls visit(block key, block) for every block under the rectangle's one-degree blocks, row
+// by row. Blocks are scattered over the heap and a sparse region has few cells in each, so a
+// plain walk waits on memory at every block, for its header and then its cells. The blocks are
+// listed first (the chart's table is contiguous), then each one's header and cells are asked
+// for a few visits ahead, so those loads overlap.
+template <class Visit>
+void for_each_block_under(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,
+                          std::uint32_t lon_lo, std::uint32_t lon_hi, Visit&& visit) {
+    struct Found {
+        std::uint64_t key;
+        const GridIndex::Block* block;
+    };
+    std::vector<Found> found;
+    for (std::uint64_t by = lat_lo / 100; by <= lat_hi / 100; ++by) {
+        if (!grid.row_may_have_blocks(static_cast<std::uint32_t>(by))) continue;
+        for (std::uint64_t bx = lon_lo / 100; bx <= lon_hi / 100; ++bx) {
+            const std::uint64_t key =
+                make_cell_key(static_cast<std::uint32_t>(by), static_cast<std::uint32_t>(bx));
+            if (const GridIndex::Block* b = grid.block(key)) found.push_back({key, b});
+        }
+    }
+    constexpr std::size_t header_ahead = 32;
+    constexpr std::size_t cells_ahead = 16;
+    constexpr std::size_t cells_lines = 16;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        if (i + header_ahead < found.size())
+            __builtin_prefetch(&found[i + header_ahead].block->cells);
+        if (i + cells_ahead < found.size()) {
+            const auto& cells = found[i + cells_ahead].block->cells;
+            const char* at = reinterpret_cast<const char*>(cells.data());
+            const std::size_t bytes =
+                std::min(cells.size() * sizeof(GridIndex::Cell), cells_lines * 64);
+            for (std::size_t off = 0; off < bytes; off += 64) __builtin_prefetch(at + off);
+        }
+        visit(found[i].key, *found[i].block);
+    }
+}
+
+// Whether the rectangle's cells are cheaper to reach through its blocks than by scanning all
+// of the grid's blocks. A rectangle on the chart walks its blocks by the table, cheaply even
+// when it spans a whole band of latitudes, unless the grid holds only a few blocks; one off the
+// chart finds each block by a hash lookup, so only a small one walks.
+bool walks_blocks(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,
+                  std::uint32_t lon_lo, std::uint32_t lon_hi) {
+    const double spanned = blocks_spanned(lat_lo, lat_hi, lon_lo, lon_hi);
+    if (spanned <= max_walked_blocks) return true;
+    const bool on_chart = lat_hi < chart_lat_cells && lon_hi <= chart_lon_cells;
+    return on_chart &&
+           spanned <= table_loads_per_scanned_block * static_cast<double>(grid.blocks().size());
+}
+
 }  // namespace
 
 std::uint32_t cell_number(double deg, double offset_deg) {
@@ -66,6 +121,12 @@ const GridIndex::Block* GridIndex::block(std::uint64_t block_key) const {
     if (on_chart(block_key)) return chart_blocks_[chart_slot(block_key)];
     auto it = blocks_.find(block_key);
     return it == blocks_.end() ? nullptr : &it->second;
+}
+
+void GridIndex::count_ids(std::uint64_t block_key, Block& b, std::size_t added) {
+    b.ids += added;
+    ids_ += added;
+    if (on_chart(block_key)) chart_ids_[chart_slot(block_key)] += static_cast<std::uint32_t>(added);
 }
 
 GridIndex::Block& GridIndex::block_for(std::uint64_t block_key) {
@@ -109,10 +170,7 @@ CellIds& GridIndex::add_cell(Block& b, std::uint16_t local, CellIds ids) {
 
 void GridIndex::file_point(std::uint32_t int_id, float lat_deg, float lon_deg) {
     const std::uint64_t key = grid_cell_key(lat_deg, lon_deg);
-    if (cell(key).add(int_id)) {
-        ++block_for(block_of(key)).ids;
-        ++ids_;
-    }
+    if (cell(key).add(int_id)) count_ids(block_of(key), block_for(block_of(key)), 1);
 }
 
 void GridIndex::file_points(std::span<std::pair<std::uint64_t, std::uint32_t>> keyed) {
@@ -162,8 +220,7 @@ void GridIndex::file_points(std::span<std::pair<std::uint64_t, std::uint32_t>> k
             // Counts before the first new cell's word are unchanged.
             b.recount(fresh.front().local >> 6);
         }
-        b.ids += added;
-        ids_ += added;
+        count_ids(block_key, b, added);
     }
 }
 
@@ -173,8 +230,7 @@ bool GridIndex::insert_cell(std::uint64_t cell_key, CellIds ids) {
     if (b.has(local)) return false;
     const std::size_t n = ids.size();
     add_cell(b, local, std::move(ids));
-    b.ids += n;
-    ids_ += n;
+    count_ids(block_of(cell_key), b, n);
     return true;
 }
 
@@ -189,13 +245,17 @@ std::size_t GridIndex::ids_under(std::uint32_t lat_lo, std::uint32_t lat_hi, std
                         [&n](const CellIds& ids) { n += ids.size(); });
         return n;
     }
-    if (blocks_spanned(lat_lo, lat_hi, lon_lo, lon_hi) > max_walked_blocks) return ids_;
+    if (!walks_blocks(*this, lat_lo, lat_hi, lon_lo, lon_hi)) return ids_;
     for (std::uint64_t by = lat_lo / 100; by <= lat_hi / 100; ++by) {
         if (!row_may_have_blocks(static_cast<std::uint32_t>(by))) continue;
         for (std::uint64_t bx = lon_lo / 100; bx <= lon_hi / 100; ++bx) {
-            const Block* b = block(
-                make_cell_key(static_cast<std::uint32_t>(by), static_cast<std::uint32_t>(bx)));
-            if (b != nullptr) n += b->ids;
+            const std::uint64_t key =
+                make_cell_key(static_cast<std::uint32_t>(by), static_cast<std::uint32_t>(bx));
+            if (on_chart(key)) {
+                n += chart_ids_[chart_slot(key)];
+            } else if (const Block* b = block(key)) {
+                n += b->ids;
+            }
         }
     }
     return n;
@@ -212,20 +272,13 @@ void gather_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat
     auto take = [&out](const CellIds& ids) { out.insert(out.end(), ids.begin(), ids.end()); };
     if (cells_spanned(lat_lo, lat_hi, lon_lo, lon_hi) <= small_rectangle_cells) {
         probe_each_cell(grid, lat_lo, lat_hi, lon_lo, lon_hi, take);
-    } else if (blocks_spanned(lat_lo, lat_hi, lon_lo, lon_hi) <= max_walked_blocks) {
-        for (std::uint64_t by = lat_lo / 100; by <= lat_hi / 100; ++by) {
-            if (!grid.row_may_have_blocks(static_cast<std::uint32_t>(by))) continue;
-            for (std::uint64_t bx = lon_lo / 100; bx <= lon_hi / 100; ++bx) {
-                const GridIndex::Block* block = grid.block(
-                    make_cell_key(static_cast<std::uint32_t>(by), static_cast<std::uint32_t>(bx)));
-                if (block == nullptr) continue;
-                const std::uint64_t block_key =
-                    make_cell_key(static_cast<std::uint32_t>(by), static_cast<std::uint32_t>(bx));
-                for (const GridIndex::Cell& c : block->cells) {
-                    if (in_rectangle(cell_in(block_key, c.local))) take(c.ids);
-                }
-            }
-        }
+    } else if (walks_blocks(grid, lat_lo, lat_hi, lon_lo, lon_hi)) {
+        for_each_block_under(grid, lat_lo, lat_hi, lon_lo, lon_hi,
+                             [&](std::uint64_t block_key, const GridIndex::Block& block) {
+                                 for (const GridIndex::Cell& c : block.cells) {
+                                     if (in_rectangle(cell_in(block_key, c.local))) take(c.ids);
+                                 }
+                             });
     } else {
         grid.for_each_cell([&](std::uint64_t key, const CellIds& ids) {
             if (in_rectangle(key)) take(ids);

@@ -165,6 +165,8 @@ class GridIndex {
     }
     // The block of a key, created empty when missing.
     Block& block_for(std::uint64_t block_key);
+    // Records that `added` ids were filed in block b, of key block_key.
+    void count_ids(std::uint64_t block_key, Block& b, std::size_t added);
 
     Blocks blocks_;
     std::size_t cells_ = 0;
@@ -176,6 +178,9 @@ class GridIndex {
     std::vector<Block*> chart_blocks_ =
         std::vector<Block*>(std::size_t{block_rows} * block_cols, nullptr);
     std::vector<std::uint32_t> chart_blocks_in_row_ = std::vector<std::uint32_t>(block_rows, 0);
+    // Each chart block's `ids`, by its place in the chart, so that counting the ids under a
+    // large rectangle reads one contiguous table instead of every block's memory.
+    std::vector<std::uint32_t> chart_ids_ = std::vector<std::uint32_t>(chart_blocks_.size(), 0);
 };
 
 // Appends to `out` the ids of all present cells with lat_lo <= lat cell <= lat_hi and

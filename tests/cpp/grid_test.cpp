@@ -170,6 +170,61 @@ TEST(GridIndex, RowsOfBlocksKnowWhetherTheyHoldAny) {
     EXPECT_EQ(found, (std::vector<std::uint32_t>{1, 2, 3, 4}));
 }
 
+// A band too wide to walk block by block over a small grid is walked over a grid of many
+// blocks, through the chart's table: its union and its count must be those of the points under
+// it, whichever route filed them (one point, a batch, a restored cell).
+TEST(GridIndex, WideBandsOverManyBlocksGiveWhatTheyHold) {
+    GridIndex grid;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> batch;
+    std::uint32_t next = 0;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> every;  // (cell key, id)
+    for (float lat = -60.0f; lat <= 60.0f; lat += 0.7f) {
+        for (float lon = -180.0f; lon < 180.0f; lon += 1.3f) {
+            const std::uint32_t id = next++;
+            const std::uint64_t key = grid_cell_key(lat, lon);
+            every.emplace_back(key, id);
+            if (id % 3 == 0) {
+                grid.file_point(id, lat, lon);
+            } else if (id % 3 == 1) {
+                batch.emplace_back(key, id);
+            } else {
+                CellIds ids;
+                ids.add(id);
+                // A cell a batch or a point already made keeps its ids; restoring is refused.
+                if (!grid.insert_cell(key, std::move(ids))) batch.emplace_back(key, id);
+            }
+        }
+    }
+    grid.file_points(batch);
+    ASSERT_GT(grid.blocks().size(), 10000u);
+    struct Case {
+        const char* name;
+        std::uint32_t lat_lo, lat_hi, lon_lo, lon_hi;
+    };
+    const Case cases[] = {
+        {"a band around the equator", 8700, 9300, 0, 36000},
+        {"a band of whole block rows", 10000, 11099, 0, 36000},
+        {"the whole chart", 0, 18000, 0, 36000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::uint32_t> expected;
+        std::size_t in_block_rows = 0;
+        for (const auto& [key, id] : every) {
+            const std::uint32_t y = key_lat_cell(key);
+            const std::uint32_t x = key_lon_cell(key);
+            if (y >= c.lat_lo && y <= c.lat_hi && x >= c.lon_lo && x <= c.lon_hi)
+                expected.push_back(id);
+            if (y / 100 >= c.lat_lo / 100 && y / 100 <= c.lat_hi / 100) ++in_block_rows;
+        }
+        std::vector<std::uint32_t> found;
+        gather_cells(grid, c.lat_lo, c.lat_hi, c.lon_lo, c.lon_hi, found);
+        std::sort(found.begin(), found.end());
+        EXPECT_EQ(found, expected);
+        EXPECT_EQ(grid.ids_under(c.lat_lo, c.lat_hi, c.lon_lo, c.lon_hi), in_block_rows);
+    }
+}
+
 // A lookup finds a cell's place from the occupied bits and the counts before each word; after
 // cells arrive in any order (word boundaries, first and last cell of a block, a full word),
 // every occupied cell must still give its own ids and every other cell nothing.
