@@ -148,7 +148,7 @@ Bitmap get_bitmap_str_eq(const storage::CoreIndex& index, std::string_view field
     if (outer == index.str_index.end()) return Bitmap();
     auto inner = outer->second.find(text);
     if (inner == outer->second.end()) return Bitmap();
-    return within != nullptr ? inner->second & *within : inner->second;
+    return inner->second.bitmap(within);
 }
 
 Bitmap evaluate_numeric_op(const storage::CoreIndex& index, std::string_view field,

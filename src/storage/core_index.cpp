@@ -20,10 +20,10 @@ void index_string(StrIndex& str_index, std::string_view field, std::string_view 
                   std::uint32_t int_id) {
     auto outer = str_index.find(field);
     if (outer == str_index.end())
-        outer = str_index.emplace(std::string(field), StringMap<Bitmap>{}).first;
+        outer = str_index.emplace(std::string(field), StringMap<ValueIds>{}).first;
     auto inner = outer->second.find(value);
     if (inner == outer->second.end())
-        inner = outer->second.emplace(std::string(value), Bitmap()).first;
+        inner = outer->second.emplace(std::string(value), ValueIds()).first;
     inner->second.add(int_id);
 }
 
@@ -237,10 +237,10 @@ void file_batch_metadata(CoreIndex& index, const BatchIndexes& batch,
         ids_of(g->places);
         auto outer = index.str_index.find(g->field);
         if (outer == index.str_index.end())
-            outer = index.str_index.emplace(std::string(g->field), StringMap<Bitmap>{}).first;
+            outer = index.str_index.emplace(std::string(g->field), StringMap<ValueIds>{}).first;
         auto inner = outer->second.find(g->value);
         if (inner == outer->second.end())
-            inner = outer->second.emplace(std::string(g->value), Bitmap()).first;
+            inner = outer->second.emplace(std::string(g->value), ValueIds()).first;
         inner->second.add_many(ids.data(), ids.size());
     }
     std::vector<float> values;

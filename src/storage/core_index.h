@@ -10,6 +10,7 @@
 #include "storage/data_files.h"
 #include "storage/id_map.h"
 #include "storage/metadata.h"
+#include "storage/value_ids.h"
 
 #include <cstdint>
 #include <span>
@@ -30,7 +31,7 @@ template <class V>
 using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
 
 // field name -> value text ("true"/"false" for booleans) -> ids
-using StrIndex = StringMap<StringMap<Bitmap>>;
+using StrIndex = StringMap<StringMap<ValueIds>>;
 using NumIndex = StringMap<filter::NumericBsiIndex>;
 
 // The indexes a snapshot records. The live index is one (CoreIndex derives from it), a snapshot

@@ -59,11 +59,11 @@ bool decode_into(ByteReader& reader, SnapshotData& data) {
         std::string field;
         std::uint64_t values;
         if (!read_log_text(reader, field) || !reader.u64(values)) return false;
-        StringMap<Bitmap> inner;
+        StringMap<ValueIds> inner;
         for (std::uint64_t j = 0; j < values; ++j) {
             std::string value;
-            Bitmap ids;
-            if (!read_log_text(reader, value) || !read_bitmap(reader, ids)) return false;
+            ValueIds ids;
+            if (!read_log_text(reader, value) || !ValueIds::read(reader, ids)) return false;
             if (!inner.emplace(std::move(value), std::move(ids)).second) return false;
         }
         if (!data.str_index.emplace(std::move(field), std::move(inner)).second) return false;
@@ -130,7 +130,7 @@ Result<void> encode_snapshot(const SnapshotView& view,
         put_u64(out, values.size());
         for (const auto& [value, ids] : values) {
             put_string(out, value);
-            put_bitmap(out, ids);
+            ids.put(out);
             VESKO_TRY(enc.spill_if_full());
         }
     }

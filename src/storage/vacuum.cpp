@@ -103,9 +103,9 @@ void copy_numeric(const NumIndex& old_index, const std::vector<std::uint32_t>& t
 void copy_strings(const StrIndex& old_index, const std::vector<std::uint32_t>& table,
                   StrIndex& out) {
     for (const auto& [field, values] : old_index) {
-        StringMap<Bitmap> fresh;
+        StringMap<ValueIds> fresh;
         for (const auto& [value, ids] : values) {
-            Bitmap renumbered;
+            ValueIds renumbered;
             ids.for_each([&](std::uint32_t old_id) {
                 if (old_id < table.size() && table[old_id] != not_kept)
                     renumbered.add(table[old_id]);
