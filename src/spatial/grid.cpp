@@ -69,9 +69,11 @@ void for_each_block_under(const GridIndex& grid, std::uint32_t lat_lo, std::uint
             if (const GridIndex::Block* b = grid.block(key)) found.push_back({key, b});
         }
     }
+    // Distances in blocks: a header must have arrived before its cells can be asked for.
     constexpr std::size_t header_ahead = 32;
     constexpr std::size_t cells_ahead = 16;
-    constexpr std::size_t cells_lines = 16;
+    constexpr std::size_t cells_lines = 16;  // asked for per block, from its first cell
+    constexpr std::size_t line_bytes = 64;
     for (std::size_t i = 0; i < found.size(); ++i) {
         if (i + header_ahead < found.size())
             __builtin_prefetch(&found[i + header_ahead].block->cells);
@@ -79,8 +81,8 @@ void for_each_block_under(const GridIndex& grid, std::uint32_t lat_lo, std::uint
             const auto& cells = found[i + cells_ahead].block->cells;
             const char* at = reinterpret_cast<const char*>(cells.data());
             const std::size_t bytes =
-                std::min(cells.size() * sizeof(GridIndex::Cell), cells_lines * 64);
-            for (std::size_t off = 0; off < bytes; off += 64) __builtin_prefetch(at + off);
+                std::min(cells.size() * sizeof(GridIndex::Cell), cells_lines * line_bytes);
+            for (std::size_t off = 0; off < bytes; off += line_bytes) __builtin_prefetch(at + off);
         }
         visit(found[i].key, *found[i].block);
     }
