@@ -48,6 +48,19 @@ void probe_each_cell(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t 
     }
 }
 
+// Calls fn(block key) for every one-degree block the rectangle meets, row by row, skipping the
+// rows of the chart that hold no block.
+template <class Fn>
+void for_each_block_key(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,
+                        std::uint32_t lon_lo, std::uint32_t lon_hi, Fn&& fn) {
+    for (std::uint64_t by = lat_lo / 100; by <= lat_hi / 100; ++by) {
+        if (!grid.row_may_have_blocks(static_cast<std::uint32_t>(by))) continue;
+        for (std::uint64_t bx = lon_lo / 100; bx <= lon_hi / 100; ++bx) {
+            fn(make_cell_key(static_cast<std::uint32_t>(by), static_cast<std::uint32_t>(bx)));
+        }
+    }
+}
+
 // Calls visit(block key, block) for every block under the rectangle's one-degree blocks, row
 // by row. Blocks are scattered over the heap and a sparse region has few cells in each, so a
 // plain walk waits on memory at every block, for its header and then its cells. The blocks are
@@ -61,14 +74,9 @@ void for_each_block_under(const GridIndex& grid, std::uint32_t lat_lo, std::uint
         const GridIndex::Block* block;
     };
     std::vector<Found> found;
-    for (std::uint64_t by = lat_lo / 100; by <= lat_hi / 100; ++by) {
-        if (!grid.row_may_have_blocks(static_cast<std::uint32_t>(by))) continue;
-        for (std::uint64_t bx = lon_lo / 100; bx <= lon_hi / 100; ++bx) {
-            const std::uint64_t key =
-                make_cell_key(static_cast<std::uint32_t>(by), static_cast<std::uint32_t>(bx));
-            if (const GridIndex::Block* b = grid.block(key)) found.push_back({key, b});
-        }
-    }
+    for_each_block_key(grid, lat_lo, lat_hi, lon_lo, lon_hi, [&](std::uint64_t key) {
+        if (const GridIndex::Block* b = grid.block(key)) found.push_back({key, b});
+    });
     // Distances in blocks: a header must have arrived before its cells can be asked for.
     constexpr std::size_t header_ahead = 32;
     constexpr std::size_t cells_ahead = 16;
@@ -172,7 +180,10 @@ CellIds& GridIndex::add_cell(Block& b, std::uint16_t local, CellIds ids) {
 
 void GridIndex::file_point(std::uint32_t int_id, float lat_deg, float lon_deg) {
     const std::uint64_t key = grid_cell_key(lat_deg, lon_deg);
-    if (cell(key).add(int_id)) count_ids(block_of(key), block_for(block_of(key)), 1);
+    if (cell(key).add(int_id)) {
+        const std::uint64_t block_key = block_of(key);
+        count_ids(block_key, block_for(block_key), 1);
+    }
 }
 
 void GridIndex::file_points(std::span<std::pair<std::uint64_t, std::uint32_t>> keyed) {
@@ -248,18 +259,13 @@ std::size_t GridIndex::ids_under(std::uint32_t lat_lo, std::uint32_t lat_hi, std
         return n;
     }
     if (!walks_blocks(*this, lat_lo, lat_hi, lon_lo, lon_hi)) return ids_;
-    for (std::uint64_t by = lat_lo / 100; by <= lat_hi / 100; ++by) {
-        if (!row_may_have_blocks(static_cast<std::uint32_t>(by))) continue;
-        for (std::uint64_t bx = lon_lo / 100; bx <= lon_hi / 100; ++bx) {
-            const std::uint64_t key =
-                make_cell_key(static_cast<std::uint32_t>(by), static_cast<std::uint32_t>(bx));
-            if (on_chart(key)) {
-                n += chart_ids_[chart_slot(key)];
-            } else if (const Block* b = block(key)) {
-                n += b->ids;
-            }
+    for_each_block_key(*this, lat_lo, lat_hi, lon_lo, lon_hi, [&](std::uint64_t key) {
+        if (on_chart(key)) {
+            n += chart_ids_[chart_slot(key)];
+        } else if (const Block* b = block(key)) {
+            n += b->ids;
         }
-    }
+    });
     return n;
 }
 
