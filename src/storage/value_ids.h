@@ -39,8 +39,6 @@ class ValueIds {
         if (n == 1) return add(ids[0]);
         if (!many_) make_many();
         many_->add_many(ids, n);
-        // A batch files ids the value does not hold yet, so this is no more than a guard.
-        if (many_->cardinality() == 1) set_single(many_->maximum());
     }
 
     bool empty() const { return !has_single_ && !many_; }
@@ -95,7 +93,8 @@ class ValueIds {
             };
             if (!walk_portable(span, &count)) return false;
             if (seen <= 1) {
-                if (seen == 1) out.set_single(first);
+                out.single_ = first;
+                out.has_single_ = seen == 1;
                 return true;
             }
         } else if (!is_well_formed_portable(span)) {
@@ -116,15 +115,10 @@ class ValueIds {
         if (has_single_) many_->add(single_);
         has_single_ = false;
     }
-    void set_single(std::uint32_t id) {
-        many_.reset();
-        single_ = id;
-        has_single_ = true;
-    }
 
     std::uint32_t single_ = 0;
     bool has_single_ = false;
-    std::optional<Bitmap> many_;  // set once the value has two ids or more
+    std::optional<Bitmap> many_;  // set once a second id, or a batch of ids, is added
 };
 
 }  // namespace vesko::storage
