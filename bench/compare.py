@@ -8,7 +8,8 @@ BallTree (in memory, the exact reference), Redis GEO and PostGIS (throwaway serv
 127.0.0.1, stopped at the end). Data: N points clustered around real places (seeded), then the
 demo's real places. Each engine is built in one process (single inserts, durable commit),
 served in a fresh one (reopen, the queries, deletes), and loaded again through its bulk path in
-a third (then 10,000 more single inserts and its cheapest durable commit: vesko's sync).
+a third (then 10,000 more single inserts and its cheapest durable commit: vesko's sync); the
+bulk process runs three times and the best figures are kept.
 Results go to bench/out/ as Markdown and JSON; an engine that cannot be set up is reported as
 skipped with the reason.
 
@@ -131,9 +132,10 @@ def run_engine(name, cls, make_server, ds, files, workdir):
             entry["serve"] = run_child("serve", name, files["serve"], server_file, engine_dir)
         else:
             entry["build"] = run_child("memory", name, files["memory"], None, engine_dir)
-        # The serve process left the server running (its reopen started it); the bulk process
+        # The serve process left the server running (its reopen started it); each bulk process
         # creates a fresh store on it.
-        entry["bulk"] = run_child("bulk", name, files["build"], server_file, engine_dir)
+        entry["bulk"] = best_bulk([run_child("bulk", name, files["build"], server_file, engine_dir)
+                                   for _ in range(bulk_runs)])
         entry["version"] = entry["build"].get("version", "")
         entry["status"] = "ok"
         _check_counts(entry, len(ds), len(files["deletes"]))
@@ -149,6 +151,28 @@ def run_engine(name, cls, make_server, ds, files, workdir):
     return entry
 
 
+# The bulk path is timed in this many fresh processes. One load per engine is a single sample
+# of a figure that varies between processes far more than the query rates do (a first load in a
+# process has run at half the speed of the next on the same machine), so every engine's row
+# shows its best load, and its best durable commit after the inserts that follow.
+bulk_runs = 3
+
+
+def best_bulk(attempts):
+    """One bulk entry from several attempts: the fastest load and the quickest commit."""
+    def best(key, pick):
+        seen = [a[key] for a in attempts if a.get(key) is not None]
+        return pick(seen) if seen else None
+
+    out = dict(attempts[0])
+    for key, pick in (("bulk_s", min), ("quick_commit_s", min), ("bulk_points_per_s", max)):
+        if key in out:
+            out[key] = best(key, pick)
+    out["bulk_attempts"] = len(attempts)
+    out["counts_after_bulk"] = [a.get("count_after_bulk") for a in attempts]
+    return out
+
+
 def _check_counts(entry, n, n_deletes):
     build, serve = entry["build"], entry.get("serve", {})
     if build.get("count_after_build") not in (None, n):
@@ -160,6 +184,9 @@ def _check_counts(entry, n, n_deletes):
     if serve.get("count_after_deletes") not in (None, n - n_deletes):
         entry["run_notes"].append(f"count after {n_deletes:,} deletes is "
                                   f"{serve['count_after_deletes']:,}, not {n - n_deletes:,}")
+    wrong = [c for c in entry.get("bulk", {}).get("counts_after_bulk", []) if c not in (None, n)]
+    if wrong:
+        entry["run_notes"].append(f"count after a bulk load is {wrong[0]:,}, not {n:,}")
     if entry["persistent"] and build.get("commit_s") is None:
         entry["run_notes"].append(f"durable commit {build.get('commit_note')}; reopen "
                                   "therefore replays the whole log")

@@ -183,7 +183,8 @@ def markdown(run):
                 "divided by the best peer's, so above 1 on an ↑ row and below 1 on a ↓ row "
                 "vesko is ahead. Resident memory is the serving process's growth from reopen "
                 "through the queries, plus the server's own (RSS for Redis, PSS summed over "
-                "PostgreSQL's processes). The filter is "
+                "PostgreSQL's processes). The bulk path and the durable commit after it are "
+                "the best of three fresh processes, each loading a fresh store. The filter is "
                 f"{ds['filter_text']}.", ""]
         notes = []
         for name, r in results.items():
