@@ -21,6 +21,8 @@ namespace vesko::engine {
 
 using namespace storage;
 
+static_assert(bulk_chunk_points <= BatchIndexes::max_places, "a chunk fits one batch");
+
 namespace {
 
 Error for_item(std::size_t item, const Error& error) {

@@ -1,6 +1,8 @@
 #include "storage/batch_indexes.h"
 
+#include "common/check.h"
 #include "spatial/grid.h"
+#include "spatial/key_sort.h"
 
 #include <algorithm>
 
@@ -55,6 +57,7 @@ void BatchIndexes::add_number(std::string_view field, float value) {
 void BatchIndexes::add_point(float lat_deg, float lon_deg, std::span<const FlatMember> meta,
                              const std::vector<std::string>* skip_index) {
     using Kind = FlatMember::Kind;
+    VESKO_CHECK(places_ < max_places, "a batch holds at most max_places points");
     cells_.emplace_back(spatial::grid_cell_key(lat_deg, lon_deg), places_);
     // Members come in ascending key order, as the fields of an object do.
     for (const FlatMember& m : meta) {
@@ -80,6 +83,7 @@ void BatchIndexes::add_point(float lat_deg, float lon_deg, std::span<const FlatM
 
 void BatchIndexes::add_point(float lat_deg, float lon_deg, const filter::Json& meta,
                              const std::vector<std::string>* skip_index) {
+    VESKO_CHECK(places_ < max_places, "a batch holds at most max_places points");
     cells_.emplace_back(spatial::grid_cell_key(lat_deg, lon_deg), places_);
     for (const auto& [field, value] : meta.items()) {
         if (skipped(skip_index, field)) continue;
@@ -95,32 +99,31 @@ void BatchIndexes::add_point(float lat_deg, float lon_deg, const filter::Json& m
 }
 
 void BatchIndexes::finish() {
-    std::sort(cells_.begin(), cells_.end(), [](const auto& a, const auto& b) {
-        const std::uint64_t block_a = spatial::block_of(a.first);
-        const std::uint64_t block_b = spatial::block_of(b.first);
-        if (block_a != block_b) return block_a < block_b;
-        return a < b;
-    });
-    runs_.clear();
-    std::vector<std::uint32_t> first_place;
-    for (std::size_t begin = 0; begin < cells_.size();) {
-        const std::uint64_t block = spatial::block_of(cells_[begin].first);
-        std::size_t end = begin;
-        std::uint32_t first = cells_[begin].second;
-        for (; end < cells_.size() && spatial::block_of(cells_[end].first) == block; ++end)
-            first = std::min(first, cells_[end].second);
-        runs_.emplace_back(begin, end);
-        first_place.push_back(first);
-        begin = end;
+    // Blocks are numbered in the order of their first place (places arrive ascending), so one
+    // stable sort by (block number, cell in block) groups the cells, leaves each block's cells
+    // in cell order with their places ascending, and puts the runs in the order the grid
+    // creates blocks; no second ordering of the runs is needed.
+    constexpr unsigned local_bits = 14;  // a cell's number in its block is below 10,000
+    static_assert((std::uint64_t{max_places} << local_bits) <= std::uint64_t{1} << 32,
+                  "a block number and a cell number share 32 bits");
+    block_numbers_.clear();
+    sort_scratch_.clear();
+    sort_scratch_.reserve(cells_.size());
+    for (const auto& [cell, place] : cells_) {
+        const auto number = static_cast<std::uint32_t>(block_numbers_.size());
+        const auto at = block_numbers_.try_emplace(spatial::block_of(cell), number).first;
+        sort_scratch_.push_back({at->second << local_bits | spatial::local_of(cell), place});
     }
-    std::vector<std::size_t> order(runs_.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return first_place[a] < first_place[b]; });
-    std::vector<std::pair<std::size_t, std::size_t>> ordered;
-    ordered.reserve(runs_.size());
-    for (std::size_t i : order) ordered.push_back(runs_[i]);
-    runs_ = std::move(ordered);
+    spatial::stable_sort_by_key(sort_scratch_, [](const SortKey& k) { return k.key; });
+    sorted_cells_.resize(cells_.size());
+    runs_.clear();
+    for (std::size_t i = 0; i < sort_scratch_.size(); ++i) {
+        sorted_cells_[i] = cells_[sort_scratch_[i].place];
+        if (i == 0 || sort_scratch_[i].key >> local_bits != sort_scratch_[i - 1].key >> local_bits)
+            runs_.emplace_back(i, i);
+        runs_.back().second = i + 1;
+    }
+    cells_.swap(sorted_cells_);
 }
 
 }  // namespace vesko::storage

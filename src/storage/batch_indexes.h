@@ -32,6 +32,9 @@ class BatchIndexes {
         std::vector<float> values;          // values[i] belongs to places[i]
     };
 
+    // The most points one batch holds (a chunk of add_many holds fewer).
+    static constexpr std::uint32_t max_places = std::uint32_t{1} << 18;
+
     // Empties the batch and keeps its memory.
     void clear();
 
@@ -46,7 +49,8 @@ class BatchIndexes {
     void finish();
 
     std::uint32_t size() const { return places_; }
-    // (cell key, place), sorted by block, then cell, then place.
+    // (cell key, place), grouped by block (see block_runs), each block's cells sorted by cell,
+    // then place.
     std::span<const std::pair<std::uint64_t, std::uint32_t>> cells() const { return cells_; }
     // Each block's stretch of cells() as [begin, end), in the order of the first place that
     // fell in the block.
@@ -75,6 +79,14 @@ class BatchIndexes {
     std::uint32_t places_ = 0;
     std::vector<std::pair<std::uint64_t, std::uint32_t>> cells_;
     std::vector<std::pair<std::size_t, std::size_t>> runs_;
+    // finish()'s working memory, kept across batches.
+    struct SortKey {
+        std::uint32_t key;  // block number (by first place), then the cell's number in it
+        std::uint32_t place;
+    };
+    std::unordered_map<std::uint64_t, std::uint32_t> block_numbers_;
+    std::vector<SortKey> sort_scratch_;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> sorted_cells_;
     // Groups are kept (with their memory) across clear(); only the first `used` are live.
     std::vector<Strings> strings_;
     std::size_t strings_used_ = 0;
