@@ -1,6 +1,7 @@
 #include "storage/flat_metadata.h"
 
 #include "common/float_narrow.h"
+#include "common/utf8.h"
 
 #include <algorithm>
 #include <array>
@@ -13,17 +14,22 @@ namespace {
 
 bool is_json_space(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r'; }
 
-// A string literal at text[at] == '"' whose bytes are printable ASCII without escapes, for
-// which the JSON text and the value are the same bytes; `at` moves past its closing quote.
+// A string literal at text[at] == '"' without escapes or control characters whose bytes are
+// well-formed UTF-8 (the general parser refuses any other bytes), for which the JSON text and
+// the value are the same bytes; `at` moves past its closing quote.
 std::optional<std::string_view> plain_string(std::string_view text, std::size_t& at) {
     const std::size_t start = at + 1;
+    bool ascii = true;
     for (std::size_t i = start; i < text.size(); ++i) {
-        const char ch = text[i];
+        const auto ch = static_cast<unsigned char>(text[i]);
         if (ch == '"') {
+            const std::string_view bytes = text.substr(start, i - start);
+            if (!ascii && !is_valid_utf8(bytes)) return std::nullopt;
             at = i + 1;
-            return text.substr(start, i - start);
+            return bytes;
         }
-        if (ch < 0x20 || ch > 0x7E || ch == '\\') return std::nullopt;
+        if (ch < 0x20 || ch == 0x7F || ch == '\\') return std::nullopt;
+        ascii = ascii && ch < 0x80;
     }
     return std::nullopt;
 }

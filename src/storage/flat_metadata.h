@@ -20,8 +20,8 @@ struct FlatMember {
     // Float a number with a fraction or an exponent.
     enum class Kind : std::uint8_t { String, Unsigned, Negative, Float, True, False, Null };
     // Views into the text that was read: the key's bytes, and a string's bytes between its
-    // quotes or any other value's literal as written. Keys and strings are printable ASCII
-    // without escapes, so these bytes are also their values.
+    // quotes or any other value's literal as written. Keys and strings have no escapes, so
+    // these bytes are also their values.
     std::string_view key;
     std::string_view raw;
     Kind kind = Kind::Null;
@@ -32,7 +32,8 @@ struct FlatMember {
 // When `text` has the flat shape, appends its members to `members` in ascending byte order of
 // their keys, a repeated key with the value of its last occurrence only (the object the
 // general parser builds), and returns true. Otherwise returns false with `members` as it was.
-// Flat: keys and string values of printable ASCII without escapes; integers of at most 18
+// Flat: keys and string values of well-formed UTF-8 without escapes, control characters or
+// DEL (what the general writer prints as it is, byte for byte); integers of at most 18
 // digits other than "-0"; other numbers read as the nearest double; true, false, null; any
 // whitespace the grammar allows. Nothing else, and no syntax error, is flat.
 bool read_flat_metadata(std::string_view text, std::vector<FlatMember>& members);

@@ -38,8 +38,11 @@ std::vector<std::string> random_texts(unsigned seed, int count) {
                                              "1e39",
                                              "123456789012345678",
                                              "-123456789012345678",
-                                             "16777217"};
-    const std::vector<std::string> keys = {"a", "b", "kind", "n", "A", "_k", "a b", ""};
+                                             "16777217",
+                                             "\"caf\xc3\xa9\"",
+                                             "\"\xf0\x9f\x98\x80\xe6\x97\xa5\""};
+    const std::vector<std::string> keys = {"a",  "b",   "kind", "n",        "A",
+                                           "_k", "a b", "",     "\xc3\xa9", "\xd0\xba\xd0\xbb"};
     std::vector<std::string> out;
     for (int round = 0; round < count; ++round) {
         std::string text = "{";
@@ -88,6 +91,39 @@ TEST(FlatMetadata, MembersGiveWhatTheGeneralParsersObjectGives) {
         }
     }
     EXPECT_GT(flat, 1000) << "the generator should make mostly flat texts";
+}
+
+// Strings and keys of well-formed UTF-8 are flat, byte for byte; any other bytes are left to
+// the general parser, which refuses them.
+TEST(FlatMetadata, TakesWellFormedUtf8AndLeavesOtherBytes) {
+    struct Case {
+        const char* name;
+        std::string text;
+        bool flat;
+    };
+    const Case cases[] = {
+        {"two-byte value", "{\"s\": \"caf\xc3\xa9\"}", true},
+        {"three- and four-byte value", "{\"s\": \"\xe6\x97\xa5 \xf0\x9f\x98\x80\"}", true},
+        {"non-ASCII key", "{\"\xd0\xba\": 1}", true},
+        {"largest code point", "{\"s\": \"\xf4\x8f\xbf\xbf\"}", true},
+        {"overlong", "{\"s\": \"\xc0\x80\"}", false},
+        {"surrogate", "{\"s\": \"\xed\xa0\x80\"}", false},
+        {"above U+10FFFF", "{\"s\": \"\xf4\x90\x80\x80\"}", false},
+        {"lone continuation byte", "{\"s\": \"a\x80\"}", false},
+        {"cut short by the quote", "{\"s\": \"\xe6\x97\"}", false},
+        {"cut short key", "{\"\xc3\": 1}", false},
+        {"byte 0xFF", "{\"s\": \"\xff\"}", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<FlatMember> members;
+        EXPECT_EQ(read_flat_metadata(c.text, members), c.flat);
+        EXPECT_EQ(static_cast<bool>(filter::parse_json(c.text)), c.flat);
+        if (!c.flat) continue;
+        std::string compact;
+        append_flat_compact(compact, members);
+        EXPECT_EQ(compact, filter::parse_json(c.text)->dump());
+    }
 }
 
 // Points 0..3: strings and numbers are grouped in the order their group first appears (then
