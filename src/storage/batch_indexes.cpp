@@ -10,6 +10,11 @@ namespace vesko::storage {
 
 namespace {
 
+std::uint64_t group_hash(std::string_view field, std::string_view value) {
+    const std::uint64_t a = std::hash<std::string_view>{}(field);
+    return a ^ (std::hash<std::string_view>{}(value) + 0x9E3779B97F4A7C15ULL + (a << 6) + (a >> 2));
+}
+
 bool skipped(const std::vector<std::string>* skip_index, std::string_view field) {
     return skip_index != nullptr && !skip_index->empty() &&
            std::find(skip_index->begin(), skip_index->end(), field) != skip_index->end();
@@ -28,19 +33,45 @@ void BatchIndexes::clear() {
         numbers_[i].values.clear();
     }
     numbers_used_ = 0;
-    string_at_.clear();
+    std::fill(string_slots_.begin(), string_slots_.end(), GroupSlot{0, no_group});
     number_at_.clear();
 }
 
-void BatchIndexes::add_string(std::string_view field, std::string_view value) {
-    auto [it, created] = string_at_.try_emplace({field, value}, strings_used_);
-    if (created) {
-        if (strings_used_ == strings_.size()) strings_.emplace_back();
-        Strings& group = strings_[strings_used_++];
-        group.field = field;
-        group.value = value;
+void BatchIndexes::grow_string_slots() {
+    std::vector<GroupSlot> grown(std::max<std::size_t>(1024, 2 * string_slots_.size()),
+                                 GroupSlot{0, no_group});
+    const std::size_t mask = grown.size() - 1;
+    for (std::uint32_t g = 0; g < strings_used_; ++g) {
+        const std::uint64_t hash = group_hash(strings_[g].field, strings_[g].value);
+        std::size_t at = hash & mask;
+        while (grown[at].group != no_group) at = (at + 1) & mask;
+        grown[at] = {static_cast<std::uint32_t>(hash), g};
     }
-    strings_[it->second].places.push_back(places_);
+    string_slots_.swap(grown);
+}
+
+void BatchIndexes::add_string(std::string_view field, std::string_view value) {
+    if (2 * (strings_used_ + 1) > string_slots_.size()) grow_string_slots();
+    const std::uint64_t hash = group_hash(field, value);
+    const auto tag = static_cast<std::uint32_t>(hash);
+    const std::size_t mask = string_slots_.size() - 1;
+    std::size_t at = hash & mask;
+    for (;; at = (at + 1) & mask) {
+        const GroupSlot slot = string_slots_[at];
+        if (slot.group == no_group) break;
+        const Strings& group = strings_[slot.group];
+        if (slot.tag == tag && group.value == value && group.field == field) {
+            strings_[slot.group].places.push_back(places_);
+            return;
+        }
+    }
+    if (strings_used_ == strings_.size()) strings_.emplace_back();
+    Strings& group = strings_[strings_used_];
+    group.field = field;
+    group.value = value;
+    group.places.push_back(places_);
+    string_slots_[at] = {tag, static_cast<std::uint32_t>(strings_used_)};
+    ++strings_used_;
 }
 
 void BatchIndexes::add_number(std::string_view field, float value) {

@@ -65,14 +65,16 @@ class BatchIndexes {
     }
 
   private:
-    struct PairHash {
-        std::size_t operator()(const std::pair<std::string_view, std::string_view>& p) const {
-            const std::size_t a = std::hash<std::string_view>{}(p.first);
-            return a ^ (std::hash<std::string_view>{}(p.second) + 0x9E3779B97F4A7C15ULL + (a << 6) +
-                        (a >> 2));
-        }
+    // A slot of the table that finds a (field, value)'s group: open addressing over group
+    // numbers, so that a chunk of mostly distinct values (a name per point) allocates nothing
+    // per value once the table has grown to fit.
+    struct GroupSlot {
+        std::uint32_t tag;    // the key's hash, cut to 32 bits
+        std::uint32_t group;  // no_group when the slot is free
     };
+    static constexpr std::uint32_t no_group = 0xFFFFFFFFU;
 
+    void grow_string_slots();
     void add_string(std::string_view field, std::string_view value);
     void add_number(std::string_view field, float value);
 
@@ -92,8 +94,7 @@ class BatchIndexes {
     std::size_t strings_used_ = 0;
     std::vector<Numbers> numbers_;
     std::size_t numbers_used_ = 0;
-    std::unordered_map<std::pair<std::string_view, std::string_view>, std::size_t, PairHash>
-        string_at_;
+    std::vector<GroupSlot> string_slots_;  // a power of two long, at most half full
     std::unordered_map<std::string_view, std::size_t> number_at_;
 };
 

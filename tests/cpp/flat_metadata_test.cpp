@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -123,6 +124,43 @@ TEST(FlatMetadata, TakesWellFormedUtf8AndLeavesOtherBytes) {
         std::string compact;
         append_flat_compact(compact, members);
         EXPECT_EQ(compact, filter::parse_json(c.text)->dump());
+    }
+}
+
+// Thousands of distinct values (a name per point) among repeated ones: each (field, value) has
+// one group, in the order points first meet it, holding exactly its places.
+TEST(BatchIndexes, ManyDistinctValuesKeepOneGroupEach) {
+    BatchIndexes batch;
+    std::vector<std::string> texts;
+    const std::uint32_t n = 5000;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        texts.push_back("{\"r\": \"" + std::to_string(i % 7) + "\", \"u\": \"v" +
+                        std::to_string(i % 3000) + "\"}");
+    }
+    std::vector<std::pair<std::string, std::string>> order;
+    std::map<std::pair<std::string, std::string>, std::vector<std::uint32_t>> places;
+    for (int round = 0; round < 2; ++round) {  // the second batch reuses the first's memory
+        batch.clear();
+        order.clear();
+        places.clear();
+        for (std::uint32_t i = 0; i < n; ++i) {
+            std::vector<FlatMember> members;
+            ASSERT_TRUE(read_flat_metadata(texts[i], members));
+            batch.add_point(1.0f, 2.0f, members, nullptr);
+            for (const FlatMember& m : members) {
+                auto& at = places[{std::string(m.key), std::string(m.raw)}];
+                if (at.empty()) order.emplace_back(m.key, m.raw);
+                at.push_back(i);
+            }
+        }
+        batch.finish();
+        ASSERT_EQ(batch.strings().size(), order.size());
+        for (std::size_t g = 0; g < order.size(); ++g) {
+            const auto& group = batch.strings()[g];
+            ASSERT_EQ(group.field, order[g].first);
+            ASSERT_EQ(group.value, order[g].second);
+            ASSERT_EQ(group.places, places[order[g]]);
+        }
     }
 }
 
