@@ -109,6 +109,16 @@ FILTERS = [
     '[1, 2]', 'null', '"x"', '{"c": {"$regex": "x"}}', '{"n": 18446744073709551615}',
 ]
 
+# Metadata texts: flat objects (ASCII and UTF-8), nested ones, bytes that are not UTF-8, texts
+# that are not objects.
+METADATA = [json.dumps(m, ensure_ascii=False).encode("utf-8") for m in METAS] + [
+    b'{"name": "Takht-e Qey\xc5\x9far", "country": "IR", "population": 1266}',
+    b'{"k": 1, "k": "two", "\xd0\xba": true, "z": null}',
+    b'{ "n" : -0.0 , "m" : 1e999 , "s" : "\\u00e9" }',
+    b'{"s": "\xed\xa0\x80"}', b'{"s": "\xf4\x90\x80\x80"}', b'{"s": "a\x7f"}',
+    b'{"n": 123456789012345678, "m": 1234567890123456789}', b'[1]', b'{"a": 1,}',
+]
+
 
 def draw_float(value):
     """A float in the raw-bits form of the search target's decoder."""
@@ -180,6 +190,8 @@ def main():
         write("store_open_fuzz", name, struct.pack("<I", len(snapshot)) + snapshot)
     for i, text in enumerate(FILTERS):
         write("filter_fuzz", f"filter{i:02}", text.encode("utf-8"))
+    for i, text in enumerate(METADATA):
+        write("metadata_fuzz", f"metadata{i:02}", text)
     for name, data in SEARCHES.items():
         write("search_fuzz", name, data)
     total = sum(f.stat().st_size for f in (HERE / "corpus").rglob("*") if f.is_file())

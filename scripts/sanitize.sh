@@ -22,7 +22,7 @@ for arg in "$@"; do
 done
 py=.venv/bin/python
 jobs=${VESKO_JOBS:-2}
-targets=(filter_fuzz search_fuzz snapshot_decode_fuzz store_open_fuzz wal_decode_fuzz)
+targets=(filter_fuzz metadata_fuzz search_fuzz snapshot_decode_fuzz store_open_fuzz wal_decode_fuzz)
 
 build_quietly() {  # log file, then the command; the log is shown only when the command fails
     local log=$1
