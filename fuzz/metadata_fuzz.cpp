@@ -5,9 +5,9 @@
 //   too long to store), with the general parser's compact text and object.
 #include "fuzz/fuzz_support.h"
 #include "storage/data_files.h"
-#include "storage/flat_metadata.h"
 #include "storage/meta_codec.h"
-#include "storage/metadata.h"
+#include "text/flat_metadata.h"
+#include "text/metadata.h"
 
 #include <string>
 #include <string_view>
@@ -16,16 +16,16 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vesko;
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    auto general = filter::parse_json(text);
+    auto general = text::parse_json(text);
     const bool object = general && general->is_object();
 
-    std::vector<storage::FlatMember> members;
-    if (storage::read_flat_metadata(text, members)) {
+    std::vector<text::FlatMember> members;
+    if (text::read_flat_metadata(text, members)) {
         FUZZ_CHECK(object,
                    "the quick reader took a text the general parser does not make into "
                    "an object");
         std::string compact;
-        storage::append_flat_compact(compact, members);
+        text::append_flat_compact(compact, members);
         FUZZ_CHECK(compact == general->dump(), "compact texts differ");
         std::string flat_log;
         std::string general_log;
@@ -33,25 +33,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         storage::encode_meta_object(general_log, *general);
         FUZZ_CHECK(flat_log == general_log, "log encodings differ");
         FUZZ_CHECK(members.size() == general->size(), "member counts differ");
-        for (const storage::FlatMember& m : members) {
-            const filter::Json& value = general->at(std::string(m.key));
-            const filter::Json mine = storage::flat_json_value(m);
+        for (const text::FlatMember& m : members) {
+            const text::Json& value = general->at(std::string(m.key));
+            const text::Json mine = text::flat_json_value(m);
             FUZZ_CHECK(mine == value && mine.type() == value.type(), "a value differs");
             if (value.is_number()) {
-                FUZZ_CHECK(storage::flat_number_as_f32(m) == filter::json_number_as_f32(value),
+                FUZZ_CHECK(text::flat_number_as_f32(m) == text::json_number_as_f32(value),
                            "an indexed number differs");
             }
         }
     }
 
-    auto meta = storage::Metadata::parse(text);
+    auto meta = text::Metadata::parse(text);
     if (!object) {
         FUZZ_CHECK(!meta, "parse took a text the general parser does not make into an object");
     } else if (meta) {
         FUZZ_CHECK(meta->text() == general->dump(), "parse's compact text differs");
         FUZZ_CHECK(meta->object() == *general, "parse's object differs");
     } else {
-        FUZZ_CHECK(general->dump().size() > storage::max_metadata_bytes,
+        FUZZ_CHECK(general->dump().size() > text::max_metadata_bytes,
                    "parse refused an object that fits");
     }
     return 0;

@@ -6,8 +6,8 @@
 // the same distances, each hit's distance its own).
 #include "engine/store.h"
 #include "fuzz/fuzz_support.h"
+#include "index/grid.h"
 #include "spatial/distance.h"
-#include "spatial/grid.h"
 
 #include <algorithm>
 #include <bit>
@@ -217,7 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         min_lon = std::min(min_lon, lon), max_lon = std::max(max_lon, lon);
     }
     const auto under_rectangle = [&](const Point& p) {
-        using vesko::spatial::lat_cell, vesko::spatial::lon_cell;
+        using vesko::index::lat_cell, vesko::index::lon_cell;
         return lat_cell(min_lat) <= lat_cell(p.lat) && lat_cell(p.lat) <= lat_cell(max_lat) &&
                lon_cell(min_lon) <= lon_cell(p.lon) && lon_cell(p.lon) <= lon_cell(max_lon);
     };

@@ -34,9 +34,38 @@ if command -v clang-format >/dev/null 2>&1 && clang-format --version | grep -q '
 fi
 
 echo "== include layers"
-# Nothing includes a layer above it: engine/ only from binding/, binding/ from nobody.
-if grep -rn '#include "engine/' src/storage src/filter src/spatial src/common ||
-   grep -rn '#include "binding/' src/engine src/storage src/filter src/spatial src/common; then
+# The layers of src/, each folder with the folders its files may include (ARCHITECTURE.md):
+# every include points down, so no two folders ever include each other.
+layers="
+common:
+text:    common
+storage: common text
+index:   common text storage
+persist: common text storage index
+filter:  common text storage index persist
+spatial: common text storage index persist filter
+engine:  common text storage index persist filter spatial
+binding: common text storage index persist filter spatial engine
+"
+layer_faults=0
+while read -r folder allowed; do
+    [ -n "$folder" ] || continue
+    folder=${folder%:}
+    while IFS= read -r line; do
+        file=${line%%:*}
+        target=$(echo "$line" | sed -E 's/.*#include "([a-z_]+)\/.*/\1/')
+        if [ "$target" != "$folder" ] && [[ " $allowed " != *" $target "* ]]; then
+            echo "$file includes $target/, above or beside its layer: $line"
+            layer_faults=1
+        fi
+    done < <(grep -rn '#include "[a-z_]*/' "src/$folder" || true)
+done <<< "$layers"
+unknown=$(ls src | grep -vxE "$(echo "$layers" | sed -n 's/^\([a-z]*\):.*/\1/p' | paste -sd'|')" || true)
+if [ -n "$unknown" ]; then
+    echo "src/ has a folder with no row in the layer table: $unknown"
+    layer_faults=1
+fi
+if [ "$layer_faults" = 1 ]; then
     echo "a file includes a layer above its own (see ARCHITECTURE.md)"
     exit 1
 fi

@@ -10,7 +10,7 @@
 // caller holds.
 #include "common/check.h"
 #include "engine/store.h"
-#include "storage/id_hash.h"
+#include "index/id_hash.h"
 
 #include <atomic>
 #include <future>
@@ -20,8 +20,10 @@
 namespace vesko::engine {
 
 using namespace storage;
+using namespace index;
+using namespace text;
 
-static_assert(bulk_chunk_points <= BatchIndexes::max_places, "a chunk fits one batch");
+static_assert(bulk_chunk_points <= index::BatchIndexes::max_places, "a chunk fits one batch");
 
 namespace {
 
@@ -39,7 +41,7 @@ auto run(bool beside, Work&& work) {
 
 // Metadata texts the quick check could not vouch for, parsed in full, by item in ascending
 // order.
-using KeptMetadata = std::vector<std::pair<std::size_t, Metadata>>;
+using KeptMetadata = std::vector<std::pair<std::size_t, text::Metadata>>;
 
 struct BadItem {
     std::size_t item;
@@ -53,7 +55,7 @@ std::optional<BadItem> check_range(std::span<const NewPoint> points, std::size_t
                                    const std::atomic<bool>& stop) {
     for (std::size_t i = begin; i < end; ++i) {
         if ((i & 1023) == 0 && stop.load(std::memory_order_relaxed)) return std::nullopt;
-        auto checked = Metadata::check(points[i].metadata);
+        auto checked = text::Metadata::check(points[i].metadata);
         if (!checked) return BadItem{i, checked.error()};
         if (*checked) kept.emplace_back(i, std::move(**checked));
     }
@@ -70,9 +72,9 @@ struct ParsedChunk {
     std::vector<std::uint64_t> hashes;
     // Per point: flat, or its place in `general` (a text that is not flat).
     std::vector<std::uint32_t> general_at;
-    std::vector<Metadata> general;
+    std::vector<text::Metadata> general;
     // Scratch for one flat point's members.
-    std::vector<FlatMember> members;
+    std::vector<text::FlatMember> members;
     // The flat points' compact texts, back to back; point k's ends at text_ends[k].
     std::string texts;
     std::vector<std::size_t> text_ends;
@@ -81,7 +83,7 @@ struct ParsedChunk {
     // The chunk's log records, one Insert per point in order.
     std::string log;
     // What the points add to the grid and the metadata indexes, by place in the chunk.
-    BatchIndexes indexes;
+    index::BatchIndexes indexes;
 
     // Empties every part and keeps the memory, which the next chunk reuses.
     void clear() {
@@ -122,9 +124,9 @@ std::optional<BadItem> parse_chunk(std::span<const NewPoint> points, std::size_t
         out.ext_ids.push_back(p.ext_id);
         out.members.clear();
         const bool is_kept = next_kept < kept.size() && kept[next_kept].first == i;
-        if (!is_kept && Metadata::read_flat(p.metadata, out.members)) {
+        if (!is_kept && text::Metadata::read_flat(p.metadata, out.members)) {
             out.general_at.push_back(ParsedChunk::flat);
-            const std::span<const FlatMember> members = out.members;
+            const std::span<const text::FlatMember> members = out.members;
             append_flat_compact(out.texts, members);
             encode_flat_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, members, skip_index);
             out.indexes.add_point(p.lat_deg, p.lon_deg, members, skip_index);
@@ -133,11 +135,11 @@ std::optional<BadItem> parse_chunk(std::span<const NewPoint> points, std::size_t
             if (is_kept) {
                 out.general.push_back(std::move(kept[next_kept++].second));
             } else {
-                auto parsed = Metadata::parse(p.metadata);
+                auto parsed = text::Metadata::parse(p.metadata);
                 if (!parsed) return BadItem{i, parsed.error()};
                 out.general.push_back(std::move(parsed).value());
             }
-            const filter::Json& object = out.general.back().object();
+            const text::Json& object = out.general.back().object();
             encode_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, object, skip_index);
             out.indexes.add_point(p.lat_deg, p.lon_deg, object, skip_index);
         }
@@ -207,7 +209,7 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
     std::unique_lock log_guard(log_lock_);
     std::vector<std::uint32_t> id_of_place;
     struct ReleaseBuffers {
-        DataFiles& files;
+        storage::DataFiles& files;
         ~ReleaseBuffers() { files.release_buffers(); }
     } release_buffers{index_.files};
     for (std::size_t start = 0, turn = 0; start < points.size();
@@ -253,7 +255,7 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
         logged.set_value();
         for (std::size_t k = 0; k < end - start; ++k) {
             if (k + 8 < end - start) index_.ext_to_int.prefetch((*prepared)[k + 8].hash);
-            const PreparedInsert& p = (*prepared)[k];
+            const index::PreparedInsert& p = (*prepared)[k];
             if (!p.needed) continue;
             changed_since_snapshot_ = true;
             commit_point(index_, p, points[start + k].lat_deg, points[start + k].lon_deg);

@@ -4,13 +4,16 @@
 // parts aside first, under the same lock. Runs before the Store exists, so no index or log lock
 // is taken; the directory's lock keeps every other Store away.
 #include "engine/store.h"
-#include "storage/recovery.h"
-#include "storage/snapshot.h"
-#include "storage/vacuum.h"
+#include "persist/recovery.h"
+#include "persist/snapshot.h"
+#include "persist/vacuum.h"
 
 namespace vesko::engine {
 
 using namespace storage;
+using namespace index;
+using namespace persist;
+using namespace text;
 
 namespace {
 
@@ -24,8 +27,8 @@ std::string parent_directory(std::string path) {
 
 }  // namespace
 
-Result<DirectoryLock> Store::lock_directory(const std::string& dir) {
-    auto lock = DirectoryLock::acquire(dir);
+Result<storage::DirectoryLock> Store::lock_directory(const std::string& dir) {
+    auto lock = storage::DirectoryLock::acquire(dir);
     if (!lock && would_block(lock.error())) {
         Error error = lock.error();
         error.message = "the store directory " + quoted_path(dir) +
@@ -56,7 +59,8 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& dir) {
     return store;
 }
 
-Result<std::unique_ptr<Store>> Store::open_locked(const std::string& dir, DirectoryLock lock) {
+Result<std::unique_ptr<Store>> Store::open_locked(const std::string& dir,
+                                                  storage::DirectoryLock lock) {
     auto parts = open_parts(dir);
     if (!parts) return parts.error();
     return std::unique_ptr<Store>(new Store(dir, std::move(lock), std::move(parts).value()));
@@ -71,8 +75,9 @@ Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir) {
     if (found->vacuum_pending) {
         // A sound vacuum snapshot holds every record of the log; a damaged one does not, so
         // the log then stays to be replayed over the vacuum's files.
-        VESKO_TRY(finish_committed_vacuum(
-            dir, found->snapshot_damage ? LogAfterCommit::Keep : LogAfterCommit::Empty));
+        VESKO_TRY(finish_committed_vacuum(dir, found->snapshot_damage
+                                                   ? persist::LogAfterCommit::Keep
+                                                   : persist::LogAfterCommit::Empty));
         found = inspect_store(dir);
         if (!found) return found.error();
     }
@@ -101,16 +106,16 @@ Result<Store::Parts> Store::open_parts(const std::string& dir) {
     if (auto damage = damage_error(*found)) return *damage;
     // A vacuum that committed but did not finish is finished before anything is loaded.
     if (found->vacuum_pending) VESKO_TRY(finish_committed_vacuum(dir));
-    auto files = DataFiles::open(dir);
+    auto files = storage::DataFiles::open(dir);
     if (!files) return files.error();
-    CoreIndex index(std::move(files).value());
+    index::CoreIndex index(std::move(files).value());
     const bool has_snapshot = found->snapshot.has_value();
     if (has_snapshot) {
         VESKO_TRY(
             load_snapshot(index, std::move(*found->snapshot), std::move(found->irregular_ids)));
     }
     VESKO_TRY(replay_log(index, found->log_path, found->log.valid_length));
-    auto wal = WalWriter::open(found->log_path, found->log.valid_length);
+    auto wal = storage::WalWriter::open(found->log_path, found->log.valid_length);
     if (!wal) return wal.error();
     // Records appended after a torn tail would never be replayed: cut it.
     if (found->log.valid_length < found->log.file_length)

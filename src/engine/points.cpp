@@ -1,6 +1,6 @@
 // Reading points back by id. Each call holds the index lock shared for its own extent only.
 #include "engine/store.h"
-#include "storage/id_hash.h"
+#include "index/id_hash.h"
 
 #include <mutex>
 
@@ -10,7 +10,7 @@ Result<std::optional<StoredPoint>> Store::get(std::string_view ext_id) const {
     VESKO_TRY(check_process());
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;
-    const std::uint32_t* int_id = index_.ext_to_int.find(storage::hash_id(ext_id));
+    const std::uint32_t* int_id = index_.ext_to_int.find(index::hash_id(ext_id));
     if (int_id == nullptr) return std::optional<StoredPoint>();
     return std::optional<StoredPoint>(read_point(index_, *int_id));
 }
@@ -19,7 +19,7 @@ Result<bool> Store::contains(std::string_view ext_id) const {
     VESKO_TRY(check_process());
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;
-    return index_.ext_to_int.contains(storage::hash_id(ext_id));
+    return index_.ext_to_int.contains(index::hash_id(ext_id));
 }
 
 }  // namespace vesko::engine

@@ -2,16 +2,19 @@
 #include "engine/store.h"
 
 #include "filter/filter_eval.h"
-#include "storage/grid_check.h"
-#include "storage/snapshot.h"
+#include "persist/grid_check.h"
+#include "persist/snapshot.h"
+#include "persist/vacuum.h"
 #include "storage/used_lengths.h"
-#include "storage/vacuum.h"
 
 #include <mutex>
 
 namespace vesko::engine {
 
 using namespace storage;
+using namespace index;
+using namespace persist;
+using namespace text;
 
 namespace {
 
@@ -19,17 +22,17 @@ std::uint32_t id_of(std::uint32_t int_id) { return int_id; }
 std::uint32_t id_of(const spatial::DistanceHit& hit) { return hit.int_id; }
 
 // A caller's optional filter, parsed; nothing when none was given.
-Result<std::optional<filter::Json>> parse_optional_filter(
+Result<std::optional<text::Json>> parse_optional_filter(
     const std::optional<std::string>& filter_json) {
-    if (!filter_json) return std::optional<filter::Json>();
-    auto parsed = filter::parse_json(*filter_json);
+    if (!filter_json) return std::optional<text::Json>();
+    auto parsed = text::parse_json(*filter_json);
     if (!parsed) return parsed.error();
-    return std::optional<filter::Json>(std::move(parsed).value());
+    return std::optional<text::Json>(std::move(parsed).value());
 }
 
 }  // namespace
 
-Store::Store(std::string dir, DirectoryLock lock, Parts parts)
+Store::Store(std::string dir, storage::DirectoryLock lock, Parts parts)
     : dir_(std::move(dir)),
       process_generation_(process_generation()),
       dir_lock_(std::move(lock)),
@@ -67,8 +70,8 @@ void Store::close() {
     if (broken_ && broken_->kind == ErrorKind::Closed) return;
     std::unique_lock log_guard(log_lock_);
     broken_ = make_error(ErrorKind::Closed, "store is closed");
-    wal_ = WalWriter();
-    index_ = CoreIndex(DataFiles::none());
+    wal_ = storage::WalWriter();
+    index_ = index::CoreIndex(storage::DataFiles::none());
     dir_lock_.release();
 }
 
@@ -87,15 +90,16 @@ Result<bool> Store::upsert(std::string_view ext_id, float lat_deg, float lon_deg
 Result<bool> Store::write_point(std::string_view ext_id, float lat_deg, float lon_deg,
                                 std::string_view metadata,
                                 const std::vector<std::string>* skip_index, bool replacing) {
-    auto parsed = Metadata::parse(metadata);
+    auto parsed = text::Metadata::parse(metadata);
     if (!parsed) return parsed.error();
-    const Metadata& meta = *parsed;
+    const text::Metadata& meta = *parsed;
     VESKO_TRY(check_process());
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     // Everything that can fail (a slot for the id, its records in ids.bin and meta.bin) is
     // done before the record is logged: once it is in the log, the point exists.
-    auto prepared = prepare_insert(index_, ext_id, meta.text(), AppendMode::Always, replacing);
+    auto prepared =
+        prepare_insert(index_, ext_id, meta.text(), storage::AppendMode::Always, replacing);
     if (!prepared) return prepared.error();
     std::unique_lock log_guard(log_lock_);
     if (replacing) {
@@ -128,7 +132,7 @@ Result<void> Store::remove(std::string_view ext_id) {
 }
 
 Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
-    auto parsed = filter::parse_json(filter_json);
+    auto parsed = text::parse_json(filter_json);
     if (!parsed) return parsed.error();
     VESKO_TRY(check_process());
     std::unique_lock index_guard(index_lock_);
@@ -221,7 +225,7 @@ Result<void> Store::persist() {
         why = used_length_damage(ids_file_name, index_.files.ids_file_len(), ids_end);
         if (!why) why = used_length_damage(meta_file_name, index_.files.meta_file_len(), meta_end);
     }
-    if (!why) why = grid_damage(index_, StoredCoords(index_.files.coords_bytes()));
+    if (!why) why = grid_damage(index_, persist::StoredCoords(index_.files.coords_bytes()));
     if (why) {
         return damaged_error("refusing to write a snapshot of " + quoted_path(dir_) +
                              " that the store could not open again: " + *why);
@@ -327,7 +331,7 @@ Result<void> Store::search_polygon(const std::vector<spatial::LatLon>& polygon,
 }
 
 Result<bool> Store::exists(std::string_view filter_json) const {
-    auto parsed = filter::parse_json(filter_json);
+    auto parsed = text::parse_json(filter_json);
     if (!parsed) return parsed.error();
     VESKO_TRY(check_process());
     std::shared_lock index_guard(index_lock_);
@@ -335,7 +339,7 @@ Result<bool> Store::exists(std::string_view filter_json) const {
     return !filter::evaluate_filter(index_, *parsed).empty();
 }
 
-StoredPoint read_point(const CoreIndex& index, std::uint32_t int_id) {
+StoredPoint read_point(const index::CoreIndex& index, std::uint32_t int_id) {
     const auto [lat_deg, lon_deg] = index.files.coords(int_id);
     return StoredPoint{index.files.get_external_id(int_id).value_or(""), lat_deg, lon_deg,
                        index.files.get_metadata(int_id)};

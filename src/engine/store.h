@@ -10,8 +10,8 @@
 
 #include "common/result.h"
 #include "engine/hit_texts.h"
+#include "index/core_index.h"
 #include "spatial/search.h"
-#include "storage/core_index.h"
 #include "storage/wal.h"
 
 #include <cstdint>
@@ -25,7 +25,7 @@
 
 namespace vesko::engine {
 
-using storage::CoreIndex;
+using index::CoreIndex;
 using storage::WalWriter;
 
 // One live point as the store holds it: the f32 coordinates and the compact metadata text.
@@ -39,7 +39,7 @@ struct StoredPoint {
 // A stretch of the live points in ascending internal id, and where the next stretch starts.
 // The point in slot int_id, read as the searches read their hits: an id record that cannot be
 // read back gives the id "", metadata that cannot gives "{}". Caller holds the index lock.
-StoredPoint read_point(const CoreIndex& index, std::uint32_t int_id);
+StoredPoint read_point(const index::CoreIndex& index, std::uint32_t int_id);
 
 struct PointChunk {
     std::vector<StoredPoint> points;
@@ -194,8 +194,8 @@ class Store {
   private:
     // What opening a directory yields.
     struct Parts {
-        CoreIndex index;
-        WalWriter wal;
+        index::CoreIndex index;
+        storage::WalWriter wal;
         // snapshot.bin holds exactly this state: it was loaded and no log record replayed.
         bool snapshot_current = false;
     };
@@ -241,12 +241,12 @@ class Store {
     // shared; every mutation holds both exclusively, from encoding its log record until its
     // change is applied, so the log's order is the order of the changes.
     mutable std::shared_mutex index_lock_;
-    CoreIndex index_;  // guarded by index_lock_
+    index::CoreIndex index_;  // guarded by index_lock_
     // Set when a failed vacuum or log write left the object unable to follow its directory, or
     // by close(); every call then returns it. Guarded by index_lock_.
     std::optional<Error> broken_;
     std::shared_mutex log_lock_;
-    WalWriter wal_;  // guarded by log_lock_
+    storage::WalWriter wal_;  // guarded by log_lock_
     // False exactly while snapshot.bin holds the state index_ holds: set by every applied
     // change (a record that changes nothing leaves it alone), by a vacuum and by an open that
     // replayed records; cleared when persist captures the state it writes, and set again if

@@ -2,14 +2,17 @@
 // object's state, or the object reopened from its directory after a failure past the commit.
 // The index lock is held exclusive throughout.
 #include "engine/store.h"
-#include "storage/snapshot.h"
-#include "storage/vacuum.h"
+#include "persist/snapshot.h"
+#include "persist/vacuum.h"
 
 #include <mutex>
 
 namespace vesko::engine {
 
 using namespace storage;
+using namespace index;
+using namespace persist;
+using namespace text;
 
 Result<void> Store::vacuum() {
     VESKO_TRY(check_process());
@@ -29,9 +32,9 @@ Result<void> Store::vacuum() {
         return finish_commit(dir_, &wal_);
     }();
     if (!finished) return recover_after_failed_vacuum(finished.error());
-    auto files = DataFiles::open(dir_, DataFiles::OpenFailure::Reported);
+    auto files = storage::DataFiles::open(dir_, storage::DataFiles::OpenFailure::Reported);
     if (!files) return recover_after_failed_vacuum(files.error());
-    CoreIndex fresh(std::move(files).value());
+    index::CoreIndex fresh(std::move(files).value());
     install_snapshot(fresh, std::move(compacted).value());
     rebuild_irregular_ids(fresh);
     index_ = std::move(fresh);

@@ -1,6 +1,6 @@
 #include "filter/filter_eval.h"
 
-#include "storage/id_hash.h"
+#include "index/id_hash.h"
 
 #include <cmath>
 
@@ -8,37 +8,37 @@ namespace vesko::filter {
 
 namespace {
 
-const Json* member_array(const Json& object, const char* key) {
+const text::Json* member_array(const text::Json& object, const char* key) {
     auto it = object.find(key);
     return it != object.end() && it->is_array() ? &*it : nullptr;
 }
 
-Bitmap start_from(const storage::CoreIndex& index, const Bitmap* restrict) {
+Bitmap start_from(const index::CoreIndex& index, const Bitmap* restrict) {
     return restrict != nullptr ? * restrict : index.valid_ids;
 }
 
-Bitmap union_of_conditions(const storage::CoreIndex& index, std::string_view field,
-                           const Json& elements, const Bitmap* candidates) {
+Bitmap union_of_conditions(const index::CoreIndex& index, std::string_view field,
+                           const text::Json& elements, const Bitmap* candidates) {
     Bitmap r;
-    for (const Json& element : elements) {
+    for (const text::Json& element : elements) {
         r |= evaluate_field_condition(index, field, element, candidates);
     }
     return r;
 }
 
-Bitmap live_within(const storage::CoreIndex& index, const Bitmap* candidates) {
+Bitmap live_within(const index::CoreIndex& index, const Bitmap* candidates) {
     return candidates != nullptr ? index.valid_ids & *candidates : index.valid_ids;
 }
 
 // The ids one operator admits, restricted to `candidates` when given: the caller intersects
 // the result with a subset of them, so the restriction changes no answer, only the cost.
-Bitmap operator_bitmap(const storage::CoreIndex& index, std::string_view field, std::string_view op,
-                       const Json& operand, const Bitmap* candidates) {
+Bitmap operator_bitmap(const index::CoreIndex& index, std::string_view field, std::string_view op,
+                       const text::Json& operand, const Bitmap* candidates) {
     const bool numeric = operand.is_number();
     const bool comparison =
         op == "$eq" || op == "$ne" || op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte";
     if (numeric && comparison) {
-        return evaluate_numeric_op(index, field, op, json_number_as_f32(operand), candidates);
+        return evaluate_numeric_op(index, field, op, text::json_number_as_f32(operand), candidates);
     }
     if (op == "$eq") return get_bitmap_str_eq(index, field, operand, candidates);
     if (op == "$ne") {
@@ -62,13 +62,13 @@ Bitmap operator_bitmap(const storage::CoreIndex& index, std::string_view field, 
 
 // A filter object is read as the first of these that applies: an "$and" array, an "$or"
 // array, a "$not" member, else its field conditions.
-Bitmap evaluate_filter(const storage::CoreIndex& index, const Json& filter,
+Bitmap evaluate_filter(const index::CoreIndex& index, const text::Json& filter,
                        const Bitmap* restrict) {
     if (!filter.is_object()) return Bitmap();
     if (member_array(filter, "$and") == nullptr) {
-        if (const Json* parts = member_array(filter, "$or")) {
+        if (const text::Json* parts = member_array(filter, "$or")) {
             Bitmap r;
-            for (const Json& element : *parts) r |= evaluate_filter(index, element, nullptr);
+            for (const text::Json& element : *parts) r |= evaluate_filter(index, element, nullptr);
             if (restrict != nullptr) r &= * restrict;
             return r;
         }
@@ -81,12 +81,12 @@ Bitmap evaluate_filter(const storage::CoreIndex& index, const Json& filter,
     return evaluate_filter(index, filter, start_from(index, restrict));
 }
 
-Bitmap evaluate_filter(const storage::CoreIndex& index, const Json& filter, Bitmap&& restrict) {
+Bitmap evaluate_filter(const index::CoreIndex& index, const text::Json& filter, Bitmap&& restrict) {
     if (!filter.is_object()) return Bitmap();
     Bitmap r = std::move(restrict);
-    if (const Json* parts = member_array(filter, "$and")) {
+    if (const text::Json* parts = member_array(filter, "$and")) {
         // Each element narrows what is left: evaluating it against r gives r ∩ element.
-        for (const Json& element : *parts) {
+        for (const text::Json& element : *parts) {
             if (r.empty()) break;
             r = evaluate_filter(index, element, std::move(r));
         }
@@ -104,12 +104,13 @@ Bitmap evaluate_filter(const storage::CoreIndex& index, const Json& filter, Bitm
     return r;
 }
 
-Bitmap evaluate_field_condition(const storage::CoreIndex& index, std::string_view field,
-                                const Json& condition, const Bitmap* candidates) {
+Bitmap evaluate_field_condition(const index::CoreIndex& index, std::string_view field,
+                                const text::Json& condition, const Bitmap* candidates) {
     if (condition.is_string() || condition.is_boolean())
         return get_bitmap_str_eq(index, field, condition, candidates);
     if (condition.is_number()) {
-        return evaluate_numeric_op(index, field, "$eq", json_number_as_f32(condition), candidates);
+        return evaluate_numeric_op(index, field, "$eq", text::json_number_as_f32(condition),
+                                   candidates);
     }
     if (!condition.is_object()) return Bitmap();
     // Each operator's answer lies within the candidates, so a lone operator is the answer.
@@ -125,8 +126,8 @@ Bitmap evaluate_field_condition(const storage::CoreIndex& index, std::string_vie
     return r;
 }
 
-Bitmap get_bitmap_str_eq(const storage::CoreIndex& index, std::string_view field, const Json& value,
-                         const Bitmap* within) {
+Bitmap get_bitmap_str_eq(const index::CoreIndex& index, std::string_view field,
+                         const text::Json& value, const Bitmap* within) {
     std::string_view text;
     if (value.is_string()) {
         text = value.get_ref<const std::string&>();
@@ -136,7 +137,7 @@ Bitmap get_bitmap_str_eq(const storage::CoreIndex& index, std::string_view field
         return Bitmap();
     }
     if (field == "_id" || field == "id") {
-        const std::uint32_t* found = index.ext_to_int.find(storage::hash_id(text));
+        const std::uint32_t* found = index.ext_to_int.find(index::hash_id(text));
         Bitmap r;
         if (found != nullptr && index.valid_ids.contains(*found) &&
             (within == nullptr || within->contains(*found))) {
@@ -151,12 +152,12 @@ Bitmap get_bitmap_str_eq(const storage::CoreIndex& index, std::string_view field
     return inner->second.bitmap(within);
 }
 
-Bitmap evaluate_numeric_op(const storage::CoreIndex& index, std::string_view field,
+Bitmap evaluate_numeric_op(const index::CoreIndex& index, std::string_view field,
                            std::string_view op, float value, const Bitmap* restrict) {
     auto it = index.num_index.find(field);
     if (it == index.num_index.end()) return Bitmap();
-    const NumericBsiIndex& bsi = it->second;
-    const std::uint32_t e = sortable_bits(value);
+    const index::NumericBsiIndex& bsi = it->second;
+    const std::uint32_t e = index::sortable_bits(value);
     const bool nan = std::isnan(value);
     // Every comparison starts from the restricting set, so its cost follows the candidates
     // rather than the whole field.

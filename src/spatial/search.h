@@ -4,8 +4,8 @@
 #pragma once
 
 #include "common/bitmap.h"
-#include "filter/json_text.h"
-#include "storage/core_index.h"
+#include "index/core_index.h"
+#include "text/json_text.h"
 
 #include <cstdint>
 #include <functional>
@@ -39,7 +39,7 @@ using LatLon = std::pair<float, float>;
 class Eligible {
   public:
     // `filter` (may be null) must outlive this object.
-    Eligible(const storage::CoreIndex& index, const filter::Json* filter)
+    Eligible(const index::CoreIndex& index, const text::Json* filter)
         : index_(index), filter_(filter) {}
 
     // The eligible ids among `candidates`.
@@ -60,26 +60,26 @@ class Eligible {
     void window_holds(std::uint64_t window_ids) const;
 
   private:
-    const storage::CoreIndex& index_;
-    const filter::Json* filter_;
+    const index::CoreIndex& index_;
+    const text::Json* filter_;
     mutable std::optional<Bitmap> all_;
     mutable std::function<void()> notice_;
 };
 
 // Every eligible id within radius_m of (lat, lon); places by distance, equal distances in
 // ascending internal id.
-std::vector<DistanceHit> search_radius(const storage::CoreIndex& index, float lat_deg,
-                                       float lon_deg, float radius_m, const Eligible& eligible);
+std::vector<DistanceHit> search_radius(const index::CoreIndex& index, float lat_deg, float lon_deg,
+                                       float radius_m, const Eligible& eligible);
 
 // Every eligible id inside the box (bounds inclusive), ascending. A box whose western
 // longitude exceeds its eastern one, or whose top lies below its bottom, is empty.
-std::vector<std::uint32_t> search_box(const storage::CoreIndex& index, LatLon top_left,
+std::vector<std::uint32_t> search_box(const index::CoreIndex& index, LatLon top_left,
                                       LatLon bottom_right, const Eligible& eligible);
 
 // The k eligible ids nearest to (lat, lon); places by distance, and among equal distances the
 // one examined first (ring by ring outward, then by id) wins and comes first. NaN distances
 // come last.
-std::vector<DistanceHit> search_knn(const storage::CoreIndex& index, float lat_deg, float lon_deg,
+std::vector<DistanceHit> search_knn(const index::CoreIndex& index, float lat_deg, float lon_deg,
                                     std::uint32_t k, const Eligible& eligible);
 
 // Whether (p_lat, p_lon) is inside the polygon by the even-odd rule, with latitude as the
@@ -88,7 +88,7 @@ bool inside_polygon(std::span<const LatLon> polygon, float p_lat, float p_lon);
 
 // Every eligible id inside the polygon by the even-odd rule, ascending. The caller returns
 // early for fewer than three vertices.
-std::vector<std::uint32_t> search_polygon(const storage::CoreIndex& index,
+std::vector<std::uint32_t> search_polygon(const index::CoreIndex& index,
                                           std::span<const LatLon> polygon,
                                           const Eligible& eligible);
 

@@ -19,8 +19,8 @@
 // its points are all examined and no cell is walked. Rings wrap across longitude 180. Points
 // stored off the usual chart (outside [-90, 90] x [-180, 180], or NaN) have no meaningful
 // cell, so they are always examined, and a query off the chart examines everything.
+#include "index/grid.h"
 #include "spatial/distance.h"
-#include "spatial/grid.h"
 #include "spatial/search.h"
 #include "spatial/window.h"
 
@@ -46,9 +46,9 @@ constexpr double polar_cap_lat_deg = 85.0;
 // a walk meets about k * live / matching points before it has k matches, examining the
 // matching ones costs one distance each.
 constexpr double direct_ranking_factor = 4.0;
-constexpr std::int64_t lon_cells = chart_lon_cells;             // column 36000 is column 0 again
-constexpr std::int64_t block_rows = chart_lat_cells / 100 + 1;  // rows 0..180
-constexpr std::int64_t block_cols = lon_cells / 100 + 1;        // columns 0..360
+constexpr std::int64_t lon_cells = index::chart_lon_cells;  // column 36000 is column 0 again
+constexpr std::int64_t block_rows = index::chart_lat_cells / 100 + 1;  // rows 0..180
+constexpr std::int64_t block_cols = lon_cells / 100 + 1;               // columns 0..360
 constexpr double metres_per_degree = earth_radius_m * std::numbers::pi / 180.0;
 constexpr double radians_per_degree = std::numbers::pi / 180.0;
 constexpr std::uint64_t beyond_rings = 1ULL << 62;
@@ -172,7 +172,7 @@ double to_block_m(double lat_q, double lon_q, double cos_lat_q, double south_deg
 
 class KnnSearch {
   public:
-    KnnSearch(const storage::CoreIndex& index, float lat_deg, float lon_deg, const Bitmap& eligible,
+    KnnSearch(const index::CoreIndex& index, float lat_deg, float lon_deg, const Bitmap& eligible,
               std::uint32_t k)
         : index_(index),
           lat_(lat_deg),
@@ -180,9 +180,9 @@ class KnnSearch {
           cos_lat_q_(query_cos(lat_deg)),
           eligible_(eligible),
           best_(k),
-          cx_(lon_cell(lon_deg)),
-          cy_(lat_cell(lat_deg)),
-          on_chart_(storage::regular_position(lat_deg, lon_deg)) {}
+          cx_(index::lon_cell(lon_deg)),
+          cy_(index::lat_cell(lat_deg)),
+          on_chart_(index::regular_position(lat_deg, lon_deg)) {}
 
     // Ranks every eligible point directly; the answer is the same as walking.
     std::vector<Entry> rank_all() {
@@ -214,7 +214,7 @@ class KnnSearch {
     };
 
     Offset offset_of(std::uint64_t key) const {
-        std::int64_t x = key_lon_cell(key);
+        std::int64_t x = index::key_lon_cell(key);
         const std::uint64_t companion = on_chart_ && x == lon_cells ? 1 : 0;
         if (companion != 0) x = 0;
         std::int64_t dx = x - cx_;
@@ -223,7 +223,7 @@ class KnnSearch {
             if (dx < -lon_cells / 2) dx += lon_cells;
             if (dx >= lon_cells / 2) dx -= lon_cells;
         }
-        return {dx, static_cast<std::int64_t>(key_lat_cell(key)) - cy_, companion};
+        return {dx, static_cast<std::int64_t>(index::key_lat_cell(key)) - cy_, companion};
     }
 
     // The ring of a cell around the query's cell; ring_limit or more for cells the walk would
@@ -258,16 +258,17 @@ class KnnSearch {
         if (y < 0) return;
         if (x < 0) x += lon_cells;
         if (x >= lon_cells) x -= lon_cells;
-        visit_key(make_cell_key(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(x)));
+        visit_key(
+            index::make_cell_key(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(x)));
         if (x == 0) {
-            visit_key(make_cell_key(static_cast<std::uint32_t>(y),
-                                    static_cast<std::uint32_t>(lon_cells)));
+            visit_key(index::make_cell_key(static_cast<std::uint32_t>(y),
+                                           static_cast<std::uint32_t>(lon_cells)));
         }
     }
 
     void visit_key(std::uint64_t key) {
         ++lookups_;
-        const CellIds* ids = probe_.find(key);
+        const index::CellIds* ids = probe_.find(key);
         if (ids == nullptr) return;
         lookups_ += 9;
         examine_cell(key, *ids);
@@ -311,30 +312,32 @@ class KnnSearch {
         if (y < 0 || y >= block_rows) return;
         if (x < 0) x += block_cols - 1;
         if (x >= block_cols - 1) x -= block_cols - 1;
-        examine_block(make_cell_key(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(x)));
+        examine_block(
+            index::make_cell_key(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(x)));
         // Block column 360 holds longitude 180, the meridian of column 0.
         if (x == 0) {
-            examine_block(make_cell_key(static_cast<std::uint32_t>(y), block_cols - 1));
+            examine_block(index::make_cell_key(static_cast<std::uint32_t>(y), block_cols - 1));
         }
     }
 
     void examine_block(std::uint64_t block_key) {
         if (!walked_blocks_.insert(block_key).second) return;
-        const GridIndex::Block* block = index_.grid_index.block(block_key);
+        const index::GridIndex::Block* block = index_.grid_index.block(block_key);
         if (block != nullptr) examine_block_cells(block_key, *block);
     }
 
     // The cells of a block that the ring walk did not examine.
-    void examine_block_cells(std::uint64_t block_key, const GridIndex::Block& block) {
-        for (const GridIndex::Cell& cell : block.cells) {
-            const std::uint64_t key = cell_in(block_key, cell.local);
+    void examine_block_cells(std::uint64_t block_key, const index::GridIndex::Block& block) {
+        for (const index::GridIndex::Cell& cell : block.cells) {
+            const std::uint64_t key = index::cell_in(block_key, cell.local);
             if (ring_of(key) >= walked_rings_) examine_cell(key, cell.ids);
         }
     }
 
     double block_bound_m(std::uint64_t block) const {
-        return to_block_m(lat_, lon_, cos_lat_q_, static_cast<double>(key_lat_cell(block)) - 90.0,
-                          static_cast<double>(key_lon_cell(block)) - 180.0);
+        return to_block_m(lat_, lon_, cos_lat_q_,
+                          static_cast<double>(index::key_lat_cell(block)) - 90.0,
+                          static_cast<double>(index::key_lon_cell(block)) - 180.0);
     }
 
     // Visits the blocks nearest first, skipping the cells the ring walk examined, until the
@@ -343,7 +346,7 @@ class KnnSearch {
         struct Pending {
             double bound_m;
             std::uint64_t key;
-            const spatial::GridIndex::Block* block;
+            const index::GridIndex::Block* block;
         };
         std::vector<Pending> pending;
         pending.reserve(index_.grid_index.blocks().size());
@@ -393,14 +396,14 @@ class KnnSearch {
     void examine_row(std::int64_t row) {
         if (!index_.grid_index.row_may_have_blocks(static_cast<std::uint32_t>(row))) return;
         for (std::int64_t col = 0; col < block_cols; ++col) {
-            const std::uint64_t block_key =
-                make_cell_key(static_cast<std::uint32_t>(row), static_cast<std::uint32_t>(col));
-            const GridIndex::Block* block = index_.grid_index.block(block_key);
+            const std::uint64_t block_key = index::make_cell_key(static_cast<std::uint32_t>(row),
+                                                                 static_cast<std::uint32_t>(col));
+            const index::GridIndex::Block* block = index_.grid_index.block(block_key);
             if (block != nullptr) examine_block_cells(block_key, *block);
         }
     }
 
-    void examine_cell(std::uint64_t key, const CellIds& ids) {
+    void examine_cell(std::uint64_t key, const index::CellIds& ids) {
         // The cell's ids are scattered over coords.bin: their coordinates are asked for a few
         // ids ahead, so that the loads overlap.
         const std::uint32_t* ahead = ids.begin();
@@ -421,7 +424,7 @@ class KnnSearch {
         Bitmap fresh = ids - seen_;
         const std::vector<std::uint32_t> candidates = fresh.to_vector();
         for_each_coords(index_, candidates, [&](std::uint32_t int_id, float lat, float lon) {
-            examine(grid_cell_key(lat, lon), int_id, lat, lon);
+            examine(index::grid_cell_key(lat, lon), int_id, lat, lon);
         });
         seen_ |= fresh;
     }
@@ -437,7 +440,7 @@ class KnnSearch {
         best_.offer({distance_of_term(term), rank(key, int_id), int_id, term});
     }
 
-    const storage::CoreIndex& index_;
+    const index::CoreIndex& index_;
     const float lat_;
     const float lon_;
     // Cosine of the query's latitude: the one the distances use, and the bounds too.
@@ -452,7 +455,7 @@ class KnnSearch {
     const bool on_chart_;
     // Ids already offered; each id is offered once.
     Bitmap seen_;
-    GridIndex::Probe probe_{index_.grid_index};
+    index::GridIndex::Probe probe_{index_.grid_index};
     // Rings 0 .. walked_rings_-1 have been walked, at this cost.
     std::int64_t walked_rings_ = 0;
     std::size_t lookups_ = 0;
@@ -461,7 +464,7 @@ class KnnSearch {
 };
 
 // Whether ranking the eligible points directly is cheaper than walking to find them.
-bool rank_directly(const storage::CoreIndex& index, const Bitmap& eligible_ids, std::uint32_t k) {
+bool rank_directly(const index::CoreIndex& index, const Bitmap& eligible_ids, std::uint32_t k) {
     if (&eligible_ids == &index.valid_ids) return false;
     const double matching = static_cast<double>(eligible_ids.cardinality());
     return matching * matching <=
@@ -470,7 +473,7 @@ bool rank_directly(const storage::CoreIndex& index, const Bitmap& eligible_ids, 
 
 }  // namespace
 
-std::vector<DistanceHit> search_knn(const storage::CoreIndex& index, float lat_deg, float lon_deg,
+std::vector<DistanceHit> search_knn(const index::CoreIndex& index, float lat_deg, float lon_deg,
                                     std::uint32_t k, const Eligible& eligible) {
     const Bitmap& eligible_ids = eligible.all();
     if (k == 0 || eligible_ids.empty()) return {};

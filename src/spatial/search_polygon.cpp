@@ -1,6 +1,6 @@
 // Polygon search: the cells under the polygon's bounding rectangle, then the even-odd crossing
 // test in f32, with latitude as the ray's axis.
-#include "spatial/grid.h"
+#include "index/grid.h"
 #include "spatial/search.h"
 #include "spatial/window.h"
 
@@ -23,7 +23,7 @@ bool inside_polygon(std::span<const LatLon> polygon, float p_lat, float p_lon) {
     return inside;
 }
 
-std::vector<std::uint32_t> search_polygon(const storage::CoreIndex& index,
+std::vector<std::uint32_t> search_polygon(const index::CoreIndex& index,
                                           std::span<const LatLon> polygon,
                                           const Eligible& eligible) {
     float min_lat = std::numeric_limits<float>::max();
@@ -37,8 +37,8 @@ std::vector<std::uint32_t> search_polygon(const storage::CoreIndex& index,
         if (lat > max_lat) max_lat = lat;
         if (lat < min_lat) min_lat = lat;
     }
-    const CellWindow window{{lat_cell(min_lat), lat_cell(max_lat)},
-                            {{lon_cell(min_lon), lon_cell(max_lon)}}};
+    const CellWindow window{{index::lat_cell(min_lat), index::lat_cell(max_lat)},
+                            {{index::lon_cell(min_lon), index::lon_cell(max_lon)}}};
     const std::vector<std::uint32_t> candidates =
         window_candidates(index, window, eligible, nullptr);
     return collect_kept<std::uint32_t>(

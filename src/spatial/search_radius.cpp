@@ -5,9 +5,9 @@
 // latitude, asin(sin(margin) / cos(lat)), plus a little slack for f32 rounding across
 // longitude 180; a circle that reaches a pole spans every longitude, and a window that crosses
 // longitude 180 takes the cells on both sides.
+#include "index/grid.h"
+#include "index/key_sort.h"
 #include "spatial/distance.h"
-#include "spatial/grid.h"
-#include "spatial/key_sort.h"
 #include "spatial/search.h"
 #include "spatial/window.h"
 
@@ -22,14 +22,14 @@ namespace {
 constexpr double degrees_per_radian = 180.0 / std::numbers::pi;
 constexpr double lon_slack_deg = 0.0005;
 // Cells beyond the chart hold only points off it, which the search examines on their own.
-constexpr CellRange chart_columns = {0, chart_lon_cells};
+constexpr CellRange chart_columns = {0, index::chart_lon_cells};
 
 // The longitude cell ranges that can hold points of the circle.
 std::vector<CellRange> longitude_ranges(float lat_deg, float lon_deg, float margin_deg) {
     const double lat = lat_deg;
     const double lon = lon_deg;
     const double m = margin_deg;
-    if (!storage::regular_position(lat_deg, lon_deg) || std::fabs(lat) + m >= 90.0) {
+    if (!index::regular_position(lat_deg, lon_deg) || std::fabs(lat) + m >= 90.0) {
         return {chart_columns};
     }
     const double s = std::sin(m / degrees_per_radian) / std::cos(lat / degrees_per_radian);
@@ -39,24 +39,26 @@ std::vector<CellRange> longitude_ranges(float lat_deg, float lon_deg, float marg
     const double west = lon - half_width;
     const double east = lon + half_width;
     auto on_chart = [](std::uint32_t lo, std::uint32_t hi) {
-        return CellRange{lo, std::min(hi, chart_lon_cells)};
+        return CellRange{lo, std::min(hi, index::chart_lon_cells)};
     };
-    std::vector<CellRange> ranges = {on_chart(lon_cell(west), lon_cell(east))};
-    if (west < -180.0) ranges.push_back(on_chart(lon_cell(west + 360.0), lon_cell(180.0)));
-    if (east > 180.0) ranges.push_back(on_chart(lon_cell(-180.0), lon_cell(east - 360.0)));
+    std::vector<CellRange> ranges = {on_chart(index::lon_cell(west), index::lon_cell(east))};
+    if (west < -180.0)
+        ranges.push_back(on_chart(index::lon_cell(west + 360.0), index::lon_cell(180.0)));
+    if (east > 180.0)
+        ranges.push_back(on_chart(index::lon_cell(-180.0), index::lon_cell(east - 360.0)));
     return ranges;
 }
 
 }  // namespace
 
-std::vector<DistanceHit> search_radius(const storage::CoreIndex& index, float lat_deg,
-                                       float lon_deg, float radius_m, const Eligible& eligible) {
+std::vector<DistanceHit> search_radius(const index::CoreIndex& index, float lat_deg, float lon_deg,
+                                       float radius_m, const Eligible& eligible) {
     const float margin = (radius_m / 111000.0f) * 1.1f;
-    const std::uint32_t lat_lo = lat_cell(lat_deg - margin);
-    const std::uint32_t lat_hi = lat_cell(lat_deg + margin);
+    const std::uint32_t lat_lo = index::lat_cell(lat_deg - margin);
+    const std::uint32_t lat_hi = index::lat_cell(lat_deg + margin);
     if (lat_lo > lat_hi || !(margin >= 0.0f)) return {};
 
-    const CellWindow window{{lat_lo, std::min(lat_hi, chart_lat_cells - 1)},
+    const CellWindow window{{lat_lo, std::min(lat_hi, index::chart_lat_cells - 1)},
                             longitude_ranges(lat_deg, lon_deg, margin)};
     // Points stored off the usual chart can be near the centre whatever their cell says.
     const std::vector<std::uint32_t> candidates =
@@ -77,9 +79,9 @@ std::vector<DistanceHit> search_radius(const storage::CoreIndex& index, float la
     };
     std::vector<Ranked> order(hits.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
-        order[i] = {float_order_key(hits[i].dist_m), static_cast<std::uint32_t>(i)};
+        order[i] = {index::float_order_key(hits[i].dist_m), static_cast<std::uint32_t>(i)};
     }
-    stable_sort_by_key(order, [](const Ranked& r) { return r.key; });
+    index::stable_sort_by_key(order, [](const Ranked& r) { return r.key; });
     for (std::size_t place = 0; place < order.size(); ++place) {
         hits[order[place].hit].place = static_cast<std::uint32_t>(place);
     }

@@ -1,6 +1,6 @@
 #include "spatial/window.h"
 
-#include "spatial/grid.h"
+#include "index/grid.h"
 
 #include <algorithm>
 #include <iterator>
@@ -15,7 +15,7 @@ bool CellWindow::holds(std::uint32_t lat_cell_no, std::uint32_t lon_cell_no) con
     return false;
 }
 
-std::vector<std::uint32_t> window_candidates(const storage::CoreIndex& index,
+std::vector<std::uint32_t> window_candidates(const index::CoreIndex& index,
                                              const CellWindow& window, const Eligible& eligible,
                                              const Bitmap* extra) {
     std::uint64_t window_ids = extra == nullptr ? 0 : extra->cardinality();
@@ -27,7 +27,7 @@ std::vector<std::uint32_t> window_candidates(const storage::CoreIndex& index,
         std::vector<std::uint32_t> out;
         matching->for_each([&](std::uint32_t int_id) {
             const auto [lat, lon] = index.files.coords(int_id);
-            if (window.holds(lat_cell(lat), lon_cell(lon)) ||
+            if (window.holds(index::lat_cell(lat), index::lon_cell(lon)) ||
                 (extra != nullptr && extra->contains(int_id))) {
                 out.push_back(int_id);
             }
@@ -39,7 +39,7 @@ std::vector<std::uint32_t> window_candidates(const storage::CoreIndex& index,
     for (const CellRange& r : window.lon) {
         gather_cells(index.grid_index, window.lat.lo, window.lat.hi, r.lo, r.hi, filed);
     }
-    sort_unique(filed);
+    index::sort_unique(filed);
     if (extra != nullptr && !extra->empty()) {
         const std::vector<std::uint32_t> more = extra->to_vector();
         std::vector<std::uint32_t> both;

@@ -32,14 +32,14 @@ struct CellWindow {
 
 // The eligible ids filed in the window's cells, plus the eligible ones of `extra` (may be
 // null), ascending. Caller holds the index lock.
-std::vector<std::uint32_t> window_candidates(const storage::CoreIndex& index,
+std::vector<std::uint32_t> window_candidates(const index::CoreIndex& index,
                                              const CellWindow& window, const Eligible& eligible,
                                              const Bitmap* extra);
 
 // Calls visit(int_id, lat, lon) for each candidate in order, with the coordinates of the
 // candidates up to coords_prefetch_distance ahead already asked for. Caller holds the index lock.
 template <class Visit>
-void for_each_coords(const storage::CoreIndex& index, std::span<const std::uint32_t> candidates,
+void for_each_coords(const index::CoreIndex& index, std::span<const std::uint32_t> candidates,
                      Visit&& visit) {
     for (std::size_t i = 0; i < std::min(coords_prefetch_distance, candidates.size()); ++i) {
         index.files.prefetch_coords(candidates[i]);
@@ -61,7 +61,7 @@ inline constexpr std::size_t split_part_candidates = 1024;
 // What keep(int_id, lat, lon, out) appends to `out` for each candidate, in candidate order.
 // `keep` may run on two threads at once, each with its own `out`. Caller holds the index lock.
 template <class T, class Keep>
-std::vector<T> collect_kept(const storage::CoreIndex& index,
+std::vector<T> collect_kept(const index::CoreIndex& index,
                             std::span<const std::uint32_t> candidates, const Keep& keep) {
     auto examine = [&index, &keep](std::span<const std::uint32_t> part, std::vector<T>& out) {
         for_each_coords(index, part, [&](std::uint32_t int_id, float lat, float lon) {

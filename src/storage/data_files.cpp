@@ -4,6 +4,7 @@
 #include "common/utf8.h"
 #include "storage/codec.h"
 #include "storage/used_lengths.h"
+#include "text/metadata.h"
 
 #include <algorithm>
 #include <array>
@@ -222,7 +223,7 @@ std::optional<std::string_view> DataFiles::external_id_at(std::uint64_t offset,
 std::string_view DataFiles::metadata_at(std::uint64_t offset, std::string& spill) const {
     constexpr std::string_view unreadable = "{}";
     if (offset >= meta_.used_len) return unreadable;
-    return record_view(meta_, offset, max_metadata_bytes, spill).value_or(unreadable);
+    return record_view(meta_, offset, text::max_metadata_bytes, spill).value_or(unreadable);
 }
 
 void DataFiles::prefetch_records(const RecordOffsets& offsets) const {

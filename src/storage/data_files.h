@@ -32,8 +32,6 @@ inline constexpr std::uint32_t min_capacity_slots = 100000;
 inline constexpr std::uint32_t growth_step_slots = 500000;
 inline constexpr std::uint32_t growth_headroom_slots = 100000;
 inline constexpr std::size_t slot_bytes = 8;
-// Longest metadata record the reader hands back; longer ones read as "{}".
-inline constexpr std::uint32_t max_metadata_bytes = 10000000;
 
 // What an append does when the slot already points at an identical record below the used
 // length (log replay re-inserting a point whose records the previous run already wrote).

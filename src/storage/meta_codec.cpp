@@ -20,7 +20,7 @@ enum Tag : std::uint8_t {
 };
 
 // Texts are refused beyond max_json_depth levels; a little slack, and nothing deeper decodes.
-constexpr int max_decode_depth = filter::max_json_depth + 8;
+constexpr int max_decode_depth = text::max_json_depth + 8;
 
 // Stands in for a JSON value when a record is only checked: takes every assignment and keeps
 // nothing, so checking a log costs no allocation per value.
@@ -49,7 +49,7 @@ bool decode_object_body(ByteReader& reader, Out& out, int depth) {
         std::string_view key;
         Out value;
         if (!read_log_text(reader, key) || !decode_value(reader, value, depth + 1)) return false;
-        if constexpr (std::is_same_v<Out, filter::Json>) {
+        if constexpr (std::is_same_v<Out, text::Json>) {
             out[std::string(key)] = std::move(value);
         }
     }
@@ -92,7 +92,7 @@ bool decode_value(ByteReader& reader, Out& out, int depth) {
         case tag_string: {
             std::string_view text;
             if (!read_log_text(reader, text)) return false;
-            if constexpr (std::is_same_v<Out, filter::Json>) out = std::string(text);
+            if constexpr (std::is_same_v<Out, text::Json>) out = std::string(text);
             return true;
         }
         case tag_array: {
@@ -115,7 +115,7 @@ bool decode_value(ByteReader& reader, Out& out, int depth) {
 
 }  // namespace
 
-void encode_meta_object(std::string& out, const filter::Json& object) {
+void encode_meta_object(std::string& out, const text::Json& object) {
     put_u64(out, object.size());
     for (const auto& [key, value] : object.items()) {
         put_string(out, key);
@@ -123,36 +123,36 @@ void encode_meta_object(std::string& out, const filter::Json& object) {
     }
 }
 
-void encode_meta_value(std::string& out, const filter::Json& value) {
+void encode_meta_value(std::string& out, const text::Json& value) {
     switch (value.type()) {
-        case filter::Json::value_t::null:
+        case text::Json::value_t::null:
             put_u8(out, tag_null);
             break;
-        case filter::Json::value_t::boolean:
+        case text::Json::value_t::boolean:
             put_u8(out, value.get<bool>() ? tag_true : tag_false);
             break;
-        case filter::Json::value_t::number_unsigned:
+        case text::Json::value_t::number_unsigned:
             put_u8(out, tag_unsigned);
             put_u64(out, value.get<std::uint64_t>());
             break;
-        case filter::Json::value_t::number_integer:
+        case text::Json::value_t::number_integer:
             put_u8(out, tag_signed);
             put_u64(out, static_cast<std::uint64_t>(value.get<std::int64_t>()));
             break;
-        case filter::Json::value_t::number_float:
+        case text::Json::value_t::number_float:
             put_u8(out, tag_float);
             put_f64(out, value.get<double>());
             break;
-        case filter::Json::value_t::string:
+        case text::Json::value_t::string:
             put_u8(out, tag_string);
             put_string(out, value.get_ref<const std::string&>());
             break;
-        case filter::Json::value_t::array:
+        case text::Json::value_t::array:
             put_u8(out, tag_array);
             put_u64(out, value.size());
             for (const auto& element : value) encode_meta_value(out, element);
             break;
-        case filter::Json::value_t::object:
+        case text::Json::value_t::object:
             put_u8(out, tag_object);
             encode_meta_object(out, value);
             break;
@@ -163,10 +163,10 @@ void encode_meta_value(std::string& out, const filter::Json& value) {
     }
 }
 
-void encode_flat_meta_object(std::string& out, std::span<const FlatMember> members) {
-    using Kind = FlatMember::Kind;
+void encode_flat_meta_object(std::string& out, std::span<const text::FlatMember> members) {
+    using Kind = text::FlatMember::Kind;
     put_u64(out, members.size());
-    for (const FlatMember& m : members) {
+    for (const text::FlatMember& m : members) {
         put_string(out, m.key);
         switch (m.kind) {
             case Kind::String:
@@ -198,11 +198,9 @@ void encode_flat_meta_object(std::string& out, std::span<const FlatMember> membe
     }
 }
 
-bool decode_meta_value(ByteReader& reader, filter::Json& out) {
-    return decode_value(reader, out, 0);
-}
+bool decode_meta_value(ByteReader& reader, text::Json& out) { return decode_value(reader, out, 0); }
 
-bool decode_meta_object(ByteReader& reader, filter::Json& out) {
+bool decode_meta_object(ByteReader& reader, text::Json& out) {
     return decode_object_body(reader, out, 0);
 }
 

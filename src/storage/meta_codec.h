@@ -16,26 +16,26 @@
 // the tag byte).
 #pragma once
 
-#include "filter/json_text.h"
 #include "storage/codec.h"
-#include "storage/flat_metadata.h"
+#include "text/flat_metadata.h"
+#include "text/json_text.h"
 
 #include <span>
 #include <string>
 
 namespace vesko::storage {
 
-void encode_meta_value(std::string& out, const filter::Json& value);
-void encode_meta_object(std::string& out, const filter::Json& object);
+void encode_meta_value(std::string& out, const text::Json& value);
+void encode_meta_object(std::string& out, const text::Json& object);
 // The same bytes for flat members (read_flat_metadata) as for the object they describe.
-void encode_flat_meta_object(std::string& out, std::span<const FlatMember> members);
+void encode_flat_meta_object(std::string& out, std::span<const text::FlatMember> members);
 
 // Decode at the reader's position; false on bytes that do not form a value. The reader is
 // exhausted when the bytes ended inside a value whose bytes so far were sound; any other
 // failure (an unknown tag, invalid UTF-8, a length or count of 2^32 or more, nesting deeper
 // than any text we accept could produce) leaves it not exhausted.
-bool decode_meta_value(ByteReader& reader, filter::Json& out);
-bool decode_meta_object(ByteReader& reader, filter::Json& out);
+bool decode_meta_value(ByteReader& reader, text::Json& out);
+bool decode_meta_object(ByteReader& reader, text::Json& out);
 // Checks the object at the reader's position exactly as decode_meta_object does, building
 // nothing; the reader is left as decode_meta_object would leave it.
 bool skip_meta_object(ByteReader& reader);

@@ -63,7 +63,7 @@ void encode_skip_index(std::string& out, const std::vector<std::string>* skip_in
 }
 
 void encode_point(std::string& out, std::uint32_t variant, std::string_view ext_id, float lat_deg,
-                  float lon_deg, const filter::Json& meta,
+                  float lon_deg, const text::Json& meta,
                   const std::vector<std::string>* skip_index) {
     encode_point_head(out, variant, ext_id, lat_deg, lon_deg);
     encode_meta_object(out, meta);
@@ -73,12 +73,12 @@ void encode_point(std::string& out, std::uint32_t variant, std::string_view ext_
 }  // namespace
 
 void encode_insert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
-                   const filter::Json& meta, const std::vector<std::string>* skip_index) {
+                   const text::Json& meta, const std::vector<std::string>* skip_index) {
     encode_point(out, variant_insert, ext_id, lat_deg, lon_deg, meta, skip_index);
 }
 
 void encode_flat_insert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
-                        std::span<const FlatMember> meta,
+                        std::span<const text::FlatMember> meta,
                         const std::vector<std::string>* skip_index) {
     encode_point_head(out, variant_insert, ext_id, lat_deg, lon_deg);
     encode_flat_meta_object(out, meta);
@@ -86,7 +86,7 @@ void encode_flat_insert(std::string& out, std::string_view ext_id, float lat_deg
 }
 
 void encode_upsert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
-                   const filter::Json& meta, const std::vector<std::string>* skip_index) {
+                   const text::Json& meta, const std::vector<std::string>* skip_index) {
     encode_point(out, variant_upsert, ext_id, lat_deg, lon_deg, meta, skip_index);
 }
 

@@ -24,10 +24,10 @@
 // refuses the store rather than drop the records behind it.
 #pragma once
 
-#include "filter/json_text.h"
 #include "storage/codec.h"
-#include "storage/flat_metadata.h"
 #include "storage/posix_file.h"
+#include "text/flat_metadata.h"
+#include "text/json_text.h"
 
 #include <cstdint>
 #include <optional>
@@ -48,18 +48,18 @@ struct WalEntry {
     std::string ext_id;
     float lat_deg = 0.0f;
     float lon_deg = 0.0f;
-    filter::Json meta;  // an object, for Insert and Upsert
+    text::Json meta;  // an object, for Insert and Upsert
     std::optional<std::vector<std::string>> skip_index;
 };
 
 void encode_insert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
-                   const filter::Json& meta, const std::vector<std::string>* skip_index);
+                   const text::Json& meta, const std::vector<std::string>* skip_index);
 // An Insert whose metadata is flat: the same bytes as encode_insert with the object.
 void encode_flat_insert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
-                        std::span<const FlatMember> meta,
+                        std::span<const text::FlatMember> meta,
                         const std::vector<std::string>* skip_index);
 void encode_upsert(std::string& out, std::string_view ext_id, float lat_deg, float lon_deg,
-                   const filter::Json& meta, const std::vector<std::string>* skip_index);
+                   const text::Json& meta, const std::vector<std::string>* skip_index);
 void encode_delete(std::string& out, std::string_view ext_id);
 
 // What decoding one record found.

@@ -1,0 +1,93 @@
+// NumericBsiIndex: one numeric metadata field as a bit-sliced index. Each value is kept as the
+// order-preserving 32-bit code of its f32 (sortable_bits), spread over 32 slice bitmaps, so
+// equality and range comparisons cost at most 33 bitmap operations whatever the data.
+#pragma once
+
+#include "common/bitmap.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+
+namespace vesko::index {
+
+// Order-preserving code of an f32: negative values have all bits inverted, others only the
+// sign bit. Unsigned order of codes is numeric order, with -0.0 (0x7FFFFFFF) just below +0.0
+// (0x80000000). Code 0 belongs to a NaN pattern only.
+constexpr std::uint32_t sortable_bits(std::uint32_t f32_bits) {
+    return (f32_bits & 0x80000000U) != 0 ? ~f32_bits : f32_bits ^ 0x80000000U;
+}
+std::uint32_t sortable_bits(float value);
+// Inverse of sortable_bits.
+float from_sortable_bits(std::uint32_t code);
+// Position of the highest set bit of a code, 0 for code 0: the top_bit of an index whose
+// largest code is `code`.
+constexpr int highest_bit(std::uint32_t code) {
+    return code == 0 ? 0 : 31 - std::countl_zero(code);
+}
+
+class NumericBsiIndex {
+  public:
+    static constexpr int slice_count = 32;
+
+    // Records or overwrites the id's value; a NaN records nothing.
+    void set_value(std::uint32_t int_id, float value);
+    // set_value for many ids at once: `ids` ascending, none of them holding a value yet (new
+    // points), values[i] belonging to ids[i]. Each slice takes its ids in one bulk add.
+    void set_new_values(std::span<const std::uint32_t> ids, std::span<const float> values);
+    // Forgets the id's value. The bounds stay where they are.
+    void remove_id(std::uint32_t int_id);
+
+    // Each comparison with `within` given answers only for those ids (the result is the full
+    // answer intersected with it), touching no more of the slices than they need.
+    Bitmap equal_to(float value, const Bitmap* within = nullptr) const;
+    // Ids whose code is below / above the bound.
+    Bitmap less_than_encoded(std::uint32_t bound, const Bitmap* within = nullptr) const;
+    Bitmap greater_than_encoded(std::uint32_t bound, const Bitmap* within = nullptr) const;
+    // Ids whose code is at or above the bound: the existing ids less_than_encoded leaves out.
+    Bitmap at_least_encoded(std::uint32_t bound, const Bitmap* within = nullptr) const;
+    // existence, or existence intersected with `within`.
+    Bitmap existing(const Bitmap* within) const;
+
+    const Bitmap& existence() const { return existence_; }
+    const std::array<Bitmap, slice_count>& slices() const { return slices_; }
+    std::uint32_t min_encoded() const { return min_encoded_; }
+    std::uint32_t max_encoded() const { return max_encoded_; }
+    std::uint8_t top_bit() const { return top_bit_; }
+
+    // Rebuilds an index from its stored parts (a snapshot). The parts are taken as they are;
+    // a damaged combination gives wrong answers, never undefined behaviour.
+    static NumericBsiIndex from_parts(std::array<Bitmap, slice_count> slices, Bitmap existence,
+                                      std::uint32_t min_encoded, std::uint32_t max_encoded,
+                                      std::uint8_t top_bit);
+
+  private:
+    // Up to this many ids, a comparison reads each id's code from the slices, top bit down,
+    // and usually settles within a few bits; beyond it, whole-slice operations cost less than
+    // so many lookups. Below it they cost mostly the allocation of their intermediate sets.
+    static constexpr std::uint64_t few_ids = 64;
+    // The highest bit a comparison with `bound` reads: above it every present code and the
+    // bound hold only zeros.
+    int scan_top(std::uint32_t bound) const {
+        return std::max(highest_bit(bound), static_cast<int>(top_bit_));
+    }
+    // The sign of (the id's code - bound), comparing bits `top` down to 0: the id's bits come
+    // from the slices, as the whole-slice operations read them. The id must exist.
+    int compare_code(std::uint32_t int_id, std::uint32_t bound, int top) const;
+    // The existing ids of `within` (at most few_ids of them) whose comparison sign `keep`
+    // accepts.
+    template <class Keep>
+    Bitmap pick_few(const Bitmap& within, std::uint32_t bound, int top, Keep keep) const;
+
+    // Slice i holds the ids whose code has bit i set; an id outside existence_ is in no slice.
+    std::array<Bitmap, slice_count> slices_;
+    Bitmap existence_;
+    // Bounds over every code ever recorded: they only move outward (removal never shrinks them),
+    // so each present code lies within them and has no bit above top_bit_.
+    std::uint32_t min_encoded_ = 0xFFFFFFFFU;
+    std::uint32_t max_encoded_ = 0;
+    std::uint8_t top_bit_ = 0;
+};
+
+}  // namespace vesko::index

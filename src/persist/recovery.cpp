@@ -1,0 +1,287 @@
+// Rebuilding the index state at open: the store's files judged first, then the snapshot
+// loaded and the log replayed on top; and salvage's moves of damaged parts.
+#include "persist/recovery.h"
+
+#include "common/check.h"
+#include "persist/grid_check.h"
+#include "persist/vacuum.h"
+#include "storage/codec.h"
+#include "storage/used_lengths.h"
+#include "storage/wal.h"
+
+#include <array>
+
+namespace vesko::persist {
+
+namespace {
+
+// A failed write (a full disk) stops the open with its error.
+Result<void> apply(index::CoreIndex& index, storage::WalEntry& entry) {
+    if (entry.kind == storage::WalEntry::Kind::Delete) {
+        (void)delete_in_mem(index, entry.ext_id);
+        return {};
+    }
+    const text::Metadata meta = text::Metadata::from_object(std::move(entry.meta));
+    const std::vector<std::string>* skip_index = entry.skip_index ? &*entry.skip_index : nullptr;
+    const bool replacing = entry.kind == storage::WalEntry::Kind::Upsert;
+    auto prepared = prepare_insert(index, entry.ext_id, meta.text(),
+                                   storage::AppendMode::ReuseIdentical, replacing);
+    if (!prepared) return prepared.error();
+    if (replacing) {
+        apply_upsert(index, entry.ext_id, *prepared, meta, skip_index, entry.lat_deg,
+                     entry.lon_deg);
+    } else {
+        apply_insert(index, *prepared, meta, skip_index, entry.lat_deg, entry.lon_deg);
+    }
+    return {};
+}
+
+Result<LogScan> scan_log(const std::string& path) {
+    auto log = storage::FileBytes::open(path);
+    if (!log) return log.error();
+    LogScan scan;
+    if (!*log) return scan;
+    const std::span<const unsigned char> bytes = (*log)->bytes();
+    scan.file_length = bytes.size();
+    storage::ByteReader reader(bytes);
+    std::string why;
+    while (!reader.at_end()) {
+        const std::size_t start = reader.position();
+        const storage::WalRead read = check_wal_entry(reader, &why);
+        if (read == storage::WalRead::Record) {
+            scan.valid_length = reader.position();
+            continue;
+        }
+        if (read == storage::WalRead::Damaged) scan.damage = LogScan::Damage{start, why};
+        break;
+    }
+    return scan;
+}
+
+// The five data files as opening will see them, read-only.
+class LiveFiles {
+  public:
+    template <class PathOf>
+    static Result<LiveFiles> open(const PathOf& path_of) {
+        LiveFiles out;
+        const char* names[] = {storage::coords_file_name, storage::offsets_file_name,
+                               storage::ids_file_name, storage::meta_offsets_file_name,
+                               storage::meta_file_name};
+        for (std::size_t i = 0; i < out.files_.size(); ++i) {
+            auto file = storage::FileBytes::open(path_of(names[i]));
+            if (!file) return file.error();
+            out.files_[i] = std::move(file).value();
+        }
+        return out;
+    }
+    StoredCoords coords() const { return StoredCoords(bytes(0)); }
+    std::uint64_t records_end(const Bitmap& valid_ids, bool metadata) const {
+        return metadata ? storage::live_records_end(valid_ids, bytes(3), bytes(4))
+                        : storage::live_records_end(valid_ids, bytes(1), bytes(2));
+    }
+
+  private:
+    // In the order coords.bin, offsets.bin, ids.bin, meta_offsets.bin, meta.bin; empty for a
+    // file that does not exist (opening creates it empty).
+    std::span<const unsigned char> bytes(std::size_t file) const {
+        return files_[file] ? files_[file]->bytes() : std::span<const unsigned char>();
+    }
+
+    std::array<std::optional<storage::FileBytes>, 5> files_;
+};
+
+// Judges the snapshot's bytes into `found`: the decoded snapshot when it is sound or only its
+// grid is damaged, and why it is refused otherwise.
+Result<void> judge_snapshot(std::span<const unsigned char> bytes, Inspection& found) {
+    if (bytes.empty()) {
+        found.snapshot_damage = "it is empty";
+        return {};
+    }
+    std::optional<SnapshotData>& data = found.snapshot;
+    data = decode_snapshot(bytes);
+    if (!data) {
+        found.snapshot_damage =
+            "its bytes do not form a snapshot (cut short, a length beyond the file, a "
+            "malformed bitmap or a repeated key)";
+        return {};
+    }
+    // The used lengths are held against the data files that the store will use.
+    auto current = [&](const char* name) {
+        return found.vacuum_pending ? committed_path(found.dir, name)
+                                    : storage::join_path(found.dir, name);
+    };
+    auto ids_size = storage::file_size_at(current(storage::ids_file_name));
+    if (!ids_size) return ids_size.error();
+    auto meta_size = storage::file_size_at(current(storage::meta_file_name));
+    if (!meta_size) return meta_size.error();
+    auto coords_size = storage::file_size_at(current(storage::coords_file_name));
+    if (!coords_size) return coords_size.error();
+    auto offsets_size = storage::file_size_at(current(storage::offsets_file_name));
+    if (!offsets_size) return offsets_size.error();
+    // Opening sizes the slot files to at least min_capacity_slots whatever their length.
+    const std::uint64_t slots = std::max<std::uint64_t>(
+        std::min(*coords_size, *offsets_size) / storage::slot_bytes, storage::min_capacity_slots);
+    found.snapshot_damage = snapshot_damage(view_of(*data), *ids_size, *meta_size, slots);
+    if (found.snapshot_damage) {
+        data.reset();
+        return {};
+    }
+    // Every live id has a slot now (snapshot_damage), so the data files can be read for it.
+    auto files = LiveFiles::open(current);
+    if (!files) return files.error();
+    found.repairable_damage = storage::used_length_damage(
+        storage::ids_file_name, data->ids_file_len, files->records_end(data->valid_ids, false));
+    if (!found.repairable_damage) {
+        found.repairable_damage =
+            storage::used_length_damage(storage::meta_file_name, data->meta_file_len,
+                                        files->records_end(data->valid_ids, true));
+    }
+    if (!found.repairable_damage) {
+        found.repairable_damage = grid_damage(*data, files->coords(), &found.irregular_ids);
+    }
+    return {};
+}
+
+std::string free_aside_name(const std::string& path) {
+    std::string candidate = path + ".damaged";
+    for (int n = 1; storage::path_exists(candidate); ++n)
+        candidate = path + ".damaged." + std::to_string(n);
+    return candidate;
+}
+
+// Copies `name` in `dir` from `offset` on into a file named as set_aside names it, and forces
+// the copy and the directory to disk; returns the copy's path.
+Result<std::string> copy_aside(const std::string& dir, const char* name, std::uint64_t offset) {
+    const std::string path = storage::join_path(dir, name);
+    const std::string target = free_aside_name(path);
+    {
+        auto original = storage::FileBytes::open(path);
+        if (!original) return original.error();
+        const std::span<const unsigned char> bytes =
+            *original ? (*original)->bytes() : std::span<const unsigned char>();
+        VESKO_CHECK(offset <= bytes.size(), "a copy set aside from beyond the end of its file");
+        const std::span<const unsigned char> tail = bytes.subspan(static_cast<std::size_t>(offset));
+        auto copy = storage::FileDescriptor::open(target, storage::OpenMode::WriteTruncate);
+        if (!copy) return copy.error();
+        VESKO_TRY(copy->write_all(
+            std::string_view(reinterpret_cast<const char*>(tail.data()), tail.size())));
+        VESKO_TRY(copy->sync());
+    }
+    VESKO_TRY(storage::sync_directory(dir));
+    return target;
+}
+
+}  // namespace
+
+Result<Inspection> inspect_store(const std::string& dir) {
+    Inspection found;
+    found.dir = dir;
+    found.vacuum_pending = vacuum_committed(dir);
+    found.snapshot_path = found.vacuum_pending ? committed_path(dir, snapshot_file_name)
+                                               : storage::join_path(dir, snapshot_file_name);
+    found.log_path = storage::join_path(dir, storage::wal_file_name);
+    {
+        auto snapshot = storage::FileBytes::open(found.snapshot_path);
+        if (!snapshot) return snapshot.error();
+        if (*snapshot) VESKO_TRY(judge_snapshot((*snapshot)->bytes(), found));
+    }
+    if (!found.vacuum_pending) {
+        auto scan = scan_log(found.log_path);
+        if (!scan) return scan.error();
+        found.log = std::move(scan).value();
+    }
+    return found;
+}
+
+std::optional<Error> damage_error(const Inspection& found) {
+    const std::string salvage = "vesko.salvage(" + quoted_path(found.dir) + ")";
+    if (found.snapshot_damage) {
+        return storage::damaged_error(
+            quoted_path(found.snapshot_path) + " is damaged: " + *found.snapshot_damage +
+            ". Nothing in the store was changed; " + salvage +
+            " moves the snapshot aside and opens the store from its log alone");
+    }
+    if (found.repairable_damage) {
+        return storage::damaged_error(
+            quoted_path(found.snapshot_path) + " is damaged: " + *found.repairable_damage +
+            ". Nothing in the store was changed; " + salvage +
+            " sets a copy of the snapshot aside and repairs it from the data "
+            "files");
+    }
+    if (found.log.damage) {
+        return storage::damaged_error(
+            quoted_path(found.log_path) + " is damaged at byte " +
+            std::to_string(found.log.damage->offset) + ": " + found.log.damage->why +
+            ". Nothing in the store was changed; " + salvage +
+            " moves the log from that byte on aside and opens the store with "
+            "the records before it");
+    }
+    return std::nullopt;
+}
+
+Result<void> load_snapshot(index::CoreIndex& index, SnapshotData data, Bitmap irregular_ids) {
+    install_snapshot(index, std::move(data));
+    VESKO_TRY(index.files.ensure_capacity(index.valid_ids.empty() ? 0 : index.valid_ids.maximum()));
+    index.irregular_ids = std::move(irregular_ids);
+    return {};
+}
+
+Result<void> replay_log(index::CoreIndex& index, const std::string& path,
+                        std::uint64_t valid_length) {
+    if (valid_length == 0) return {};
+    auto log = storage::FileBytes::open(path);
+    if (!log) return log.error();
+    VESKO_CHECK(*log && (*log)->bytes().size() >= valid_length,
+                "wal.bin shrank while the store was opened");
+    storage::ByteReader reader((*log)->bytes().first(static_cast<std::size_t>(valid_length)));
+    while (!reader.at_end()) {
+        std::optional<storage::WalEntry> entry = decode_wal_entry(reader);
+        VESKO_CHECK(entry.has_value(), "wal.bin changed while the store was opened");
+        VESKO_TRY(apply(index, *entry));
+    }
+    return {};
+}
+
+Result<std::string> set_aside(const std::string& dir, const char* name) {
+    const std::string target = free_aside_name(storage::join_path(dir, name));
+    VESKO_TRY(storage::rename_path(storage::join_path(dir, name), target));
+    VESKO_TRY(storage::sync_directory(dir));
+    return target;
+}
+
+Result<std::string> repair_snapshot(Inspection& found) {
+    VESKO_CHECK(found.repairable_damage && found.snapshot && !found.vacuum_pending,
+                "only a snapshot whose damage the data files determine is repaired");
+    auto copy = copy_aside(found.dir, snapshot_file_name, 0);
+    if (!copy) return copy.error();
+    SnapshotData& data = *found.snapshot;
+    {
+        auto files =
+            LiveFiles::open([&](const char* name) { return storage::join_path(found.dir, name); });
+        if (!files) return files.error();
+        data.grid_index = grid_of_live_points(data.valid_ids, files->coords());
+        // Raised only: bytes beyond a live record may hold deleted points' records, which a
+        // used length left above them keeps.
+        data.ids_file_len = std::max(data.ids_file_len, files->records_end(data.valid_ids, false));
+        data.meta_file_len = std::max(data.meta_file_len, files->records_end(data.valid_ids, true));
+    }
+    const std::string tmp_path = storage::join_path(found.dir, snapshot_tmp_file_name);
+    VESKO_TRY(write_snapshot_file(view_of(data), tmp_path));
+    VESKO_TRY(storage::rename_path(tmp_path, found.snapshot_path));
+    VESKO_TRY(storage::sync_directory(found.dir));
+    return copy;
+}
+
+Result<std::string> set_aside_log_tail(const std::string& dir, std::uint64_t offset) {
+    auto copy = copy_aside(dir, storage::wal_file_name, offset);
+    if (!copy) return copy.error();
+    // The copy is on disk: only now may the log lose those bytes.
+    const std::string path = storage::join_path(dir, storage::wal_file_name);
+    auto log = storage::FileDescriptor::open(path, storage::OpenMode::ReadWriteExisting);
+    if (!log) return log.error();
+    VESKO_TRY(log->truncate(offset));
+    VESKO_TRY(log->sync());
+    return copy;
+}
+
+}  // namespace vesko::persist
