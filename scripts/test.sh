@@ -97,4 +97,5 @@ for bench in bench/*.py; do
     fi
 done
 
+bash scripts/pypy.sh --quick
 bash scripts/sanitize.sh
