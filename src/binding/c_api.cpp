@@ -128,7 +128,21 @@ std::string_view utf8_of(py::handle text) {
 
 double real_number(py::handle value) {
     const double d = PyFloat_AsDouble(value.ptr());
-    if (d == -1.0 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+    if (d == -1.0 && PyErr_Occurred() != nullptr) {
+#ifdef VESKO_PORTABLE_C_API
+        // PyPy's conversion takes no __index__ (CPython's does since 3.8): an object that has
+        // one is an integer, read as CPython reads it.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) != 0 &&
+            py::hasattr(py::type::handle_of(value), "__index__")) {
+            PyErr_Clear();
+            const py::object integer = owned(PyNumber_Index(value.ptr()));
+            const double widened = PyLong_AsDouble(integer.ptr());
+            if (widened == -1.0 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+            return widened;
+        }
+#endif
+        throw py::error_already_set();
+    }
     return d;
 }
 
