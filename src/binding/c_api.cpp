@@ -1,13 +1,14 @@
 // Two paths, chosen at build time. CPython's makes an answer's objects with the constructors and
 // slot setters of the C API: an answer of thousands of hits costs mostly the making of its
 // objects, and these skip the wrappers' conversions and reference-count traffic for objects that
-// are new and filled exactly once. On a radius search returning 8,000 hits (bench/hits.py, this
-// machine) the answer takes 2.3 ms this way against 3.4 ms through the portable path, and a
-// k=10 search 4.1 us against 4.3 us.
+// are new and filled exactly once. A radius search returning 8,000 of 200,000 points took at
+// best 1.73 to 1.78 ms this way against 1.92 to 2.62 ms through the portable path (least of 600
+// calls, CPython 3.11 on a shared 2-core machine); a k=10 search, 9.8 us either way.
 //
-// The portable path, PyPy's, goes through pybind11 and the calls cpyext implements as it
-// documents them: a str copied in place or a tuple left out of the collector has no meaning
-// there. Defining VESKO_PORTABLE_C_API builds it under CPython too, to measure the difference.
+// The portable path, PyPy's, goes through pybind11: under cpyext a str written in place or a
+// tuple taken off the collector's lists gains nothing, since each becomes a PyPy object anyway
+// when Python first sees it, and PyPy's conversion to float needs the help given below.
+// Defining VESKO_PORTABLE_C_API builds this path under CPython too, to measure the difference.
 #include "binding/c_api.h"
 
 #include <cstring>
