@@ -5,7 +5,8 @@
 # pyarrow and GeoPandas have no PyPy wheels, so their tests skip), builds the module into
 # build/pypy and runs tests/python against it. Exits non-zero on any failure.
 # Usage: scripts/pypy.sh [--quick] [pytest arguments...]
-# --quick leaves the slow-marked tests to the CPython run of scripts/test.sh.
+# --quick leaves the slow-marked tests to the CPython run of scripts/test.sh, which calls this
+# script that way: the rest alone took 16 minutes under PyPy on a busy 2-core machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
