@@ -50,6 +50,11 @@ class NumericBsiIndex {
     // existence, or existence intersected with `within`.
     Bitmap existing(const Bitmap* within) const;
 
+    // The expected time of one comparison over the whole field, and within a set of
+    // `within_ids` ids (the cheaper of the two ways below); the filter's planner weighs them.
+    double index_wide_ns() const;
+    double comparison_ns(double within_ids) const;
+
     const Bitmap& existence() const { return existence_; }
     const std::array<Bitmap, slice_count>& slices() const { return slices_; }
     std::uint32_t min_encoded() const { return min_encoded_; }
@@ -63,10 +68,16 @@ class NumericBsiIndex {
                                       std::uint8_t top_bit);
 
   private:
-    // Up to this many ids, a comparison reads each id's code from the slices, top bit down,
-    // and usually settles within a few bits; beyond it, whole-slice operations cost less than
-    // so many lookups. Below it they cost mostly the allocation of their intermediate sets.
-    static constexpr std::uint64_t few_ids = 64;
+    // A comparison within a set of ids goes one of two ways. It can read each id's code from
+    // the slices, top bit down, until the code parts from the bound: a lookup per slice read,
+    // whatever the set's shape. Or it can combine the set with whole slices, one bitmap
+    // operation per slice and 65,536-id block of the set, each costing its fixed part plus
+    // the ids it touches. The first wins for sets scattered thinly over many blocks (a search
+    // window in a large store), the second for dense ones. per_id_ns and slices_ns are the two
+    // costs (cost model below, in numeric_bsi.cpp, with the measurements that set it).
+    double per_id_ns(double ids) const;
+    double slices_ns(double ids, double blocks) const;
+    bool reads_per_id(const Bitmap& within) const;
     // The highest bit a comparison with `bound` reads: above it every present code and the
     // bound hold only zeros.
     int scan_top(std::uint32_t bound) const {
@@ -75,8 +86,8 @@ class NumericBsiIndex {
     // The sign of (the id's code - bound), comparing bits `top` down to 0: the id's bits come
     // from the slices, as the whole-slice operations read them. The id must exist.
     int compare_code(std::uint32_t int_id, std::uint32_t bound, int top) const;
-    // The existing ids of `within` (at most few_ids of them) whose comparison sign `keep`
-    // accepts.
+    // The existing ids of `within` whose comparison sign `keep` accepts, each read from the
+    // slices on its own.
     template <class Keep>
     Bitmap pick_few(const Bitmap& within, std::uint32_t bound, int top, Keep keep) const;
 
