@@ -1,11 +1,11 @@
 """What a filter adds to a radius search, against the same search without it.
 
-    python bench/filters.py [--points N] [--far M] [--tiny]
+    python bench/filters.py [--points N] [--far M] [--interleave] [--tiny]
 
 N points (seeded) uniformly in one square degree, each with one of 8 categories of skewed
 frequencies and a rating from 0 to 5 with one decimal; then the same store with M more points
-far away (another continent), added in between the first ones so that the near points' ids
-spread over the whole store. Radius searches around the square's middle at 2, 5 and 10 km,
+far away (another continent), added after the first ones, or with --interleave in between
+them, so that the near points' ids spread over the whole store. Radius searches around the square's middle at 2, 5 and 10 km,
 without a filter, with an equality on the category, with a range on the rating and with both:
 each row is the best of 9 calls, in milliseconds, with the hits. A filter returns fewer hits,
 so no filtered row should cost more than the unfiltered one of the same radius, and none
@@ -51,8 +51,8 @@ def points(rng, n, lat0, lon0, size_deg):
     return lats, lons, metadata(rng, n)
 
 
-def build(path, near, far, seed=7):
-    """A store of `near` points in the square and `far` points far away, interleaved."""
+def build(path, near, far, interleave, seed=7):
+    """A store of `near` points in the square and `far` points far away."""
     near_lats, near_lons, near_metas = points(np.random.default_rng(seed), near, LAT0, LON0, 1.0)
     far_lats, far_lons, far_metas = points(np.random.default_rng(seed + 1), far, -35.0, 140.0,
                                            10.0)
@@ -62,8 +62,10 @@ def build(path, near, far, seed=7):
     # The near points keep their order among themselves (so both stores hold the same ones)
     # and land at seeded places among the far ones.
     rng = np.random.default_rng(seed + 2)
-    order = np.argsort(np.concatenate([np.sort(rng.random(near)), rng.random(far)]),
-                       kind="stable").tolist()
+    order = list(range(near + far))
+    if interleave:
+        order = np.argsort(np.concatenate([np.sort(rng.random(near)), rng.random(far)]),
+                           kind="stable").tolist()
     db = vesko.Vesko(path)
     db.add_many([f"p{i}" for i in order], lats[order], lons[order], [metas[i] for i in order])
     return db
@@ -90,16 +92,19 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--points", type=int, default=200_000)
     parser.add_argument("--far", type=int, default=1_800_000)
+    parser.add_argument("--interleave", action="store_true",
+                        help="add the far points in between the near ones")
     parser.add_argument("--tiny", action="store_true", help="a quick run that only checks it works")
     args = parser.parse_args()
     near, far = (5_000, 20_000) if args.tiny else (args.points, args.far)
 
     root = tempfile.mkdtemp(prefix="vesko-filters-")
     try:
-        small = table(build(os.path.join(root, "near"), near, 0))
-        large = table(build(os.path.join(root, "far"), near, far))
+        small = table(build(os.path.join(root, "near"), near, 0, False))
+        large = table(build(os.path.join(root, "far"), near, far, args.interleave))
         print(f"radius searches around {CENTRE}: best of 9, ms (hits); "
-              f"{near:,} points, then with {far:,} more far away")
+              f"{near:,} points, then with {far:,} more far away"
+              f"{' (interleaved)' if args.interleave else ''}")
         print(f"{'radius':>6}  {'filter':<20}{'near only':>18}{'with far':>18}{'ratio':>7}")
         for (km, name), (ms, hits) in small.items():
             ms_far, hits_far = large[(km, name)]
