@@ -4,11 +4,11 @@
 // skipped fields, deleted and replaced points -- run with each window plan and each way of
 // comparing numbers forced in turn, and with the cost models choosing. The brute force reads
 // each point's metadata as the language defines it, knowing nothing of the indexes.
-#include "engine/answers.h"
 #include "engine/store.h"
 #include "index/forced_plan.h"
 #include "index/numeric_bsi.h"
 #include "spatial/distance.h"
+#include "tests/cpp/support/answers.h"
 #include "tests/cpp/test_dir.h"
 
 #include <gtest/gtest.h>
