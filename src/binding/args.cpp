@@ -358,6 +358,31 @@ std::vector<std::pair<float, float>> to_pairs(Argument argument) {
     return to_pairs(argument.value, argument.name);
 }
 
+void require_lengths(const char* reference, std::size_t reference_size,
+                     std::initializer_list<std::pair<const char*, std::size_t>> others) {
+    for (const auto& [name, size] : others) {
+        if (size == reference_size) continue;
+        PyErr_SetString(PyExc_ValueError,
+                        ("argument '" + std::string(name) + "': holds " + std::to_string(size) +
+                         " items where '" + reference + "' holds " + std::to_string(reference_size))
+                            .c_str());
+        throw py::error_already_set();
+    }
+}
+
+AnswerForm to_answer_form(Argument argument, bool count_allowed) {
+    const auto text = to_optional_text(argument);
+    if (!text) return AnswerForm::Tuples;
+    if (*text == "columns") return AnswerForm::Columns;
+    if (*text == "count" && count_allowed) return AnswerForm::Count;
+    const std::string allowed = count_allowed ? "None, 'columns' or 'count'" : "None or 'columns'";
+    PyErr_SetString(PyExc_ValueError,
+                    ("argument '" + std::string(argument.name) + "': must be " + allowed +
+                     ", not " + py::repr(argument.value).cast<std::string>())
+                        .c_str());
+    throw py::error_already_set();
+}
+
 std::string to_path(Argument argument) {
     PyObject* path = PyOS_FSPath(argument.value.ptr());
     if (path == nullptr) raise_pending_conversion_error(argument.name);

@@ -1,6 +1,6 @@
 // The module vesko: PanicException, the class Vesko with its methods in the order of the table
-// below, ItemIterator, and the functions salvage, import_geojson and import_parquet. The table
-// is the one place that names each method's parameters: calls bind against it and each
+// below, ItemIterator, Columns, and the functions salvage, import_geojson and import_parquet. The
+// table is the one place that names each method's parameters: calls bind against it and each
 // documentation string is generated from it.
 //
 // Methods are method descriptors, the form the interpreter's own types use, so introspection
@@ -8,6 +8,7 @@
 // db.search_radius drops it once (a pybind11 function object carries a __self__ of its own,
 // which made inspect drop a real parameter as well).
 #include "binding/args.h"
+#include "binding/columns.h"
 #include "binding/errors.h"
 #include "binding/items.h"
 #include "binding/vesko.h"
@@ -43,18 +44,24 @@ constexpr Method methods[] = {
     {{"Vesko.delete", {"id"}, 1}, &Vesko::remove},
     {{"Vesko.delete_by_filter", {"filter_json"}, 1}, &Vesko::delete_by_filter},
     {{"Vesko.vacuum"}, &Vesko::vacuum},
-    {{"Vesko.search_knn", {"lat", "lon", "k", "filter_json"}, 3}, &Vesko::search_knn},
-    {{"Vesko.search_box", {"top_left", "bottom_right", "filter_json"}, 2}, &Vesko::search_box},
-    {{"Vesko.search_radius", {"lat", "lon", "radius_m", "filter_json"}, 3}, &Vesko::search_radius},
-    {{"Vesko.search_polygon", {"points", "filter_json"}, 1}, &Vesko::search_polygon},
+    {{"Vesko.search_knn", {"lat", "lon", "k", "filter_json", "answer"}, 3}, &Vesko::search_knn},
+    {{"Vesko.search_box", {"top_left", "bottom_right", "filter_json", "answer"}, 2},
+     &Vesko::search_box},
+    {{"Vesko.search_radius", {"lat", "lon", "radius_m", "filter_json", "answer"}, 3},
+     &Vesko::search_radius},
+    {{"Vesko.search_polygon", {"points", "filter_json", "answer"}, 1}, &Vesko::search_polygon},
     {{"Vesko.get", {"id"}, 1}, &Vesko::get},
     {{"Vesko.upsert", {"id", "lat", "lon", "metadata", "skip_index"}, 4}, &Vesko::upsert},
-    {{"Vesko.items", {"filter_json"}, 0}, &Vesko::items},
+    {{"Vesko.items", {"filter_json", "answer"}, 0}, &Vesko::items},
     {{"Vesko.export", {"path", "format"}, 1}, &Vesko::export_points},
     {{"Vesko.close"}, &Vesko::close},
     {{"Vesko.sync"}, &Vesko::sync},
     {{"Vesko.add_many", {"ids", "lats", "lons", "metadatas", "skip_index"}, 4}, &Vesko::add_many},
     {{"Vesko.delete_many", {"ids"}, 1}, &Vesko::delete_many},
+    {{"Vesko.get_many", {"ids", "answer"}, 1}, &Vesko::get_many},
+    {{"Vesko.search_knn_many", {"lats", "lons", "k", "filter_json"}, 3}, &Vesko::search_knn_many},
+    {{"Vesko.search_radius_many", {"lats", "lons", "radius_m", "filter_json"}, 3},
+     &Vesko::search_radius_many},
     {{"Vesko.__contains__", {"id"}, 1}, &Vesko::contains},
     {{"Vesko.__len__"}, &Vesko::len},
     {{"Vesko.__enter__"}, &Vesko::enter},
@@ -138,6 +145,7 @@ PYBIND11_MODULE(vesko, module) {
     add_methods(cls, std::make_index_sequence<std::size(methods)>());
     add_method(cls, "__repr__", &repr, METH_NOARGS, "__repr__($self)\n--\n\n");
     vesko::binding::ItemIterator::register_type(module);
+    vesko::binding::Columns::register_type(module);
     module.def(
         "salvage",
         [](const py::args& args, const py::kwargs& kwargs) {
