@@ -471,9 +471,9 @@ py::object Vesko::items(const Arguments& bound) {
         raise_if_error(without_gil([&]() -> Result<void> {
             std::optional<std::uint32_t> after;
             for (bool done = false; !done;) {
-                auto chunk = store_->points_after(after, columns_chunk_points, filter_json);
+                auto chunk = store_->points_after(after, columns_chunk_points, filter_json,
+                                                  columns_into(batch));
                 if (!chunk) return chunk.error();
-                append_points(batch, chunk->points);
                 after = chunk->last_int_id;
                 done = chunk->done;
             }

@@ -353,7 +353,8 @@ StoredPoint read_point(const index::CoreIndex& index, std::uint32_t int_id) {
 }
 
 Result<PointChunk> Store::points_after(std::optional<std::uint32_t> after, std::uint32_t limit,
-                                       const std::optional<std::string>& filter_json) const {
+                                       const std::optional<std::string>& filter_json,
+                                       const HitsReader& read) const {
     VESKO_TRY(check_process());
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;
@@ -364,9 +365,30 @@ Result<PointChunk> Store::points_after(std::optional<std::uint32_t> after, std::
     PointChunk chunk;
     chunk.last_int_id = candidates.empty() ? after : candidates.maximum();
     chunk.done = candidates.empty() || chunk.last_int_id == index_.valid_ids.maximum();
-    eligible.narrow(candidates).for_each([&](std::uint32_t int_id) {
-        chunk.points.push_back(read_point(index_, int_id));
-    });
+    std::vector<std::uint32_t> int_ids;
+    eligible.narrow(candidates).for_each([&](std::uint32_t int_id) { int_ids.push_back(int_id); });
+    HitTexts texts(index_.files, std::span<const std::uint32_t>(int_ids),
+                   [](std::uint32_t int_id) { return int_id; });
+    read(int_ids, texts);
+    return chunk;
+}
+
+Result<PointChunk> Store::points_after(std::optional<std::uint32_t> after, std::uint32_t limit,
+                                       const std::optional<std::string>& filter_json) const {
+    std::vector<StoredPoint> points;
+    auto chunk = points_after(after, limit, filter_json,
+                              [&points](std::span<const std::uint32_t> int_ids, HitTexts& texts) {
+                                  points.resize(int_ids.size());
+                                  texts.for_each_ready_run([&](std::size_t begin, std::size_t end) {
+                                      for (std::size_t i = begin; i < end; ++i) {
+                                          const auto [lat_deg, lon_deg] = texts.coords(int_ids[i]);
+                                          points[i] =
+                                              StoredPoint{std::string(texts.ext_id(i)), lat_deg,
+                                                          lon_deg, std::string(texts.metadata(i))};
+                                      }
+                                  });
+                              });
+    if (chunk) chunk->points = std::move(points);
     return chunk;
 }
 

@@ -155,6 +155,12 @@ class Store {
     // the ids it examined) without being the last.
     Result<PointChunk> points_after(std::optional<std::uint32_t> after, std::uint32_t limit,
                                     const std::optional<std::string>& filter_json) const;
+    // The same stretch handed to `read` as a search's hits, with the index lock held shared
+    // (the reader's texts and coordinates are the points'); the chunk comes back without
+    // points.
+    Result<PointChunk> points_after(std::optional<std::uint32_t> after, std::uint32_t limit,
+                                    const std::optional<std::string>& filter_json,
+                                    const HitsReader& read) const;
 
     // The searches parse their filter (when given) after taking the index lock; a filter
     // that is not JSON comes back as a InvalidJson error and the reader is not called.

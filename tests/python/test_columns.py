@@ -199,6 +199,18 @@ def test_other_consumers_read_an_answer(store, module):
             ("a",), ("b",)]
 
 
+def test_the_readme_one_liner_makes_a_geodataframe(store):
+    geopandas = pytest.importorskip("geopandas")
+    store.add_many(["a", "b"], [52.52, -33.9], [13.40, 151.2], ['{"k":1}', "{}"])
+    table = pa.table(store.items(answer="columns"))
+    gdf = geopandas.GeoDataFrame(table.to_pandas(), crs="EPSG:4326",
+                                 geometry=geopandas.points_from_xy(table["lon"], table["lat"]))
+    assert gdf["id"].tolist() == ["a", "b"]
+    assert gdf.geometry.x.tolist() == [store.get("a")[1], store.get("b")[1]]
+    assert gdf.geometry.y.tolist() == [store.get("a")[0], store.get("b")[0]]
+    assert gdf.crs.to_epsg() == 4326
+
+
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * 4096
