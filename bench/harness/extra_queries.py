@@ -73,8 +73,10 @@ def make(ds, queries, seed=17):
         num_min = float(values[min(wanted, len(values)) - 1]) if len(values) else 0.0
         filters.append(Filter(ds.str_field, str_value, ds.num_field, num_min))
     # Batch centres: near the points (a random point each, moved up to 2 km), as numpy arrays.
-    picks = rng.choice(n, size=batch_centres, replace=True)
-    shift_deg = rng.uniform(-0.02, 0.02, size=(2, batch_centres))
+    # A quick run (few queries) asks a few thousand.
+    b = batch_centres if len(queries.centres) >= 1000 else 2000
+    picks = rng.choice(n, size=b, replace=True)
+    shift_deg = rng.uniform(-0.02, 0.02, size=(2, b))
     queries.extra = {"centres": centres, "large_radii_m": radii, "selective": filters,
                      "pole_lons": [lon for _, lon in centres],
                      "batch_lats": np.clip(ds.lats[picks] + shift_deg[0], -90, 90),
