@@ -72,7 +72,7 @@ def value(result, key):
         if not persistent:
             return None, "n/a"
         return serve.get("deletes_per_s"), "not available"
-    if key.startswith(("extra.", "threads.")):
+    if key.startswith(("extra.", "threads.", "batch.")):
         return extra_queries.value(serve if persistent else build, key)
     kind, field = key.split(".")
     queries = (serve if persistent else build).get("queries", {})

@@ -58,6 +58,21 @@ class BallTreeEngine(Engine):
                                            return_distance=True, sort_results=True)
         return ind[0], dist[0] * geometry.earth_radius_m
 
+    def radius_columns(self, lat, lon, radius_m):
+        # Its own best path: bare index and distance arrays, unsorted.
+        ind, dist = self.tree.query_radius(np.radians([[lat, lon]]),
+                                           r=radius_m / geometry.earth_radius_m,
+                                           return_distance=True)
+        return ind[0]
+
+    def knn_many(self, lats, lons, k):
+        dist, ind = self.tree.query(np.radians(np.column_stack([lats, lons])), k=k)
+        return ind
+
+    def radius_many(self, lats, lons, radius_m):
+        return self.tree.query_radius(np.radians(np.column_stack([lats, lons])),
+                                      r=radius_m / geometry.earth_radius_m)
+
     def radius(self, lat, lon, radius_m, flt=None):
         ind, dist = self._within(lat, lon, radius_m)
         if flt is not None:

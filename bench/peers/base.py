@@ -68,6 +68,23 @@ class Engine:
     def knn(self, lat, lon, k):
         raise NotImplementedError
 
+    def radius_columns(self, lat, lon, radius_m):
+        """The engine's cheapest whole answer (ids, coordinates or indexes, distances) in
+        arrays; its length is the number of hits."""
+        raise NotImplementedError
+
+    def knn_many(self, lats, lons, k):
+        """Every centre's k nearest in one call, as arrays."""
+        raise NotImplementedError
+
+    def radius_many(self, lats, lons, radius_m):
+        """Every centre's radius answer in one call, as arrays."""
+        raise NotImplementedError
+
+    def export_parquet(self, path):
+        """Writes every point to a GeoParquet file; returns how many."""
+        raise NotImplementedError
+
     def knn_filtered(self, lat, lon, k, flt):
         """The k nearest points that pass the filter: filtered radius searches, widened
         fourfold until they hold k points or cover the earth."""

@@ -63,6 +63,18 @@ class VeskoEngine(Engine):
     def polygon(self, vertices):
         return self.db.search_polygon(vertices)
 
+    def radius_columns(self, lat, lon, radius_m):
+        return self.db.search_radius(lat, lon, radius_m, answer="columns")
+
+    def knn_many(self, lats, lons, k):
+        return self.db.search_knn_many(lats, lons, k)
+
+    def radius_many(self, lats, lons, radius_m):
+        return self.db.search_radius_many(lats, lons, radius_m)
+
+    def export_parquet(self, path):
+        return self.db.export(path, "parquet")
+
     def delete(self, index, ext_id, lat, lon):
         self.db.delete(ext_id)
 

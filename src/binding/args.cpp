@@ -332,6 +332,27 @@ std::vector<std::pair<float, float>> to_pairs(Argument argument) {
     return to_pairs(argument.value, argument.name);
 }
 
+void require_lengths(const char* reference, std::size_t reference_size,
+                     std::initializer_list<std::pair<const char*, std::size_t>> others) {
+    for (const auto& [name, size] : others) {
+        if (size == reference_size) continue;
+        raise_with(PyExc_ValueError, "argument '" + std::string(name) + "': holds " +
+                                         std::to_string(size) + " items where '" + reference +
+                                         "' holds " + std::to_string(reference_size));
+    }
+}
+
+AnswerForm to_answer_form(Argument argument, bool count_allowed) {
+    const auto text = to_optional_text(argument);
+    if (!text) return AnswerForm::Tuples;
+    if (*text == "columns") return AnswerForm::Columns;
+    if (*text == "count" && count_allowed) return AnswerForm::Count;
+    const std::string allowed = count_allowed ? "None, 'columns' or 'count'" : "None or 'columns'";
+    raise_with(PyExc_ValueError, "argument '" + std::string(argument.name) + "': must be " +
+                                     allowed + ", not " +
+                                     py::repr(argument.value).cast<std::string>());
+}
+
 std::string to_path(Argument argument) {
     const py::object path = naming_type_error(argument.name, not_an_item, [&argument] {
         return py::module_::import("os").attr("fspath")(argument.value);

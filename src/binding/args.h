@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -105,6 +106,16 @@ void to_text_views(Argument argument, TextViews& out);
 // 'f' or 'd', memoryviews of those), read through the buffer protocol; a buffer of anything
 // else is a TypeError naming its format.
 std::vector<float> to_f32s(Argument argument);
+// The form of a method's answer, chosen by its `answer` argument: None for the tuples,
+// "columns" for a Columns object, "count" (searches only) for the number of hits alone.
+enum class AnswerForm { Tuples, Columns, Count };
+// ValueError for another text, or for "count" when `count_allowed` is false; TypeError for a
+// value that is neither None nor a str.
+AnswerForm to_answer_form(Argument argument, bool count_allowed);
+// ValueError "argument '<name>': holds N items where '<reference>' holds M" for the first
+// (name, size) whose size is not `reference_size`.
+void require_lengths(const char* reference, std::size_t reference_size,
+                     std::initializer_list<std::pair<const char*, std::size_t>> others);
 // A str, or an os.PathLike whose path is a str.
 std::string to_path(Argument argument);
 

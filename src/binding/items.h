@@ -25,6 +25,8 @@ class Vesko;
 // Points per chunk: large enough that the lock and call overhead disappear, small enough that
 // a writer waits only briefly for a chunk to be read.
 inline constexpr std::uint32_t items_chunk_points = 1000;
+// Points per stretch when items answers as columns: nothing waits on the caller between two.
+inline constexpr std::uint32_t columns_chunk_points = 65536;
 
 class ItemIterator {
   public:

@@ -1,6 +1,6 @@
 // The module vesko: PanicException, the class Vesko with its methods in the order of the table
-// below, ItemIterator, and the functions salvage, import_geojson and import_parquet. The table
-// is the one place that names each method's parameters: calls bind against it and each
+// below, ItemIterator, Columns, and the functions salvage, import_geojson and import_parquet. The
+// table is the one place that names each method's parameters: calls bind against it and each
 // documentation string is generated from it.
 //
 // Methods are method descriptors, the form the interpreter's own types use, so introspection
@@ -8,6 +8,7 @@
 // db.search_radius drops it once (a pybind11 function object carries a __self__ of its own,
 // which made inspect drop a real parameter as well).
 #include "binding/args.h"
+#include "binding/columns.h"
 #include "binding/errors.h"
 #include "binding/items.h"
 #include "binding/vesko.h"
@@ -70,22 +71,29 @@ constexpr Method methods[] = {
      "Deletes every live point that matches the filter; returns how many."},
     {{"Vesko.vacuum"}, &Vesko::vacuum,
      "Compacts the data files to the live points, renumbering them in their order."},
-    {{"Vesko.search_knn", {"lat", "lon", "k", "filter_json"}, 3}, &Vesko::search_knn,
-     "The k nearest points as (id, metres, metadata), nearest first."},
-    {{"Vesko.search_box", {"top_left", "bottom_right", "filter_json"}, 2}, &Vesko::search_box,
-     "Points inside the box (north-west and south-east corners) as (id, metadata)."},
-    {{"Vesko.search_radius", {"lat", "lon", "radius_m", "filter_json"}, 3}, &Vesko::search_radius,
-     "Points within radius_m metres as (id, metres, metadata), nearest first."},
-    {{"Vesko.search_polygon", {"points", "filter_json"}, 1}, &Vesko::search_polygon,
-     "Points inside the polygon of (lat, lon) vertices as (id, metadata)."},
+    {{"Vesko.search_knn", {"lat", "lon", "k", "filter_json", "answer"}, 3}, &Vesko::search_knn,
+     "The k nearest points as (id, metres, metadata), nearest first; answer=\"columns\" gives\n"
+     "them as Columns, answer=\"count\" their number alone."},
+    {{"Vesko.search_box", {"top_left", "bottom_right", "filter_json", "answer"}, 2},
+     &Vesko::search_box,
+     "Points inside the box (north-west and south-east corners) as (id, metadata);\n"
+     "answer=\"columns\" gives them as Columns, answer=\"count\" their number alone."},
+    {{"Vesko.search_radius", {"lat", "lon", "radius_m", "filter_json", "answer"}, 3},
+     &Vesko::search_radius,
+     "Points within radius_m metres as (id, metres, metadata), nearest first;\n"
+     "answer=\"columns\" gives them as Columns, answer=\"count\" their number alone."},
+    {{"Vesko.search_polygon", {"points", "filter_json", "answer"}, 1}, &Vesko::search_polygon,
+     "Points inside the polygon of (lat, lon) vertices as (id, metadata);\n"
+     "answer=\"columns\" gives them as Columns, answer=\"count\" their number alone."},
     {{"Vesko.get", {"id"}, 1}, &Vesko::get,
      "(lat, lon, metadata) of the live point with this id, or None."},
     {{"Vesko.upsert", {"id", "lat", "lon", "metadata", "skip_index"}, 4}, &Vesko::upsert,
      "Replaces the live point with this id, or adds it, in one step; True when a point\n"
      "was replaced. The new version comes after earlier points in id-ordered results."},
-    {{"Vesko.items", {"filter_json"}, 0}, &Vesko::items,
+    {{"Vesko.items", {"filter_json", "answer"}, 0}, &Vesko::items,
      "Iterates the live points (matching the filter) as (id, lat, lon, metadata), a\n"
-     "chunk at a time; each point as it was when its chunk was read."},
+     "chunk at a time; each point as it was when its chunk was read. answer=\"columns\"\n"
+     "reads them all at once as Columns (id, lat, lon, metadata)."},
     {{"Vesko.export", {"path", "format"}, 1}, &Vesko::export_points,
      "Writes the live points as GeoJSON or GeoParquet (by suffix unless format is\n"
      "given); returns how many. GeoParquet needs pyarrow."},
@@ -103,6 +111,16 @@ constexpr Method methods[] = {
     {{"Vesko.delete_many", {"ids"}, 1}, &Vesko::delete_many,
      "Deletes the points with these ids as that many delete calls would; returns how many\n"
      "live points were deleted."},
+    {{"Vesko.get_many", {"ids", "answer"}, 1}, &Vesko::get_many,
+     "What get gives for each id, in order; answer=\"columns\" gives the live ones as Columns\n"
+     "(id, lat, lon, metadata), in the order asked."},
+    {{"Vesko.search_knn_many", {"lats", "lons", "k", "filter_json"}, 3}, &Vesko::search_knn_many,
+     "search_knn for every centre (lats[i], lons[i]) at once, on every core, as Columns\n"
+     "with a query column (the centre's position) first, rows grouped by query."},
+    {{"Vesko.search_radius_many", {"lats", "lons", "radius_m", "filter_json"}, 3},
+     &Vesko::search_radius_many,
+     "search_radius for every centre at once (one radius, or one per centre), on every\n"
+     "core, as Columns with a query column first, rows grouped by query."},
     {{"Vesko.__contains__", {"id"}, 1}, &Vesko::contains,
      "True when a live point has this id."},
     {{"Vesko.__len__"}, &Vesko::len,
@@ -194,6 +212,7 @@ PYBIND11_MODULE(vesko, module) {
     add_methods(cls, std::make_index_sequence<std::size(methods)>());
     add_method(cls, "__repr__", &repr, METH_NOARGS, "__repr__($self)\n--\n\n");
     vesko::binding::ItemIterator::register_type(module);
+    vesko::binding::Columns::register_type(module);
     module.def(
         "salvage",
         [](const py::args& args, const py::kwargs& kwargs) {

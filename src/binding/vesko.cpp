@@ -1,10 +1,15 @@
 #include "binding/vesko.h"
 
+#include "binding/arrow.h"
+#include "binding/batch_queries.h"
 #include "binding/c_api.h"
+#include "binding/columns.h"
 #include "binding/errors.h"
 #include "binding/interpreter_lock.h"
 #include "binding/items.h"
 
+#include <cstring>
+#include <limits>
 #include <unordered_set>
 #include <utility>
 
@@ -100,6 +105,66 @@ auto handing_over_gil(Call&& call) {
     return call(hand_over);
 }
 
+// get's answer for a live point: (lat, lon, metadata).
+py::object point_tuple(const engine::StoredPoint& point) {
+    return py::make_tuple(static_cast<double>(point.lat_deg), static_cast<double>(point.lon_deg),
+                          py::str(point.metadata));
+}
+
+// A search's answer in the form asked for. `search(reader, caller, texts_wanted)` runs the
+// engine's search; `tuples` and `columns` make the reader of each form. A columnar answer is
+// built without the interpreter lock whenever the engine let go of it: nothing in it is a
+// Python object until the one that holds it.
+template <class Reader, class Search>
+py::object answered(AnswerForm form, bool distances,
+                    Reader (*tuples)(py::object&, InterpreterHandOver&),
+                    Reader (*columns)(ColumnBatch&), Search&& search) {
+    if (form == AnswerForm::Count) {
+        std::size_t hits = 0;
+        raise_if_error(handing_over_gil([&](InterpreterHandOver& released) {
+            return search(
+                Reader([&hits](auto found, engine::HitTexts& /*none*/) { hits = found.size(); }),
+                &released, engine::HitTextsWanted::No);
+        }));
+        return py::int_(hits);
+    }
+    if (form == AnswerForm::Columns) {
+        auto answer = std::make_shared<ColumnAnswer>();
+        answer->kinds.distance_m = distances;
+        answer->batches.resize(1);
+        raise_if_error(handing_over_gil([&](InterpreterHandOver& released) {
+            return search(columns(answer->batches[0]), &released, engine::HitTextsWanted::Yes);
+        }));
+        answer->seal();
+        return py::cast(Columns(std::move(answer)));
+    }
+    py::object hits;
+    raise_if_error(handing_over_gil([&](InterpreterHandOver& released) {
+        return search(tuples(hits, released), &released, engine::HitTextsWanted::Yes);
+    }));
+    return hits;
+}
+
+// The centres of a batch query: lats and lons, of the same length, which the query column
+// can number.
+struct Centres {
+    std::vector<float> lats;
+    std::vector<float> lons;
+
+    explicit Centres(const Arguments& bound) : lats(to_f32s(bound[0])), lons(to_f32s(bound[1])) {
+        require_lengths("lats", lats.size(), {{"lons", lons.size()}});
+        if (lats.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+            raise_with(PyExc_ValueError, "argument 'lats': more than 2^31 - 1 centres");
+        }
+    }
+};
+
+// A batch answer, built with the interpreter lock let go.
+py::object columns_of_many(std::size_t queries, const CentreSearch& search) {
+    return py::cast(
+        Columns(value_or_raise(without_gil([&] { return answer_many(queries, search); }))));
+}
+
 // The arguments of add and upsert: (id, lat, lon, metadata, skip_index), converted in order.
 struct PointArguments {
     std::string ext_id;
@@ -175,14 +240,9 @@ py::object Vesko::add_many(const Arguments& bound) {
     to_text_views(bound[3], metadatas);
     const auto skip_index = to_optional_names(bound[4]);
     const std::size_t n = ext_ids.views.size();
-    for (const auto& [name, size] : {std::pair{"lats", lats.size()}, std::pair{"lons", lons.size()},
-                                     std::pair{"metadatas", metadatas.views.size()}}) {
-        if (size != n) {
-            raise_with(PyExc_ValueError, "argument '" + std::string(name) + "': holds " +
-                                             std::to_string(size) + " items where 'ids' holds " +
-                                             std::to_string(n));
-        }
-    }
+    require_lengths(
+        "ids", n,
+        {{"lats", lats.size()}, {"lons", lons.size()}, {"metadatas", metadatas.views.size()}});
     std::vector<engine::NewPoint> points(n);
     for (std::size_t i = 0; i < n; ++i)
         points[i] = engine::NewPoint{ext_ids.views[i], lats[i], lons[i], metadatas.views[i]};
@@ -224,24 +284,25 @@ py::object Vesko::search_knn(const Arguments& bound) {
     float lon = to_f32(bound[1]);
     std::uint32_t k = to_count_u32(bound[2]);
     auto filter_json = to_optional_text(bound[3]);
-    py::object hits;
-    raise_if_error(handing_over_gil([&](InterpreterHandOver& released) {
-        return store_->search_knn(lat, lon, k, filter_json, distance_hits_into(hits, released),
-                                  &released);
-    }));
-    return hits;
+    const AnswerForm form = to_answer_form(bound[4], true);
+    return answered(form, true, &distance_hits_into, &distance_columns_into,
+                    [&](const engine::DistanceHitsReader& read, engine::CallerLock* caller,
+                        engine::HitTextsWanted texts) {
+                        return store_->search_knn(lat, lon, k, filter_json, read, caller, texts);
+                    });
 }
 
 py::object Vesko::search_box(const Arguments& bound) {
     auto top_left = to_pair(bound[0]);
     auto bottom_right = to_pair(bound[1]);
     auto filter_json = to_optional_text(bound[2]);
-    py::object hits;
-    raise_if_error(handing_over_gil([&](InterpreterHandOver& released) {
-        return store_->search_box(top_left, bottom_right, filter_json, hits_into(hits, released),
-                                  &released);
-    }));
-    return hits;
+    const AnswerForm form = to_answer_form(bound[3], true);
+    return answered(form, false, &hits_into, &columns_into,
+                    [&](const engine::HitsReader& read, engine::CallerLock* caller,
+                        engine::HitTextsWanted texts) {
+                        return store_->search_box(top_left, bottom_right, filter_json, read, caller,
+                                                  texts);
+                    });
 }
 
 py::object Vesko::search_radius(const Arguments& bound) {
@@ -249,22 +310,52 @@ py::object Vesko::search_radius(const Arguments& bound) {
     float lon = to_f32(bound[1]);
     float radius_m = to_f32(bound[2]);
     auto filter_json = to_optional_text(bound[3]);
-    py::object hits;
-    raise_if_error(handing_over_gil([&](InterpreterHandOver& released) {
-        return store_->search_radius(lat, lon, radius_m, filter_json,
-                                     distance_hits_into(hits, released), &released);
-    }));
-    return hits;
+    const AnswerForm form = to_answer_form(bound[4], true);
+    return answered(form, true, &distance_hits_into, &distance_columns_into,
+                    [&](const engine::DistanceHitsReader& read, engine::CallerLock* caller,
+                        engine::HitTextsWanted texts) {
+                        return store_->search_radius(lat, lon, radius_m, filter_json, read, caller,
+                                                     texts);
+                    });
 }
 
 py::object Vesko::search_polygon(const Arguments& bound) {
     auto points = to_pairs(bound[0]);
     auto filter_json = to_optional_text(bound[1]);
-    py::object hits;
-    raise_if_error(handing_over_gil([&](InterpreterHandOver& released) {
-        return store_->search_polygon(points, filter_json, hits_into(hits, released), &released);
-    }));
-    return hits;
+    const AnswerForm form = to_answer_form(bound[2], true);
+    return answered(form, false, &hits_into, &columns_into,
+                    [&](const engine::HitsReader& read, engine::CallerLock* caller,
+                        engine::HitTextsWanted texts) {
+                        return store_->search_polygon(points, filter_json, read, caller, texts);
+                    });
+}
+
+py::object Vesko::search_knn_many(const Arguments& bound) {
+    const Centres centres(bound);
+    const std::uint32_t k = to_count_u32(bound[2]);
+    const auto filter_json = to_optional_text(bound[3]);
+    return columns_of_many(centres.lats.size(), [&](std::size_t query, ColumnBatch& out) {
+        return store_->search_knn(centres.lats[query], centres.lons[query], k, filter_json,
+                                  distance_columns_into(out));
+    });
+}
+
+py::object Vesko::search_radius_many(const Arguments& bound) {
+    const Centres centres(bound);
+    // One radius for every centre, or one per centre.
+    const py::handle radius = bound[2].value;
+    std::vector<float> radii_m;
+    if (py::isinstance<py::buffer>(radius) || py::isinstance<py::sequence>(radius)) {
+        radii_m = to_f32s(bound[2]);
+        require_lengths("lats", centres.lats.size(), {{"radius_m", radii_m.size()}});
+    } else {
+        radii_m.assign(centres.lats.size(), to_f32(bound[2]));
+    }
+    const auto filter_json = to_optional_text(bound[3]);
+    return columns_of_many(centres.lats.size(), [&](std::size_t query, ColumnBatch& out) {
+        return store_->search_radius(centres.lats[query], centres.lons[query], radii_m[query],
+                                     filter_json, distance_columns_into(out));
+    });
 }
 
 Vesko::Vesko(std::string storage_path, std::unique_ptr<engine::Store> store)
@@ -282,8 +373,28 @@ py::object Vesko::get(const Arguments& bound) {
     std::string ext_id = to_text(bound[0]);
     auto point = value_or_raise(without_gil([&] { return store_->get(ext_id); }));
     if (!point) return py::none();
-    return py::make_tuple(static_cast<double>(point->lat_deg), static_cast<double>(point->lon_deg),
-                          py::str(point->metadata));
+    return point_tuple(*point);
+}
+
+py::object Vesko::get_many(const Arguments& bound) {
+    TextViews ext_ids;
+    to_text_views(bound[0], ext_ids);
+    const AnswerForm form = to_answer_form(bound[1], false);
+    auto points = value_or_raise(without_gil([&] { return store_->get_many(ext_ids.views); }));
+    if (form == AnswerForm::Columns) {
+        auto answer = std::make_shared<ColumnAnswer>();
+        ColumnBatch& batch = answer->batches.emplace_back();
+        for (const auto& point : points) {
+            if (point) append_points(batch, std::span(&*point, 1));
+        }
+        answer->seal();
+        return py::cast(Columns(std::move(answer)));
+    }
+    py::list out(points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        out[i] = points[i] ? point_tuple(*points[i]) : py::object(py::none());
+    }
+    return out;
 }
 
 py::object Vesko::upsert(const Arguments& bound) {
@@ -297,6 +408,24 @@ py::object Vesko::upsert(const Arguments& bound) {
 
 py::object Vesko::items(const Arguments& bound) {
     auto filter_json = to_optional_text(bound[0]);
+    if (to_answer_form(bound[1], false) == AnswerForm::Columns) {
+        auto answer = std::make_shared<ColumnAnswer>();
+        ColumnBatch& batch = answer->batches.emplace_back();
+        // Read a stretch at a time, as the iterator reads, each under its own hold of the lock.
+        raise_if_error(without_gil([&]() -> Result<void> {
+            std::optional<std::uint32_t> after;
+            for (bool done = false; !done;) {
+                auto chunk = store_->points_after(after, columns_chunk_points, filter_json,
+                                                  columns_into(batch));
+                if (!chunk) return chunk.error();
+                after = chunk->last_int_id;
+                done = chunk->done;
+            }
+            return {};
+        }));
+        answer->seal();
+        return py::cast(Columns(std::move(answer)));
+    }
     // The first chunk is read at once, so that a filter that is not JSON raises here.
     auto first = points_after(std::nullopt, filter_json);
     return py::cast(ItemIterator(py::reinterpret_borrow<py::object>(bound.self()), *this,

@@ -45,6 +45,9 @@ class Vesko {
     py::object search_radius(const Arguments& bound);
     py::object search_polygon(const Arguments& bound);
     py::object get(const Arguments& bound);
+    py::object get_many(const Arguments& bound);
+    py::object search_knn_many(const Arguments& bound);
+    py::object search_radius_many(const Arguments& bound);
     py::object upsert(const Arguments& bound);
     py::object items(const Arguments& bound);
     py::object export_points(const Arguments& bound);

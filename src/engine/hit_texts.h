@@ -60,6 +60,9 @@ class HitTexts {
     std::string_view ext_id(std::size_t hit) { return text(hit, 0); }
     // "{}" when the record cannot be read back.
     std::string_view metadata(std::size_t hit) { return text(hit, 1); }
+    // The stored coordinates of the point in slot int_id (a hit's), read from the mapped
+    // coords.bin as the texts are, under the same lock.
+    std::pair<float, float> coords(std::uint32_t int_id) const { return files_.coords(int_id); }
     // True when the hit's texts are plain ASCII (checked by whoever gathered them, for its whole
     // run at once), so the reader may copy them as they are instead of decoding them.
     bool ascii(std::size_t hit) { return run_of(hit).ascii; }

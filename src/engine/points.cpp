@@ -15,6 +15,19 @@ Result<std::optional<StoredPoint>> Store::get(std::string_view ext_id) const {
     return std::optional<StoredPoint>(read_point(index_, *int_id));
 }
 
+Result<std::vector<std::optional<StoredPoint>>> Store::get_many(
+    std::span<const std::string_view> ext_ids) const {
+    VESKO_TRY(check_process());
+    std::shared_lock index_guard(index_lock_);
+    if (broken_) return *broken_;
+    std::vector<std::optional<StoredPoint>> points(ext_ids.size());
+    for (std::size_t i = 0; i < ext_ids.size(); ++i) {
+        const std::uint32_t* int_id = index_.ext_to_int.find(index::hash_id(ext_ids[i]));
+        if (int_id != nullptr) points[i] = read_point(index_, *int_id);
+    }
+    return points;
+}
+
 Result<bool> Store::contains(std::string_view ext_id) const {
     VESKO_TRY(check_process());
     std::shared_lock index_guard(index_lock_);

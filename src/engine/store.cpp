@@ -264,7 +264,8 @@ Result<std::uint64_t> Store::count(CallerLock* caller) const {
 
 template <class Search, class Read>
 Result<void> Store::with_eligible(const std::optional<std::string>& filter_json, Search&& search,
-                                  const Read& read, CallerLock* caller, bool long_work) const {
+                                  const Read& read, CallerLock* caller, bool long_work,
+                                  HitTextsWanted texts_wanted) const {
     VESKO_TRY(check_process());
     const auto index_guard = lock_shared_for(caller);
     if (broken_) return *broken_;
@@ -274,52 +275,58 @@ Result<void> Store::with_eligible(const std::optional<std::string>& filter_json,
     spatial::Eligible eligible(index_, *parsed ? &**parsed : nullptr);
     if (caller != nullptr) eligible.on_long_work([caller] { caller->release(); });
     const auto hits = search(eligible);
-    HitTexts texts(index_.files, std::span(hits), [](const auto& hit) { return id_of(hit); });
+    const auto with_texts =
+        texts_wanted == HitTextsWanted::Yes ? std::span(hits) : std::span(hits).first(0);
+    HitTexts texts(index_.files, with_texts, [](const auto& hit) { return id_of(hit); });
     read(std::span(hits), texts);
     return {};
 }
 
 Result<void> Store::search_radius(float lat_deg, float lon_deg, float radius_m,
                                   const std::optional<std::string>& filter_json,
-                                  const DistanceHitsReader& read, CallerLock* caller) const {
+                                  const DistanceHitsReader& read, CallerLock* caller,
+                                  HitTextsWanted texts) const {
     return with_eligible(
         filter_json,
         [&](const spatial::Eligible& eligible) {
             return spatial::search_radius(index_, lat_deg, lon_deg, radius_m, eligible);
         },
-        read, caller, false);
+        read, caller, false, texts);
 }
 
 Result<void> Store::search_knn(float lat_deg, float lon_deg, std::uint32_t k,
                                const std::optional<std::string>& filter_json,
-                               const DistanceHitsReader& read, CallerLock* caller) const {
+                               const DistanceHitsReader& read, CallerLock* caller,
+                               HitTextsWanted texts) const {
     // Ranking walks rings of cells until k are found, with no window to judge its work by.
     return with_eligible(
         filter_json,
         [&](const spatial::Eligible& eligible) {
             return spatial::search_knn(index_, lat_deg, lon_deg, k, eligible);
         },
-        read, caller, true);
+        read, caller, true, texts);
 }
 
 Result<void> Store::search_box(spatial::LatLon top_left, spatial::LatLon bottom_right,
                                const std::optional<std::string>& filter_json,
-                               const HitsReader& read, CallerLock* caller) const {
+                               const HitsReader& read, CallerLock* caller,
+                               HitTextsWanted texts) const {
     return with_eligible(
         filter_json,
         [&](const spatial::Eligible& eligible) {
             return spatial::search_box(index_, top_left, bottom_right, eligible);
         },
-        read, caller, false);
+        read, caller, false, texts);
 }
 
 Result<void> Store::search_polygon(const std::vector<spatial::LatLon>& polygon,
                                    const std::optional<std::string>& filter_json,
-                                   const HitsReader& read, CallerLock* caller) const {
+                                   const HitsReader& read, CallerLock* caller,
+                                   HitTextsWanted texts) const {
     if (polygon.size() < 3) {
-        HitTexts texts(index_.files, std::span<const std::uint32_t>(),
-                       [](std::uint32_t int_id) { return int_id; });
-        read({}, texts);
+        HitTexts no_texts(index_.files, std::span<const std::uint32_t>(),
+                          [](std::uint32_t int_id) { return int_id; });
+        read({}, no_texts);
         return {};
     }
     return with_eligible(
@@ -327,7 +334,7 @@ Result<void> Store::search_polygon(const std::vector<spatial::LatLon>& polygon,
         [&](const spatial::Eligible& eligible) {
             return spatial::search_polygon(index_, polygon, eligible);
         },
-        read, caller, false);
+        read, caller, false, texts);
 }
 
 Result<bool> Store::exists(std::string_view filter_json) const {
@@ -346,7 +353,8 @@ StoredPoint read_point(const index::CoreIndex& index, std::uint32_t int_id) {
 }
 
 Result<PointChunk> Store::points_after(std::optional<std::uint32_t> after, std::uint32_t limit,
-                                       const std::optional<std::string>& filter_json) const {
+                                       const std::optional<std::string>& filter_json,
+                                       const HitsReader& read) const {
     VESKO_TRY(check_process());
     std::shared_lock index_guard(index_lock_);
     if (broken_) return *broken_;
@@ -357,9 +365,30 @@ Result<PointChunk> Store::points_after(std::optional<std::uint32_t> after, std::
     PointChunk chunk;
     chunk.last_int_id = candidates.empty() ? after : candidates.maximum();
     chunk.done = candidates.empty() || chunk.last_int_id == index_.valid_ids.maximum();
-    eligible.narrow(candidates).for_each([&](std::uint32_t int_id) {
-        chunk.points.push_back(read_point(index_, int_id));
-    });
+    std::vector<std::uint32_t> int_ids;
+    eligible.narrow(candidates).for_each([&](std::uint32_t int_id) { int_ids.push_back(int_id); });
+    HitTexts texts(index_.files, std::span<const std::uint32_t>(int_ids),
+                   [](std::uint32_t int_id) { return int_id; });
+    read(int_ids, texts);
+    return chunk;
+}
+
+Result<PointChunk> Store::points_after(std::optional<std::uint32_t> after, std::uint32_t limit,
+                                       const std::optional<std::string>& filter_json) const {
+    std::vector<StoredPoint> points;
+    auto chunk = points_after(after, limit, filter_json,
+                              [&points](std::span<const std::uint32_t> int_ids, HitTexts& texts) {
+                                  points.resize(int_ids.size());
+                                  texts.for_each_ready_run([&](std::size_t begin, std::size_t end) {
+                                      for (std::size_t i = begin; i < end; ++i) {
+                                          const auto [lat_deg, lon_deg] = texts.coords(int_ids[i]);
+                                          points[i] =
+                                              StoredPoint{std::string(texts.ext_id(i)), lat_deg,
+                                                          lon_deg, std::string(texts.metadata(i))};
+                                      }
+                                  });
+                              });
+    if (chunk) chunk->points = std::move(points);
     return chunk;
 }
 

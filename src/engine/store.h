@@ -59,6 +59,10 @@ class CallerLock {
     ~CallerLock() = default;
 };
 
+// Whether a search's reader gets its hits' texts, or only the hits (a count): without them
+// the reader's HitTexts holds no hit and reading the records is skipped.
+enum class HitTextsWanted { Yes, No };
+
 // One point handed to add_many; the views must outlive the call.
 struct NewPoint {
     std::string_view ext_id;
@@ -136,6 +140,10 @@ class Store {
     // The live point of ext_id, or nothing.
     Result<std::optional<StoredPoint>> get(std::string_view ext_id) const;
     Result<bool> contains(std::string_view ext_id) const;
+    // What get would give for each id, in the order of ext_ids, read under one hold of the
+    // index lock shared.
+    Result<std::vector<std::optional<StoredPoint>>> get_many(
+        std::span<const std::string_view> ext_ids) const;
     // Up to `limit` live points with internal ids after `after` (from the first when empty),
     // in ascending internal id, narrowed by the filter when one is given (a filter that is not
     // JSON is a InvalidJson error). Each call holds the index lock shared for itself only, so
@@ -144,26 +152,36 @@ class Store {
     // the ids it examined) without being the last.
     Result<PointChunk> points_after(std::optional<std::uint32_t> after, std::uint32_t limit,
                                     const std::optional<std::string>& filter_json) const;
+    // The same stretch handed to `read` as a search's hits, with the index lock held shared
+    // (the reader's texts and coordinates are the points'); the chunk comes back without
+    // points.
+    Result<PointChunk> points_after(std::optional<std::uint32_t> after, std::uint32_t limit,
+                                    const std::optional<std::string>& filter_json,
+                                    const HitsReader& read) const;
 
     // The searches parse their filter (when given) after taking the index lock; a filter
     // that is not JSON comes back as a InvalidJson error and the reader is not called.
     // Otherwise the reader gets the answer while the index lock is still held shared: it must
     // not wait for anything a writer of this store may hold (a caller that waits for a lock
     // of its own there must never wait for this store's locks while holding it).
-    // With a caller lock, as CallerLock says.
+    // With a caller lock, as CallerLock says; the texts as HitTextsWanted says.
     Result<void> search_radius(float lat_deg, float lon_deg, float radius_m,
                                const std::optional<std::string>& filter_json,
-                               const DistanceHitsReader& read, CallerLock* caller = nullptr) const;
+                               const DistanceHitsReader& read, CallerLock* caller = nullptr,
+                               HitTextsWanted texts = HitTextsWanted::Yes) const;
     Result<void> search_knn(float lat_deg, float lon_deg, std::uint32_t k,
                             const std::optional<std::string>& filter_json,
-                            const DistanceHitsReader& read, CallerLock* caller = nullptr) const;
+                            const DistanceHitsReader& read, CallerLock* caller = nullptr,
+                            HitTextsWanted texts = HitTextsWanted::Yes) const;
     Result<void> search_box(spatial::LatLon top_left, spatial::LatLon bottom_right,
                             const std::optional<std::string>& filter_json, const HitsReader& read,
-                            CallerLock* caller = nullptr) const;
+                            CallerLock* caller = nullptr,
+                            HitTextsWanted texts = HitTextsWanted::Yes) const;
     // Fewer than three vertices give no hits, without parsing the filter or taking the lock.
     Result<void> search_polygon(const std::vector<spatial::LatLon>& polygon,
                                 const std::optional<std::string>& filter_json,
-                                const HitsReader& read, CallerLock* caller = nullptr) const;
+                                const HitsReader& read, CallerLock* caller = nullptr,
+                                HitTextsWanted texts = HitTextsWanted::Yes) const;
 
     // Makes every change so far survive a power loss without writing a snapshot: forces the
     // log to disk and, the first time after an open, the directory entries that hold it (the
@@ -225,7 +243,8 @@ class Store {
     // when the search's window proves large.
     template <class Search, class Read>
     Result<void> with_eligible(const std::optional<std::string>& filter_json, Search&& search,
-                               const Read& read, CallerLock* caller, bool long_work) const;
+                               const Read& read, CallerLock* caller, bool long_work,
+                               HitTextsWanted texts) const;
     // The index lock taken shared, with the caller's lock let go first if it must be waited for.
     std::shared_lock<std::shared_mutex> lock_shared_for(CallerLock* caller) const;
 

@@ -7,7 +7,7 @@ write-ahead log before it is applied; ``persist`` writes a snapshot; ``vacuum`` 
 
 import os
 from types import TracebackType
-from typing import Iterator, List, Literal, Optional, Sequence, Tuple, Type, Union
+from typing import Iterator, List, Literal, Optional, Sequence, Tuple, Type, Union, overload
 
 from typing_extensions import Buffer
 
@@ -21,6 +21,21 @@ class ItemIterator(Iterator[Tuple[str, float, float, str]]):
 
     def __iter__(self) -> "ItemIterator": ...
     def __next__(self) -> Tuple[str, float, float, str]: ...
+
+class Columns:
+    """An answer as columns: id, lat, lon, distance_m (radius and k-nearest) and metadata, in the
+    order of the tuple answer, handed to pyarrow, polars, duckdb or pandas through the Arrow
+    PyCapsule interface (pyarrow.table(c), polars.DataFrame(c)) without copying a column. It
+    owns its buffers: it stays valid after the store changes or closes."""
+
+    def __arrow_c_schema__(self) -> object: ...
+    def __arrow_c_array__(
+        self,
+        requested_schema: Optional[object] = None,
+    ) -> Tuple[object, object]: ...
+    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object: ...
+    def __len__(self) -> int:
+        """The number of rows."""
 
 class Vesko:
     """One open store directory, created with its files when missing. One object per directory
@@ -52,25 +67,116 @@ class Vesko:
         """Deletes every live point that matches the filter; returns how many."""
     def vacuum(self) -> None:
         """Compacts the data files to the live points, renumbering them in their order."""
+    @overload
     def search_knn(
-        self, lat: float, lon: float, k: int, filter_json: Optional[str] = None
+        self, lat: float, lon: float, k: int, filter_json: Optional[str] = None, answer: None = None
     ) -> List[Tuple[str, float, str]]:
-        """The k nearest points as (id, metres, metadata), nearest first."""
+        """The k nearest points as (id, metres, metadata), nearest first; answer="columns" gives
+        them as Columns, answer="count" their number alone."""
+    @overload
+    def search_knn(
+        self,
+        lat: float,
+        lon: float,
+        k: int,
+        filter_json: Optional[str] = None,
+        *,
+        answer: Literal["columns"],
+    ) -> Columns: ...
+    @overload
+    def search_knn(
+        self,
+        lat: float,
+        lon: float,
+        k: int,
+        filter_json: Optional[str] = None,
+        *,
+        answer: Literal["count"],
+    ) -> int: ...
+    @overload
     def search_box(
         self,
         top_left: Tuple[float, float],
         bottom_right: Tuple[float, float],
         filter_json: Optional[str] = None,
+        answer: None = None,
     ) -> List[Tuple[str, str]]:
-        """Points inside the box (north-west and south-east corners) as (id, metadata)."""
+        """Points inside the box (north-west and south-east corners) as (id, metadata);
+        answer="columns" gives them as Columns, answer="count" their number alone."""
+    @overload
+    def search_box(
+        self,
+        top_left: Tuple[float, float],
+        bottom_right: Tuple[float, float],
+        filter_json: Optional[str] = None,
+        *,
+        answer: Literal["columns"],
+    ) -> Columns: ...
+    @overload
+    def search_box(
+        self,
+        top_left: Tuple[float, float],
+        bottom_right: Tuple[float, float],
+        filter_json: Optional[str] = None,
+        *,
+        answer: Literal["count"],
+    ) -> int: ...
+    @overload
     def search_radius(
-        self, lat: float, lon: float, radius_m: float, filter_json: Optional[str] = None
+        self,
+        lat: float,
+        lon: float,
+        radius_m: float,
+        filter_json: Optional[str] = None,
+        answer: None = None,
     ) -> List[Tuple[str, float, str]]:
-        """Points within radius_m metres as (id, metres, metadata), nearest first."""
+        """Points within radius_m metres as (id, metres, metadata), nearest first;
+        answer="columns" gives them as Columns, answer="count" their number alone."""
+    @overload
+    def search_radius(
+        self,
+        lat: float,
+        lon: float,
+        radius_m: float,
+        filter_json: Optional[str] = None,
+        *,
+        answer: Literal["columns"],
+    ) -> Columns: ...
+    @overload
+    def search_radius(
+        self,
+        lat: float,
+        lon: float,
+        radius_m: float,
+        filter_json: Optional[str] = None,
+        *,
+        answer: Literal["count"],
+    ) -> int: ...
+    @overload
     def search_polygon(
-        self, points: Sequence[Tuple[float, float]], filter_json: Optional[str] = None
+        self,
+        points: Sequence[Tuple[float, float]],
+        filter_json: Optional[str] = None,
+        answer: None = None,
     ) -> List[Tuple[str, str]]:
-        """Points inside the polygon of (lat, lon) vertices as (id, metadata)."""
+        """Points inside the polygon of (lat, lon) vertices as (id, metadata);
+        answer="columns" gives them as Columns, answer="count" their number alone."""
+    @overload
+    def search_polygon(
+        self,
+        points: Sequence[Tuple[float, float]],
+        filter_json: Optional[str] = None,
+        *,
+        answer: Literal["columns"],
+    ) -> Columns: ...
+    @overload
+    def search_polygon(
+        self,
+        points: Sequence[Tuple[float, float]],
+        filter_json: Optional[str] = None,
+        *,
+        answer: Literal["count"],
+    ) -> int: ...
     def get(self, id: str) -> Optional[Tuple[float, float, str]]:
         """(lat, lon, metadata) of the live point with this id, or None."""
     def upsert(
@@ -83,9 +189,20 @@ class Vesko:
     ) -> bool:
         """Replaces the live point with this id, or adds it, in one step; True when a point
         was replaced. The new version comes after earlier points in id-ordered results."""
-    def items(self, filter_json: Optional[str] = None) -> ItemIterator:
+    @overload
+    def items(
+        self, filter_json: Optional[str] = None, answer: None = None
+    ) -> ItemIterator:
         """Iterates the live points (matching the filter) as (id, lat, lon, metadata), a
-        chunk at a time; each point as it was when its chunk was read."""
+        chunk at a time; each point as it was when its chunk was read. answer="columns"
+        reads them all at once as Columns (id, lat, lon, metadata)."""
+    @overload
+    def items(
+        self,
+        filter_json: Optional[str] = None,
+        *,
+        answer: Literal["columns"],
+    ) -> Columns: ...
     def export(
         self,
         path: Union[str, "os.PathLike[str]"],
@@ -114,6 +231,32 @@ class Vesko:
     def delete_many(self, ids: Sequence[str]) -> int:
         """Deletes the points with these ids as that many delete calls would; returns how many
         live points were deleted."""
+    @overload
+    def get_many(
+        self, ids: Sequence[str], answer: None = None
+    ) -> List[Optional[Tuple[float, float, str]]]:
+        """What get gives for each id, in order; answer="columns" gives the live ones as Columns
+        (id, lat, lon, metadata), in the order asked."""
+    @overload
+    def get_many(self, ids: Sequence[str], answer: Literal["columns"]) -> Columns: ...
+    def search_knn_many(
+        self,
+        lats: Union[Sequence[float], Buffer],
+        lons: Union[Sequence[float], Buffer],
+        k: int,
+        filter_json: Optional[str] = None,
+    ) -> Columns:
+        """search_knn for every centre (lats[i], lons[i]) at once, on every core, as Columns
+        with a query column (the centre's position) first, rows grouped by query."""
+    def search_radius_many(
+        self,
+        lats: Union[Sequence[float], Buffer],
+        lons: Union[Sequence[float], Buffer],
+        radius_m: Union[float, Sequence[float], Buffer],
+        filter_json: Optional[str] = None,
+    ) -> Columns:
+        """search_radius for every centre at once (one radius, or one per centre), on every
+        core, as Columns with a query column first, rows grouped by query."""
     def __contains__(self, id: str) -> bool:
         """True when a live point has this id."""
     def __len__(self) -> int:

@@ -28,18 +28,21 @@ METHODS = [
     ("delete", "($self, id)"),
     ("delete_by_filter", "($self, filter_json)"),
     ("vacuum", "($self)"),
-    ("search_knn", "($self, lat, lon, k, filter_json=None)"),
-    ("search_box", "($self, top_left, bottom_right, filter_json=None)"),
-    ("search_radius", "($self, lat, lon, radius_m, filter_json=None)"),
-    ("search_polygon", "($self, points, filter_json=None)"),
+    ("search_knn", "($self, lat, lon, k, filter_json=None, answer=None)"),
+    ("search_box", "($self, top_left, bottom_right, filter_json=None, answer=None)"),
+    ("search_radius", "($self, lat, lon, radius_m, filter_json=None, answer=None)"),
+    ("search_polygon", "($self, points, filter_json=None, answer=None)"),
     ("get", "($self, id)"),
     ("upsert", "($self, id, lat, lon, metadata, skip_index=None)"),
-    ("items", "($self, filter_json=None)"),
+    ("items", "($self, filter_json=None, answer=None)"),
     ("export", "($self, path, format=None)"),
     ("close", "($self)"),
     ("sync", "($self)"),
     ("add_many", "($self, ids, lats, lons, metadatas, skip_index=None)"),
     ("delete_many", "($self, ids)"),
+    ("get_many", "($self, ids, answer=None)"),
+    ("search_knn_many", "($self, lats, lons, k, filter_json=None)"),
+    ("search_radius_many", "($self, lats, lons, radius_m, filter_json=None)"),
 ]
 # Registered after the named methods, in this order.
 DUNDERS = [
@@ -54,7 +57,7 @@ MODULE_FUNCTIONS = ["import_geojson", "import_parquet", "salvage"]
 
 def test_module_exports_the_store_class_panic_exception_and_functions():
     assert sorted(n for n in dir(vesko) if not n.startswith("_")) == sorted(
-        ["ItemIterator", "PanicException", "Vesko"] + MODULE_FUNCTIONS
+        ["Columns", "ItemIterator", "PanicException", "Vesko"] + MODULE_FUNCTIONS
     )
     assert issubclass(vesko.PanicException, BaseException)
     assert not issubclass(vesko.PanicException, Exception)
@@ -144,7 +147,12 @@ def module_parameters(callable_):
 @needs_method_introspection
 def test_stub_declares_the_module_methods_in_order_with_their_parameters():
     cls = stub_class(installed_stub(), "Vesko")
-    functions = [node for node in cls.body if isinstance(node, ast.FunctionDef)]
+    # An overloaded method is declared by its first overload, which has every parameter with
+    # the module's defaults; the others narrow `answer` to give the answer's type.
+    functions = []
+    for node in cls.body:
+        if isinstance(node, ast.FunctionDef) and node.name not in {f.name for f in functions}:
+            functions.append(node)
     typed = [(name, module_parameters(getattr(vesko.Vesko, name))) for name, _ in METHODS + DUNDERS]
     assert [(f.name, stub_parameters(f)) for f in functions] == [
         ("__init__", module_parameters(vesko.Vesko))
@@ -178,7 +186,9 @@ def stub_docstrings():
         if isinstance(node, ast.ClassDef):
             for member in node.body:
                 if isinstance(member, ast.FunctionDef):
-                    out[f"{node.name}.{member.name}"] = ast.get_docstring(member) or ""
+                    # an overloaded method's docstring stands on its first declaration
+                    key = f"{node.name}.{member.name}"
+                    out[key] = out.get(key) or ast.get_docstring(member) or ""
     return out
 
 

@@ -47,8 +47,8 @@ CONVERSION_ERRORS = [
      "Vesko.count() takes 1 positional argument but 2 were given"),
     ("delete_by_filter_missing", "delete_by_filter", (), {}, TypeError,
      "Vesko.delete_by_filter() missing 1 required positional argument: 'filter_json'"),
-    ("knn_surplus", "search_knn", (1, 2, 3, None, 5), {}, TypeError,
-     "Vesko.search_knn() takes from 4 to 5 positional arguments but 6 were given"),
+    ("knn_surplus", "search_knn", (1, 2, 3, None, None, 6), {}, TypeError,
+     "Vesko.search_knn() takes from 4 to 6 positional arguments but 7 were given"),
     ("radius_missing_all", "search_radius", (), {}, TypeError,
      "Vesko.search_radius() missing 3 required positional arguments: 'lat', 'lon', and 'radius_m'"),
     # str arguments

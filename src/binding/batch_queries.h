@@ -1,0 +1,24 @@
+// Batch queries: one search per centre, answered as one batch of columns with a `query` column
+// (the centre's position) before the others, rows grouped by query in centre order and, within
+// a query, in the order its single call gives. Centres are shared out in parts between the
+// calling thread and the helper thread (SharedParts); each search holds the index lock shared
+// for itself only, as a single call does, so writers wait no longer than for one search.
+#pragma once
+
+#include "binding/arrow.h"
+#include "common/result.h"
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+namespace vesko::binding {
+
+// Appends the answer of the search for centre `query` to `out`.
+using CentreSearch = std::function<Result<void>(std::size_t query, ColumnBatch& out)>;
+
+// The first error of a search, in centre order, comes back as the call's error. Runs without
+// the interpreter lock; `search` must be safe on two threads at once.
+Result<std::shared_ptr<ColumnAnswer>> answer_many(std::size_t queries, const CentreSearch& search);
+
+}  // namespace vesko::binding
