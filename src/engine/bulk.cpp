@@ -188,30 +188,55 @@ Result<KeptMetadata> check_all(std::span<const NewPoint> points,
     return kept;
 }
 
+// A batch's staging buffers, let go however add_many ends.
+struct BufferRelease {
+    storage::DataFiles& files;
+    ~BufferRelease() { files.release_buffers(); }
+};
+
+// The internal id of each place of a chunk, no_batch_id where its point changes nothing.
+void places_to_ids(const std::vector<index::PreparedInsert>& prepared,
+                   std::vector<std::uint32_t>& id_of_place) {
+    id_of_place.assign(prepared.size(), no_batch_id);
+    for (std::size_t k = 0; k < prepared.size(); ++k) {
+        if (prepared[k].needed) id_of_place[k] = prepared[k].int_id;
+    }
+}
+
+// Commits a logged chunk's points (the first prepared.size() of `points`); returns whether
+// any of them changed the store. Caller holds both locks.
+bool commit_chunk(index::CoreIndex& index, const std::vector<index::PreparedInsert>& prepared,
+                  std::span<const NewPoint> points) {
+    bool changed = false;
+    for (std::size_t k = 0; k < prepared.size(); ++k) {
+        if (k + 8 < prepared.size()) index.ext_to_int.prefetch(prepared[k + 8].hash);
+        const index::PreparedInsert& p = prepared[k];
+        if (!p.needed) continue;
+        changed = true;
+        commit_point(index, p, points[k].lat_deg, points[k].lon_deg);
+    }
+    return changed;
+}
+
 }  // namespace
 
 Result<void> Store::add_many(std::span<const NewPoint> points,
                              const std::vector<std::string>* skip_index) {
     // Every text is checked before anything changes, but only those the quick check cannot
     // vouch for are kept parsed; the rest are parsed a chunk at a time below, so that a batch
-    // never holds the values of all its points at once.
-    // The chunk being applied and the one being parsed take turns; neither is ever moved,
-    // since views into their texts are handed around.
+    // never holds the values of all its points at once. The chunk being applied and the one
+    // being parsed take turns; neither is ever moved, since views into their texts are shared.
     ParsedChunk chunks[2];
     auto checked = check_all(points, skip_index, chunks[0]);
     if (!checked) return checked.error();
-    KeptMetadata& kept = *checked;
+    KeptMetadata& kept = checked.value();
     std::size_t next_kept = 0;
     const bool beside = points.size() >= bulk_parallel_min_points;
-    VESKO_TRY(check_process());
-    std::unique_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
+    auto index_guard = enter_exclusive();
+    if (!index_guard) return index_guard.error();
     std::unique_lock log_guard(log_lock_);
     std::vector<std::uint32_t> id_of_place;
-    struct ReleaseBuffers {
-        storage::DataFiles& files;
-        ~ReleaseBuffers() { files.release_buffers(); }
-    } release_buffers{index_.files};
+    const BufferRelease release_buffers{index_.files};
     for (std::size_t start = 0, turn = 0; start < points.size();
          start += bulk_chunk_points, turn ^= 1) {
         const std::size_t end = std::min(points.size(), start + bulk_chunk_points);
@@ -248,18 +273,9 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
             index_.files.drop_staged();
             return written.error();
         }
-        id_of_place.assign(end - start, no_batch_id);
-        for (std::size_t k = 0; k < end - start; ++k) {
-            if ((*prepared)[k].needed) id_of_place[k] = (*prepared)[k].int_id;
-        }
+        places_to_ids(*prepared, id_of_place);
         logged.set_value();
-        for (std::size_t k = 0; k < end - start; ++k) {
-            if (k + 8 < end - start) index_.ext_to_int.prefetch((*prepared)[k + 8].hash);
-            const index::PreparedInsert& p = (*prepared)[k];
-            if (!p.needed) continue;
-            changed_since_snapshot_ = true;
-            commit_point(index_, p, points[start + k].lat_deg, points[start + k].lon_deg);
-        }
+        if (commit_chunk(index_, *prepared, points.subspan(start))) changed_since_snapshot_ = true;
         file_batch_cells(index_, current.indexes, id_of_place);
         helper.get();
     }
@@ -267,9 +283,8 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
 }
 
 Result<std::uint64_t> Store::delete_many(std::span<const std::string> ext_ids) {
-    VESKO_TRY(check_process());
-    std::unique_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
+    auto index_guard = enter_exclusive();
+    if (!index_guard) return index_guard.error();
     std::unique_lock log_guard(log_lock_);
     std::uint64_t deleted = 0;
     for (std::size_t start = 0; start < ext_ids.size(); start += bulk_chunk_points) {

@@ -15,9 +15,8 @@ using namespace persist;
 using namespace text;
 
 Result<void> Store::vacuum() {
-    VESKO_TRY(check_process());
-    std::unique_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
+    auto index_guard = enter_exclusive();
+    if (!index_guard) return index_guard.error();
     auto compacted = write_compacted(index_, dir_);
     if (!compacted) return compacted.error();
     VESKO_TRY(write_snapshot_file(view_of(*compacted), vac_path(dir_, snapshot_file_name)));

@@ -151,7 +151,7 @@ SNAPSHOT_DAMAGE = [
     ("numeric_bounds_contradict", edited(numeric_bounds_contradict), "bounds that contradict"),
     # Opening would grow coords.bin and offsets.bin to reach these ids (16 GiB each).
     ("live_id_beyond_the_slot_files", edited(move_highest_live_id_to(2**31)),
-     "it names id 2147483648, but coords.bin and offsets.bin hold slots for"),
+     "it names id 2147483648, but coords.bin, offsets.bin and meta_offsets.bin hold slots for"),
     ("deleted_id_beyond_the_slot_files", edited(lambda s: s["deleted"].add(2**31 + 5)),
      "it names id 2147483653"),
 ]
