@@ -179,12 +179,10 @@ Result<void> Store::sync() {
     if (!index_guard) return index_guard.error();
     std::unique_lock log_guard(log_lock_);
     VESKO_TRY(wal_.flush());
-    bool flush_failed = false;
-    if (auto synced = wal_.sync(flush_failed); !synced)
-        return flush_failed ? poison(synced.error()) : synced.error();
+    if (auto synced = wal_.sync(); !synced) return poison_if_unflushed(synced.error());
     while (!unsynced_dirs_.empty()) {
         if (auto synced = sync_directory(unsynced_dirs_.back()); !synced)
-            return poison(synced.error());
+            return poison_if_unflushed(synced.error());
         unsynced_dirs_.pop_back();
     }
     return {};
@@ -202,12 +200,12 @@ Result<void> Store::persist() {
             // snapshot.bin holds this very state, and the log only records that changed
             // nothing: replaying them on the snapshot changes nothing either.
             if (wal_.length() == 0) return {};
-            bool flush_failed = false;
-            if (auto emptied = wal_.truncate_all(flush_failed); !emptied)
-                return flush_failed ? poison(emptied.error()) : emptied.error();
+            if (auto emptied = wal_.truncate_all(); !emptied)
+                return poison_if_unflushed(emptied.error());
             return {};
         }
-        if (auto synced = index_.files.sync_all(); !synced) return poison(synced.error());
+        if (auto synced = index_.files.sync_all(); !synced)
+            return poison_if_unflushed(synced.error());
     }
     // The log lock is held from the encoding to the emptying of the log, so that no record
     // can reach the log in between and be emptied away without being in the snapshot. Lock
@@ -234,25 +232,14 @@ Result<void> Store::persist() {
     //      open after a power loss here cuts them instead of replaying them on the snapshot
     //      that already holds them;
     //   4. wal.bin emptied and synced.
-    if (auto written = write_snapshot_file(view_of(index_), tmp_path); !written) {
-        changed_since_snapshot_ = true;
-        return written;
-    }
+    Result<void> written = write_snapshot_file(view_of(index_), tmp_path);
     index_guard->unlock();
-    if (auto renamed = rename_path(tmp_path, snapshot_path); !renamed) {
-        changed_since_snapshot_ = true;
-        return renamed;
-    }
-    if (auto committed = sync_directory(dir_); !committed) {
-        changed_since_snapshot_ = true;
-        return poison(committed.error());
-    }
-    bool flush_failed = false;
-    if (auto emptied = wal_.truncate_all(flush_failed); !emptied) {
-        changed_since_snapshot_ = true;
-        return flush_failed ? poison(emptied.error()) : emptied.error();
-    }
-    return {};
+    if (written) written = rename_path(tmp_path, snapshot_path);
+    if (written) written = sync_directory(dir_);
+    if (written) written = wal_.truncate_all();
+    if (written) return {};
+    changed_since_snapshot_ = true;
+    return poison_if_unflushed(written.error());
 }
 
 Store::SharedGuard Store::enter_shared_lock(CallerLock* caller) const {
@@ -280,8 +267,8 @@ Result<Store::ExclusiveGuard> Store::enter_exclusive() {
     return index_guard;
 }
 
-Error Store::poison(const Error& failure) {
-    if (!poisoned_.load(std::memory_order_relaxed)) {
+Error Store::poison_if_unflushed(const Error& failure) {
+    if (failure.failed_sync && !poisoned_.load(std::memory_order_relaxed)) {
         poison_error_ = Error{ErrorKind::StoreBroken,
                               "the store at " + quoted_path(dir_) +
                                   " could not force its files to disk, so what it wrote since "

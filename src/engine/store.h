@@ -215,11 +215,12 @@ class Store {
     // caller's lock go first if it must be waited for), the store neither closed nor broken,
     // and for Access::Sync not poisoned.
     Result<SharedGuard> enter_shared(Access access, CallerLock* caller = nullptr) const;
-    // Poisons the object after a flush to disk failed (a failed fdatasync may already have
-    // dropped the pages it could not write, so no later flush can vouch for them): every
-    // later change and sync returns an error saying the store must be reopened, which
-    // replays from what is on disk; reads go on. Returns `failure`. Caller holds the log lock.
-    Error poison(const Error& failure);
+    // Returns `failure`, first poisoning the object when it is a failed flush to disk
+    // (Error::failed_sync: a failed fdatasync may already have dropped the pages it could not
+    // write, so no later flush can vouch for them): every later change and sync then returns
+    // an error saying the store must be reopened, which replays from what is on disk; reads go
+    // on. Caller holds the log lock or the index lock exclusively.
+    Error poison_if_unflushed(const Error& failure);
 
     // An OtherProcess error when called in a child forked after the open: the child's copies
     // of the locks may be held by threads that do not exist there, and its writes would
@@ -267,7 +268,7 @@ class Store {
     // Set when a failed vacuum or log write left the object unable to follow its directory, or
     // by close(); every call then returns it. Guarded by index_lock_.
     std::optional<Error> broken_;
-    // Set once, by poison(), under the log lock, and never cleared: `poisoned_` is stored
+    // Set once, by poison_if_unflushed(), and never cleared: `poisoned_` is stored
     // (release) after `poison_error_` is written, and read (acquire) before it is.
     std::atomic<bool> poisoned_{false};
     Error poison_error_{ErrorKind::StoreBroken, {}, 0};

@@ -18,9 +18,13 @@ Result<void> Store::vacuum() {
     auto index_guard = enter_exclusive();
     if (!index_guard) return index_guard.error();
     auto compacted = write_compacted(index_, dir_);
-    if (!compacted) return compacted.error();
-    VESKO_TRY(write_snapshot_file(view_of(*compacted), vac_path(dir_, snapshot_file_name)));
-    VESKO_TRY(write_commit_marker(dir_));
+    if (!compacted) return poison_if_unflushed(compacted.error());
+    if (auto written = write_snapshot_file(view_of(*compacted), vac_path(dir_, snapshot_file_name));
+        !written) {
+        return poison_if_unflushed(written.error());
+    }
+    if (auto committed = write_commit_marker(dir_); !committed)
+        return poison_if_unflushed(committed.error());
 
     // Committed: from here on the directory holds the new store, whatever happens to this call.
     Result<void> finished = [&]() -> Result<void> {
@@ -30,9 +34,9 @@ Result<void> Store::vacuum() {
         changed_since_snapshot_ = true;
         return finish_commit(dir_, &wal_);
     }();
-    if (!finished) return recover_after_failed_vacuum(finished.error());
+    if (!finished) return recover_after_failed_vacuum(poison_if_unflushed(finished.error()));
     auto files = storage::DataFiles::open(dir_, storage::DataFiles::OpenFailure::Reported);
-    if (!files) return recover_after_failed_vacuum(files.error());
+    if (!files) return recover_after_failed_vacuum(poison_if_unflushed(files.error()));
     index::CoreIndex fresh(std::move(files).value());
     install_snapshot(fresh, std::move(compacted).value());
     rebuild_irregular_ids(fresh);

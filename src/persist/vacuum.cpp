@@ -215,8 +215,7 @@ Result<void> finish_commit(const std::string& dir, storage::WalWriter* wal,
     if (log_after == LogAfterCommit::Keep) {
         // The records stay to be replayed.
     } else if (wal != nullptr) {
-        bool flush_failed = false;
-        VESKO_TRY(wal->truncate_all(flush_failed));
+        VESKO_TRY(wal->truncate_all());
     } else {
         VESKO_TRY(storage::empty_log_files(dir));
     }

@@ -259,37 +259,32 @@ Result<void> WalWriter::cut_to(WalMark mark) {
     return {};
 }
 
-Result<void> WalWriter::sync(bool& flush_failed) {
+Result<void> WalWriter::sync() {
     VESKO_CHECK(staged_.empty(), "a sync with records staged");
-    flush_failed = false;
     if (synced_len_ == committed_len_) return {};
-    flush_failed = true;
     VESKO_TRY(file_.datasync());
     sum_record_.clear();
     encode_synced(sum_record_, committed_len_);
-    flush_failed = false;
     if (auto written = sums_.write_all(sum_record_); !written) {
         tail_unclean_ = !cut_back();
         return written.error();
     }
     sums_len_ += wal_sum_bytes;
-    flush_failed = true;
     VESKO_TRY(sums_.datasync());
-    flush_failed = false;
     synced_len_ = committed_len_;
     return {};
 }
 
-Result<void> WalWriter::truncate_all(bool& flush_failed) {
-    // Once wal.crc is emptied, every failure leaves the two files out of step: only a
-    // reopen, which judges them afresh, may write to them again.
-    flush_failed = false;
+Result<void> WalWriter::truncate_all() {
     VESKO_TRY(sums_.truncate(0));
-    flush_failed = true;
-    VESKO_TRY(sums_.datasync());
-    VESKO_TRY(file_.truncate(0));
-    VESKO_TRY(file_.datasync());
-    flush_failed = false;
+    Result<void> emptied = sums_.datasync();
+    if (emptied) emptied = file_.truncate(0);
+    if (emptied) emptied = file_.datasync();
+    if (!emptied) {
+        Error failure = emptied.error();
+        failure.failed_sync = true;
+        return failure;
+    }
     committed_len_ = 0;
     sums_len_ = 0;
     synced_len_ = 0;

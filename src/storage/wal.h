@@ -122,15 +122,15 @@ class WalWriter {
     // Empties wal.crc and then the log, forcing each to disk, after a snapshot that holds the
     // log's records is in place: a power loss in between leaves log bytes that wal.crc no
     // longer vouches for, which opening cuts instead of replaying them on the new snapshot.
-    // On failure `flush_failed` is set unless nothing was changed (the first truncation
-    // failed): a failed fdatasync, or files left out of step, which only a reopen may write.
-    Result<void> truncate_all(bool& flush_failed);
+    // A failure after wal.crc was emptied comes back with `failed_sync` set: the two files are
+    // then out of step, and only a reopen, which judges them afresh, may write to them.
+    Result<void> truncate_all();
     // Forces the written records to disk: the log, then a Synced record in wal.crc and wal.crc,
     // so that every record written so far survives a power loss (the directory entries are
     // the caller's). Staged records must be flushed first. Does nothing when nothing was
-    // written since the last sync. On failure `flush_failed` tells a failed fdatasync from a
-    // failed write of the Synced record (after which a later sync tries again).
-    Result<void> sync(bool& flush_failed);
+    // written since the last sync. After a failed write of the Synced record a later sync
+    // tries again.
+    Result<void> sync();
 
   private:
     // Appends the bytes after the last complete record; on failure the file is cut back.

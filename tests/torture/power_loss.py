@@ -6,8 +6,8 @@ A writer makes a seeded stream of calls (add, upsert, delete, delete_by_filter, 
 delete_many, sync, persist). After each returned sync() the bytes of wal.bin and wal.crc count
 as on disk, after each returned persist() those of every file. At chosen moments, with the store
 still open, a crash image is made: for each file, what was written since it was last on disk is
-lost, zero-filled, written only in its first pages (the rest zeros, or the old bytes) or written
-whole, chosen per file. Each image is opened and read back through the public API: it must show
+lost, zero-filled, written only in its first pages (the later ones as they were on disk) or
+written whole, chosen per file. Each image is opened and read back through the public API: it must show
 every change made before the last returned sync() or persist(), and a prefix of the log records
 written since (each record one point added, replaced or deleted, in the order written), nothing
 else; it must then accept a persist().
@@ -40,25 +40,26 @@ def read_files(path):
 
 
 def unsynced_image(rng, synced, current):
-    """One file after a power loss: `synced` was on disk, `current` is what was written."""
+    """One file after a power loss: `synced` was on disk, `current` is what was written since.
+    Bytes written since are lost, zero-filled, written only in the first pages (the later ones
+    keep what was on disk), or written whole; bytes that were on disk stay."""
     if synced == current:
         return current
-    fate = rng.choice(["lost", "zeros", "pages", "pages-old", "whole"])
+    fate = rng.choice(["lost", "zeros", "pages", "whole"])
     if fate == "lost" or (fate != "whole" and len(current) < len(synced)):
         return synced
     if fate == "whole":
         return current
     old = synced.ljust(len(current), b"\0")
     if fate == "zeros":
-        # Every page with a byte written since the sync reads as zeros.
         out = bytearray(old)
         for start in range(0, len(current), PAGE):
-            if current[start:start + PAGE] != old[start:start + PAGE]:
-                out[start:start + PAGE] = bytes(len(current[start:start + PAGE]))
+            new, was = current[start:start + PAGE], old[start:start + PAGE]
+            if new != was:
+                out[start:start + len(new)] = bytes(n if n == w else 0 for n, w in zip(new, was))
         return bytes(out)
     first = rng.randrange(len(current) // PAGE + 1) * PAGE
-    rest = old[first:] if fate == "pages-old" else bytes(len(current) - first)
-    return current[:first] + rest
+    return current[:first] + old[first:]
 
 
 def crash_image(rng, synced_files, current_files, target):
