@@ -12,11 +12,6 @@
 
 namespace vesko::engine {
 
-using namespace storage;
-using namespace index;
-using namespace persist;
-using namespace text;
-
 namespace {
 
 std::uint32_t id_of(std::uint32_t int_id) { return int_id; }
@@ -35,7 +30,7 @@ Result<std::optional<text::Json>> parse_optional_filter(
 
 Store::Store(std::string dir, storage::DirectoryLock lock, Parts parts)
     : dir_(std::move(dir)),
-      process_generation_(process_generation()),
+      process_generation_(storage::process_generation()),
       dir_lock_(std::move(lock)),
       index_(std::move(parts.index)),
       wal_(std::move(parts.wal)),
@@ -43,9 +38,9 @@ Store::Store(std::string dir, storage::DirectoryLock lock, Parts parts)
       unsynced_dirs_{dir_} {}
 
 Result<void> Store::check_process() const {
-    if (process_generation() == process_generation_) return {};
+    if (storage::process_generation() == process_generation_) return {};
     return make_error(ErrorKind::OtherProcess,
-                      "this Vesko object for " + quoted_path(dir_) +
+                      "this Vesko object for " + persist::quoted_path(dir_) +
                           " was opened by another process and came here through fork(); open "
                           "the store in this process, after the parent has closed it");
 }
@@ -98,13 +93,13 @@ Result<bool> Store::write_point(std::string_view ext_id, float lat_deg, float lo
     // Everything that can fail (a slot for the id, its records in ids.bin and meta.bin) is
     // done before the record is logged: once it is in the log, the point exists.
     auto prepared =
-        prepare_insert(index_, ext_id, meta.text(), storage::AppendMode::Always, replacing);
+        index::prepare_insert(index_, ext_id, meta.text(), storage::AppendMode::Always, replacing);
     if (!prepared) return prepared.error();
     std::unique_lock log_guard(log_lock_);
     if (replacing) {
-        encode_upsert(wal_.staging(), ext_id, lat_deg, lon_deg, meta.object(), skip_index);
+        storage::encode_upsert(wal_.staging(), ext_id, lat_deg, lon_deg, meta.object(), skip_index);
     } else {
-        encode_insert(wal_.staging(), ext_id, lat_deg, lon_deg, meta.object(), skip_index);
+        storage::encode_insert(wal_.staging(), ext_id, lat_deg, lon_deg, meta.object(), skip_index);
     }
     if (auto flushed = wal_.flush(); !flushed) {
         index_.files.drop_staged();
@@ -112,10 +107,10 @@ Result<bool> Store::write_point(std::string_view ext_id, float lat_deg, float lo
     }
     if (replacing) {
         changed_since_snapshot_ = true;
-        return apply_upsert(index_, ext_id, *prepared, meta, skip_index, lat_deg, lon_deg);
+        return index::apply_upsert(index_, ext_id, *prepared, meta, skip_index, lat_deg, lon_deg);
     }
     if (prepared->needed) changed_since_snapshot_ = true;
-    apply_insert(index_, *prepared, meta, skip_index, lat_deg, lon_deg);
+    index::apply_insert(index_, *prepared, meta, skip_index, lat_deg, lon_deg);
     return false;
 }
 
@@ -123,9 +118,9 @@ Result<void> Store::remove(std::string_view ext_id) {
     auto index_guard = enter_exclusive();
     if (!index_guard) return index_guard.error();
     std::unique_lock log_guard(log_lock_);
-    encode_delete(wal_.staging(), ext_id);
+    storage::encode_delete(wal_.staging(), ext_id);
     VESKO_TRY(wal_.flush());
-    if (delete_in_mem(index_, ext_id)) changed_since_snapshot_ = true;
+    if (index::delete_in_mem(index_, ext_id)) changed_since_snapshot_ = true;
     return {};
 }
 
@@ -149,7 +144,7 @@ Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
             // The log may keep records of deletions that were not applied; this object no
             // longer describes what a reopen would show.
             broken_ = Error{ErrorKind::StoreBroken,
-                            "the store at " + quoted_path(dir_) +
+                            "the store at " + persist::quoted_path(dir_) +
                                 " could not cut its log back after a failed write and must be "
                                 "reopened: " +
                                 failure.message,
@@ -160,7 +155,7 @@ Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
     for (std::uint32_t int_id : matches) {
         auto ext_id = index_.files.get_external_id(int_id);
         if (!ext_id) continue;
-        encode_delete(wal_.staging(), *ext_id);
+        storage::encode_delete(wal_.staging(), *ext_id);
         ext_ids.push_back(std::move(*ext_id));
         if (wal_.staging_full()) {
             if (auto flushed = wal_.flush(); !flushed) return cut_back(flushed.error());
@@ -168,7 +163,7 @@ Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
     }
     if (auto flushed = wal_.flush(); !flushed) return cut_back(flushed.error());
     for (const std::string& ext_id : ext_ids) {
-        if (delete_in_mem(index_, ext_id)) changed_since_snapshot_ = true;
+        if (index::delete_in_mem(index_, ext_id)) changed_since_snapshot_ = true;
     }
     return std::uint64_t{ext_ids.size()};
 }
@@ -181,7 +176,7 @@ Result<void> Store::sync() {
     VESKO_TRY(wal_.flush());
     if (auto synced = wal_.sync(); !synced) return poison_if_unflushed(synced.error());
     while (!unsynced_dirs_.empty()) {
-        if (auto synced = sync_directory(unsynced_dirs_.back()); !synced)
+        if (auto synced = storage::sync_directory(unsynced_dirs_.back()); !synced)
             return poison_if_unflushed(synced.error());
         unsynced_dirs_.pop_back();
     }
@@ -189,8 +184,8 @@ Result<void> Store::sync() {
 }
 
 Result<void> Store::persist() {
-    const std::string snapshot_path = join_path(dir_, snapshot_file_name);
-    const std::string tmp_path = join_path(dir_, snapshot_tmp_file_name);
+    const std::string snapshot_path = storage::join_path(dir_, persist::snapshot_file_name);
+    const std::string tmp_path = storage::join_path(dir_, persist::snapshot_tmp_file_name);
     {
         // No mutation may run while the files the snapshot refers to are forced to disk.
         auto index_guard = enter_exclusive();
@@ -214,11 +209,14 @@ Result<void> Store::persist() {
     auto index_guard = enter_shared(Access::Sync);
     if (!index_guard) return index_guard.error();
     std::unique_lock log_guard(log_lock_);
-    auto why = state_damage(index_);
+    // The state is held to the rules the next open judges a snapshot by, so that persist
+    // never replaces a sound snapshot with one that open would refuse.
+    auto why = persist::state_damage(index_);
     if (!why) return why.error();
     if (*why) {
-        return damaged_error("refusing to write a snapshot of " + quoted_path(dir_) +
-                             " that the store could not open again: " + **why);
+        return storage::damaged_error("refusing to write a snapshot of " +
+                                      persist::quoted_path(dir_) +
+                                      " that the store could not open again: " + **why);
     }
     // No change can be applied from here to the end (mutations wait for the log lock), so the
     // snapshot written next holds every change so far; a failure below says otherwise again.
@@ -232,10 +230,10 @@ Result<void> Store::persist() {
     //      open after a power loss here cuts them instead of replaying them on the snapshot
     //      that already holds them;
     //   4. wal.bin emptied and synced.
-    Result<void> written = write_snapshot_file(view_of(index_), tmp_path);
+    Result<void> written = persist::write_snapshot_file(persist::view_of(index_), tmp_path);
     index_guard->unlock();
-    if (written) written = rename_path(tmp_path, snapshot_path);
-    if (written) written = sync_directory(dir_);
+    if (written) written = storage::rename_path(tmp_path, snapshot_path);
+    if (written) written = storage::sync_directory(dir_);
     if (written) written = wal_.truncate_all();
     if (written) return {};
     changed_since_snapshot_ = true;
@@ -270,7 +268,7 @@ Result<Store::ExclusiveGuard> Store::enter_exclusive() {
 Error Store::poison_if_unflushed(const Error& failure) {
     if (failure.failed_sync && !poisoned_.load(std::memory_order_relaxed)) {
         poison_error_ = Error{ErrorKind::StoreBroken,
-                              "the store at " + quoted_path(dir_) +
+                              "the store at " + persist::quoted_path(dir_) +
                                   " could not force its files to disk, so what it wrote since "
                                   "its last successful sync may be lost; it refuses changes and "
                                   "sync until it is reopened: " +

@@ -9,21 +9,17 @@
 
 namespace vesko::engine {
 
-using namespace storage;
-using namespace index;
-using namespace persist;
-using namespace text;
-
 Result<void> Store::vacuum() {
     auto index_guard = enter_exclusive();
     if (!index_guard) return index_guard.error();
-    auto compacted = write_compacted(index_, dir_);
+    auto compacted = persist::write_compacted(index_, dir_);
     if (!compacted) return poison_if_unflushed(compacted.error());
-    if (auto written = write_snapshot_file(view_of(*compacted), vac_path(dir_, snapshot_file_name));
+    if (auto written = persist::write_snapshot_file(
+            persist::view_of(*compacted), persist::vac_path(dir_, persist::snapshot_file_name));
         !written) {
         return poison_if_unflushed(written.error());
     }
-    if (auto committed = write_commit_marker(dir_); !committed)
+    if (auto committed = persist::write_commit_marker(dir_); !committed)
         return poison_if_unflushed(committed.error());
 
     // Committed: from here on the directory holds the new store, whatever happens to this call.
@@ -32,16 +28,17 @@ Result<void> Store::vacuum() {
         // The vacuum's own snapshot holds the new state, but persist compares with a state
         // it saw written; the next persist rewrites it.
         changed_since_snapshot_ = true;
-        return finish_commit(dir_, &wal_);
+        return persist::finish_commit(dir_, &wal_);
     }();
     if (!finished) return recover_after_failed_vacuum(poison_if_unflushed(finished.error()));
     auto files = storage::DataFiles::open(dir_, storage::DataFiles::OpenFailure::Reported);
     if (!files) return recover_after_failed_vacuum(poison_if_unflushed(files.error()));
     index::CoreIndex fresh(std::move(files).value());
-    install_snapshot(fresh, std::move(compacted).value());
-    rebuild_irregular_ids(fresh);
+    persist::install_snapshot(fresh, std::move(compacted).value());
+    index::rebuild_irregular_ids(fresh);
     index_ = std::move(fresh);
-    (void)remove_file(join_path(dir_, vacuum_dummy_file_name));  // a leftover, if any
+    (void)storage::remove_file(
+        storage::join_path(dir_, persist::vacuum_dummy_file_name));  // a leftover, if any
     return {};
 }
 
@@ -59,7 +56,7 @@ Error Store::recover_after_failed_vacuum(const Error& failure) {
         return failure;
     }
     broken_ = Error{ErrorKind::StoreBroken,
-                    "the store at " + quoted_path(dir_) +
+                    "the store at " + persist::quoted_path(dir_) +
                         " could not be reopened after a failed vacuum and must be reopened: " +
                         reopened.error().message,
                     reopened.error().os_errno};
