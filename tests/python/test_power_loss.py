@@ -244,9 +244,9 @@ def test_add_many_killed_midway_keeps_a_prefix_of_whole_chunks(tmp_path):
                              stdout=subprocess.PIPE, text=True)
     assert child.stdout.readline().strip() == "ready"
     deadline = time.monotonic() + 60
-    # Until the first chunk's records are in the log, then kill.
+    # Until the first chunk's records are in the log and vouched for by wal.crc, then kill.
     while time.monotonic() < deadline and (
-            not (path / "wal.bin").exists() or (path / "wal.bin").stat().st_size == 0):
+            not (path / "wal.crc").exists() or (path / "wal.crc").stat().st_size == 0):
         time.sleep(0.001)
     os.kill(child.pid, signal.SIGKILL)
     child.wait()
