@@ -25,6 +25,9 @@ struct Error {
     ErrorKind kind;
     std::string message;
     int os_errno = 0;
+    // A flush to disk (fsync, fdatasync, msync) failed: the kernel may already have dropped
+    // the pages it could not write, so no later flush can vouch for them.
+    bool failed_sync = false;
 };
 
 template <class T>

@@ -276,9 +276,8 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
     ParsedChunk chunks[2];
     auto checked = check_all(points, skip_index, chunks[0]);
     if (!checked) return checked.error();
-    VESKO_TRY(check_process());
-    std::unique_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
+    auto index_guard = enter_exclusive();
+    if (!index_guard) return index_guard.error();
     std::unique_lock log_guard(log_lock_);
     struct ReleaseBuffers {
         storage::DataFiles& files;
@@ -300,9 +299,8 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
 }
 
 Result<std::uint64_t> Store::delete_many(std::span<const std::string> ext_ids) {
-    VESKO_TRY(check_process());
-    std::unique_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
+    auto index_guard = enter_exclusive();
+    if (!index_guard) return index_guard.error();
     std::unique_lock log_guard(log_lock_);
     std::uint64_t deleted = 0;
     for (std::size_t start = 0; start < ext_ids.size(); start += bulk_chunk_points) {

@@ -7,6 +7,9 @@
 #include "persist/recovery.h"
 #include "persist/snapshot.h"
 #include "persist/vacuum.h"
+#include "storage/wal_sums.h"
+
+#include <array>
 
 namespace vesko::engine {
 
@@ -19,6 +22,12 @@ std::string parent_directory(std::string path) {
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
+
+// The files an open creates when they are missing.
+constexpr std::array<const char*, 8> created_file_names = {
+    storage::coords_file_name,       storage::offsets_file_name, storage::ids_file_name,
+    storage::meta_offsets_file_name, storage::meta_file_name,    storage::wal_file_name,
+    storage::wal_sums_tmp_file_name, storage::wal_sums_file_name};
 
 }  // namespace
 
@@ -94,6 +103,29 @@ Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir) {
 }
 
 Result<Store::Parts> Store::open_parts(const std::string& dir) {
+    // An open that fails, with an error or an internal failure, leaves the directory as it
+    // found it: the files it created go again. Best effort: the failure being reported
+    // matters more than one that follows it.
+    struct RemoveCreated {
+        std::vector<std::string> missing;
+        bool opened = false;
+        ~RemoveCreated() {
+            if (opened) return;
+            for (const std::string& path : missing) {
+                if (storage::path_exists(path)) (void)storage::remove_file(path);
+            }
+        }
+    } created;
+    for (const char* name : created_file_names) {
+        const std::string path = storage::join_path(dir, name);
+        if (!storage::path_exists(path)) created.missing.push_back(path);
+    }
+    auto parts = open_existing_parts(dir);
+    created.opened = static_cast<bool>(parts);
+    return parts;
+}
+
+Result<Store::Parts> Store::open_existing_parts(const std::string& dir) {
     // Nothing is written before the snapshot and the log are known to be sound: a damaged
     // store is refused exactly as it was found.
     auto found = persist::inspect_store(dir);
@@ -110,11 +142,8 @@ Result<Store::Parts> Store::open_parts(const std::string& dir) {
                                          std::move(found->irregular_ids)));
     }
     VESKO_TRY(persist::replay_log(index, found->log_path, found->log.valid_length));
-    auto wal = storage::WalWriter::open(found->log_path, found->log.valid_length);
+    auto wal = storage::WalWriter::open(dir, found->log.valid_length, found->log.sums_end);
     if (!wal) return wal.error();
-    // Records appended after a torn tail would never be replayed: cut it.
-    if (found->log.valid_length < found->log.file_length)
-        VESKO_TRY(wal->cut_to(found->log.valid_length));
     const bool snapshot_current = has_snapshot && found->log.valid_length == 0;
     return Parts{std::move(index), std::move(wal).value(), snapshot_current};
 }

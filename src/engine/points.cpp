@@ -7,9 +7,8 @@
 namespace vesko::engine {
 
 Result<std::optional<StoredPoint>> Store::get(std::string_view ext_id) const {
-    VESKO_TRY(check_process());
-    std::shared_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
+    auto index_guard = enter_shared(Access::Read);
+    if (!index_guard) return index_guard.error();
     const std::uint32_t* int_id = index_.ext_to_int.find(index::hash_id(ext_id));
     if (int_id == nullptr) return std::optional<StoredPoint>();
     return std::optional<StoredPoint>(read_point(index_, *int_id));
@@ -17,9 +16,8 @@ Result<std::optional<StoredPoint>> Store::get(std::string_view ext_id) const {
 
 Result<std::vector<std::optional<StoredPoint>>> Store::get_many(
     std::span<const std::string_view> ext_ids) const {
-    VESKO_TRY(check_process());
-    std::shared_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
+    auto index_guard = enter_shared(Access::Read);
+    if (!index_guard) return index_guard.error();
     std::vector<std::optional<StoredPoint>> points(ext_ids.size());
     for (std::size_t i = 0; i < ext_ids.size(); ++i) {
         const std::uint32_t* int_id = index_.ext_to_int.find(index::hash_id(ext_ids[i]));
@@ -29,9 +27,8 @@ Result<std::vector<std::optional<StoredPoint>>> Store::get_many(
 }
 
 Result<bool> Store::contains(std::string_view ext_id) const {
-    VESKO_TRY(check_process());
-    std::shared_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
+    auto index_guard = enter_shared(Access::Read);
+    if (!index_guard) return index_guard.error();
     return index_.ext_to_int.contains(index::hash_id(ext_id));
 }
 

@@ -1,11 +1,12 @@
 // The write path, persist, close and the searches' entry points.
 #include "engine/store.h"
 
+#include "filter/filter_check.h"
 #include "filter/filter_eval.h"
 #include "persist/grid_check.h"
+#include "persist/recovery.h"
 #include "persist/snapshot.h"
 #include "persist/vacuum.h"
-#include "storage/used_lengths.h"
 
 #include <mutex>
 
@@ -45,9 +46,8 @@ Result<void> Store::check_process() const {
 }
 
 Result<void> Store::check_open() const {
-    VESKO_TRY(check_process());
-    std::shared_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
+    auto index_guard = enter_shared(Access::Read);
+    if (!index_guard) return index_guard.error();
     return {};
 }
 
@@ -88,9 +88,8 @@ Result<bool> Store::write_point(std::string_view ext_id, float lat_deg, float lo
     auto parsed = text::Metadata::parse(metadata);
     if (!parsed) return parsed.error();
     const text::Metadata& meta = *parsed;
-    VESKO_TRY(check_process());
-    std::unique_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
+    auto index_guard = enter_exclusive();
+    if (!index_guard) return index_guard.error();
     // Everything that can fail (a slot for the id, its records in ids.bin and meta.bin) is
     // done before the record is logged: once it is in the log, the point exists.
     auto prepared =
@@ -116,9 +115,8 @@ Result<bool> Store::write_point(std::string_view ext_id, float lat_deg, float lo
 }
 
 Result<void> Store::remove(std::string_view ext_id) {
-    VESKO_TRY(check_process());
-    std::unique_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
+    auto index_guard = enter_exclusive();
+    if (!index_guard) return index_guard.error();
     std::unique_lock log_guard(log_lock_);
     storage::encode_delete(wal_.staging(), ext_id);
     VESKO_TRY(wal_.flush());
@@ -129,15 +127,16 @@ Result<void> Store::remove(std::string_view ext_id) {
 Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
     auto parsed = text::parse_json(filter_json);
     if (!parsed) return parsed.error();
-    VESKO_TRY(check_process());
-    std::unique_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
+    if (auto problem = filter::deletion_filter_problem(*parsed))
+        return make_error(ErrorKind::InvalidArgument, "Invalid Filter: " + *problem);
+    auto index_guard = enter_exclusive();
+    if (!index_guard) return index_guard.error();
     std::unique_lock log_guard(log_lock_);
     const std::vector<std::uint32_t> matches = filter::evaluate_filter(index_, *parsed).to_vector();
     // Every record reaches the file, a buffer-full at a time, before any deletion is applied:
     // a failed write cuts the log back to where this call began, so a call that fails leaves
     // nothing in the log and nothing changed.
-    const std::uint64_t log_start = wal_.length();
+    const storage::WalMark log_start = wal_.mark();
     std::vector<std::string> ext_ids;
     ext_ids.reserve(matches.size());
     auto cut_back = [&](const Error& failure) -> Error {
@@ -170,14 +169,15 @@ Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
 }
 
 Result<void> Store::sync() {
-    VESKO_TRY(check_process());
     // Shared: the log lock alone keeps writers out of the log, and readers may go on.
-    std::shared_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
+    auto index_guard = enter_shared(Access::Sync);
+    if (!index_guard) return index_guard.error();
     std::unique_lock log_guard(log_lock_);
-    VESKO_TRY(wal_.sync());
+    VESKO_TRY(wal_.flush());
+    if (auto synced = wal_.sync(); !synced) return poison_if_unflushed(synced.error());
     while (!unsynced_dirs_.empty()) {
-        VESKO_TRY(storage::sync_directory(unsynced_dirs_.back()));
+        if (auto synced = storage::sync_directory(unsynced_dirs_.back()); !synced)
+            return poison_if_unflushed(synced.error());
         unsynced_dirs_.pop_back();
     }
     return {};
@@ -186,68 +186,62 @@ Result<void> Store::sync() {
 Result<void> Store::persist() {
     const std::string snapshot_path = storage::join_path(dir_, persist::snapshot_file_name);
     const std::string tmp_path = storage::join_path(dir_, persist::snapshot_tmp_file_name);
-    VESKO_TRY(check_process());
     {
         // No mutation may run while the files the snapshot refers to are forced to disk.
-        std::unique_lock index_guard(index_lock_);
-        if (broken_) return *broken_;
-        {
-            std::unique_lock log_guard(log_lock_);
-            if (!changed_since_snapshot_) {
-                // snapshot.bin holds this very state, and the log only records that changed
-                // nothing: replaying them on the snapshot changes nothing either.
-                if (wal_.length() == 0) return {};
-                return wal_.truncate_all();
-            }
+        auto index_guard = enter_exclusive();
+        if (!index_guard) return index_guard.error();
+        std::unique_lock log_guard(log_lock_);
+        if (!changed_since_snapshot_) {
+            // snapshot.bin holds this very state, and the log only records that changed
+            // nothing: replaying them on the snapshot changes nothing either.
+            if (wal_.length() == 0) return {};
+            if (auto emptied = wal_.truncate_all(); !emptied)
+                return poison_if_unflushed(emptied.error());
+            return {};
         }
-        VESKO_TRY(index_.files.sync_all());
+        if (auto synced = index_.files.sync_all(); !synced)
+            return poison_if_unflushed(synced.error());
     }
     // The log lock is held from the encoding to the emptying of the log, so that no record
     // can reach the log in between and be emptied away without being in the snapshot. Lock
     // order is kept: the index lock is taken before the log lock and given up first.
-    std::shared_lock index_guard(index_lock_);
-    // The store may have been closed while no lock was held; its index is empty then.
-    if (broken_) return *broken_;
+    // The store may have been closed, or poisoned, while no lock was held.
+    auto index_guard = enter_shared(Access::Sync);
+    if (!index_guard) return index_guard.error();
     std::unique_lock log_guard(log_lock_);
     // The state is held to the rules the next open judges a snapshot by, so that persist
     // never replaces a sound snapshot with one that open would refuse.
-    auto sizes = index_.files.appended_sizes();
-    if (!sizes) return sizes.error();
-    std::optional<std::string> why = persist::snapshot_damage(
-        persist::view_of(index_), sizes->first, sizes->second, index_.files.capacity());
-    if (!why) {
-        const auto [ids_end, meta_end] = index_.files.live_records_ends(index_.valid_ids);
-        why = storage::used_length_damage(storage::ids_file_name, index_.files.ids_file_len(),
-                                          ids_end);
-        if (!why)
-            why = storage::used_length_damage(storage::meta_file_name, index_.files.meta_file_len(),
-                                              meta_end);
-    }
-    if (!why)
-        why = persist::grid_damage(index_, persist::StoredCoords(index_.files.coords_bytes()));
-    if (why) {
+    auto why = persist::state_damage(index_);
+    if (!why) return why.error();
+    if (*why) {
         return storage::damaged_error("refusing to write a snapshot of " +
                                       persist::quoted_path(dir_) +
-                                      " that the store could not open again: " + *why);
+                                      " that the store could not open again: " + **why);
     }
     // No change can be applied from here to the end (mutations wait for the log lock), so the
     // snapshot written next holds every change so far; a failure below says otherwise again.
     changed_since_snapshot_ = false;
-    Result<void> written = [&]() -> Result<void> {
-        // Forced to disk before the rename: otherwise a power loss could leave an empty or
-        // partial snapshot beside an emptied log.
-        VESKO_TRY(persist::write_snapshot_file(persist::view_of(index_), tmp_path));
-        index_guard.unlock();
-        VESKO_TRY(storage::rename_path(tmp_path, snapshot_path));
-        VESKO_TRY(storage::sync_directory(dir_));
-        return wal_.truncate_all();
-    }();
-    if (!written) changed_since_snapshot_ = true;
-    return written;
+    // The order, each step forced to disk before the next, so that a power loss anywhere
+    // leaves a snapshot and a log that belong together:
+    //   1. the snapshot to snapshot.bin.tmp, synced (else a rename could expose a partial one);
+    //   2. renamed over snapshot.bin, and the directory synced (the new snapshot is the one
+    //      that opens);
+    //   3. wal.crc emptied and synced: the old log's bytes are no longer vouched for, so an
+    //      open after a power loss here cuts them instead of replaying them on the snapshot
+    //      that already holds them;
+    //   4. wal.bin emptied and synced.
+    Result<void> written = persist::write_snapshot_file(persist::view_of(index_), tmp_path);
+    index_guard->unlock();
+    if (written) written = storage::rename_path(tmp_path, snapshot_path);
+    if (written) written = storage::sync_directory(dir_);
+    if (written) written = wal_.truncate_all();
+    if (written) return {};
+    changed_since_snapshot_ = true;
+    return poison_if_unflushed(written.error());
 }
 
-std::shared_lock<std::shared_mutex> Store::lock_shared_for(CallerLock* caller) const {
-    std::shared_lock index_guard(index_lock_, std::try_to_lock);
+Store::SharedGuard Store::enter_shared_lock(CallerLock* caller) const {
+    SharedGuard index_guard(index_lock_, std::try_to_lock);
     if (!index_guard.owns_lock()) {
         if (caller != nullptr) caller->release();
         index_guard.lock();
@@ -255,10 +249,39 @@ std::shared_lock<std::shared_mutex> Store::lock_shared_for(CallerLock* caller) c
     return index_guard;
 }
 
-Result<std::uint64_t> Store::count(CallerLock* caller) const {
+Result<Store::SharedGuard> Store::enter_shared(Access access, CallerLock* caller) const {
     VESKO_TRY(check_process());
-    const auto index_guard = lock_shared_for(caller);
+    SharedGuard index_guard = enter_shared_lock(caller);
     if (broken_) return *broken_;
+    if (access == Access::Sync && poisoned_.load(std::memory_order_acquire)) return poison_error_;
+    return index_guard;
+}
+
+Result<Store::ExclusiveGuard> Store::enter_exclusive() {
+    VESKO_TRY(check_process());
+    ExclusiveGuard index_guard(index_lock_);
+    if (broken_) return *broken_;
+    if (poisoned_.load(std::memory_order_acquire)) return poison_error_;
+    return index_guard;
+}
+
+Error Store::poison_if_unflushed(const Error& failure) {
+    if (failure.failed_sync && !poisoned_.load(std::memory_order_relaxed)) {
+        poison_error_ = Error{ErrorKind::StoreBroken,
+                              "the store at " + persist::quoted_path(dir_) +
+                                  " could not force its files to disk, so what it wrote since "
+                                  "its last successful sync may be lost; it refuses changes and "
+                                  "sync until it is reopened: " +
+                                  failure.message,
+                              failure.os_errno};
+        poisoned_.store(true, std::memory_order_release);
+    }
+    return failure;
+}
+
+Result<std::uint64_t> Store::count(CallerLock* caller) const {
+    const auto index_guard = enter_shared(Access::Read, caller);
+    if (!index_guard) return index_guard.error();
     return index_.count();
 }
 
@@ -266,9 +289,8 @@ template <class Search, class Read>
 Result<void> Store::with_eligible(const std::optional<std::string>& filter_json, Search&& search,
                                   const Read& read, CallerLock* caller, bool long_work,
                                   HitTextsWanted texts_wanted) const {
-    VESKO_TRY(check_process());
-    const auto index_guard = lock_shared_for(caller);
-    if (broken_) return *broken_;
+    const auto index_guard = enter_shared(Access::Read, caller);
+    if (!index_guard) return index_guard.error();
     if (long_work && caller != nullptr) caller->release();
     auto parsed = parse_optional_filter(filter_json);
     if (!parsed) return parsed.error();
@@ -340,9 +362,8 @@ Result<void> Store::search_polygon(const std::vector<spatial::LatLon>& polygon,
 Result<bool> Store::exists(std::string_view filter_json) const {
     auto parsed = text::parse_json(filter_json);
     if (!parsed) return parsed.error();
-    VESKO_TRY(check_process());
-    std::shared_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
+    auto index_guard = enter_shared(Access::Read);
+    if (!index_guard) return index_guard.error();
     return !filter::evaluate_filter(index_, *parsed).empty();
 }
 
@@ -355,9 +376,8 @@ StoredPoint read_point(const index::CoreIndex& index, std::uint32_t int_id) {
 Result<PointChunk> Store::points_after(std::optional<std::uint32_t> after, std::uint32_t limit,
                                        const std::optional<std::string>& filter_json,
                                        const HitsReader& read) const {
-    VESKO_TRY(check_process());
-    std::shared_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
+    auto index_guard = enter_shared(Access::Read);
+    if (!index_guard) return index_guard.error();
     auto parsed = parse_optional_filter(filter_json);
     if (!parsed) return parsed.error();
     const spatial::Eligible eligible(index_, *parsed ? &**parsed : nullptr);

@@ -4,8 +4,9 @@
 // extent of one operation. It holds the directory's exclusive lock for its whole life, so one
 // store directory has one Store at a time, across processes.
 //
-// Every public method starts with `VESKO_TRY(check_process())`, before any lock, and checks
-// `broken_` once it holds the index lock (a closed store is a broken one).
+// Every public method starts with enter_exclusive or enter_shared: the process checked before
+// any lock, then `broken_` (a closed store is a broken one) and, for a change or a sync, the
+// poisoned state that a failed flush to disk leaves, once the index lock is held.
 #pragma once
 
 #include "common/result.h"
@@ -14,6 +15,7 @@
 #include "spatial/search.h"
 #include "storage/wal.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -217,6 +219,24 @@ class Store {
 
     Store(std::string dir, storage::DirectoryLock lock, Parts parts);
 
+    using ExclusiveGuard = std::unique_lock<std::shared_mutex>;
+    using SharedGuard = std::shared_lock<std::shared_mutex>;
+    // What a method entered through enter_shared does: reads, or forces changes to disk.
+    enum class Access { Read, Sync };
+    // The opening of every method that changes the store: the process checked, the index lock
+    // taken exclusively, and the store neither closed, broken nor poisoned.
+    Result<ExclusiveGuard> enter_exclusive();
+    // The opening of the readers and of sync: the index lock taken shared (letting the
+    // caller's lock go first if it must be waited for), the store neither closed nor broken,
+    // and for Access::Sync not poisoned.
+    Result<SharedGuard> enter_shared(Access access, CallerLock* caller = nullptr) const;
+    // Returns `failure`, first poisoning the object when it is a failed flush to disk
+    // (Error::failed_sync: a failed fdatasync may already have dropped the pages it could not
+    // write, so no later flush can vouch for them): every later change and sync then returns
+    // an error saying the store must be reopened, which replays from what is on disk; reads go
+    // on. Caller holds the log lock or the index lock exclusively.
+    Error poison_if_unflushed(const Error& failure);
+
     // An OtherProcess error when called in a child forked after the open: the child's copies
     // of the locks may be held by threads that do not exist there, and its writes would
     // interleave with the parent's in the same files.
@@ -227,8 +247,11 @@ class Store {
     // Opens the store in `dir`, whose lock the caller took.
     static Result<std::unique_ptr<Store>> open_locked(const std::string& dir,
                                                       storage::DirectoryLock lock);
-    // Everything an open store needs, read from its directory. Caller holds its lock.
+    // Everything an open store needs, read from its directory. Caller holds its lock. On
+    // failure the files it created are removed again.
     static Result<Parts> open_parts(const std::string& dir);
+    // open_parts, leaving what it created on failure.
+    static Result<Parts> open_existing_parts(const std::string& dir);
     // Caller holds the index lock exclusively. Returns `failure` for the caller to report.
     Error recover_after_failed_vacuum(const Error& failure);
 
@@ -246,7 +269,7 @@ class Store {
                                const Read& read, CallerLock* caller, bool long_work,
                                HitTextsWanted texts) const;
     // The index lock taken shared, with the caller's lock let go first if it must be waited for.
-    std::shared_lock<std::shared_mutex> lock_shared_for(CallerLock* caller) const;
+    SharedGuard enter_shared_lock(CallerLock* caller) const;
 
     std::string dir_;
     // The process (by fork generation) that opened the store; only it may use it.
@@ -261,6 +284,10 @@ class Store {
     // Set when a failed vacuum or log write left the object unable to follow its directory, or
     // by close(); every call then returns it. Guarded by index_lock_.
     std::optional<Error> broken_;
+    // Set once, by poison_if_unflushed(), and never cleared: `poisoned_` is stored
+    // (release) after `poison_error_` is written, and read (acquire) before it is.
+    std::atomic<bool> poisoned_{false};
+    Error poison_error_{ErrorKind::StoreBroken, {}, 0};
     std::shared_mutex log_lock_;
     storage::WalWriter wal_;  // guarded by log_lock_
     // False exactly while snapshot.bin holds the state index_ holds: set by every applied

@@ -10,14 +10,17 @@
 namespace vesko::engine {
 
 Result<void> Store::vacuum() {
-    VESKO_TRY(check_process());
-    std::unique_lock index_guard(index_lock_);
-    if (broken_) return *broken_;
+    auto index_guard = enter_exclusive();
+    if (!index_guard) return index_guard.error();
     auto compacted = persist::write_compacted(index_, dir_);
-    if (!compacted) return compacted.error();
-    VESKO_TRY(persist::write_snapshot_file(persist::view_of(*compacted),
-                                           persist::vac_path(dir_, persist::snapshot_file_name)));
-    VESKO_TRY(persist::write_commit_marker(dir_));
+    if (!compacted) return poison_if_unflushed(compacted.error());
+    if (auto written = persist::write_snapshot_file(
+            persist::view_of(*compacted), persist::vac_path(dir_, persist::snapshot_file_name));
+        !written) {
+        return poison_if_unflushed(written.error());
+    }
+    if (auto committed = persist::write_commit_marker(dir_); !committed)
+        return poison_if_unflushed(committed.error());
 
     // Committed: from here on the directory holds the new store, whatever happens to this call.
     Result<void> finished = [&]() -> Result<void> {
@@ -27,9 +30,9 @@ Result<void> Store::vacuum() {
         changed_since_snapshot_ = true;
         return persist::finish_commit(dir_, &wal_);
     }();
-    if (!finished) return recover_after_failed_vacuum(finished.error());
+    if (!finished) return recover_after_failed_vacuum(poison_if_unflushed(finished.error()));
     auto files = storage::DataFiles::open(dir_, storage::DataFiles::OpenFailure::Reported);
-    if (!files) return recover_after_failed_vacuum(files.error());
+    if (!files) return recover_after_failed_vacuum(poison_if_unflushed(files.error()));
     index::CoreIndex fresh(std::move(files).value());
     persist::install_snapshot(fresh, std::move(compacted).value());
     index::rebuild_irregular_ids(fresh);

@@ -3,13 +3,16 @@
 #include "persist/recovery.h"
 
 #include "common/check.h"
+#include "index/id_hash.h"
 #include "persist/grid_check.h"
 #include "persist/vacuum.h"
 #include "storage/codec.h"
 #include "storage/used_lengths.h"
 #include "storage/wal.h"
+#include "storage/wal_sums.h"
 
 #include <array>
+#include <limits>
 
 namespace vesko::persist {
 
@@ -36,13 +39,8 @@ Result<void> apply(index::CoreIndex& index, storage::WalEntry& entry) {
     return {};
 }
 
-Result<LogScan> scan_log(const std::string& path) {
-    auto log = storage::FileBytes::open(path);
-    if (!log) return log.error();
-    LogScan scan;
-    if (!*log) return scan;
-    const std::span<const unsigned char> bytes = (*log)->bytes();
-    scan.file_length = bytes.size();
+// Decodes the records of `bytes`, the part of the log to be judged, into `scan`.
+void scan_records(std::span<const unsigned char> bytes, LogScan& scan) {
     storage::ByteReader reader(bytes);
     std::string why;
     while (!reader.at_end()) {
@@ -55,6 +53,31 @@ Result<LogScan> scan_log(const std::string& path) {
         if (read == storage::WalRead::Damaged) scan.damage = LogScan::Damage{start, why};
         break;
     }
+}
+
+Result<LogScan> scan_log(const std::string& dir) {
+    auto log = storage::FileBytes::open(storage::join_path(dir, storage::wal_file_name));
+    if (!log) return log.error();
+    auto sums = storage::FileBytes::open(storage::join_path(dir, storage::wal_sums_file_name));
+    if (!sums) return sums.error();
+    LogScan scan;
+    const std::span<const unsigned char> bytes =
+        *log ? (*log)->bytes() : std::span<const unsigned char>();
+    scan.file_length = bytes.size();
+    if (!*sums) {
+        scan_records(bytes, scan);
+        return scan;
+    }
+    // Only the bytes wal.crc vouches for are records; what follows them is a torn tail.
+    const storage::LogSums vouched = storage::check_log_sums(bytes, (*sums)->bytes());
+    scan.sums_end = vouched.sums_end;
+    scan_records(bytes.first(static_cast<std::size_t>(vouched.verified_end)), scan);
+    if (!scan.damage && scan.valid_length < vouched.verified_end) {
+        scan.damage = LogScan::Damage{scan.valid_length,
+                                      "a record cut short inside the bytes wal.crc vouches for"};
+    }
+    if (!scan.damage && vouched.damage)
+        scan.damage = LogScan::Damage{vouched.verified_end, *vouched.damage};
     return scan;
 }
 
@@ -78,6 +101,42 @@ class LiveFiles {
     std::uint64_t records_end(const Bitmap& valid_ids, bool metadata) const {
         return metadata ? storage::live_records_end(valid_ids, bytes(3), bytes(4))
                         : storage::live_records_end(valid_ids, bytes(1), bytes(2));
+    }
+
+    // Why the id map does not name every live id by the hash of its record in ids.bin, or
+    // nothing. snapshot_damage has made sure that its entries name distinct live ids, so one
+    // entry per live id is a matter of counting; then each entry's hash must be the hash of the
+    // id record its slot points at (a point whose entry does not match could never be found
+    // by id, deleted, or told apart from a new point of the same id).
+    std::optional<std::string> id_map_damage(const index::PersistedIndexes& indexes) const {
+        if (indexes.ext_to_int.size() != indexes.valid_ids.cardinality()) {
+            return "the id map holds " + std::to_string(indexes.ext_to_int.size()) +
+                   " entries for " + std::to_string(indexes.valid_ids.cardinality()) + " live ids";
+        }
+        const std::span<const unsigned char> slots = bytes(1);
+        const std::span<const unsigned char> records = bytes(2);
+        // Hashes by id first, so that the records are then read in the order of the file.
+        std::vector<std::uint64_t> hash_of(
+            indexes.valid_ids.empty() ? 0 : std::size_t{indexes.valid_ids.maximum()} + 1);
+        indexes.ext_to_int.for_each(
+            [&](std::uint64_t hash, std::uint32_t int_id) { hash_of[int_id] = hash; });
+        std::optional<std::uint32_t> bad;
+        indexes.valid_ids.for_each([&](std::uint32_t int_id) {
+            if (bad) return;
+            const std::uint64_t offset =
+                storage::load_u64(slots.data() + std::size_t{int_id} * storage::slot_bytes);
+            const bool readable =
+                offset <= records.size() && records.size() - offset >= 4 &&
+                records.size() - offset - 4 >= storage::load_u32(records.data() + offset);
+            if (!readable || index::hash_id(std::string_view(
+                                 reinterpret_cast<const char*>(records.data() + offset + 4),
+                                 storage::load_u32(records.data() + offset))) != hash_of[int_id]) {
+                bad = int_id;
+            }
+        });
+        if (!bad) return std::nullopt;
+        return "the id map's entry for id " + std::to_string(*bad) +
+               " does not hold the hash of that id's record in ids.bin";
     }
 
   private:
@@ -114,13 +173,16 @@ Result<void> judge_snapshot(std::span<const unsigned char> bytes, Inspection& fo
     if (!ids_size) return ids_size.error();
     auto meta_size = storage::file_size_at(current(storage::meta_file_name));
     if (!meta_size) return meta_size.error();
-    auto coords_size = storage::file_size_at(current(storage::coords_file_name));
-    if (!coords_size) return coords_size.error();
-    auto offsets_size = storage::file_size_at(current(storage::offsets_file_name));
-    if (!offsets_size) return offsets_size.error();
-    // Opening sizes the slot files to at least min_capacity_slots whatever their length.
-    const std::uint64_t slots = std::max<std::uint64_t>(
-        std::min(*coords_size, *offsets_size) / storage::slot_bytes, storage::min_capacity_slots);
+    // An id's slot must be in every slot file: opening would grow a cut one with zeros, and
+    // the point would show the first point's id, metadata or position.
+    std::uint64_t slot_file_bytes = std::numeric_limits<std::uint64_t>::max();
+    for (const char* name :
+         {storage::coords_file_name, storage::offsets_file_name, storage::meta_offsets_file_name}) {
+        auto size = storage::file_size_at(current(name));
+        if (!size) return size.error();
+        slot_file_bytes = std::min(slot_file_bytes, *size);
+    }
+    const std::uint64_t slots = slot_file_bytes / storage::slot_bytes;
     found.snapshot_damage = snapshot_damage(view_of(*data), *ids_size, *meta_size, slots);
     if (found.snapshot_damage) {
         data.reset();
@@ -129,16 +191,14 @@ Result<void> judge_snapshot(std::span<const unsigned char> bytes, Inspection& fo
     // Every live id has a slot now (snapshot_damage), so the data files can be read for it.
     auto files = LiveFiles::open(current);
     if (!files) return files.error();
-    found.repairable_damage = storage::used_length_damage(
-        storage::ids_file_name, data->ids_file_len, files->records_end(data->valid_ids, false));
-    if (!found.repairable_damage) {
-        found.repairable_damage =
-            storage::used_length_damage(storage::meta_file_name, data->meta_file_len,
-                                        files->records_end(data->valid_ids, true));
+    found.snapshot_damage = files->id_map_damage(*data);
+    if (found.snapshot_damage) {
+        data.reset();
+        return {};
     }
-    if (!found.repairable_damage) {
-        found.repairable_damage = grid_damage(*data, files->coords(), &found.irregular_ids);
-    }
+    found.repairable_damage = records_damage(
+        view_of(*data), files->records_end(data->valid_ids, false),
+        files->records_end(data->valid_ids, true), files->coords(), &found.irregular_ids);
     return {};
 }
 
@@ -173,6 +233,27 @@ Result<std::string> copy_aside(const std::string& dir, const char* name, std::ui
 
 }  // namespace
 
+std::optional<std::string> records_damage(const SnapshotView& view, std::uint64_t ids_end,
+                                          std::uint64_t meta_end, StoredCoords coords,
+                                          Bitmap* irregular) {
+    auto why = storage::used_length_damage(storage::ids_file_name, view.ids_file_len, ids_end);
+    if (!why)
+        why = storage::used_length_damage(storage::meta_file_name, view.meta_file_len, meta_end);
+    if (!why) why = grid_damage(view.indexes, coords, irregular);
+    return why;
+}
+
+Result<std::optional<std::string>> state_damage(const index::CoreIndex& index) {
+    auto sizes = index.files.appended_sizes();
+    if (!sizes) return sizes.error();
+    const SnapshotView view = view_of(index);
+    std::optional<std::string> why =
+        snapshot_damage(view, sizes->first, sizes->second, index.files.capacity());
+    if (why) return why;
+    const auto [ids_end, meta_end] = index.files.live_records_ends(index.valid_ids);
+    return records_damage(view, ids_end, meta_end, StoredCoords(index.files.coords_bytes()));
+}
+
 Result<Inspection> inspect_store(const std::string& dir) {
     Inspection found;
     found.dir = dir;
@@ -186,7 +267,7 @@ Result<Inspection> inspect_store(const std::string& dir) {
         if (*snapshot) VESKO_TRY(judge_snapshot((*snapshot)->bytes(), found));
     }
     if (!found.vacuum_pending) {
-        auto scan = scan_log(found.log_path);
+        auto scan = scan_log(dir);
         if (!scan) return scan.error();
         found.log = std::move(scan).value();
     }
@@ -281,6 +362,12 @@ Result<std::string> set_aside_log_tail(const std::string& dir, std::uint64_t off
     if (!log) return log.error();
     VESKO_TRY(log->truncate(offset));
     VESKO_TRY(log->sync());
+    // wal.crc describes the bytes just moved aside: it goes aside too, and opening writes a
+    // new one for the records that stay.
+    if (storage::path_exists(storage::join_path(dir, storage::wal_sums_file_name))) {
+        auto sums_copy = set_aside(dir, storage::wal_sums_file_name);
+        if (!sums_copy) return sums_copy.error();
+    }
     return copy;
 }
 

@@ -6,6 +6,7 @@
 
 #include "common/result.h"
 #include "index/core_index.h"
+#include "persist/grid_check.h"
 #include "persist/snapshot.h"
 
 #include <cstdint>
@@ -24,6 +25,9 @@ struct LogScan {
         std::string why;
     };
     std::optional<Damage> damage;
+    // The bytes of wal.crc that describe the valid prefix; nothing when wal.crc does not
+    // exist (a store made before it).
+    std::optional<std::uint64_t> sums_end;
 };
 
 // What a store directory holds, judged before anything in it is changed.
@@ -44,6 +48,17 @@ struct Inspection {
     std::string log_path;
     LogScan log;
 };
+
+// The checks a snapshot whose ids all have slots (snapshot_damage) must pass as well, in one
+// place for open and persist: its used lengths against the ends of its live points' records
+// (`ids_end`, `meta_end`), then its grid against their coordinates. `irregular` as grid_damage.
+std::optional<std::string> records_damage(const SnapshotView& view, std::uint64_t ids_end,
+                                          std::uint64_t meta_end, StoredCoords coords,
+                                          Bitmap* irregular = nullptr);
+
+// Why `index`, written as a snapshot now, would be refused by the next open: snapshot_damage
+// against its files as they stand, then records_damage. Caller holds the index lock.
+Result<std::optional<std::string>> state_damage(const index::CoreIndex& index);
 
 // Decodes the snapshot (checked with snapshot_damage against the data files it refers to, then
 // its used lengths and grid against the records and coordinates of its live points) and every

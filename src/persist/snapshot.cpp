@@ -174,8 +174,12 @@ std::optional<SnapshotData> decode_snapshot(std::span<const unsigned char> bytes
     return data;
 }
 
-std::optional<std::string> snapshot_damage(const SnapshotView& view, std::uint64_t ids_size,
-                                           std::uint64_t meta_size, std::uint64_t slots) {
+namespace {
+
+// Each check of snapshot_damage, in the order they run; each names what it found first.
+
+std::optional<std::string> used_lengths_damage(const SnapshotView& view, std::uint64_t ids_size,
+                                               std::uint64_t meta_size) {
     auto beyond = [](const char* what, std::uint64_t used, const char* file, std::uint64_t size) {
         return std::string(what) + " is " + std::to_string(used) + " bytes, but " + file +
                " holds " + std::to_string(size);
@@ -184,82 +188,100 @@ std::optional<std::string> snapshot_damage(const SnapshotView& view, std::uint64
         return beyond("the used length of ids.bin", view.ids_file_len, "ids.bin", ids_size);
     if (view.meta_file_len > meta_size)
         return beyond("the used length of meta.bin", view.meta_file_len, "meta.bin", meta_size);
+    return std::nullopt;
+}
 
-    // Ids above `top` were never handed out; `top` is absent when no id ever was.
+// The largest id ever handed out (live or deleted); nothing when no id ever was.
+std::optional<std::uint32_t> top_id(const index::PersistedIndexes& indexes) {
     std::optional<std::uint32_t> top;
-    if (!view.indexes.valid_ids.empty()) top = view.indexes.valid_ids.maximum();
-    if (!view.indexes.deleted.empty())
-        top = std::max(top.value_or(0), view.indexes.deleted.maximum());
-    const bool top_has_slot = !top || *top < slots;
+    if (!indexes.valid_ids.empty()) top = indexes.valid_ids.maximum();
+    if (!indexes.deleted.empty()) top = std::max(top.value_or(0), indexes.deleted.maximum());
+    return top;
+}
 
-    // Every entry of the id map must name a live id, and no id twice: checked in the map's
-    // order, so that the first bad entry is the one reported. With every id below the slot
-    // count (a sound snapshot), live and seen ids are bits of two flat arrays of that size,
-    // a few operations per entry; otherwise through bitmaps, which any id fits.
-    std::optional<std::string> bad_map;
-    auto not_live = [](std::uint32_t int_id) {
-        return "the id map points at id " + std::to_string(int_id) + ", which is not live";
-    };
-    auto twice = [](std::uint32_t int_id) {
-        return "the id map gives id " + std::to_string(int_id) + " to two external ids";
-    };
-    if (top_has_slot) {
-        const std::size_t words = top ? (std::size_t{*top} >> 6) + 1 : 0;
-        std::vector<std::uint64_t> live(words, 0);
-        std::vector<std::uint64_t> seen(words, 0);
-        view.indexes.valid_ids.for_each(
-            [&](std::uint32_t int_id) { live[int_id >> 6] |= std::uint64_t{1} << (int_id & 63); });
-        view.indexes.ext_to_int.for_each([&](std::uint64_t, std::uint32_t int_id) {
-            if (bad_map) return;
-            const std::size_t w = int_id >> 6;
-            const std::uint64_t bit = std::uint64_t{1} << (int_id & 63);
-            if (w >= words || (live[w] & bit) == 0) {
-                bad_map = not_live(int_id);
-            } else if ((seen[w] & bit) != 0) {
-                bad_map = twice(int_id);
-            } else {
-                seen[w] |= bit;
-            }
-        });
-    } else {
-        Bitmap mapped;
-        view.indexes.ext_to_int.for_each([&](std::uint64_t, std::uint32_t int_id) {
-            if (bad_map) return;
-            if (!view.indexes.valid_ids.contains(int_id)) {
-                bad_map = not_live(int_id);
-            } else if (mapped.contains(int_id)) {
-                bad_map = twice(int_id);
-            } else {
-                mapped.add(int_id);
-            }
-        });
-    }
-    if (bad_map) return bad_map;
+std::string not_live(std::uint32_t int_id) {
+    return "the id map points at id " + std::to_string(int_id) + ", which is not live";
+}
 
-    if (!top_has_slot) {
-        return "it names id " + std::to_string(*top) + ", but coords.bin and offsets.bin hold " +
-               "slots for " + std::to_string(slots) + " ids";
-    }
+std::string mapped_twice(std::uint32_t int_id) {
+    return "the id map gives id " + std::to_string(int_id) + " to two external ids";
+}
+
+// Every entry of the id map must name a live id, and no id twice: checked in the map's order,
+// so that the first bad entry is the one reported. With every id below `top` + 1 (a sound
+// snapshot), live and seen ids are bits of two flat arrays of that size, a few operations per
+// entry.
+std::optional<std::string> id_map_damage_flat(const index::PersistedIndexes& indexes,
+                                              std::optional<std::uint32_t> top) {
+    const std::size_t words = top ? (std::size_t{*top} >> 6) + 1 : 0;
+    std::vector<std::uint64_t> live(words, 0);
+    std::vector<std::uint64_t> seen(words, 0);
+    indexes.valid_ids.for_each(
+        [&](std::uint32_t int_id) { live[int_id >> 6] |= std::uint64_t{1} << (int_id & 63); });
+    std::optional<std::string> bad;
+    indexes.ext_to_int.for_each([&](std::uint64_t, std::uint32_t int_id) {
+        if (bad) return;
+        const std::size_t w = int_id >> 6;
+        const std::uint64_t bit = std::uint64_t{1} << (int_id & 63);
+        if (w >= words || (live[w] & bit) == 0) {
+            bad = not_live(int_id);
+        } else if ((seen[w] & bit) != 0) {
+            bad = mapped_twice(int_id);
+        } else {
+            seen[w] |= bit;
+        }
+    });
+    return bad;
+}
+
+// The same through bitmaps, which any id fits (a damaged id near 2^32 would ask for flat arrays
+// of half a gigabyte).
+std::optional<std::string> id_map_damage_sparse(const index::PersistedIndexes& indexes) {
+    std::optional<std::string> bad;
+    Bitmap mapped;
+    indexes.ext_to_int.for_each([&](std::uint64_t, std::uint32_t int_id) {
+        if (bad) return;
+        if (!indexes.valid_ids.contains(int_id)) {
+            bad = not_live(int_id);
+        } else if (mapped.contains(int_id)) {
+            bad = mapped_twice(int_id);
+        } else {
+            mapped.add(int_id);
+        }
+    });
+    return bad;
+}
+
+std::string stale(const std::string& where, std::uint32_t int_id) {
+    return where + " holds id " + std::to_string(int_id) + ", above every id handed out";
+}
+
+// No string index or grid cell may hold an id above every id handed out.
+std::optional<std::string> stale_entries_damage(const index::PersistedIndexes& indexes,
+                                                std::optional<std::uint32_t> top) {
     auto never_handed_out = [&](std::uint32_t largest) { return !top || largest > *top; };
-    auto stale = [&](const std::string& where, std::uint32_t int_id) {
-        return where + " holds id " + std::to_string(int_id) + ", above every id handed out";
-    };
-    for (const auto& [field, values] : view.indexes.str_index) {
+    for (const auto& [field, values] : indexes.str_index) {
         for (const auto& [value, ids] : values) {
             if (!ids.empty() && never_handed_out(ids.maximum()))
                 return stale("the string index of field \"" + field + "\"", ids.maximum());
         }
     }
     std::optional<std::string> bad_cell;
-    view.indexes.grid_index.for_each_cell([&](std::uint64_t, const index::CellIds& ids) {
+    indexes.grid_index.for_each_cell([&](std::uint64_t, const index::CellIds& ids) {
         // Cell ids are kept in ascending order.
         if (!bad_cell && !ids.empty() && never_handed_out(ids.end()[-1]))
             bad_cell = stale("a grid cell", ids.end()[-1]);
     });
-    if (bad_cell) return bad_cell;
-    for (const auto& [field, bsi] : view.indexes.num_index) {
+    return bad_cell;
+}
+
+// Each numeric index: no id above every id handed out, slice bits only within the existence
+// set, and bounds that agree with each other.
+std::optional<std::string> numeric_damage(const index::PersistedIndexes& indexes,
+                                          std::optional<std::uint32_t> top) {
+    for (const auto& [field, bsi] : indexes.num_index) {
         const std::string where = "the numeric index of field \"" + field + "\"";
-        if (!bsi.existence().empty() && never_handed_out(bsi.existence().maximum()))
+        if (!bsi.existence().empty() && (!top || bsi.existence().maximum() > *top))
             return stale(where, bsi.existence().maximum());
         for (const Bitmap& slice : bsi.slices()) {
             if (!(slice - bsi.existence()).empty())
@@ -273,6 +295,25 @@ std::optional<std::string> snapshot_damage(const SnapshotView& view, std::uint64
         }
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> snapshot_damage(const SnapshotView& view, std::uint64_t ids_size,
+                                           std::uint64_t meta_size, std::uint64_t slots) {
+    if (auto why = used_lengths_damage(view, ids_size, meta_size)) return why;
+    const std::optional<std::uint32_t> top = top_id(view.indexes);
+    const bool top_has_slot = !top || *top < slots;
+    auto bad_map =
+        top_has_slot ? id_map_damage_flat(view.indexes, top) : id_map_damage_sparse(view.indexes);
+    if (bad_map) return bad_map;
+    if (!top_has_slot) {
+        return "it names id " + std::to_string(*top) +
+               ", but coords.bin, offsets.bin and meta_offsets.bin hold slots for " +
+               std::to_string(slots) + " ids";
+    }
+    if (auto why = stale_entries_damage(view.indexes, top)) return why;
+    return numeric_damage(view.indexes, top);
 }
 
 void install_snapshot(index::CoreIndex& index, SnapshotData data) {

@@ -79,10 +79,11 @@ std::optional<SnapshotData> decode_snapshot(std::span<const unsigned char> bytes
 //     each other (range comparisons would skip bits);
 //   - a used length is beyond the size of its file (`ids_size`, `meta_size`): the records it
 //     counts are gone, and the next append would leave a hole.
-//   - an id live or deleted has no slot in coords.bin and offsets.bin as opening sizes them
-//     (`slots`): the store never hands out an id without a slot, so its position and records
-//     are gone, and opening would grow the files to reach it (a damaged id near 2^32 asks for
-//     tens of gigabytes of disk, and the point would show the first record's id).
+//   - an id live or deleted has no slot in coords.bin, offsets.bin and meta_offsets.bin
+//     (`slots`, the fewest any of them holds): the store never hands out an id without a slot,
+//     so its position and records are gone, and opening would grow the files to reach it with
+//     zeros (the point would show the first point's id or metadata; a damaged id near 2^32
+//     asks for tens of gigabytes of disk).
 // The grid is held against coords.bin apart (grid_check.h): it needs the coordinates, and a
 // snapshot wrong only there can be repaired. Persist checks the state it is about to write with
 // both, so that the store never writes a snapshot that its next open would refuse.

@@ -211,12 +211,8 @@ Result<void> finish_commit(const std::string& dir, storage::WalWriter* wal,
         // The records stay to be replayed.
     } else if (wal != nullptr) {
         VESKO_TRY(wal->truncate_all());
-    } else if (storage::path_exists(storage::join_path(dir, storage::wal_file_name))) {
-        auto log = storage::FileDescriptor::open(storage::join_path(dir, storage::wal_file_name),
-                                                 storage::OpenMode::ReadWriteExisting);
-        if (!log) return log.error();
-        VESKO_TRY(log->truncate(0));
-        VESKO_TRY(log->sync());
+    } else {
+        VESKO_TRY(storage::empty_log_files(dir));
     }
     VESKO_TRY(storage::remove_file(storage::join_path(dir, vacuum_commit_file_name)));
     return storage::sync_directory(dir);

@@ -57,6 +57,12 @@ auto retry_eintr(Fn&& fn) {
 
 Error last_error() { return os_error(errno); }
 
+Error sync_failure(int errnum) {
+    Error error = os_error(errnum);
+    error.failed_sync = true;
+    return error;
+}
+
 int open_flags(OpenMode mode) {
     switch (mode) {
         case OpenMode::ReadWriteCreate:
@@ -216,14 +222,14 @@ Result<void> FileDescriptor::seek(std::uint64_t offset) const {
 }
 
 Result<void> FileDescriptor::datasync() const {
-    VESKO_INJECT_FAILURE(Call::Sync);
-    if (retry_eintr([&] { return ::fdatasync(fd_); }) != 0) return last_error();
+    if (int injected = VESKO_FAULT_POINT(Call::Sync)) return sync_failure(injected);
+    if (retry_eintr([&] { return ::fdatasync(fd_); }) != 0) return sync_failure(errno);
     return {};
 }
 
 Result<void> FileDescriptor::sync() const {
-    VESKO_INJECT_FAILURE(Call::Sync);
-    if (retry_eintr([&] { return ::fsync(fd_); }) != 0) return last_error();
+    if (int injected = VESKO_FAULT_POINT(Call::Sync)) return sync_failure(injected);
+    if (retry_eintr([&] { return ::fsync(fd_); }) != 0) return sync_failure(errno);
     return {};
 }
 
@@ -255,8 +261,9 @@ Result<MappedRegion> MappedRegion::map(const FileDescriptor& file, std::size_t l
 }
 
 Result<void> MappedRegion::sync() const {
-    if (base_ != nullptr) VESKO_INJECT_FAILURE(Call::MapSync);
-    if (base_ != nullptr && ::msync(base_, length_, MS_SYNC) != 0) return last_error();
+    if (base_ == nullptr) return {};
+    if (int injected = VESKO_FAULT_POINT(Call::MapSync)) return sync_failure(injected);
+    if (::msync(base_, length_, MS_SYNC) != 0) return sync_failure(errno);
     return {};
 }
 

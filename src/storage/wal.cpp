@@ -2,6 +2,7 @@
 
 #include "common/check.h"
 #include "storage/meta_codec.h"
+#include "storage/wal_sums.h"
 
 namespace vesko::storage {
 
@@ -144,28 +145,88 @@ std::optional<WalEntry> decode_wal_entry(ByteReader& reader) {
     return entry;
 }
 
-Result<WalWriter> WalWriter::open(const std::string& path, std::uint64_t length) {
-    auto file = FileDescriptor::open(path, OpenMode::AppendCreate);
+namespace {
+
+std::span<const unsigned char> bytes_of(std::string_view text) {
+    return std::span(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+}
+
+// Cuts `file` to `length` when it is longer, and forces the cut to disk.
+Result<void> cut_file(const FileDescriptor& file, std::uint64_t length) {
+    auto size = file.size();
+    if (!size) return size.error();
+    if (*size <= length) return {};
+    VESKO_TRY(file.truncate(length));
+    return file.datasync();
+}
+
+// wal.crc for a log that had none: one Written record for its first `length` bytes, written
+// under another name and renamed into place, so that a crash never leaves a wal.crc that
+// vouches for less than the log it was made for.
+Result<void> create_sums(const std::string& dir, std::uint64_t length) {
+    const std::string tmp_path = join_path(dir, wal_sums_tmp_file_name);
+    auto sums = FileDescriptor::open(tmp_path, OpenMode::WriteTruncate);
+    if (!sums) return sums.error();
+    if (length > 0) {
+        auto log = FileBytes::open(join_path(dir, wal_file_name));
+        if (!log) return log.error();
+        VESKO_CHECK(*log && (*log)->bytes().size() >= length, "wal.bin shrank while opened");
+        std::string record;
+        encode_written(record, length, (*log)->bytes().first(static_cast<std::size_t>(length)));
+        VESKO_TRY(sums->write_all(record));
+    }
+    VESKO_TRY(sums->datasync());
+    VESKO_TRY(rename_path(tmp_path, join_path(dir, wal_sums_file_name)));
+    return sync_directory(dir);
+}
+
+}  // namespace
+
+Result<WalWriter> WalWriter::open(const std::string& dir, std::uint64_t length,
+                                  std::optional<std::uint64_t> sums_length) {
+    auto file = FileDescriptor::open(join_path(dir, wal_file_name), OpenMode::AppendCreate);
     if (!file) return file.error();
     WalWriter writer;
     writer.file_ = std::move(file).value();
+    // Records appended after a torn tail would never be replayed: cut it.
+    VESKO_TRY(cut_file(writer.file_, length));
+    if (!sums_length) VESKO_TRY(create_sums(dir, length));
+    auto sums = FileDescriptor::open(join_path(dir, wal_sums_file_name), OpenMode::AppendCreate);
+    if (!sums) return sums.error();
+    writer.sums_ = std::move(sums).value();
+    if (sums_length) {
+        VESKO_TRY(cut_file(writer.sums_, *sums_length));
+        writer.sums_len_ = *sums_length;
+    } else {
+        writer.sums_len_ = length > 0 ? wal_sum_bytes : 0;
+    }
     writer.committed_len_ = length;
     writer.staged_.reserve(wal_buffer_bytes);
     return writer;
 }
 
+Result<void> WalWriter::cut_back() {
+    VESKO_TRY(file_.truncate(committed_len_));
+    return sums_.truncate(sums_len_);
+}
+
 Result<void> WalWriter::write_out(std::string_view bytes) {
     if (tail_unclean_) {
-        VESKO_TRY(file_.truncate(committed_len_));
+        VESKO_TRY(cut_back());
         tail_unclean_ = false;
     }
-    if (auto written = file_.write_all(bytes); !written) {
-        // Part of the bytes may have reached the file: cut them off so that no partial record
-        // (and no record of a change that is not applied) stays behind.
-        tail_unclean_ = !file_.truncate(committed_len_);
+    sum_record_.clear();
+    encode_written(sum_record_, committed_len_ + bytes.size(), bytes_of(bytes));
+    auto written = file_.write_all(bytes);
+    if (written) written = sums_.write_all(sum_record_);
+    if (!written) {
+        // Part of the bytes may have reached either file: cut them off so that no partial
+        // record (and no record of a change that is not applied) stays behind.
+        tail_unclean_ = !cut_back();
         return written.error();
     }
     committed_len_ += bytes.size();
+    sums_len_ += wal_sum_bytes;
     return {};
 }
 
@@ -187,23 +248,59 @@ Result<void> WalWriter::write_records(std::string_view records) {
     return write_out(records);
 }
 
-Result<void> WalWriter::cut_to(std::uint64_t length) {
-    VESKO_TRY(file_.truncate(length));
-    committed_len_ = length;
+Result<void> WalWriter::cut_to(WalMark mark) {
+    VESKO_CHECK(staged_.empty() && mark.log_len <= committed_len_ && mark.sums_len <= sums_len_,
+                "a log cut beyond its records");
+    VESKO_TRY(sums_.truncate(mark.sums_len));
+    VESKO_TRY(file_.truncate(mark.log_len));
+    committed_len_ = mark.log_len;
+    sums_len_ = mark.sums_len;
     tail_unclean_ = false;
     return {};
 }
 
 Result<void> WalWriter::sync() {
-    VESKO_TRY(flush());
-    return file_.datasync();
+    VESKO_CHECK(staged_.empty(), "a sync with records staged");
+    if (synced_len_ == committed_len_) return {};
+    VESKO_TRY(file_.datasync());
+    sum_record_.clear();
+    encode_synced(sum_record_, committed_len_);
+    if (auto written = sums_.write_all(sum_record_); !written) {
+        tail_unclean_ = !cut_back();
+        return written.error();
+    }
+    sums_len_ += wal_sum_bytes;
+    VESKO_TRY(sums_.datasync());
+    synced_len_ = committed_len_;
+    return {};
 }
 
 Result<void> WalWriter::truncate_all() {
-    VESKO_TRY(file_.truncate(0));
+    VESKO_TRY(sums_.truncate(0));
+    Result<void> emptied = sums_.datasync();
+    if (emptied) emptied = file_.truncate(0);
+    if (emptied) emptied = file_.datasync();
+    if (!emptied) {
+        Error failure = emptied.error();
+        failure.failed_sync = true;
+        return failure;
+    }
     committed_len_ = 0;
+    sums_len_ = 0;
+    synced_len_ = 0;
     tail_unclean_ = false;
-    VESKO_TRY(file_.seek(0));
+    return {};
+}
+
+Result<void> empty_log_files(const std::string& dir) {
+    for (const char* name : {wal_sums_file_name, wal_file_name}) {
+        const std::string path = join_path(dir, name);
+        if (!path_exists(path)) continue;
+        auto file = FileDescriptor::open(path, OpenMode::ReadWriteExisting);
+        if (!file) return file.error();
+        VESKO_TRY(file->truncate(0));
+        VESKO_TRY(file->sync());
+    }
     return {};
 }
 

@@ -12,6 +12,8 @@
 //           replacement or none of it. Stores written before it hold no such record.
 //
 // All integers and floats little-endian. Records are only appended; persist empties the file.
+// Which bytes were written as records, and which were forced to disk, wal.crc says
+// (wal_sums.h); the rules below judge a store without it, and the bytes wal.crc vouches for.
 //
 // Torn tail or damage. A crash can leave the file ending inside a record: a prefix of the
 // bytes the writer meant to write. So a record that does not decode is a torn tail exactly
@@ -80,15 +82,27 @@ WalRead check_wal_entry(ByteReader& reader, std::string* why = nullptr);
 // The record at the reader's position when it is whole; nothing for a torn tail or damage.
 std::optional<WalEntry> decode_wal_entry(ByteReader& reader);
 
-// Appending side of the log. Records are staged in memory and written by flush(); a write
-// that fails cuts the file back to the end of its last complete record and drops what was
-// staged, so the file only ever holds whole records of changes that were applied, and later
-// records stay replayable. Guarded by the log lock.
+// The lengths of wal.bin and wal.crc at the end of one write.
+struct WalMark {
+    std::uint64_t log_len = 0;
+    std::uint64_t sums_len = 0;
+};
+
+// Appending side of the log and its companion wal.crc (wal_sums.h). Records are staged in
+// memory and written by flush(); each write of the log is followed by its Written record in
+// wal.crc. A write that fails cuts both files back to the end of their last complete record and
+// drops what was staged, so the files only ever hold whole records of changes that were
+// applied, and later records stay replayable. Guarded by the log lock.
 class WalWriter {
   public:
     WalWriter() = default;
-    // Opens wal.bin for appending; `length` is the size of its valid prefix.
-    static Result<WalWriter> open(const std::string& path, std::uint64_t length);
+    // Opens wal.bin and wal.crc in `dir` for appending, cutting wal.bin to `length` (its valid
+    // prefix) and wal.crc to `sums_length` (the records that describe that prefix), and forcing
+    // both to disk when that cut anything. Without `sums_length` (a store made before wal.crc,
+    // or a new one) wal.crc is first made holding one Written record for the prefix, through
+    // wal.crc.tmp renamed into place, and forced to disk with its directory entry.
+    static Result<WalWriter> open(const std::string& dir, std::uint64_t length,
+                                  std::optional<std::uint64_t> sums_length);
 
     // Where callers encode records. Nothing staged reaches the file before flush().
     std::string& staging() { return staged_; }
@@ -100,25 +114,45 @@ class WalWriter {
     Result<void> write_records(std::string_view records);
     // Length of the file up to the end of its last complete record.
     std::uint64_t length() const { return committed_len_; }
-    // Cuts the file to its first `length` bytes (a torn tail found at open, or the records of
-    // a call that failed after writing some of them). Nothing may be staged.
-    Result<void> cut_to(std::uint64_t length);
-    // Empties the log file (after a snapshot that holds its records is in place).
+    // Where the log and wal.crc end now, for cut_to.
+    WalMark mark() const { return WalMark{committed_len_, sums_len_}; }
+    // Cuts both files back to a mark taken earlier (the records of a call that failed after
+    // writing some of them). Nothing may be staged.
+    Result<void> cut_to(WalMark mark);
+    // Empties wal.crc and then the log, forcing each to disk, after a snapshot that holds the
+    // log's records is in place: a power loss in between leaves log bytes that wal.crc no
+    // longer vouches for, which opening cuts instead of replaying them on the new snapshot.
+    // A failure after wal.crc was emptied comes back with `failed_sync` set: the two files are
+    // then out of step, and only a reopen, which judges them afresh, may write to them.
     Result<void> truncate_all();
-    // Writes what is staged, then forces the file's data and length to disk, so that every
-    // record written so far survives a power loss (its directory entry is the caller's).
+    // Forces the written records to disk: the log, then a Synced record in wal.crc and wal.crc,
+    // so that every record written so far survives a power loss (the directory entries are
+    // the caller's). Staged records must be flushed first. Does nothing when nothing was
+    // written since the last sync. After a failed write of the Synced record a later sync
+    // tries again.
     Result<void> sync();
 
   private:
     // Appends the bytes after the last complete record; on failure the file is cut back.
     Result<void> write_out(std::string_view bytes);
+    // Cuts both files back to their last complete record.
+    Result<void> cut_back();
 
     FileDescriptor file_;
+    FileDescriptor sums_;
     std::string staged_;
+    std::string sum_record_;
     // Length of the file up to the end of its last complete record.
     std::uint64_t committed_len_ = 0;
+    // Length of wal.crc up to the record of the last complete write (or Synced record).
+    std::uint64_t sums_len_ = 0;
+    // The log length the last Synced record names; nothing before the first sync.
+    std::optional<std::uint64_t> synced_len_;
     // A failed write could not be cut back; the next flush must cut before it writes.
     bool tail_unclean_ = false;
 };
+
+// Empties wal.crc and wal.bin in `dir` when they exist, as WalWriter::truncate_all does.
+Result<void> empty_log_files(const std::string& dir);
 
 }  // namespace vesko::storage

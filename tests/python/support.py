@@ -11,6 +11,8 @@ import struct
 import weakref
 from pathlib import Path
 
+import pytest
+
 import vesko
 
 ON_PYPY = platform.python_implementation() == "PyPy"
@@ -162,6 +164,20 @@ def populate(path, points):
     for n, (ext_id, meta) in enumerate(points):
         store.add(ext_id, n * 0.5, -n * 0.25, json.dumps(meta))
     return store
+
+
+def deletion_refused(store, filter_json, candidates):
+    """Checks that delete_by_filter refuses the filter (a member or operator the searches skip)
+    with ValueError "Invalid Filter: ...", deleting nothing and changing no file; returns what
+    the searches match among the candidates."""
+    before = file_digests(store_path(store))
+    live = live_ids(store, candidates)
+    with pytest.raises(ValueError, match="^Invalid Filter: "):
+        store.delete_by_filter(filter_json)
+    assert file_digests(store_path(store)) == before
+    assert live_ids(store, candidates) == live
+    world = ((90.0, -180.0), (-90.0, 180.0))
+    return {e for e, _ in store.search_box(*world, filter_json)} & set(candidates)
 
 
 def deleted_by(store, filter_json, candidates):

@@ -169,7 +169,8 @@ def test_delete_by_filter_writes_large_batches_whole(store):
     assert reopen(store).count() == 0
 
 
-# An id record that cannot be read back (damaged ids.bin): delete_by_filter skips the point.
+# An id record that cannot be read back (damaged ids.bin): the open refuses the store, as its
+# point could never be found by id or deleted.
 
 def length_beyond_file(ids, offset):
     return ids[:offset] + struct.pack("<I", 0xFFFFFF00) + ids[offset + 4 :]
@@ -180,7 +181,7 @@ def invalid_utf8(ids, offset):
 
 
 @pytest.mark.parametrize("damage", [length_beyond_file, invalid_utf8], ids=lambda f: f.__name__)
-def test_delete_by_filter_skips_a_point_whose_id_cannot_be_read(store, damage):
+def test_a_live_point_whose_id_cannot_be_read_refuses_the_open(store, damage):
     for ext_id in ["p1", "q22", "r333"]:
         store.add(ext_id, 1, 2, '{"k": "v"}')
     path = store_path(store)
@@ -192,12 +193,12 @@ def test_delete_by_filter_skips_a_point_whose_id_cannot_be_read(store, damage):
     store.persist()
     del store
     (path / "ids.bin").write_bytes(damage(ids, offset))
-    store = open_store(path)
-    log = wal_bytes(path)
-    assert store.delete_by_filter('{"k": "v"}') == 2
-    assert wal_bytes(path) == log + delete_record("p1") + delete_record("q22")
-    assert store.count() == 1
-    assert live_ids(store, ["p1", "q22", "r333"]) == {"r333"}
+    before = file_digests(path)
+    with pytest.raises(OSError) as raised:
+        open_store(path)
+    assert raised.value.errno == errno.EIO
+    assert "the id map's entry for id 2 does not hold the hash" in str(raised.value)
+    assert file_digests(path) == before
 
 
 def test_ids_bin_cut_below_what_the_snapshot_counts_refuses_the_open(store):

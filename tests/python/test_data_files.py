@@ -28,13 +28,14 @@ def test_opening_a_new_path_creates_directory_and_sized_files(tmp_path):
         "meta_offsets.bin": NEW_SLOT_FILE_BYTES,
         "offsets.bin": NEW_SLOT_FILE_BYTES,
         "wal.bin": 0,
+        "wal.crc": 0,
     }
     assert all(b == 0 for name in SLOT_FILES for b in (path / name).read_bytes())
 
 
 def test_opening_an_existing_empty_directory_creates_the_files(tmp_path):
     open_store(tmp_path)
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(DATA_FILES + ("wal.bin",))
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(DATA_FILES + ("wal.bin", "wal.crc"))
 
 
 EXISTING_SIZES = [

@@ -3,7 +3,7 @@ store, runs delete_by_filter (which returns how many it matched) and probes ever
 
 import pytest
 
-from support import deleted_by, populate
+from support import deleted_by, deletion_refused, populate
 
 POINTS = [
     ("p1", {"a": "x", "n": 1}),
@@ -93,11 +93,25 @@ FILTERS = [
 ]
 
 
-@pytest.mark.parametrize("text,expected", [c[1:] for c in FILTERS], ids=[c[0] for c in FILTERS])
-def test_filter_matches(tmp_path, text, expected):
+# delete_by_filter refuses these: a member or operator the searches skip would widen (or, under
+# $not and $nin, invert) what a deletion takes. The searches and exists read them as listed.
+DELETION_REFUSED = {
+    "in_bare_string", "nin_bare_string", "unknown_operator", "operator_matched_byte_for_byte",
+    "unknown_operator_spoils_the_condition", "dollar_keys_are_skipped", "and_non_object_element",
+    "and_not_an_array_is_skipped", "and_ignores_other_members", "or_non_object_element",
+    "or_not_an_array_is_skipped", "not_of_non_object", "not_ignores_other_members",
+    "and_before_or", "or_before_not",
+}
+
+
+@pytest.mark.parametrize("name,text,expected", FILTERS, ids=[c[0] for c in FILTERS])
+def test_filter_matches(tmp_path, name, text, expected):
     store = populate(tmp_path / "s", POINTS)
     store.delete("gone")
     assert store.exists(text) is bool(expected)
+    if name in DELETION_REFUSED:
+        assert deletion_refused(store, text, ALL) == expected
+        return
     count, deleted = deleted_by(store, text, ALL)
     assert deleted == expected
     assert count == len(expected)

@@ -32,6 +32,12 @@ def test_kills_at_random_moments_lose_no_acknowledged_change(tmp_path, seed):
     assert "kills: 6 " in out
 
 
+def test_power_loss_images_keep_every_synced_change_and_invent_nothing(tmp_path):
+    out = run_script("power_loss.py", "--images", "12", "--per-store", "6", "--ops", "40",
+                     "--seed", "5", "--dir", str(tmp_path))
+    assert "power-loss images: 12 " in out
+
+
 def test_log_cut_at_every_byte_of_its_last_records_opens_with_the_complete_ones():
     out = run_script("damage_sweep.py", "--sweeps", "cut", "--records", "2", "--seed", "3")
     assert "all opened exactly" in out
@@ -47,7 +53,8 @@ def test_damaged_data_files_open_with_at_most_the_damaged_points_off():
                    reason="a damaged snapshot is ignored and a damaged log record ends the "
                    "replay silently, losing points")
 def test_damaged_snapshot_or_log_is_refused_or_opens_sound():
-    out = run_script("damage_sweep.py", "--sweeps", "flip", "--files", "snapshot.bin,wal.bin",
+    out = run_script("damage_sweep.py", "--sweeps", "flip", "--files",
+                     "snapshot.bin,wal.bin,wal.crc",
                      "--size", "25", "--seed", "1")
     assert "flip wal.bin" in out
 

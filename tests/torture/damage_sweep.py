@@ -42,8 +42,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import oracle as model  # noqa: E402
 
-FILES = ("snapshot.bin", "wal.bin", "coords.bin", "offsets.bin", "ids.bin", "meta_offsets.bin",
-         "meta.bin")
+FILES = ("snapshot.bin", "wal.bin", "wal.crc", "coords.bin", "offsets.bin", "ids.bin",
+         "meta_offsets.bin", "meta.bin")
 SLOT_FILES = ("coords.bin", "offsets.bin", "meta_offsets.bin")
 
 # How many points one damaged byte can reach in a store that still opens, by file: a data file
@@ -52,7 +52,7 @@ SLOT_FILES = ("coords.bin", "offsets.bin", "meta_offsets.bin")
 # later record of either does); a snapshot bitmap changes one byte of an array value or of a
 # bitset (eight ids). Each finding of observe() (count against listing, an id that its own
 # filter does not find) counts as one more point.
-FLIP_REACH = {"snapshot.bin": 8, "wal.bin": 4}
+FLIP_REACH = {"snapshot.bin": 8, "wal.bin": 4, "wal.crc": 4}
 FLIP_REACH_DATA_FILE = 2
 
 
@@ -157,10 +157,10 @@ def open_store(path):
     return vesko.Vesko(str(path))
 
 
-def build(path, rng, n_before, n_after):
+def build(path, rng, n_before, n_after, sync=False):
     """A store from seeded calls: n_before calls, a persist, then n_after logged calls (add and
-    delete only, one log record each). Returns the model after the persist, and for each logged
-    call the log's length and the model after it."""
+    delete only, one log record each), then a sync() when asked. Returns the model after the
+    persist, and for each logged call the log's length and the model after it."""
     store = open_store(path)
     oracle = model.Oracle()
     space = max(20, n_before // 2)
@@ -189,6 +189,8 @@ def build(path, rng, n_before, n_after):
     for _ in range(n_after):
         one_call(False)
         log.append((os.path.getsize(path / "wal.bin"), oracle.copy()))
+    if sync:
+        store.sync()
     close(store)
     return base, log
 
@@ -295,7 +297,9 @@ def flip_position(rng, name, size, used):
 
 def sweep_flip(work, rng, worker, per_file, figures, strict_refusal, files, keep_going):
     source = work / "flip-source"
-    base, log = build(source, rng, 150, 40)
+    # Synced: a changed byte of the log is damage only where wal.crc says the bytes had been
+    # forced to disk; past that it cannot be told from a torn write, which opening cuts.
+    base, log = build(source, rng, 150, 40, sync=True)
     expected = log[-1][1]
     hint = model.coords_hint(base, expected)
     slots = max(1, len(expected.points) + 200)  # generous: deleted points hold slots too
@@ -321,7 +325,8 @@ def sweep_flip(work, rng, worker, per_file, figures, strict_refusal, files, keep
             result = worker.run({"dir": str(target), "hint": hint, "write": True})
             why = judge(result, expected, FLIP_REACH.get(name, FLIP_REACH_DATA_FILE))
             if why is None and "refused" in result and strict_refusal:
-                if name in ("snapshot.bin", "wal.bin") and result["refused"]["errno"] != errno.EIO:
+                if name in ("snapshot.bin", "wal.bin", "wal.crc") and \
+                        result["refused"]["errno"] != errno.EIO:
                     why = f"refused with errno {result['refused']['errno']}, not EIO"
             if why is not None:
                 failures += 1

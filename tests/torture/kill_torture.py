@@ -73,24 +73,9 @@ def child_main(path, seed, id_space):
             op = [kind]
         out.write("begin " + json.dumps(op) + "\n")
         out.flush()
-        result = call(store, op)
+        result = model.call(store, op)
         out.write("done " + json.dumps(result) + "\n")
         out.flush()
-
-
-def call(store, op):
-    kind, args = op[0], op[1:]
-    if kind in ("add", "upsert"):
-        ext_id, lat, lon, meta, skip = args
-        return getattr(store, kind)(ext_id, lat, lon, json.dumps(meta), skip)
-    if kind == "add_many":
-        ids, lats, lons, metas, skip = args
-        return store.add_many(ids, lats, lons, [json.dumps(m) for m in metas], skip)
-    if kind in ("delete", "delete_by_filter"):
-        return getattr(store, kind)(args[0])
-    if kind == "delete_many":
-        return store.delete_many(args[0])
-    return getattr(store, kind)()
 
 
 def run_child(path, seed, id_space, delay, before_ready):

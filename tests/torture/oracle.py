@@ -126,6 +126,23 @@ class Oracle:
         return {f: self.matching(f) for f in FILTERS}
 
 
+def call(store, op):
+    """Makes the call `op` (a list as the torture scripts announce it) on the store; returns
+    its result."""
+    kind, args = op[0], op[1:]
+    if kind in ("add", "upsert"):
+        ext_id, lat, lon, meta, skip = args
+        return getattr(store, kind)(ext_id, lat, lon, json.dumps(meta), skip)
+    if kind == "add_many":
+        ids, lats, lons, metas, skip = args
+        return store.add_many(ids, lats, lons, [json.dumps(m) for m in metas], skip)
+    if kind in ("delete", "delete_by_filter"):
+        return getattr(store, kind)(args[0])
+    if kind == "delete_many":
+        return store.delete_many(args[0])
+    return getattr(store, kind)()
+
+
 def _field_value(point, field):
     if field in point.skip or field not in point.meta:
         return None

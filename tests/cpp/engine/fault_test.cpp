@@ -276,12 +276,36 @@ TEST_F(FaultTest, EveryFailedCallOfAnOperationLeavesOnlyAcknowledgedChanges) {
                     ASSERT_TRUE(store);
                     fault::reset();
                     fault::arm(call, nth, errno_for(call));
-                    op.run(*store, model);
-                    EXPECT_TRUE(fault::fired().has_value()) << "the armed call never came";
+                    const bool op_succeeded = op.run(*store, model);
+                    const std::optional<Call> fired = fault::fired();
+                    EXPECT_TRUE(fired.has_value()) << "the armed call never came";
                     fault::reset();
                     if (auto usable = store->count(); usable) {
                         expect_holds(*store, model);
-                        add_point(*store, model, "after", Point{-5.0f, 7.5f, "{}"});
+                        // Poisoning is for the calls that promise durability and failed on a
+                        // flush (vacuum rides over a failed directory sync after its commit,
+                        // which finishing the commit forces again).
+                        const std::string name = op.name;
+                        const bool flush_failed =
+                            (fired == Call::Sync || fired == Call::MapSync) && !op_succeeded &&
+                            (name == "sync" || name == "persist" || name == "vacuum");
+                        auto added = store->add("after", -5.0f, 7.5f, "{}", nullptr);
+                        if (added) model.emplace("after", Point{-5.0f, 7.5f, "{}"});
+                        // A failed flush to disk poisons the object (as does a log that
+                        // persist emptied only in part): changes and sync are refused, reads
+                        // go on, and a reopen replays what is on disk.
+                        if (flush_failed) {
+                            EXPECT_FALSE(added);
+                        }
+                        if (!added) {
+                            EXPECT_EQ(added.error().kind, ErrorKind::StoreBroken);
+                            EXPECT_TRUE(flush_failed || ((name == "persist" || name == "vacuum") &&
+                                                         fired == Call::Truncate))
+                                << added.error().message;
+                        }
+                        if (flush_failed) {
+                            EXPECT_FALSE(store->sync());
+                        }
                     } else {
                         EXPECT_EQ(usable.error().kind, ErrorKind::StoreBroken)
                             << usable.error().message;
@@ -370,9 +394,9 @@ TEST_F(FaultTest, FailedLogWriteInABatchKeepsExactlyTheChunksBeforeIt) {
     for (std::size_t i = 0; i < total; ++i)
         points.push_back(
             NewPoint{ext_ids[i], values[i].lat_deg, values[i].lon_deg, values[i].meta});
-    // Per chunk: the records of ids.bin, those of meta.bin, then the log's.
+    // Per chunk: the records of ids.bin, those of meta.bin, the log's, then wal.crc's.
     fault::reset();
-    fault::arm(Call::Write, 6, ENOSPC);
+    fault::arm(Call::Write, 7, ENOSPC);
     auto added = store->add_many(points, nullptr);
     ASSERT_FALSE(added);
     EXPECT_EQ(added.error().os_errno, ENOSPC) << added.error().message;
@@ -396,8 +420,8 @@ TEST_F(FaultTest, FailedLogWriteInABatchKeepsExactlyTheChunksBeforeIt) {
     ASSERT_TRUE(last && *last);
     EXPECT_EQ((*last)->metadata, point_at(static_cast<int>(total - 1)).meta);
 
-    // Deletions: one log write per chunk; the second fails.
-    fault::arm(Call::Write, 2, ENOSPC);
+    // Deletions: one log write per chunk, each followed by wal.crc's; the second fails.
+    fault::arm(Call::Write, 3, ENOSPC);
     ASSERT_FALSE(store->delete_many(ext_ids));
     fault::reset();
     store->close();
@@ -408,34 +432,67 @@ TEST_F(FaultTest, FailedLogWriteInABatchKeepsExactlyTheChunksBeforeIt) {
     EXPECT_TRUE(store->contains(ext_ids[bulk_chunk_points]).value());
 }
 
-// sync forces the log each time, and the directories that hold it only until that worked once.
-TEST_F(FaultTest, SyncForcesTheLogEachTimeAndTheNewDirectoriesUntilTheyAreForced) {
+// sync forces the log and wal.crc when something was written since the last sync, and the
+// directories that hold them until that worked once.
+TEST_F(FaultTest, SyncForcesTheLogAndItsChecksumsAndTheNewDirectoriesOnce) {
     fs::remove_all(work_);
     const fs::path dir = work_ / "new" / "store";
     auto store = must_open(dir);
     ASSERT_TRUE(store);
     ASSERT_TRUE(store->add("a", 1.0f, 2.0f, "{}", nullptr));
-    // The log, then the store directory and the parents of the three directories open made
-    // (work_, work_/new and the store's).
+    // wal.bin and wal.crc, then the store directory and the parents of the three directories
+    // open made (work_, work_/new and the store's).
     fault::reset();
     ASSERT_TRUE(store->sync());
-    EXPECT_EQ(fault::count(Call::Sync), 5U);
+    EXPECT_EQ(fault::count(Call::Sync), 6U);
     fault::reset();
     ASSERT_TRUE(store->sync());
-    EXPECT_EQ(fault::count(Call::Sync), 1U);
-
-    // A directory that could not be forced is forced by the next sync.
-    store->close();
-    store = must_open(dir);
-    ASSERT_TRUE(store);
-    fault::reset();
-    fault::arm(Call::Sync, 2, EIO);
-    auto failed = store->sync();
-    ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error().os_errno, EIO);
-    fault::reset();
+    EXPECT_EQ(fault::count(Call::Sync), 0U);
+    ASSERT_TRUE(store->add("b", 1.0f, 2.0f, "{}", nullptr));
     ASSERT_TRUE(store->sync());
     EXPECT_EQ(fault::count(Call::Sync), 2U);
+}
+
+// After any failed flush to disk the object refuses changes and sync until it is reopened
+// (the failed fdatasync may have dropped the pages it could not write); reads go on.
+TEST_F(FaultTest, FailedFlushPoisonsTheObjectUntilReopened) {
+    struct Case {
+        const char* name;
+        Call call;
+        std::uint64_t nth;
+        bool persist;
+    };
+    const Case cases[] = {{"log fdatasync in sync", Call::Sync, 1, false},
+                          {"wal.crc fdatasync in sync", Call::Sync, 2, false},
+                          {"directory fsync in sync", Call::Sync, 3, false},
+                          {"msync of a data file in persist", Call::MapSync, 1, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path dir = fresh("mixed");
+        Model model = *mixed_model_;
+        auto store = must_open(dir);
+        ASSERT_TRUE(store);
+        add_point(*store, model, "before", Point{3.0f, 4.0f, "{}"});
+        fault::reset();
+        fault::arm(c.call, c.nth, EIO);
+        auto failed = c.persist ? store->persist() : store->sync();
+        ASSERT_FALSE(failed);
+        EXPECT_EQ(failed.error().os_errno, EIO);
+        fault::reset();
+        for (const Result<void>& refused :
+             {store->sync(), store->persist(), store->add("x", 1.0f, 1.0f, "{}", nullptr),
+              store->remove("before")}) {
+            ASSERT_FALSE(refused);
+            EXPECT_EQ(refused.error().kind, ErrorKind::StoreBroken);
+            EXPECT_NE(refused.error().message.find("reopened"), std::string::npos);
+        }
+        expect_holds(*store, model);
+        store->close();
+        auto reopened = must_open(dir);
+        ASSERT_TRUE(reopened);
+        expect_holds(*reopened, model);
+        ASSERT_TRUE(reopened->sync());
+    }
 }
 
 }  // namespace

@@ -1,0 +1,80 @@
+#include "storage/crc32c.h"
+
+#include <array>
+#include <cstring>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <nmmintrin.h>
+#define VESKO_CRC32C_SSE42 1
+#endif
+
+namespace vesko::storage {
+
+namespace {
+
+constexpr std::uint32_t reflected_polynomial = 0x82F63B78U;
+
+// table[k][b]: the CRC of byte b followed by k zero bytes, so that eight bytes are folded
+// with eight lookups.
+constexpr std::array<std::array<std::uint32_t, 256>, 8> make_tables() {
+    std::array<std::array<std::uint32_t, 256>, 8> table{};
+    for (std::uint32_t b = 0; b < 256; ++b) {
+        std::uint32_t crc = b;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ ((crc & 1U) ? reflected_polynomial : 0U);
+        table[0][b] = crc;
+    }
+    for (std::size_t k = 1; k < 8; ++k) {
+        for (std::size_t b = 0; b < 256; ++b)
+            table[k][b] = (table[k - 1][b] >> 8) ^ table[0][table[k - 1][b] & 0xFFU];
+    }
+    return table;
+}
+
+constexpr auto tables = make_tables();
+
+std::uint64_t load_le64(const unsigned char* p) {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+std::uint32_t crc_tables(const unsigned char* p, std::size_t n, std::uint32_t crc) {
+    for (; n >= 8; p += 8, n -= 8) {
+        const std::uint64_t v = load_le64(p) ^ crc;
+        crc = tables[7][v & 0xFF] ^ tables[6][(v >> 8) & 0xFF] ^ tables[5][(v >> 16) & 0xFF] ^
+              tables[4][(v >> 24) & 0xFF] ^ tables[3][(v >> 32) & 0xFF] ^
+              tables[2][(v >> 40) & 0xFF] ^ tables[1][(v >> 48) & 0xFF] ^ tables[0][v >> 56];
+    }
+    for (; n > 0; ++p, --n) crc = (crc >> 8) ^ tables[0][(crc ^ *p) & 0xFFU];
+    return crc;
+}
+
+#ifdef VESKO_CRC32C_SSE42
+__attribute__((target("sse4.2"))) std::uint32_t crc_sse42(const unsigned char* p, std::size_t n,
+                                                          std::uint32_t crc) {
+    std::uint64_t wide = crc;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        wide = _mm_crc32_u64(wide, v);
+    }
+    auto narrow = static_cast<std::uint32_t>(wide);
+    for (; n > 0; ++p, --n) narrow = _mm_crc32_u8(narrow, *p);
+    return narrow;
+}
+
+const bool has_sse42 = __builtin_cpu_supports("sse4.2");
+#endif
+
+}  // namespace
+
+std::uint32_t crc32c(std::span<const unsigned char> bytes, std::uint32_t crc) {
+    crc = ~crc;
+#ifdef VESKO_CRC32C_SSE42
+    if (has_sse42) return ~crc_sse42(bytes.data(), bytes.size(), crc);
+#endif
+    return ~crc_tables(bytes.data(), bytes.size(), crc);
+}
+
+}  // namespace vesko::storage
