@@ -71,7 +71,11 @@ logged build/armhf-build.log cmake -S . -B build/armhf \
 logged build/armhf-build.log cmake --build build/armhf -j "$jobs"
 echo "== C++ tests under qemu-arm-static (the full log is build/armhf-ctest.log)"
 status=0
-ctest --test-dir build/armhf -V -j "$jobs" >build/armhf-ctest.log 2>&1 || status=$?
+# A temporary directory of its own: the tests name their directories after themselves, and
+# another checkout running the same tests at once must not share them.
+rm -rf build/armhf/tmp && mkdir -p build/armhf/tmp
+TMPDIR=$PWD/build/armhf/tmp ctest --test-dir build/armhf -V -j "$jobs" >build/armhf-ctest.log 2>&1 ||
+    status=$?
 # Failures in full; every skipped test with its reason, never dropped silently.
 if [ "$status" != 0 ]; then
     grep -E '^[0-9]+: ' build/armhf-ctest.log | grep -E -B20 -A3 'Failure|FAILED' | tail -n 80

