@@ -49,9 +49,11 @@ for lib in /usr/lib/*-linux-gnu/libroaring.so* /usr/lib/libroaring.so*; do
     [ -e "$lib" ] && hide+="mount --bind /dev/null $lib; "
 done
 # The namespace's copy of the library files is empty: the check of the first line fails
-# unless they are really out of reach, and the test runs from another directory, so that
-# nothing of the source tree is imported.
-unshare -m sh -c "$hide cd /tmp && exec $PWD/$smoke/bin/python -c '
+# unless they are really out of reach. The interpreter is isolated (-I) and starts in an empty
+# directory, so that only the installed wheel can be imported.
+empty=$(mktemp -d)
+trap 'rm -rf "$empty"' EXIT
+unshare -m sh -c "$hide cd $empty && exec $PWD/$smoke/bin/python -I -c '
 import ctypes, tempfile, os
 try:
     ctypes.CDLL(\"libroaring.so.0\")
