@@ -3,9 +3,9 @@
 //   exists(F) holds exactly when F matches some point;
 //   {"$not": F} matches exactly the points F does not match;
 //   {"$and": [F]} and {"$or": [F]} match what F matches.
-#include "engine/answers.h"
 #include "engine/store.h"
 #include "fuzz/fuzz_support.h"
+#include "tests/cpp/support/answers.h"
 
 #include <memory>
 #include <optional>

@@ -3,9 +3,9 @@
 // input ends), and the rest as wal.bin. The open either refuses, leaving both files as they
 // were, or gives a store that answers every kind of call, persists, and opens again with the
 // same points.
-#include "engine/answers.h"
 #include "engine/store.h"
 #include "fuzz/fuzz_support.h"
+#include "tests/cpp/support/answers.h"
 
 #include <filesystem>
 #include <fstream>

@@ -7,7 +7,7 @@
 // cycles through them, starting at a different one, running k = 10 nearest, then a 1 km and a
 // 10 km radius, each for SECONDS (default 2); the answers are read into strings as a caller
 // would.
-#include "engine/answers.h"
+#include "tests/cpp/support/answers.h"
 
 #include <atomic>
 #include <chrono>

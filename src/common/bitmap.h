@@ -95,10 +95,6 @@ class Bitmap {
     friend bool operator==(const Bitmap& a, const Bitmap& b) {
         return roaring_bitmap_equals(a.r_, b.r_);
     }
-    bool intersects(const Bitmap& other) const { return roaring_bitmap_intersect(r_, other.r_); }
-    std::uint64_t and_cardinality(const Bitmap& other) const {
-        return roaring_bitmap_and_cardinality(r_, other.r_);
-    }
 
     // Calls fn(id) for every id in ascending order while fn returns true. Returns false when
     // fn stopped the walk. An exception from fn stops the walk and is rethrown here: it must

@@ -19,10 +19,6 @@
 
 namespace vesko::engine {
 
-using namespace storage;
-using namespace index;
-using namespace text;
-
 static_assert(bulk_chunk_points <= index::BatchIndexes::max_places, "a chunk fits one batch");
 
 namespace {
@@ -103,7 +99,7 @@ struct ParsedChunk {
 std::span<const std::uint64_t> hashes_of(ParsedChunk& chunk) {
     chunk.hashes.clear();
     chunk.hashes.reserve(chunk.ext_ids.size());
-    for (std::string_view ext_id : chunk.ext_ids) chunk.hashes.push_back(hash_id(ext_id));
+    for (std::string_view ext_id : chunk.ext_ids) chunk.hashes.push_back(index::hash_id(ext_id));
     return chunk.hashes;
 }
 
@@ -127,8 +123,9 @@ std::optional<BadItem> parse_chunk(std::span<const NewPoint> points, std::size_t
         if (!is_kept && text::Metadata::read_flat(p.metadata, out.members)) {
             out.general_at.push_back(ParsedChunk::flat);
             const std::span<const text::FlatMember> members = out.members;
-            append_flat_compact(out.texts, members);
-            encode_flat_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, members, skip_index);
+            text::append_flat_compact(out.texts, members);
+            storage::encode_flat_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, members,
+                                        skip_index);
             out.indexes.add_point(p.lat_deg, p.lon_deg, members, skip_index);
         } else {
             out.general_at.push_back(static_cast<std::uint32_t>(out.general.size()));
@@ -140,7 +137,7 @@ std::optional<BadItem> parse_chunk(std::span<const NewPoint> points, std::size_t
                 out.general.push_back(std::move(parsed).value());
             }
             const text::Json& object = out.general.back().object();
-            encode_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, object, skip_index);
+            storage::encode_insert(out.log, p.ext_id, p.lat_deg, p.lon_deg, object, skip_index);
             out.indexes.add_point(p.lat_deg, p.lon_deg, object, skip_index);
         }
         out.text_ends.push_back(out.texts.size());
@@ -188,6 +185,85 @@ Result<KeptMetadata> check_all(std::span<const NewPoint> points,
     return kept;
 }
 
+// What add_many carries from chunk to chunk once it holds the locks.
+struct BulkRun {
+    std::span<const NewPoint> points;
+    const std::vector<std::string>* skip_index;
+    KeptMetadata& kept;
+    std::size_t next_kept = 0;
+    bool beside = false;
+    index::CoreIndex& index;
+    storage::WalWriter& wal;
+    bool& changed_since_snapshot;
+    // The id each place of the chunk being applied got, or index::no_batch_id.
+    std::vector<std::uint32_t> id_of_place = {};
+};
+
+// The second thread's share of chunk [start, end): it parses the next chunk into `upcoming`,
+// then, once `logged` is kept, files this chunk's strings and numbers (which nothing else
+// touches meanwhile) while the caller's thread commits its points and files their cells. A
+// broken promise means the chunk was not logged: it then files nothing.
+std::future<void> start_helper(BulkRun& bulk, std::size_t end, const ParsedChunk& current,
+                               ParsedChunk& upcoming, std::future<void> logged) {
+    return run(bulk.beside, [&bulk, end, &current, &upcoming, go = std::move(logged)]() mutable {
+        if (end < bulk.points.size()) {
+            const auto bad =
+                parse_chunk(bulk.points, end, std::min(bulk.points.size(), end + bulk_chunk_points),
+                            bulk.kept, bulk.next_kept, bulk.skip_index, upcoming);
+            VESKO_CHECK(!bad, "metadata that passed its check failed to parse");
+        }
+        try {
+            go.get();
+        } catch (const std::future_error&) {
+            return;
+        }
+        index::file_batch_metadata(bulk.index, current.indexes, bulk.id_of_place);
+    });
+}
+
+// The caller's share of applying a logged chunk that starts at point `start`.
+void commit_chunk(BulkRun& bulk, std::size_t start, const ParsedChunk& current,
+                  std::span<const index::PreparedInsert> prepared) {
+    for (std::size_t k = 0; k < prepared.size(); ++k) {
+        if (k + 8 < prepared.size()) bulk.index.ext_to_int.prefetch(prepared[k + 8].hash);
+        const index::PreparedInsert& p = prepared[k];
+        if (!p.needed) continue;
+        bulk.changed_since_snapshot = true;
+        const NewPoint& point = bulk.points[start + k];
+        index::commit_point(bulk.index, p, point.lat_deg, point.lon_deg);
+    }
+    index::file_batch_cells(bulk.index, current.indexes, bulk.id_of_place);
+}
+
+// Chunk [start, end), parsed in `current`: prepared, logged and applied, with the next chunk
+// parsed into `upcoming` meanwhile.
+Result<void> write_chunk(BulkRun& bulk, std::size_t start, std::size_t end, ParsedChunk& current,
+                         ParsedChunk& upcoming) {
+    // Declared before `logged`, so that leaving early breaks the promise first and then waits
+    // for the thread.
+    std::future<void> helper;
+    std::promise<void> logged;
+    helper = start_helper(bulk, end, current, upcoming, logged.get_future());
+    // Everything that can fail is done before the chunk is logged: once its records are in
+    // the log, its points exist.
+    auto prepared =
+        index::prepare_inserts(bulk.index, current.ext_ids, hashes_of(current), current.meta_texts);
+    if (!prepared) return prepared.error();
+    // A failed write leaves the log as the previous chunk left it.
+    if (auto written = bulk.wal.write_records(current.log); !written) {
+        bulk.index.files.drop_staged();
+        return written.error();
+    }
+    bulk.id_of_place.assign(end - start, index::no_batch_id);
+    for (std::size_t k = 0; k < end - start; ++k) {
+        if ((*prepared)[k].needed) bulk.id_of_place[k] = (*prepared)[k].int_id;
+    }
+    logged.set_value();
+    commit_chunk(bulk, start, current, *prepared);
+    helper.get();
+    return {};
+}
+
 }  // namespace
 
 Result<void> Store::add_many(std::span<const NewPoint> points,
@@ -200,68 +276,25 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
     ParsedChunk chunks[2];
     auto checked = check_all(points, skip_index, chunks[0]);
     if (!checked) return checked.error();
-    KeptMetadata& kept = *checked;
-    std::size_t next_kept = 0;
-    const bool beside = points.size() >= bulk_parallel_min_points;
     VESKO_TRY(check_process());
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
-    std::vector<std::uint32_t> id_of_place;
     struct ReleaseBuffers {
         storage::DataFiles& files;
         ~ReleaseBuffers() { files.release_buffers(); }
     } release_buffers{index_.files};
+    BulkRun bulk{.points = points,
+                 .skip_index = skip_index,
+                 .kept = *checked,
+                 .beside = points.size() >= bulk_parallel_min_points,
+                 .index = index_,
+                 .wal = wal_,
+                 .changed_since_snapshot = changed_since_snapshot_};
     for (std::size_t start = 0, turn = 0; start < points.size();
          start += bulk_chunk_points, turn ^= 1) {
         const std::size_t end = std::min(points.size(), start + bulk_chunk_points);
-        ParsedChunk& current = chunks[turn];
-        ParsedChunk& upcoming = chunks[turn ^ 1];
-        // The second thread parses the next chunk, then, once this chunk is logged, files its
-        // strings and numbers (which nothing else touches meanwhile) while this thread commits
-        // its points and files their cells. Declared after `chunks` and before `logged`, so that
-        // leaving early breaks the promise first and then waits for the thread, which then files
-        // nothing.
-        std::future<void> helper;
-        std::promise<void> logged;
-        helper = run(beside, [&, end, go = logged.get_future()]() mutable {
-            if (end < points.size()) {
-                const auto bad =
-                    parse_chunk(points, end, std::min(points.size(), end + bulk_chunk_points), kept,
-                                next_kept, skip_index, upcoming);
-                VESKO_CHECK(!bad, "metadata that passed its check failed to parse");
-            }
-            try {
-                go.get();
-            } catch (const std::future_error&) {
-                return;  // the chunk was not logged
-            }
-            file_batch_metadata(index_, current.indexes, id_of_place);
-        });
-        // Everything that can fail is done before the chunk is logged: once its records are
-        // in the log, its points exist.
-        auto prepared =
-            prepare_inserts(index_, current.ext_ids, hashes_of(current), current.meta_texts);
-        if (!prepared) return prepared.error();
-        // A failed write leaves the log as the previous chunk left it.
-        if (auto written = wal_.write_records(current.log); !written) {
-            index_.files.drop_staged();
-            return written.error();
-        }
-        id_of_place.assign(end - start, no_batch_id);
-        for (std::size_t k = 0; k < end - start; ++k) {
-            if ((*prepared)[k].needed) id_of_place[k] = (*prepared)[k].int_id;
-        }
-        logged.set_value();
-        for (std::size_t k = 0; k < end - start; ++k) {
-            if (k + 8 < end - start) index_.ext_to_int.prefetch((*prepared)[k + 8].hash);
-            const index::PreparedInsert& p = (*prepared)[k];
-            if (!p.needed) continue;
-            changed_since_snapshot_ = true;
-            commit_point(index_, p, points[start + k].lat_deg, points[start + k].lon_deg);
-        }
-        file_batch_cells(index_, current.indexes, id_of_place);
-        helper.get();
+        VESKO_TRY(write_chunk(bulk, start, end, chunks[turn], chunks[turn ^ 1]));
     }
     return {};
 }
@@ -275,10 +308,10 @@ Result<std::uint64_t> Store::delete_many(std::span<const std::string> ext_ids) {
     for (std::size_t start = 0; start < ext_ids.size(); start += bulk_chunk_points) {
         const auto chunk =
             ext_ids.subspan(start, std::min(bulk_chunk_points, ext_ids.size() - start));
-        for (const std::string& ext_id : chunk) encode_delete(wal_.staging(), ext_id);
+        for (const std::string& ext_id : chunk) storage::encode_delete(wal_.staging(), ext_id);
         VESKO_TRY(wal_.flush());
         for (const std::string& ext_id : chunk) {
-            if (delete_in_mem(index_, ext_id)) {
+            if (index::delete_in_mem(index_, ext_id)) {
                 changed_since_snapshot_ = true;
                 ++deleted;
             }

@@ -10,11 +10,6 @@
 
 namespace vesko::engine {
 
-using namespace storage;
-using namespace index;
-using namespace persist;
-using namespace text;
-
 namespace {
 
 // The directory that holds `path` ("." for a bare name).
@@ -29,9 +24,9 @@ std::string parent_directory(std::string path) {
 
 Result<storage::DirectoryLock> Store::lock_directory(const std::string& dir) {
     auto lock = storage::DirectoryLock::acquire(dir);
-    if (!lock && would_block(lock.error())) {
+    if (!lock && storage::would_block(lock.error())) {
         Error error = lock.error();
-        error.message = "the store directory " + quoted_path(dir) +
+        error.message = "the store directory " + persist::quoted_path(dir) +
                         " is open elsewhere (a Vesko object in this process or another holds "
                         "it); close that one first: " +
                         error.message;
@@ -44,11 +39,11 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& dir) {
     // The directories create_directories is about to make, deepest first: a power loss can
     // undo their entries until their parents are forced.
     std::vector<std::string> created;
-    for (std::string missing = dir; !missing.empty() && !path_exists(missing);
+    for (std::string missing = dir; !missing.empty() && !storage::path_exists(missing);
          missing = parent_directory(missing)) {
         created.push_back(missing);
     }
-    VESKO_TRY(create_directories(dir));
+    VESKO_TRY(storage::create_directories(dir));
     auto lock = lock_directory(dir);
     if (!lock) return lock.error();
     auto store = open_locked(dir, std::move(lock).value());
@@ -67,32 +62,32 @@ Result<std::unique_ptr<Store>> Store::open_locked(const std::string& dir,
 }
 
 Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir) {
-    VESKO_TRY(require_directory(dir));
+    VESKO_TRY(storage::require_directory(dir));
     auto lock = lock_directory(dir);
     if (!lock) return lock.error();
-    auto found = inspect_store(dir);
+    auto found = persist::inspect_store(dir);
     if (!found) return found.error();
     if (found->vacuum_pending) {
         // A sound vacuum snapshot holds every record of the log; a damaged one does not, so
         // the log then stays to be replayed over the vacuum's files.
-        VESKO_TRY(finish_committed_vacuum(dir, found->snapshot_damage
-                                                   ? persist::LogAfterCommit::Keep
-                                                   : persist::LogAfterCommit::Empty));
-        found = inspect_store(dir);
+        VESKO_TRY(persist::finish_committed_vacuum(dir, found->snapshot_damage
+                                                            ? persist::LogAfterCommit::Keep
+                                                            : persist::LogAfterCommit::Empty));
+        found = persist::inspect_store(dir);
         if (!found) return found.error();
     }
     if (found->snapshot_damage) {
-        auto moved = set_aside(dir, snapshot_file_name);
+        auto moved = persist::set_aside(dir, persist::snapshot_file_name);
         if (!moved) return moved.error();
     }
     if (found->repairable_damage) {
         // What is wrong the data files determine, and the rest is sound: the points persisted
         // before the log began stay, which the log alone would lose.
-        auto copied = repair_snapshot(*found);
+        auto copied = persist::repair_snapshot(*found);
         if (!copied) return copied.error();
     }
     if (found->log.damage) {
-        auto moved = set_aside_log_tail(dir, found->log.damage->offset);
+        auto moved = persist::set_aside_log_tail(dir, found->log.damage->offset);
         if (!moved) return moved.error();
     }
     return open_locked(dir, std::move(lock).value());
@@ -101,20 +96,20 @@ Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir) {
 Result<Store::Parts> Store::open_parts(const std::string& dir) {
     // Nothing is written before the snapshot and the log are known to be sound: a damaged
     // store is refused exactly as it was found.
-    auto found = inspect_store(dir);
+    auto found = persist::inspect_store(dir);
     if (!found) return found.error();
-    if (auto damage = damage_error(*found)) return *damage;
+    if (auto damage = persist::damage_error(*found)) return *damage;
     // A vacuum that committed but did not finish is finished before anything is loaded.
-    if (found->vacuum_pending) VESKO_TRY(finish_committed_vacuum(dir));
+    if (found->vacuum_pending) VESKO_TRY(persist::finish_committed_vacuum(dir));
     auto files = storage::DataFiles::open(dir);
     if (!files) return files.error();
     index::CoreIndex index(std::move(files).value());
     const bool has_snapshot = found->snapshot.has_value();
     if (has_snapshot) {
-        VESKO_TRY(
-            load_snapshot(index, std::move(*found->snapshot), std::move(found->irregular_ids)));
+        VESKO_TRY(persist::load_snapshot(index, std::move(*found->snapshot),
+                                         std::move(found->irregular_ids)));
     }
-    VESKO_TRY(replay_log(index, found->log_path, found->log.valid_length));
+    VESKO_TRY(persist::replay_log(index, found->log_path, found->log.valid_length));
     auto wal = storage::WalWriter::open(found->log_path, found->log.valid_length);
     if (!wal) return wal.error();
     // Records appended after a torn tail would never be replayed: cut it.

@@ -11,11 +11,6 @@
 
 namespace vesko::engine {
 
-using namespace storage;
-using namespace index;
-using namespace persist;
-using namespace text;
-
 namespace {
 
 std::uint32_t id_of(std::uint32_t int_id) { return int_id; }
@@ -34,7 +29,7 @@ Result<std::optional<text::Json>> parse_optional_filter(
 
 Store::Store(std::string dir, storage::DirectoryLock lock, Parts parts)
     : dir_(std::move(dir)),
-      process_generation_(process_generation()),
+      process_generation_(storage::process_generation()),
       dir_lock_(std::move(lock)),
       index_(std::move(parts.index)),
       wal_(std::move(parts.wal)),
@@ -42,9 +37,9 @@ Store::Store(std::string dir, storage::DirectoryLock lock, Parts parts)
       unsynced_dirs_{dir_} {}
 
 Result<void> Store::check_process() const {
-    if (process_generation() == process_generation_) return {};
+    if (storage::process_generation() == process_generation_) return {};
     return make_error(ErrorKind::OtherProcess,
-                      "this Vesko object for " + quoted_path(dir_) +
+                      "this Vesko object for " + persist::quoted_path(dir_) +
                           " was opened by another process and came here through fork(); open "
                           "the store in this process, after the parent has closed it");
 }
@@ -99,13 +94,13 @@ Result<bool> Store::write_point(std::string_view ext_id, float lat_deg, float lo
     // Everything that can fail (a slot for the id, its records in ids.bin and meta.bin) is
     // done before the record is logged: once it is in the log, the point exists.
     auto prepared =
-        prepare_insert(index_, ext_id, meta.text(), storage::AppendMode::Always, replacing);
+        index::prepare_insert(index_, ext_id, meta.text(), storage::AppendMode::Always, replacing);
     if (!prepared) return prepared.error();
     std::unique_lock log_guard(log_lock_);
     if (replacing) {
-        encode_upsert(wal_.staging(), ext_id, lat_deg, lon_deg, meta.object(), skip_index);
+        storage::encode_upsert(wal_.staging(), ext_id, lat_deg, lon_deg, meta.object(), skip_index);
     } else {
-        encode_insert(wal_.staging(), ext_id, lat_deg, lon_deg, meta.object(), skip_index);
+        storage::encode_insert(wal_.staging(), ext_id, lat_deg, lon_deg, meta.object(), skip_index);
     }
     if (auto flushed = wal_.flush(); !flushed) {
         index_.files.drop_staged();
@@ -113,10 +108,10 @@ Result<bool> Store::write_point(std::string_view ext_id, float lat_deg, float lo
     }
     if (replacing) {
         changed_since_snapshot_ = true;
-        return apply_upsert(index_, ext_id, *prepared, meta, skip_index, lat_deg, lon_deg);
+        return index::apply_upsert(index_, ext_id, *prepared, meta, skip_index, lat_deg, lon_deg);
     }
     if (prepared->needed) changed_since_snapshot_ = true;
-    apply_insert(index_, *prepared, meta, skip_index, lat_deg, lon_deg);
+    index::apply_insert(index_, *prepared, meta, skip_index, lat_deg, lon_deg);
     return false;
 }
 
@@ -125,9 +120,9 @@ Result<void> Store::remove(std::string_view ext_id) {
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
     std::unique_lock log_guard(log_lock_);
-    encode_delete(wal_.staging(), ext_id);
+    storage::encode_delete(wal_.staging(), ext_id);
     VESKO_TRY(wal_.flush());
-    if (delete_in_mem(index_, ext_id)) changed_since_snapshot_ = true;
+    if (index::delete_in_mem(index_, ext_id)) changed_since_snapshot_ = true;
     return {};
 }
 
@@ -150,7 +145,7 @@ Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
             // The log may keep records of deletions that were not applied; this object no
             // longer describes what a reopen would show.
             broken_ = Error{ErrorKind::StoreBroken,
-                            "the store at " + quoted_path(dir_) +
+                            "the store at " + persist::quoted_path(dir_) +
                                 " could not cut its log back after a failed write and must be "
                                 "reopened: " +
                                 failure.message,
@@ -161,7 +156,7 @@ Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
     for (std::uint32_t int_id : matches) {
         auto ext_id = index_.files.get_external_id(int_id);
         if (!ext_id) continue;
-        encode_delete(wal_.staging(), *ext_id);
+        storage::encode_delete(wal_.staging(), *ext_id);
         ext_ids.push_back(std::move(*ext_id));
         if (wal_.staging_full()) {
             if (auto flushed = wal_.flush(); !flushed) return cut_back(flushed.error());
@@ -169,7 +164,7 @@ Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
     }
     if (auto flushed = wal_.flush(); !flushed) return cut_back(flushed.error());
     for (const std::string& ext_id : ext_ids) {
-        if (delete_in_mem(index_, ext_id)) changed_since_snapshot_ = true;
+        if (index::delete_in_mem(index_, ext_id)) changed_since_snapshot_ = true;
     }
     return std::uint64_t{ext_ids.size()};
 }
@@ -182,15 +177,15 @@ Result<void> Store::sync() {
     std::unique_lock log_guard(log_lock_);
     VESKO_TRY(wal_.sync());
     while (!unsynced_dirs_.empty()) {
-        VESKO_TRY(sync_directory(unsynced_dirs_.back()));
+        VESKO_TRY(storage::sync_directory(unsynced_dirs_.back()));
         unsynced_dirs_.pop_back();
     }
     return {};
 }
 
 Result<void> Store::persist() {
-    const std::string snapshot_path = join_path(dir_, snapshot_file_name);
-    const std::string tmp_path = join_path(dir_, snapshot_tmp_file_name);
+    const std::string snapshot_path = storage::join_path(dir_, persist::snapshot_file_name);
+    const std::string tmp_path = storage::join_path(dir_, persist::snapshot_tmp_file_name);
     VESKO_TRY(check_process());
     {
         // No mutation may run while the files the snapshot refers to are forced to disk.
@@ -218,17 +213,22 @@ Result<void> Store::persist() {
     // never replaces a sound snapshot with one that open would refuse.
     auto sizes = index_.files.appended_sizes();
     if (!sizes) return sizes.error();
-    std::optional<std::string> why =
-        snapshot_damage(view_of(index_), sizes->first, sizes->second, index_.files.capacity());
+    std::optional<std::string> why = persist::snapshot_damage(
+        persist::view_of(index_), sizes->first, sizes->second, index_.files.capacity());
     if (!why) {
         const auto [ids_end, meta_end] = index_.files.live_records_ends(index_.valid_ids);
-        why = used_length_damage(ids_file_name, index_.files.ids_file_len(), ids_end);
-        if (!why) why = used_length_damage(meta_file_name, index_.files.meta_file_len(), meta_end);
+        why = storage::used_length_damage(storage::ids_file_name, index_.files.ids_file_len(),
+                                          ids_end);
+        if (!why)
+            why = storage::used_length_damage(storage::meta_file_name, index_.files.meta_file_len(),
+                                              meta_end);
     }
-    if (!why) why = grid_damage(index_, persist::StoredCoords(index_.files.coords_bytes()));
+    if (!why)
+        why = persist::grid_damage(index_, persist::StoredCoords(index_.files.coords_bytes()));
     if (why) {
-        return damaged_error("refusing to write a snapshot of " + quoted_path(dir_) +
-                             " that the store could not open again: " + *why);
+        return storage::damaged_error("refusing to write a snapshot of " +
+                                      persist::quoted_path(dir_) +
+                                      " that the store could not open again: " + *why);
     }
     // No change can be applied from here to the end (mutations wait for the log lock), so the
     // snapshot written next holds every change so far; a failure below says otherwise again.
@@ -236,10 +236,10 @@ Result<void> Store::persist() {
     Result<void> written = [&]() -> Result<void> {
         // Forced to disk before the rename: otherwise a power loss could leave an empty or
         // partial snapshot beside an emptied log.
-        VESKO_TRY(write_snapshot_file(view_of(index_), tmp_path));
+        VESKO_TRY(persist::write_snapshot_file(persist::view_of(index_), tmp_path));
         index_guard.unlock();
-        VESKO_TRY(rename_path(tmp_path, snapshot_path));
-        VESKO_TRY(sync_directory(dir_));
+        VESKO_TRY(storage::rename_path(tmp_path, snapshot_path));
+        VESKO_TRY(storage::sync_directory(dir_));
         return wal_.truncate_all();
     }();
     if (!written) changed_since_snapshot_ = true;

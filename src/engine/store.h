@@ -25,9 +25,6 @@
 
 namespace vesko::engine {
 
-using index::CoreIndex;
-using storage::WalWriter;
-
 // One live point as the store holds it: the f32 coordinates and the compact metadata text.
 struct StoredPoint {
     std::string ext_id;

@@ -9,19 +9,15 @@
 
 namespace vesko::engine {
 
-using namespace storage;
-using namespace index;
-using namespace persist;
-using namespace text;
-
 Result<void> Store::vacuum() {
     VESKO_TRY(check_process());
     std::unique_lock index_guard(index_lock_);
     if (broken_) return *broken_;
-    auto compacted = write_compacted(index_, dir_);
+    auto compacted = persist::write_compacted(index_, dir_);
     if (!compacted) return compacted.error();
-    VESKO_TRY(write_snapshot_file(view_of(*compacted), vac_path(dir_, snapshot_file_name)));
-    VESKO_TRY(write_commit_marker(dir_));
+    VESKO_TRY(persist::write_snapshot_file(persist::view_of(*compacted),
+                                           persist::vac_path(dir_, persist::snapshot_file_name)));
+    VESKO_TRY(persist::write_commit_marker(dir_));
 
     // Committed: from here on the directory holds the new store, whatever happens to this call.
     Result<void> finished = [&]() -> Result<void> {
@@ -29,16 +25,17 @@ Result<void> Store::vacuum() {
         // The vacuum's own snapshot holds the new state, but persist compares with a state
         // it saw written; the next persist rewrites it.
         changed_since_snapshot_ = true;
-        return finish_commit(dir_, &wal_);
+        return persist::finish_commit(dir_, &wal_);
     }();
     if (!finished) return recover_after_failed_vacuum(finished.error());
     auto files = storage::DataFiles::open(dir_, storage::DataFiles::OpenFailure::Reported);
     if (!files) return recover_after_failed_vacuum(files.error());
     index::CoreIndex fresh(std::move(files).value());
-    install_snapshot(fresh, std::move(compacted).value());
-    rebuild_irregular_ids(fresh);
+    persist::install_snapshot(fresh, std::move(compacted).value());
+    index::rebuild_irregular_ids(fresh);
     index_ = std::move(fresh);
-    (void)remove_file(join_path(dir_, vacuum_dummy_file_name));  // a leftover, if any
+    (void)storage::remove_file(
+        storage::join_path(dir_, persist::vacuum_dummy_file_name));  // a leftover, if any
     return {};
 }
 
@@ -56,7 +53,7 @@ Error Store::recover_after_failed_vacuum(const Error& failure) {
         return failure;
     }
     broken_ = Error{ErrorKind::StoreBroken,
-                    "the store at " + quoted_path(dir_) +
+                    "the store at " + persist::quoted_path(dir_) +
                         " could not be reopened after a failed vacuum and must be reopened: " +
                         reopened.error().message,
                     reopened.error().os_errno};

@@ -21,11 +21,6 @@ std::size_t home_slot(std::uint64_t hash, std::size_t mask) {
     return static_cast<std::size_t>(hash & mask);
 }
 
-bool skipped(const std::vector<std::string>* skip_index, std::string_view field) {
-    return skip_index != nullptr && !skip_index->empty() &&
-           std::find(skip_index->begin(), skip_index->end(), field) != skip_index->end();
-}
-
 }  // namespace
 
 void BatchIndexes::clear() {
@@ -91,48 +86,30 @@ void BatchIndexes::add_number(std::string_view field, float value) {
     group.values.push_back(value);
 }
 
-void BatchIndexes::add_point(float lat_deg, float lon_deg, std::span<const text::FlatMember> meta,
-                             const std::vector<std::string>* skip_index) {
-    using Kind = text::FlatMember::Kind;
+template <class Meta>
+void BatchIndexes::add_members(float lat_deg, float lon_deg, const Meta& meta,
+                               const std::vector<std::string>* skip_index) {
     VESKO_CHECK(places_ < max_places, "a batch holds at most max_places points");
     cells_.emplace_back(grid_cell_key(lat_deg, lon_deg), places_);
-    // Members come in ascending key order, as the fields of an object do.
-    for (const text::FlatMember& m : meta) {
-        if (skipped(skip_index, m.key)) continue;
-        switch (m.kind) {
-            case Kind::String:
-            case Kind::True:
-            case Kind::False:
-                // A boolean's literal is its index text, "true" or "false".
-                add_string(m.key, m.raw);
-                break;
-            case Kind::Unsigned:
-            case Kind::Negative:
-            case Kind::Float:
-                add_number(m.key, flat_number_as_f32(m));
-                break;
-            case Kind::Null:
-                break;
-        }
-    }
+    text::for_each_indexed(meta, skip_index,
+                           [this](std::string_view field, const text::IndexedValue& value) {
+                               if (value.kind == text::IndexedValue::Kind::String) {
+                                   add_string(field, value.text);
+                               } else {
+                                   add_number(field, value.number);
+                               }
+                           });
     ++places_;
+}
+
+void BatchIndexes::add_point(float lat_deg, float lon_deg, std::span<const text::FlatMember> meta,
+                             const std::vector<std::string>* skip_index) {
+    add_members(lat_deg, lon_deg, meta, skip_index);
 }
 
 void BatchIndexes::add_point(float lat_deg, float lon_deg, const text::Json& meta,
                              const std::vector<std::string>* skip_index) {
-    VESKO_CHECK(places_ < max_places, "a batch holds at most max_places points");
-    cells_.emplace_back(grid_cell_key(lat_deg, lon_deg), places_);
-    for (const auto& [field, value] : meta.items()) {
-        if (skipped(skip_index, field)) continue;
-        if (value.is_string()) {
-            add_string(field, value.get_ref<const std::string&>());
-        } else if (value.is_boolean()) {
-            add_string(field, value.get<bool>() ? "true" : "false");
-        } else if (value.is_number()) {
-            add_number(field, text::json_number_as_f32(value));
-        }
-    }
-    ++places_;
+    add_members(lat_deg, lon_deg, meta, skip_index);
 }
 
 void BatchIndexes::finish() {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "text/flat_metadata.h"
+#include "text/indexed_value.h"
 #include "text/json_text.h"
 
 #include <cstdint>
@@ -74,6 +75,10 @@ class BatchIndexes {
     };
     static constexpr std::uint32_t no_group = 0xFFFFFFFFU;
 
+    // add_point for either form of metadata (for_each_indexed takes both).
+    template <class Meta>
+    void add_members(float lat_deg, float lon_deg, const Meta& meta,
+                     const std::vector<std::string>* skip_index);
     void grow_string_slots();
     void add_string(std::string_view field, std::string_view value);
     void add_number(std::string_view field, float value);

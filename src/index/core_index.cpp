@@ -2,6 +2,7 @@
 
 #include "common/check.h"
 #include "index/id_hash.h"
+#include "text/indexed_value.h"
 
 #include <algorithm>
 
@@ -9,43 +10,16 @@ namespace vesko::index {
 
 namespace {
 
-bool skipped(const std::vector<std::string>* skip_index, std::string_view field) {
-    // A batch's common case: nothing to skip.
-    if (skip_index == nullptr || skip_index->empty()) return false;
-    return skip_index != nullptr &&
-           std::find(skip_index->begin(), skip_index->end(), field) != skip_index->end();
-}
-
-void index_string(StrIndex& str_index, std::string_view field, std::string_view value,
-                  std::uint32_t int_id) {
-    auto outer = str_index.find(field);
-    if (outer == str_index.end())
-        outer = str_index.emplace(std::string(field), StringMap<ValueIds>{}).first;
-    auto inner = outer->second.find(value);
-    if (inner == outer->second.end())
-        inner = outer->second.emplace(std::string(value), ValueIds()).first;
-    inner->second.add(int_id);
-}
-
-void index_number(CoreIndex& index, std::string_view field, float value, std::uint32_t int_id) {
-    auto it = index.num_index.find(field);
-    if (it == index.num_index.end())
-        it = index.num_index.emplace(std::string(field), NumericBsiIndex()).first;
-    it->second.set_value(int_id, value);
-}
-
 void index_fields(CoreIndex& index, const text::Json& meta,
                   const std::vector<std::string>* skip_index, std::uint32_t int_id) {
-    for (const auto& [field, value] : meta.items()) {
-        if (skipped(skip_index, field)) continue;
-        if (value.is_string()) {
-            index_string(index.str_index, field, value.get_ref<const std::string&>(), int_id);
-        } else if (value.is_boolean()) {
-            index_string(index.str_index, field, value.get<bool>() ? "true" : "false", int_id);
-        } else if (value.is_number()) {
-            index_number(index, field, text::json_number_as_f32(value), int_id);
-        }
-    }
+    text::for_each_indexed(
+        meta, skip_index, [&](std::string_view field, const text::IndexedValue& value) {
+            if (value.kind == text::IndexedValue::Kind::String) {
+                find_or_create(find_or_create(index.str_index, field), value.text).add(int_id);
+            } else {
+                find_or_create(index.num_index, field).set_value(int_id, value.number);
+            }
+        });
 }
 
 }  // namespace
@@ -236,13 +210,8 @@ void file_batch_metadata(CoreIndex& index, const BatchIndexes& batch,
     for (const BatchIndexes::Strings* g :
          groups_in_insert_order(batch.strings(), id_of_place, every_place)) {
         ids_of(g->places);
-        auto outer = index.str_index.find(g->field);
-        if (outer == index.str_index.end())
-            outer = index.str_index.emplace(std::string(g->field), StringMap<ValueIds>{}).first;
-        auto inner = outer->second.find(g->value);
-        if (inner == outer->second.end())
-            inner = outer->second.emplace(std::string(g->value), ValueIds()).first;
-        inner->second.add_many(ids.data(), ids.size());
+        find_or_create(find_or_create(index.str_index, g->field), g->value)
+            .add_many(ids.data(), ids.size());
     }
     std::vector<float> values;
     for (const BatchIndexes::Numbers* g :
@@ -255,20 +224,8 @@ void file_batch_metadata(CoreIndex& index, const BatchIndexes& batch,
             ids.push_back(int_id);
             values.push_back(g->values[i]);
         }
-        auto it = index.num_index.find(g->field);
-        if (it == index.num_index.end())
-            it = index.num_index.emplace(std::string(g->field), NumericBsiIndex()).first;
-        it->second.set_new_values(ids, values);
+        find_or_create(index.num_index, g->field).set_new_values(ids, values);
     }
-}
-
-void insert_in_mem(CoreIndex& index, std::string_view ext_id, const text::Metadata& meta,
-                   const std::vector<std::string>* skip_index, float lat_deg, float lon_deg,
-                   storage::AppendMode mode) {
-    auto prepared = prepare_insert(index, ext_id, meta.text(), mode);
-    if (!prepared)
-        fail_internal("cannot insert " + std::string(ext_id) + ": " + prepared.error().message);
-    apply_insert(index, *prepared, meta, skip_index, lat_deg, lon_deg);
 }
 
 bool apply_upsert(CoreIndex& index, std::string_view ext_id, const PreparedInsert& prepared,

@@ -30,6 +30,16 @@ struct StringHash {
 template <class V>
 using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
 
+// The entry of `key`, created empty when missing: the one way a field or a value enters the
+// string and numeric indexes, so that entries are created in the same order (which a snapshot
+// records) however the points come in.
+template <class V>
+V& find_or_create(StringMap<V>& map, std::string_view key) {
+    auto it = map.find(key);
+    if (it == map.end()) it = map.emplace(std::string(key), V()).first;
+    return it->second;
+}
+
 // field name -> value text ("true"/"false" for booleans) -> ids
 using StrIndex = StringMap<StringMap<ValueIds>>;
 using NumIndex = StringMap<NumericBsiIndex>;
@@ -135,12 +145,6 @@ void file_batch_cells(CoreIndex& index, const BatchIndexes& batch,
                       std::span<const std::uint32_t> id_of_place);
 void file_batch_metadata(CoreIndex& index, const BatchIndexes& batch,
                          std::span<const std::uint32_t> id_of_place);
-
-// Both halves at once: a point whose hash is already live is left as it is. A failure of the
-// first half is an internal failure; callers that log the change first prepare instead.
-void insert_in_mem(CoreIndex& index, std::string_view ext_id, const text::Metadata& meta,
-                   const std::vector<std::string>* skip_index, float lat_deg, float lon_deg,
-                   storage::AppendMode mode = storage::AppendMode::Always);
 
 // Applies a replacement prepared with `replacing`: the id's live point, if any, is deleted and
 // the new one inserted in the same exclusive section, so no reader sees the id missing.

@@ -148,11 +148,6 @@ GridIndex::Block& GridIndex::block_for(std::uint64_t block_key) {
     return it->second;
 }
 
-const CellIds* GridIndex::find(std::uint64_t cell_key) const {
-    const Block* b = block(block_of(cell_key));
-    return b == nullptr ? nullptr : b->find(local_of(cell_key));
-}
-
 const CellIds* GridIndex::Probe::find(std::uint64_t cell_key) {
     const std::uint64_t key = block_of(cell_key);
     if (key != block_key_) {
@@ -297,20 +292,6 @@ void gather_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat
 void sort_unique(std::vector<std::uint32_t>& ids) {
     stable_sort_by_key(ids, [](std::uint32_t int_id) { return int_id; });
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-}
-
-Bitmap ascending_bitmap(std::vector<std::uint32_t>& ids) {
-    sort_unique(ids);
-    Bitmap out;
-    out.add_many(ids.data(), ids.size());
-    return out;
-}
-
-Bitmap collect_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,
-                     std::uint32_t lon_lo, std::uint32_t lon_hi) {
-    std::vector<std::uint32_t> ids;
-    gather_cells(grid, lat_lo, lat_hi, lon_lo, lon_hi, ids);
-    return ascending_bitmap(ids);
 }
 
 }  // namespace vesko::index

@@ -112,7 +112,6 @@ class GridIndex {
     // exists already.
     bool insert_cell(std::uint64_t cell_key, CellIds ids);
 
-    const CellIds* find(std::uint64_t cell_key) const;
     const Block* block(std::uint64_t block_key) const;
     // Whether a row of blocks (block_key's latitude part) may hold any block: false only for
     // a row of the chart where none exists, which walks over a polar cap or a wide band skip.
@@ -122,8 +121,6 @@ class GridIndex {
     const Blocks& blocks() const { return blocks_; }
     std::size_t size() const { return cells_; }
     bool empty() const { return cells_ == 0; }
-    // Ids filed in all cells (deleted ones included until compaction).
-    std::size_t ids() const { return ids_; }
     // An upper bound on the ids the cells of the rectangle hold, cheap to compute: for a
     // rectangle of a few cells their own ids, else the ids of the one-degree blocks it meets,
     // or of the whole grid when it meets too many to count.
@@ -193,16 +190,7 @@ class GridIndex {
 void gather_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,
                   std::uint32_t lon_lo, std::uint32_t lon_hi, std::vector<std::uint32_t>& out);
 
-// The same ids as a bitmap.
-Bitmap collect_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,
-                     std::uint32_t lon_lo, std::uint32_t lon_hi);
-
 // Sorts gathered ids ascending and drops repeats.
 void sort_unique(std::vector<std::uint32_t>& ids);
-
-// Sorts gathered ids ascending, drops repeats and returns them as a bitmap. Building a bitmap
-// from ascending ids appends to its containers; ids in cell order would insert into the middle
-// of them, which costs more than the sort.
-Bitmap ascending_bitmap(std::vector<std::uint32_t>& ids);
 
 }  // namespace vesko::index

@@ -15,12 +15,6 @@ namespace vesko::storage {
 
 namespace {
 
-template <class T>
-T must(Result<T> result, const std::string& what) {
-    if (!result) fail_internal(what + ": " + result.error().message);
-    return std::move(result).value();
-}
-
 // Most records are short: one positioned read of this many bytes usually brings the length and
 // the whole record.
 constexpr std::size_t speculative_read_bytes = 256;
@@ -340,16 +334,6 @@ void DataFiles::commit_external_id(std::uint32_t int_id, StagedRecord record) {
 
 void DataFiles::commit_metadata(std::uint32_t int_id, StagedRecord record) {
     commit_record(meta_, meta_offsets_.map, int_id, record);
-}
-
-void DataFiles::append_external_id(std::uint32_t int_id, std::string_view ext_id, AppendMode mode) {
-    commit_external_id(int_id, must(stage_external_id(int_id, ext_id, mode),
-                                    std::string("cannot write ") + ids_file_name));
-}
-
-void DataFiles::append_metadata(std::uint32_t int_id, std::string_view meta_text, AppendMode mode) {
-    commit_metadata(int_id, must(stage_metadata(int_id, meta_text, mode),
-                                 std::string("cannot write ") + meta_file_name));
 }
 
 void DataFiles::release_buffers() {

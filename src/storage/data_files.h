@@ -98,9 +98,6 @@ class DataFiles {
     void release_buffers();
     void commit_external_id(std::uint32_t int_id, StagedRecord record);
     void commit_metadata(std::uint32_t int_id, StagedRecord record);
-    // Staging and committing in one step; a failed write is an internal failure.
-    void append_external_id(std::uint32_t int_id, std::string_view ext_id, AppendMode mode);
-    void append_metadata(std::uint32_t int_id, std::string_view meta_text, AppendMode mode);
     // Cuts ids.bin and meta.bin back to their used lengths: what was staged and not committed
     // (best effort; a failure leaves bytes that the next records overwrite).
     void drop_staged();

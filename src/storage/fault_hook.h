@@ -47,4 +47,8 @@ void arm(std::optional<Call> call, std::uint64_t nth, int errnum);
 // The kind of call the armed failure hit; nothing while it has not fired.
 std::optional<Call> fired();
 
+// Counts a call of `call` about to be made and returns the errno it must fail with, or 0.
+// posix_file.cpp asks before every system call that can fail.
+int injected(Call call);
+
 }  // namespace vesko::storage::fault

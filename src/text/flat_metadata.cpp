@@ -1,12 +1,12 @@
 #include "text/flat_metadata.h"
 
-#include "common/float_narrow.h"
 #include "common/utf8.h"
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <optional>
+#include <utility>
 
 namespace vesko::text {
 
@@ -34,113 +34,143 @@ std::optional<std::string_view> plain_string(std::string_view text, std::size_t&
     return std::nullopt;
 }
 
-// The members in the order written; false on anything that is not the flat shape.
-bool read_members(std::string_view text, std::vector<FlatMember>& members) {
-    using Kind = FlatMember::Kind;
-    std::size_t at = 0;
-    const std::size_t n = text.size();
-    auto skip_space = [&] {
-        while (at < n && is_json_space(text[at])) ++at;
-    };
-    auto is_digit = [&](std::size_t i) { return i < n && text[i] >= '0' && text[i] <= '9'; };
-    skip_space();
-    if (at >= n || text[at] != '{') return false;
-    ++at;
-    skip_space();
-    if (at < n && text[at] == '}') {
-        ++at;
+// Reads a text as a flat object, one step per part of the grammar; every step returns false,
+// at once, on anything that is not the flat shape.
+class FlatReader {
+  public:
+    explicit FlatReader(std::string_view text) : text_(text) {}
+
+    // The members in the order written.
+    bool read_members(std::vector<FlatMember>& members) {
         skip_space();
-        return at == n;
+        if (!take('{')) return false;
+        if (!take('}')) {
+            do {
+                FlatMember member;
+                if (!read_key(member) || !read_value(member)) return false;
+                members.push_back(member);
+            } while (take(','));
+            if (!take('}')) return false;
+        }
+        return at_ == text_.size();
     }
-    for (;;) {
-        if (at >= n || text[at] != '"') return false;
-        auto key = plain_string(text, at);
+
+  private:
+    bool more() const { return at_ < text_.size(); }
+    bool digit_next() const { return more() && text_[at_] >= '0' && text_[at_] <= '9'; }
+    void skip_space() {
+        while (more() && is_json_space(text_[at_])) ++at_;
+    }
+    // Takes `ch` and the space after it when `ch` comes next.
+    bool take(char ch) {
+        if (!more() || text_[at_] != ch) return false;
+        ++at_;
+        skip_space();
+        return true;
+    }
+    // At least one digit.
+    bool skip_digits() {
+        if (!digit_next()) return false;
+        while (digit_next()) ++at_;
+        return true;
+    }
+
+    // A key and the colon after it.
+    bool read_key(FlatMember& member) {
+        if (!more() || text_[at_] != '"') return false;
+        const auto key = plain_string(text_, at_);
         if (!key) return false;
-        skip_space();
-        if (at >= n || text[at] != ':') return false;
-        ++at;
-        skip_space();
-        if (at >= n) return false;
-        FlatMember member;
         member.key = *key;
-        const char first = text[at];
-        if (first == '"') {
-            auto value = plain_string(text, at);
-            if (!value) return false;
-            member.raw = *value;
-            member.kind = Kind::String;
-        } else if (first == '-' || is_digit(at)) {
-            // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?, the grammar of a JSON number.
-            const std::size_t start = at;
-            if (first == '-') ++at;
-            const std::size_t digits = at;
-            while (is_digit(at)) ++at;
-            const std::size_t count = at - digits;
-            if (count == 0 || (text[digits] == '0' && count > 1)) return false;
-            bool is_float = false;
-            if (at < n && text[at] == '.') {
-                ++at;
-                if (!is_digit(at)) return false;
-                while (is_digit(at)) ++at;
-                is_float = true;
-            }
-            if (at < n && (text[at] == 'e' || text[at] == 'E')) {
-                ++at;
-                if (at < n && (text[at] == '+' || text[at] == '-')) ++at;
-                if (!is_digit(at)) return false;
-                while (is_digit(at)) ++at;
-                is_float = true;
-            }
-            member.raw = text.substr(start, at - start);
-            const char* raw_end = member.raw.data() + member.raw.size();
-            if (is_float) {
-                const auto [end, ec] =
-                    std::from_chars(member.raw.data(), raw_end, member.float_value);
-                if (ec != std::errc() || end != raw_end) return false;
-                member.kind = Kind::Float;
-            } else {
-                if (count > 18 || (first == '-' && text[digits] == '0')) return false;
-                // At most 18 digits: every value fits, and the general parser gives the same
-                // kinds (unsigned without a sign, signed with one).
-                std::from_chars(member.raw.data(), raw_end, member.int_value);
-                member.kind = first == '-' ? Kind::Negative : Kind::Unsigned;
-            }
-        } else {
-            static constexpr std::pair<std::string_view, Kind> literals[] = {
-                {"true", Kind::True}, {"false", Kind::False}, {"null", Kind::Null}};
-            bool matched = false;
-            for (const auto& [literal, kind] : literals) {
-                if (text.substr(at, literal.size()) == literal) {
-                    member.raw = literal;
-                    member.kind = kind;
-                    at += literal.size();
-                    matched = true;
-                    break;
-                }
-            }
-            if (!matched) return false;
-        }
-        members.push_back(member);
         skip_space();
-        if (at < n && text[at] == ',') {
-            ++at;
-            skip_space();
-            continue;
+        return take(':');
+    }
+
+    // A value and the space after it.
+    bool read_value(FlatMember& member) {
+        if (!more()) return false;
+        const char first = text_[at_];
+        bool read = false;
+        if (first == '"') {
+            const auto value = plain_string(text_, at_);
+            read = value.has_value();
+            if (read) {
+                member.raw = *value;
+                member.kind = FlatMember::Kind::String;
+            }
+        } else if (first == '-' || digit_next()) {
+            read = read_number(member);
+        } else {
+            read = read_literal(member);
         }
-        if (at < n && text[at] == '}') {
-            ++at;
-            skip_space();
-            return at == n;
+        skip_space();
+        return read;
+    }
+
+    // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?, the grammar of a JSON number.
+    bool read_number(FlatMember& member) {
+        const std::size_t start = at_;
+        const bool negative = text_[at_] == '-';
+        if (negative) ++at_;
+        const std::size_t digits = at_;
+        if (!skip_digits() || (text_[digits] == '0' && at_ - digits > 1)) return false;
+        const std::size_t integer_digits = at_ - digits;
+        bool is_float = false;
+        if (more() && text_[at_] == '.') {
+            ++at_;
+            if (!skip_digits()) return false;
+            is_float = true;
+        }
+        if (more() && (text_[at_] == 'e' || text_[at_] == 'E')) {
+            ++at_;
+            if (more() && (text_[at_] == '+' || text_[at_] == '-')) ++at_;
+            if (!skip_digits()) return false;
+            is_float = true;
+        }
+        member.raw = text_.substr(start, at_ - start);
+        if (is_float) return read_float(member);
+        return read_integer(member, negative, text_[digits] == '0', integer_digits);
+    }
+
+    static bool read_float(FlatMember& member) {
+        const char* end = member.raw.data() + member.raw.size();
+        const auto [stop, ec] = std::from_chars(member.raw.data(), end, member.float_value);
+        member.kind = FlatMember::Kind::Float;
+        return ec == std::errc() && stop == end;
+    }
+
+    static bool read_integer(FlatMember& member, bool negative, bool zero, std::size_t digits) {
+        // At most 18 digits: every value fits, and the general parser gives the same kinds
+        // (unsigned without a sign, signed with one). "-0" is the general parser's.
+        if (digits > 18 || (negative && zero)) return false;
+        std::from_chars(member.raw.data(), member.raw.data() + member.raw.size(), member.int_value);
+        member.kind = negative ? FlatMember::Kind::Negative : FlatMember::Kind::Unsigned;
+        return true;
+    }
+
+    bool read_literal(FlatMember& member) {
+        static constexpr std::pair<std::string_view, FlatMember::Kind> literals[] = {
+            {"true", FlatMember::Kind::True},
+            {"false", FlatMember::Kind::False},
+            {"null", FlatMember::Kind::Null}};
+        for (const auto& [literal, kind] : literals) {
+            if (text_.substr(at_, literal.size()) != literal) continue;
+            member.raw = literal;
+            member.kind = kind;
+            at_ += literal.size();
+            return true;
         }
         return false;
     }
-}
+
+    std::string_view text_;
+    std::size_t at_ = 0;
+};
 
 }  // namespace
 
 bool read_flat_metadata(std::string_view text, std::vector<FlatMember>& members) {
     const std::size_t first = members.size();
-    if (!read_members(text, members)) {
+    if (!FlatReader(text).read_members(members)) {
         members.resize(first);
         return false;
     }
@@ -169,8 +199,11 @@ void append_flat_compact(std::string& out, std::span<const FlatMember> members) 
         out += m.key;
         out += "\":";
         if (m.kind == FlatMember::Kind::Float) {
-            // A double as the general writer writes it, through the same routine (its
-            // shortest round-trip form); every other value as it was read.
+            // A double as the general writer writes it, through the writer's own routine;
+            // every other value as it was read. std::to_chars would not do: the routine's
+            // digits are not always the shortest (91.778219 comes out as
+            // 91.77821900000001, about 3 doubles in 1000 differ), and a flat text must give
+            // the general writer's bytes.
             std::array<char, 64> digits;
             char* end = nlohmann::detail::to_chars(digits.data(), digits.data() + digits.size(),
                                                    m.float_value);
@@ -205,12 +238,6 @@ Json flat_json_value(const FlatMember& member) {
             break;
     }
     return Json(nullptr);
-}
-
-float flat_number_as_f32(const FlatMember& member) {
-    // As text::json_number_as_f32: integers through the nearest double first.
-    if (member.kind == FlatMember::Kind::Float) return narrow_to_f32(member.float_value);
-    return narrow_to_f32(static_cast<double>(member.int_value));
 }
 
 }  // namespace vesko::text

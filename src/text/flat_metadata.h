@@ -42,8 +42,7 @@ bool read_flat_metadata(std::string_view text, std::vector<FlatMember>& members)
 // bytes the general writer prints for the same object.
 void append_flat_compact(std::string& out, std::span<const FlatMember> members);
 
-// The member's value as a JSON value and as the f32 a numeric index holds (for numbers).
+// The member's value as a JSON value.
 Json flat_json_value(const FlatMember& member);
-float flat_number_as_f32(const FlatMember& member);
 
 }  // namespace vesko::text

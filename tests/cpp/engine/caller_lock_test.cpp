@@ -1,7 +1,7 @@
 // When the store lets go of its caller's lock: before long work only, never for a quick answer,
 // and the answer is the same either way.
-#include "engine/answers.h"
 #include "engine/store.h"
+#include "tests/cpp/support/answers.h"
 #include "tests/cpp/test_dir.h"
 
 #include <gtest/gtest.h>

@@ -3,9 +3,9 @@
 // reopen shows exactly the changes that were acknowledged, compared point by point with an
 // in-memory model.
 #include "common/check.h"
-#include "engine/answers.h"
 #include "engine/store.h"
 #include "storage/fault_hook.h"
+#include "tests/cpp/support/answers.h"
 
 #include <gtest/gtest.h>
 

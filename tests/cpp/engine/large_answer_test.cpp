@@ -1,8 +1,8 @@
 // Answers large enough to be gathered in runs by two threads, and candidate lists long enough
 // to be examined in two halves: every hit keeps its own texts, in the same order as a small
 // answer's, and a reader that stops early leaves the store as it was.
-#include "engine/answers.h"
 #include "engine/store.h"
+#include "tests/cpp/support/answers.h"
 #include "tests/cpp/test_dir.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // One Store per directory: the directory's lock, and what close() leaves behind.
-#include "engine/answers.h"
 #include "engine/store.h"
+#include "tests/cpp/support/answers.h"
 #include "tests/cpp/test_dir.h"
 
 #include <gtest/gtest.h>

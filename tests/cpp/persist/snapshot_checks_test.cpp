@@ -1,6 +1,7 @@
 #include "persist/grid_check.h"
 #include "storage/codec.h"
 #include "storage/used_lengths.h"
+#include "tests/cpp/support/grid_support.h"
 
 #include <gtest/gtest.h>
 
@@ -66,8 +67,8 @@ TEST(GridDamage, SoundGridsPassAndGiveTheIdsOffTheChart) {
     f.indexes.grid_index =
         grid_of_live_points(f.indexes.valid_ids, StoredCoords(as_bytes(f.coords)));
     EXPECT_EQ(grid_damage(f.indexes, StoredCoords(as_bytes(f.coords))), std::nullopt);
-    EXPECT_EQ(f.indexes.grid_index.ids(), 3U);
-    EXPECT_EQ(f.indexes.grid_index.find(Fixture::key_of(-10.0f, -10.0f)), nullptr);
+    EXPECT_EQ(index::filed_ids(f.indexes.grid_index), 3U);
+    EXPECT_EQ(index::find_cell(f.indexes.grid_index, Fixture::key_of(-10.0f, -10.0f)), nullptr);
 }
 
 TEST(GridDamage, MisfiledLiveIdsAreFoundAndNamed) {

@@ -2,6 +2,7 @@
 
 #include "common/check.h"
 #include "storage/codec.h"
+#include "tests/cpp/support/data_files_support.h"
 
 #include <gtest/gtest.h>
 
@@ -61,10 +62,10 @@ TEST_F(DataFilesTest, GrowthIsInLargeStepsBeyondTheSlotAskedFor) {
 
 TEST_F(DataFilesTest, RecordsAreReadBackAndSlotsPointAtThem) {
     DataFiles files = DataFiles::open(dir_.string()).value();
-    files.append_external_id(0, "first", AppendMode::Always);
-    files.append_metadata(0, R"({"a":1})", AppendMode::Always);
-    files.append_external_id(1, "second", AppendMode::Always);
-    files.append_metadata(1, "{}", AppendMode::Always);
+    append_external_id(files, 0, "first", AppendMode::Always);
+    append_metadata(files, 0, R"({"a":1})", AppendMode::Always);
+    append_external_id(files, 1, "second", AppendMode::Always);
+    append_metadata(files, 1, "{}", AppendMode::Always);
     EXPECT_EQ(files.get_external_id(0), "first");
     EXPECT_EQ(files.get_external_id(1), "second");
     EXPECT_EQ(files.get_metadata(0), R"({"a":1})");
@@ -75,12 +76,12 @@ TEST_F(DataFilesTest, RecordsAreReadBackAndSlotsPointAtThem) {
 TEST_F(DataFilesTest, IdenticalRecordBelowTheUsedLengthIsReused) {
     {
         DataFiles files = DataFiles::open(dir_.string()).value();
-        files.append_external_id(0, "same", AppendMode::Always);
+        append_external_id(files, 0, "same", AppendMode::Always);
     }
     DataFiles files = DataFiles::open(dir_.string()).value();
-    files.append_external_id(0, "same", AppendMode::ReuseIdentical);
+    append_external_id(files, 0, "same", AppendMode::ReuseIdentical);
     EXPECT_EQ(files.ids_file_len(), 8u);
-    files.append_external_id(0, "other", AppendMode::ReuseIdentical);
+    append_external_id(files, 0, "other", AppendMode::ReuseIdentical);
     EXPECT_EQ(files.ids_file_len(), 8u + 9);
     EXPECT_EQ(files.get_external_id(0), "other");
 }
@@ -88,8 +89,8 @@ TEST_F(DataFilesTest, IdenticalRecordBelowTheUsedLengthIsReused) {
 TEST_F(DataFilesTest, DamagedRecordsReadAsAbsentOrEmptyMetadata) {
     {
         DataFiles files = DataFiles::open(dir_.string()).value();
-        files.append_external_id(0, "ok", AppendMode::Always);
-        files.append_metadata(0, "{}", AppendMode::Always);
+        append_external_id(files, 0, "ok", AppendMode::Always);
+        append_metadata(files, 0, "{}", AppendMode::Always);
     }
     // Append a record claiming four gigabytes, one that is not UTF-8, and metadata over the
     // ten-million-byte limit; point slots 1..3 at them.

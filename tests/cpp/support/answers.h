@@ -1,5 +1,6 @@
 // Search answers of a Store as plain vectors, in the order Python receives them, for C++
-// callers that build no Python objects (the C++ tests and the fuzz targets).
+// callers that build no Python objects (the C++ tests, the fuzz targets and the engine's
+// thread benchmark). Not part of the library.
 #pragma once
 
 #include "engine/store.h"
