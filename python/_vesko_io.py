@@ -115,13 +115,14 @@ def _export_parquet(db, path, pa):
 
 
 def _load(db, points):
-    """Adds (id, lat, lon, metadata) points to db; ids already live are left unchanged, as add
-    leaves them. Returns how many points were read."""
-    count = 0
-    for ext_id, lat, lon, metadata in points:
-        db.add(ext_id, lat, lon, metadata)
-        count += 1
-    return count
+    """Adds (id, lat, lon, metadata) points to db through add_many, which checks every point
+    before it adds any, so a bad one (metadata that is not a JSON object, say) adds nothing;
+    ids already live are left unchanged, as add leaves them. Returns how many points were
+    read."""
+    if points:
+        ids, lats, lons, metadatas = (list(column) for column in zip(*points))
+        db.add_many(ids, lats, lons, metadatas)
+    return len(points)
 
 
 def _require_store(db):
@@ -145,6 +146,8 @@ def _geojson_points(collection, path):
             lat = lon = math.nan
         elif geometry.get("type") == "Point" and len(geometry.get("coordinates") or ()) >= 2:
             lon, lat = geometry["coordinates"][:2]
+            if not all(isinstance(c, (int, float)) for c in (lon, lat)):
+                raise ValueError(f"{where}: coordinates are not numbers")
         else:
             raise ValueError(f"{where}: geometry is not a Point")
         properties = feature.get("properties")
@@ -158,8 +161,9 @@ def _geojson_points(collection, path):
 
 def import_geojson(path, db):
     """Adds the Point features of a GeoJSON FeatureCollection to db (the Feature "id" as the
-    point's id, "properties" as its metadata); ids already live are left unchanged. The whole
-    file is checked before the first point is added. Returns how many features were read."""
+    point's id, "properties" as its metadata, a null geometry as NaN coordinates) as add_many
+    would; ids already live are left unchanged. The whole file is checked first: a bad one
+    raises and adds nothing. Returns how many features were read."""
     _require_store(db)
     path = os.fspath(path)
     with open(path, encoding="utf-8") as f:
@@ -190,9 +194,9 @@ def _parquet_points(table, path):
 
 
 def import_parquet(path, db):
-    """Adds the points of a GeoParquet file written by Vesko.export (columns id, metadata and
-    a WKB point geometry) to db; ids already live are left unchanged. The whole file is checked
-    before the first point is added. Returns how many rows were read."""
+    """Adds the rows of a GeoParquet file written by Vesko.export (columns id, metadata and a
+    WKB point geometry) to db as add_many would; ids already live are left unchanged. The whole
+    file is checked first: a bad one raises and adds nothing. Returns how many rows were read."""
     _require_store(db)
     path = os.fspath(path)
     pa = _pyarrow()

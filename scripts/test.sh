@@ -118,6 +118,8 @@ for bench in bench/*.py; do
     fi
 done
 
+stage "Python tests under PyPy (scripts/pypy.sh --quick)"
+bash scripts/pypy.sh --quick
 stage "sanitizers and fuzzing (scripts/sanitize.sh)"
 bash scripts/sanitize.sh
 stage "32-bit ARM under emulation (scripts/armhf.sh)"

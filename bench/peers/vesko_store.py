@@ -1,7 +1,6 @@
 """vesko itself, through its public Python methods only."""
 
 import gc
-import importlib.metadata
 import os
 import shutil
 
@@ -71,4 +70,6 @@ class VeskoEngine(Engine):
         return dir_bytes(self._path())
 
     def version(self):
-        return "vesko " + importlib.metadata.version("vesko")
+        # The module's own version: a build run from its build directory has no installed
+        # distribution to ask.
+        return "vesko " + vesko.__version__

@@ -1,5 +1,7 @@
 #include "binding/args.h"
 
+#include "binding/c_api.h"
+#include "binding/errors.h"
 #include "common/float_narrow.h"
 
 #include <bit>
@@ -12,25 +14,33 @@ namespace vesko::binding {
 namespace {
 
 [[noreturn]] void raise_type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-    throw py::error_already_set();
+    raise_with(PyExc_TypeError, message);
 }
 
 [[noreturn]] void raise_argument_type_error(const char* name, const std::string& reason) {
     raise_type_error(std::string("argument '") + name + "': " + reason);
 }
 
-// The Python error of a failed conversion is pending: a TypeError gets the argument's name,
-// anything else is raised as it is.
-[[noreturn]] void raise_pending_conversion_error(const char* name) {
-    py::error_already_set pending;  // takes the pending error over
-    if (pending.matches(PyExc_TypeError)) {
-        raise_argument_type_error(name, py::str(pending.value()).cast<std::string>());
+constexpr std::size_t not_an_item = std::numeric_limits<std::size_t>::max();
+
+// The one rewrite of the interpreter's own TypeError from a conversion: its message gets the
+// argument's name (and the item's index, for an item of a batch) in front; any other error
+// passes as it is. Wraps only calls whose errors carry no name yet.
+template <class Convert>
+auto naming_type_error(const char* name, std::size_t item, Convert&& convert) {
+    try {
+        return convert();
+    } catch (py::error_already_set& failed) {
+        if (!failed.matches(PyExc_TypeError)) throw;
+        std::string reason = py::str(failed.value()).cast<std::string>();
+        if (item != not_an_item) reason = "item " + std::to_string(item) + ": " + reason;
+        raise_argument_type_error(name, reason);
     }
-    throw pending;
 }
 
-std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
+std::string type_name(py::handle value) {
+    return py::type::handle_of(value).attr("__name__").cast<std::string>();
+}
 
 std::string cannot_convert(py::handle value, const char* target) {
     return "'" + type_name(value) + "' object cannot be converted to '" + target + "'";
@@ -50,38 +60,54 @@ std::string plural(std::size_t n, const char* word) {
 }
 
 double to_double(py::handle value, const char* name) {
-    double d = PyFloat_AsDouble(value.ptr());
-    if (d == -1.0 && PyErr_Occurred() != nullptr) raise_pending_conversion_error(name);
-    return d;
+    return naming_type_error(name, not_an_item, [value] { return real_number(value); });
 }
 
 // A sequence but not a str, checked the same way for every list-like argument.
 void require_sequence(py::handle value, const char* name) {
-    if (PyUnicode_Check(value.ptr()))
+    if (py::isinstance<py::str>(value))
         raise_argument_type_error(name, "Can't extract `str` to `Vec`");
-    if (PySequence_Check(value.ptr()) == 0) {
+    if (!py::isinstance<py::sequence>(value))
         raise_argument_type_error(name, cannot_convert(value, "Sequence"));
-    }
 }
 
+// list(value), the interpreter's own copy of a sequence, a TypeError from iterating it named.
+py::list copied_to_list(py::handle value, const char* name) {
+    return naming_type_error(
+        name, not_an_item, [value] { return py::list(py::reinterpret_borrow<py::object>(value)); });
+}
+
+// A short list-like argument, converted item by item; `convert` names the argument itself.
 template <class Convert>
 auto convert_items(py::handle value, const char* name, Convert convert) {
     require_sequence(value, name);
+    const py::list items = copied_to_list(value, name);
     std::vector<decltype(convert(value))> out;
-    PyObject* iterator = PyObject_GetIter(value.ptr());
-    if (iterator == nullptr) raise_pending_conversion_error(name);
-    py::object guard = py::reinterpret_steal<py::object>(iterator);
-    while (PyObject* item = PyIter_Next(iterator)) {
-        py::object owned = py::reinterpret_steal<py::object>(item);
-        out.push_back(convert(owned));
-    }
-    if (PyErr_Occurred() != nullptr) raise_pending_conversion_error(name);
+    out.reserve(items.size());
+    for (py::handle item : items) out.push_back(convert(item));
     return out;
+}
+
+// Calls visit(i, item) on each item of a batch argument (add_many, delete_many) in order; a
+// TypeError raised by `visit` for an item is raised again as "argument '<name>': item <i>:
+// <message>". A list or tuple is read in place, anything else copied into a list first. Items
+// are read by index and each is held while it is visited, so a conversion that changes the
+// list (a __float__ with side effects) cannot pull an item away under it.
+template <class Visit>
+void for_each_item(py::handle value, const char* name, Visit visit) {
+    require_sequence(value, name);
+    const bool in_place = py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value);
+    const py::sequence items = in_place ? py::reinterpret_borrow<py::sequence>(value)
+                                        : py::sequence(copied_to_list(value, name));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const py::object item = items[i];
+        naming_type_error(name, i, [&] { visit(i, item); });
+    }
 }
 
 }  // namespace
 
-std::string docstring(const Signature& signature) {
+std::string docstring(const Signature& signature, const char* doc) {
     std::string name = signature.qualname;
     if (signature.method) name = name.substr(name.rfind('.') + 1);
     std::string out = name + "(";
@@ -96,7 +122,7 @@ std::string docstring(const Signature& signature) {
         if (i >= signature.required) out += "=None";
         separator = ", ";
     }
-    return out + ")\n--\n\n";
+    return out + ")\n--\n\n" + doc;
 }
 
 Arguments bind_arguments(const Signature& signature, py::handle self, PyObject* const* args,
@@ -158,12 +184,9 @@ Arguments bind_arguments(const Signature& signature, const py::args& args,
 namespace {
 
 std::string to_text(py::handle value, const char* name) {
-    if (!PyUnicode_Check(value.ptr()))
+    if (!py::isinstance<py::str>(value))
         raise_argument_type_error(name, cannot_convert(value, "str"));
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-    if (utf8 == nullptr) raise_pending_conversion_error(name);
-    return std::string(utf8, static_cast<std::size_t>(size));
+    return std::string(utf8_of(value));
 }
 
 std::optional<std::string> to_optional_text(py::handle value, const char* name) {
@@ -174,31 +197,25 @@ std::optional<std::string> to_optional_text(py::handle value, const char* name) 
 float to_f32(py::handle value, const char* name) { return narrow_to_f32(to_double(value, name)); }
 
 std::uint32_t to_count_u32(py::handle value, const char* name) {
-    PyObject* index = PyNumber_Index(value.ptr());
-    if (index == nullptr) raise_pending_conversion_error(name);
-    py::object owned = py::reinterpret_steal<py::object>(index);
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
-    if (v == -1 && PyErr_Occurred() != nullptr) raise_pending_conversion_error(name);
-    if (overflow != 0 || v < 0 || v > 0xFFFFFFFFLL) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-        throw py::error_already_set();
-    }
-    return static_cast<std::uint32_t>(v);
+    // operator.index: the interpreter's own integer conversion and its TypeError. The function
+    // is looked up once and kept for the life of the process, as the module keeps it anyway.
+    static const py::handle index =
+        py::object(py::module_::import("operator").attr("index")).release();
+    const py::object count = naming_type_error(name, not_an_item, [value] { return index(value); });
+    if (count < py::int_(0) || count > py::int_(0xFFFFFFFFU))
+        raise_with(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return count.cast<std::uint32_t>();
 }
 
 std::pair<float, float> to_pair(py::handle value, const char* name) {
-    if (!PyTuple_Check(value.ptr()))
+    if (!py::isinstance<py::tuple>(value))
         raise_argument_type_error(name, cannot_convert(value, "tuple"));
-    const Py_ssize_t size = PyTuple_GET_SIZE(value.ptr());
-    if (size != 2) {
-        PyErr_SetString(PyExc_ValueError, ("expected tuple of length 2, but got tuple of length " +
-                                           std::to_string(size))
-                                              .c_str());
-        throw py::error_already_set();
+    const auto pair = py::reinterpret_borrow<py::tuple>(value);
+    if (pair.size() != 2) {
+        raise_with(PyExc_ValueError, "expected tuple of length 2, but got tuple of length " +
+                                         std::to_string(pair.size()));
     }
-    return {narrow_to_f32(to_double(PyTuple_GET_ITEM(value.ptr(), 0), name)),
-            narrow_to_f32(to_double(PyTuple_GET_ITEM(value.ptr(), 1), name))};
+    return {narrow_to_f32(to_double(pair[0], name)), narrow_to_f32(to_double(pair[1], name))};
 }
 
 std::optional<std::vector<std::string>> to_optional_names(py::handle value, const char* name) {
@@ -208,31 +225,6 @@ std::optional<std::vector<std::string>> to_optional_names(py::handle value, cons
 
 std::vector<std::pair<float, float>> to_pairs(py::handle value, const char* name) {
     return convert_items(value, name, [name](py::handle item) { return to_pair(item, name); });
-}
-
-// Converts each item of a batch argument with `convert`, which raises a TypeError for an item
-// it refuses; the error is raised again as "argument '<name>': item <i>: <message>". Items are
-// read by index, each held while it converts, so a conversion that changes the sequence (a
-// __float__ with side effects) cannot pull an item away under it.
-template <class Convert>
-auto convert_batch(py::handle value, const char* name, Convert convert) {
-    require_sequence(value, name);
-    PyObject* fast = PySequence_Fast(value.ptr(), "");
-    if (fast == nullptr) raise_pending_conversion_error(name);
-    py::object guard = py::reinterpret_steal<py::object>(fast);
-    std::vector<decltype(convert(value))> out;
-    out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast)));
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast); ++i) {
-        py::object item = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(fast, i));
-        try {
-            out.push_back(convert(item));
-        } catch (py::error_already_set& failed) {
-            if (!failed.matches(PyExc_TypeError)) throw;
-            raise_argument_type_error(name, "item " + std::to_string(i) + ": " +
-                                                py::str(failed.value()).cast<std::string>());
-        }
-    }
-    return out;
 }
 
 // The one-dimensional buffer of float32 or float64 values behind `value`, narrowed to f32.
@@ -273,49 +265,31 @@ std::vector<float> f32s_from_buffer(py::handle value, const char* name) {
     return out;
 }
 
-}  // namespace
-
-// A batch item's UTF-8 bytes, held by the item (the interpreter keeps them with the str).
+// A batch item's UTF-8 bytes, held by the item; its TypeError is bare, for_each_item names it.
 std::string_view text_item(py::handle item) {
-    if (!PyUnicode_Check(item.ptr())) {
-        PyErr_SetString(PyExc_TypeError, cannot_convert(item, "str").c_str());
-        throw py::error_already_set();
-    }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
-    if (utf8 == nullptr) throw py::error_already_set();
-    return std::string_view(utf8, static_cast<std::size_t>(size));
+    if (!py::isinstance<py::str>(item)) raise_type_error(cannot_convert(item, "str"));
+    return utf8_of(item);
 }
 
+}  // namespace
+
 std::vector<std::string> to_texts(Argument argument) {
-    return convert_batch(argument.value, argument.name,
-                         [](py::handle item) { return std::string(text_item(item)); });
+    std::vector<std::string> out;
+    for_each_item(argument.value, argument.name,
+                  [&out](std::size_t, py::handle item) { out.emplace_back(text_item(item)); });
+    return out;
 }
 
 void to_text_views(Argument argument, TextViews& out) {
-    const char* name = argument.name;
-    require_sequence(argument.value, name);
-    PyObject* fast = PySequence_Fast(argument.value.ptr(), "");
-    if (fast == nullptr) raise_pending_conversion_error(name);
-    py::object guard = py::reinterpret_steal<py::object>(fast);
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(fast);
     out.bytes.clear();
     out.views.clear();
     std::vector<std::size_t> ends;
-    ends.reserve(static_cast<std::size_t>(size));
-    // No Python code runs in this loop, so the sequence cannot change under it. Copying the
-    // bytes (rather than holding every item) visits each item once; the engine then reads
-    // them from one buffer, and no item needs letting go of afterwards.
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        try {
-            out.bytes.append(text_item(PySequence_Fast_GET_ITEM(fast, i)));
-        } catch (py::error_already_set& failed) {
-            if (!failed.matches(PyExc_TypeError)) throw;
-            raise_argument_type_error(name, "item " + std::to_string(i) + ": " +
-                                                py::str(failed.value()).cast<std::string>());
-        }
+    // Copying the bytes (rather than holding every item) visits each item once; the engine then
+    // reads them from one buffer, and no item needs letting go of afterwards.
+    for_each_item(argument.value, argument.name, [&](std::size_t, py::handle item) {
+        out.bytes.append(text_item(item));
         ends.push_back(out.bytes.size());
-    }
+    });
     out.views.reserve(ends.size());
     std::size_t begin = 0;
     for (std::size_t end : ends) {
@@ -325,13 +299,13 @@ void to_text_views(Argument argument, TextViews& out) {
 }
 
 std::vector<float> to_f32s(Argument argument) {
-    if (PyObject_CheckBuffer(argument.value.ptr()) != 0 && !PyUnicode_Check(argument.value.ptr()))
+    if (py::isinstance<py::buffer>(argument.value) && !py::isinstance<py::str>(argument.value))
         return f32s_from_buffer(argument.value, argument.name);
-    return convert_batch(argument.value, argument.name, [](py::handle item) {
-        const double d = PyFloat_AsDouble(item.ptr());
-        if (d == -1.0 && PyErr_Occurred() != nullptr) throw py::error_already_set();
-        return narrow_to_f32(d);
+    std::vector<float> out;
+    for_each_item(argument.value, argument.name, [&out](std::size_t, py::handle item) {
+        out.push_back(narrow_to_f32(real_number(item)));
     });
+    return out;
 }
 
 std::string to_text(Argument argument) { return to_text(argument.value, argument.name); }
@@ -359,10 +333,10 @@ std::vector<std::pair<float, float>> to_pairs(Argument argument) {
 }
 
 std::string to_path(Argument argument) {
-    PyObject* path = PyOS_FSPath(argument.value.ptr());
-    if (path == nullptr) raise_pending_conversion_error(argument.name);
-    py::object owned = py::reinterpret_steal<py::object>(path);
-    return to_text(owned, argument.name);
+    const py::object path = naming_type_error(argument.name, not_an_item, [&argument] {
+        return py::module_::import("os").attr("fspath")(argument.value);
+    });
+    return to_text(path, argument.name);
 }
 
 }  // namespace vesko::binding

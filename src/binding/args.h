@@ -36,9 +36,10 @@ struct Signature {
     }
 };
 
-// "add($self, id, lat, lon, metadata, skip_index=None)\n--\n\n": the interpreter splits it into
-// __text_signature__ and an empty __doc__. Methods are named without their class.
-std::string docstring(const Signature& signature);
+// "add($self, id, lat, lon, metadata, skip_index=None)\n--\n\n" followed by `doc`: the
+// interpreter splits it into __text_signature__ and __doc__. Methods are named without their
+// class.
+std::string docstring(const Signature& signature, const char* doc);
 
 // One bound argument: its value (None for an omitted optional parameter) and the parameter's
 // name, which conversion errors quote.

@@ -41,11 +41,6 @@ PyObject* os_error_class(int errnum) {
     }
 }
 
-[[noreturn]] void raise_with(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
-    throw py::error_already_set();
-}
-
 // The message is the whole str() of the exception; errno is set as an attribute for callers
 // that test it, without turning the message into "[Errno N] ...".
 [[noreturn]] void raise_os_error(PyObject* type, const std::string& message, int errnum) {
@@ -57,12 +52,19 @@ PyObject* os_error_class(int errnum) {
 
 }  // namespace
 
+void raise_with(py::handle type, const std::string& message) {
+    py::set_error(type, message.c_str());
+    throw py::error_already_set();
+}
+
 void register_exceptions(py::module_& module) {
     // Derives from BaseException so that `except Exception` does not swallow a broken
     // invariant. The module keeps it alive for the life of the process.
-    panic_exception = PyErr_NewExceptionWithDoc("vesko.PanicException",
-                                                "An internal failure of the store engine.",
-                                                PyExc_BaseException, nullptr);
+    panic_exception = PyErr_NewExceptionWithDoc(
+        "vesko.PanicException",
+        "An internal failure of the store engine (a broken invariant or an "
+        "unusable data file).",
+        PyExc_BaseException, nullptr);
     if (panic_exception == nullptr) throw py::error_already_set();
     module.add_object("PanicException", py::handle(panic_exception));
     py::register_exception_translator([](std::exception_ptr failure) {

@@ -6,9 +6,16 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 namespace vesko::binding {
 
 namespace py = pybind11;
+
+// Raises the exception class `type` (PyExc_TypeError, PyExc_ValueError, ...) with `message` as
+// a pending Python error, the form every conversion error takes, so that a caller rewriting a
+// TypeError (the "item i:" of a batch) sees ours as it sees the interpreter's.
+[[noreturn]] void raise_with(py::handle type, const std::string& message);
 
 // Creates vesko.PanicException and routes InternalError to it.
 void register_exceptions(py::module_& module);

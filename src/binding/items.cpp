@@ -26,8 +26,9 @@ py::tuple ItemIterator::next() {
 }
 
 void ItemIterator::register_type(py::module_& module) {
-    py::class_<ItemIterator>(module, "ItemIterator",
-                             "Iterator over (id, lat, lon, metadata) of the live points.")
+    py::class_<ItemIterator>(
+        module, "ItemIterator",
+        "Iterator over (id, lat, lon, metadata) of the live points, in internal-id order.")
         .def("__iter__", [](py::object self) { return self; })
         .def("__next__", &ItemIterator::next);
 }

@@ -29,36 +29,88 @@ namespace {
 struct Method {
     Signature signature;
     py::object (Vesko::*body)(const Arguments&);
+    const char* doc;  // what help() shows below the signature: the stub's docstring, word for word
 };
 
 constexpr Signature constructor{"Vesko", {"storage_path"}, 1, false};
 constexpr Signature salvage{"salvage", {"storage_path"}, 1, false};
 
+constexpr const char* module_doc =
+    "Embedded, file-backed geospatial point store.\n"
+    "\n"
+    "A store is a directory. Each point has a caller-chosen string id, a latitude and longitude\n"
+    "(held as 32-bit floats) and a JSON-object metadata text. Every change is written to a\n"
+    "write-ahead log before it is applied; ``persist`` writes a snapshot; ``vacuum`` compacts.";
+constexpr const char* class_doc =
+    "One open store directory, created with its files when missing. One object per directory\n"
+    "at a time: a second one, in this process or another, raises BlockingIOError until the first\n"
+    "is closed. An object is used only by the process that opened it (not a child made by\n"
+    "fork()); calls from elsewhere raise ValueError.";
+constexpr const char* salvage_doc =
+    "Opens a store that Vesko() refused as damaged, after moving the damaged snapshot to\n"
+    "snapshot.bin.damaged (or, when only its grid or used lengths contradict the data files,\n"
+    "copying it there and repairing it from them) and the log from its damaged record on to\n"
+    "wal.bin.damaged.";
+
 // clang-format off
 constexpr Method methods[] = {
-    {{"Vesko.exists", {"filter_json"}, 1}, &Vesko::exists},
-    {{"Vesko.add", {"id", "lat", "lon", "metadata", "skip_index"}, 4}, &Vesko::add},
-    {{"Vesko.persist"}, &Vesko::persist},
-    {{"Vesko.count"}, &Vesko::count},
-    {{"Vesko.delete", {"id"}, 1}, &Vesko::remove},
-    {{"Vesko.delete_by_filter", {"filter_json"}, 1}, &Vesko::delete_by_filter},
-    {{"Vesko.vacuum"}, &Vesko::vacuum},
-    {{"Vesko.search_knn", {"lat", "lon", "k", "filter_json"}, 3}, &Vesko::search_knn},
-    {{"Vesko.search_box", {"top_left", "bottom_right", "filter_json"}, 2}, &Vesko::search_box},
-    {{"Vesko.search_radius", {"lat", "lon", "radius_m", "filter_json"}, 3}, &Vesko::search_radius},
-    {{"Vesko.search_polygon", {"points", "filter_json"}, 1}, &Vesko::search_polygon},
-    {{"Vesko.get", {"id"}, 1}, &Vesko::get},
-    {{"Vesko.upsert", {"id", "lat", "lon", "metadata", "skip_index"}, 4}, &Vesko::upsert},
-    {{"Vesko.items", {"filter_json"}, 0}, &Vesko::items},
-    {{"Vesko.export", {"path", "format"}, 1}, &Vesko::export_points},
-    {{"Vesko.close"}, &Vesko::close},
-    {{"Vesko.sync"}, &Vesko::sync},
-    {{"Vesko.add_many", {"ids", "lats", "lons", "metadatas", "skip_index"}, 4}, &Vesko::add_many},
-    {{"Vesko.delete_many", {"ids"}, 1}, &Vesko::delete_many},
-    {{"Vesko.__contains__", {"id"}, 1}, &Vesko::contains},
-    {{"Vesko.__len__"}, &Vesko::len},
-    {{"Vesko.__enter__"}, &Vesko::enter},
-    {{"Vesko.__exit__", {"exc_type", "exc_value", "traceback"}, 3}, &Vesko::exit},
+    {{"Vesko.exists", {"filter_json"}, 1}, &Vesko::exists,
+     "True when at least one live point matches the filter."},
+    {{"Vesko.add", {"id", "lat", "lon", "metadata", "skip_index"}, 4}, &Vesko::add,
+     "Adds a point; a live id is left unchanged. Fields named in skip_index are stored\n"
+     "but not indexed. Raises ValueError for metadata that is not a JSON object."},
+    {{"Vesko.persist"}, &Vesko::persist,
+     "Makes every change durable in a snapshot and empties the log; writes nothing when\n"
+     "no change was applied since the last snapshot."},
+    {{"Vesko.count"}, &Vesko::count,
+     "The number of live points."},
+    {{"Vesko.delete", {"id"}, 1}, &Vesko::remove,
+     "Deletes the point with this id, if there is one."},
+    {{"Vesko.delete_by_filter", {"filter_json"}, 1}, &Vesko::delete_by_filter,
+     "Deletes every live point that matches the filter; returns how many."},
+    {{"Vesko.vacuum"}, &Vesko::vacuum,
+     "Compacts the data files to the live points, renumbering them in their order."},
+    {{"Vesko.search_knn", {"lat", "lon", "k", "filter_json"}, 3}, &Vesko::search_knn,
+     "The k nearest points as (id, metres, metadata), nearest first."},
+    {{"Vesko.search_box", {"top_left", "bottom_right", "filter_json"}, 2}, &Vesko::search_box,
+     "Points inside the box (north-west and south-east corners) as (id, metadata)."},
+    {{"Vesko.search_radius", {"lat", "lon", "radius_m", "filter_json"}, 3}, &Vesko::search_radius,
+     "Points within radius_m metres as (id, metres, metadata), nearest first."},
+    {{"Vesko.search_polygon", {"points", "filter_json"}, 1}, &Vesko::search_polygon,
+     "Points inside the polygon of (lat, lon) vertices as (id, metadata)."},
+    {{"Vesko.get", {"id"}, 1}, &Vesko::get,
+     "(lat, lon, metadata) of the live point with this id, or None."},
+    {{"Vesko.upsert", {"id", "lat", "lon", "metadata", "skip_index"}, 4}, &Vesko::upsert,
+     "Replaces the live point with this id, or adds it, in one step; True when a point\n"
+     "was replaced. The new version comes after earlier points in id-ordered results."},
+    {{"Vesko.items", {"filter_json"}, 0}, &Vesko::items,
+     "Iterates the live points (matching the filter) as (id, lat, lon, metadata), a\n"
+     "chunk at a time; each point as it was when its chunk was read."},
+    {{"Vesko.export", {"path", "format"}, 1}, &Vesko::export_points,
+     "Writes the live points as GeoJSON or GeoParquet (by suffix unless format is\n"
+     "given); returns how many. GeoParquet needs pyarrow."},
+    {{"Vesko.close"}, &Vesko::close,
+     "Releases the directory's lock, the mappings and the files, persisting nothing; every\n"
+     "later call raises ValueError(\"store is closed\"). Closing again does nothing."},
+    {{"Vesko.sync"}, &Vesko::sync,
+     "Makes every change so far survive a power loss by forcing the log to disk, without\n"
+     "writing a snapshot; cheaper than persist."},
+    {{"Vesko.add_many", {"ids", "lats", "lons", "metadatas", "skip_index"}, 4}, &Vesko::add_many,
+     "Adds the points as that many add calls would, in order, logged and applied 65,536\n"
+     "at a time. lats and lons may be float32/float64 buffers (numpy arrays). Every item is\n"
+     "checked first: a bad one raises, naming its index, and adds nothing. A failed log\n"
+     "write raises OSError with the chunks before the failing one added."},
+    {{"Vesko.delete_many", {"ids"}, 1}, &Vesko::delete_many,
+     "Deletes the points with these ids as that many delete calls would; returns how many\n"
+     "live points were deleted."},
+    {{"Vesko.__contains__", {"id"}, 1}, &Vesko::contains,
+     "True when a live point has this id."},
+    {{"Vesko.__len__"}, &Vesko::len,
+     "The number of live points, as count()."},
+    {{"Vesko.__enter__"}, &Vesko::enter,
+     "Returns the store itself; leaving the with block closes it."},
+    {{"Vesko.__exit__", {"exc_type", "exc_value", "traceback"}, 3}, &Vesko::exit,
+     "Closes the store."},
 };
 // clang-format on
 
@@ -115,7 +167,8 @@ template <std::size_t... I>
 void add_methods(py::handle cls, std::index_sequence<I...>) {
     (add_method(cls, std::strrchr(methods[I].signature.qualname, '.') + 1,
                 reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call<I>)),
-                METH_FASTCALL | METH_KEYWORDS, vesko::binding::docstring(methods[I].signature)),
+                METH_FASTCALL | METH_KEYWORDS,
+                vesko::binding::docstring(methods[I].signature, methods[I].doc)),
      ...);
 }
 
@@ -125,16 +178,19 @@ PYBIND11_MODULE(vesko, module) {
     py::options options;
     options.disable_function_signatures();
     vesko::binding::register_exceptions(module);
+    module.doc() = module_doc;
     module.attr("__version__") = VESKO_VERSION;
 
-    const std::string class_doc = vesko::binding::docstring(constructor);
-    py::class_<Vesko> cls(module, "Vesko", class_doc.c_str());
+    const std::string class_docstring = vesko::binding::docstring(constructor, class_doc);
+    py::class_<Vesko> cls(module, "Vesko", class_docstring.c_str());
     cls.def(py::init([](const py::args& args, const py::kwargs& kwargs) {
                 return Vesko::create(vesko::binding::bind_arguments(constructor, args, kwargs));
             }),
             // Unlike the methods, __init__ names self without "$": it stays a pybind11
             // function, and inspect keeps a plain self of an unbound function.
-            ("__init__(self, " + class_doc.substr(std::strlen("Vesko("))).c_str());
+            ("__init__(self, " +
+             vesko::binding::docstring(constructor, "").substr(std::strlen("Vesko(")))
+                .c_str());
     add_methods(cls, std::make_index_sequence<std::size(methods)>());
     add_method(cls, "__repr__", &repr, METH_NOARGS, "__repr__($self)\n--\n\n");
     vesko::binding::ItemIterator::register_type(module);
@@ -143,7 +199,7 @@ PYBIND11_MODULE(vesko, module) {
         [](const py::args& args, const py::kwargs& kwargs) {
             return Vesko::salvage(vesko::binding::bind_arguments(salvage, args, kwargs));
         },
-        vesko::binding::docstring(salvage).c_str());
+        vesko::binding::docstring(salvage, salvage_doc).c_str());
 
     // Reading and writing files in other tools' formats is plain Python, shipped beside the
     // extension; the module functions come from there (imported here, so a broken install

@@ -1,10 +1,10 @@
 #include "binding/vesko.h"
 
+#include "binding/c_api.h"
 #include "binding/errors.h"
 #include "binding/interpreter_lock.h"
 #include "binding/items.h"
 
-#include <cstring>
 #include <unordered_set>
 #include <utility>
 
@@ -17,40 +17,6 @@ namespace {
 std::unordered_set<const Vesko*>& constructed() {
     static std::unordered_set<const Vesko*> set;
     return set;
-}
-
-// The answers' objects are built with the C API's constructors and slot setters: an answer of
-// thousands of hits costs mostly the making of its objects, and these skip the wrappers'
-// conversions and reference-count traffic for objects that are new and filled exactly once.
-
-// Takes over a new reference; null means the call that made it raised.
-py::object owned(PyObject* made) {
-    if (made == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(made);
-}
-
-// A str from bytes the engine checked to be UTF-8; bytes it found to be ASCII are copied as
-// they are, without the decoder's second look.
-py::object new_text(std::string_view bytes, bool ascii) {
-    const auto size = static_cast<Py_ssize_t>(bytes.size());
-    if (!ascii) return owned(PyUnicode_DecodeUTF8(bytes.data(), size, nullptr));
-    py::object text = owned(PyUnicode_New(size, 127));
-    std::memcpy(PyUnicode_1BYTE_DATA(text.ptr()), bytes.data(), bytes.size());
-    return text;
-}
-
-// A tuple holding the objects (str and float only), which it takes over. It leaves the cyclic
-// collector's lists at once, as the collector itself would drop it at its next pass (a tuple
-// of such objects cannot be part of a cycle): an answer of thousands of tuples otherwise
-// makes every collection it triggers walk all of them.
-template <class... Items>
-PyObject* new_tuple(Items&&... items) {
-    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(sizeof...(Items)));
-    if (t == nullptr) throw py::error_already_set();
-    Py_ssize_t slot = 0;
-    (PyTuple_SET_ITEM(t, slot++, items.release().ptr()), ...);
-    PyObject_GC_UnTrack(t);
-    return t;
 }
 
 // The interpreter lock during a search or count: held when the call starts, let go by the
@@ -76,24 +42,6 @@ class InterpreterHandOver final : public engine::CallerLock {
     PyThreadState* saved_ = nullptr;  // set while the lock is let go
 };
 
-// The cyclic collector held off while an answer's objects are made: every few hundred new
-// tuples would otherwise start a collection that walks the half-built list, slot by slot, for
-// nothing (nothing in an answer can be part of a cycle). The interpreter lock is held
-// throughout, so no other code sees the collector off; one collection may follow at the next
-// allocation after it is back on, as it would have anyway.
-class CollectorPaused {
-  public:
-    CollectorPaused() : was_enabled_(PyGC_Disable() != 0) {}
-    CollectorPaused(const CollectorPaused&) = delete;
-    CollectorPaused& operator=(const CollectorPaused&) = delete;
-    ~CollectorPaused() {
-        if (was_enabled_) PyGC_Enable();
-    }
-
-  private:
-    bool was_enabled_;
-};
-
 // Readers that build the result list from the engine's views. The engine calls them with the
 // index lock held shared and the interpreter lock possibly let go; they take it back only now,
 // after the index lock, so that no thread ever waits for a store lock while holding the
@@ -104,16 +52,14 @@ engine::DistanceHitsReader distance_hits_into(py::object& out, InterpreterHandOv
     return [&out, &released](std::span<const spatial::DistanceHit> hits, engine::HitTexts& texts) {
         released.take_back();
         const CollectorPaused paused;
-        py::list list(hits.size());
+        py::list list = new_list(hits.size());
         texts.for_each_ready_run([&](std::size_t begin, std::size_t end) {
             const bool ascii = texts.ascii(begin);
             for (std::size_t i = begin; i < end; ++i) {
-                py::object ext_id = new_text(texts.ext_id(i), ascii);
-                py::object dist_m = owned(PyFloat_FromDouble(static_cast<double>(hits[i].dist_m)));
-                py::object metadata = new_text(texts.metadata(i), ascii);
-                PyList_SET_ITEM(
-                    list.ptr(), static_cast<Py_ssize_t>(hits[i].place),
-                    new_tuple(std::move(ext_id), std::move(dist_m), std::move(metadata)));
+                set_new_item(list, hits[i].place,
+                             new_tuple(new_text(texts.ext_id(i), ascii),
+                                       py::float_(static_cast<double>(hits[i].dist_m)),
+                                       new_text(texts.metadata(i), ascii)));
             }
         });
         out = std::move(list);
@@ -124,14 +70,13 @@ engine::HitsReader hits_into(py::object& out, InterpreterHandOver& released) {
     return [&out, &released](std::span<const std::uint32_t> int_ids, engine::HitTexts& texts) {
         released.take_back();
         const CollectorPaused paused;
-        py::list list(int_ids.size());
+        py::list list = new_list(int_ids.size());
         texts.for_each_ready_run([&](std::size_t begin, std::size_t end) {
             const bool ascii = texts.ascii(begin);
             for (std::size_t i = begin; i < end; ++i) {
-                py::object ext_id = new_text(texts.ext_id(i), ascii);
-                py::object metadata = new_text(texts.metadata(i), ascii);
-                PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i),
-                                new_tuple(std::move(ext_id), std::move(metadata)));
+                set_new_item(list, i,
+                             new_tuple(new_text(texts.ext_id(i), ascii),
+                                       new_text(texts.metadata(i), ascii)));
             }
         });
         out = std::move(list);
@@ -176,8 +121,7 @@ struct PointArguments {
 std::string storage_path_argument(const Arguments& bound) {
     std::string storage_path = to_text(bound[0]);
     if (storage_path.find('\0') != std::string::npos) {
-        PyErr_SetString(PyExc_ValueError, "embedded null byte");
-        throw py::error_already_set();
+        raise_with(PyExc_ValueError, "embedded null byte");
     }
     return storage_path;
 }
@@ -234,11 +178,9 @@ py::object Vesko::add_many(const Arguments& bound) {
     for (const auto& [name, size] : {std::pair{"lats", lats.size()}, std::pair{"lons", lons.size()},
                                      std::pair{"metadatas", metadatas.views.size()}}) {
         if (size != n) {
-            PyErr_SetString(PyExc_ValueError,
-                            ("argument '" + std::string(name) + "': holds " + std::to_string(size) +
-                             " items where 'ids' holds " + std::to_string(n))
-                                .c_str());
-            throw py::error_already_set();
+            raise_with(PyExc_ValueError, "argument '" + std::string(name) + "': holds " +
+                                             std::to_string(size) + " items where 'ids' holds " +
+                                             std::to_string(n));
         }
     }
     std::vector<engine::NewPoint> points(n);

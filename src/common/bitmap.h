@@ -56,6 +56,8 @@ class Bitmap {
     bool empty() const { return roaring_bitmap_is_empty(r_); }
     // Largest id; 0 for an empty bitmap.
     std::uint32_t maximum() const { return roaring_bitmap_maximum(r_); }
+    // Smallest id; UINT32_MAX for an empty bitmap.
+    std::uint32_t minimum() const { return roaring_bitmap_minimum(r_); }
     // The ids that follow `after` (every id when it is empty), at most `limit` of them.
     Bitmap next_after(std::optional<std::uint32_t> after, std::uint32_t limit) const {
         const std::uint64_t skipped = after ? roaring_bitmap_rank(r_, *after) : 0;

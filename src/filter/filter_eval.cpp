@@ -2,126 +2,272 @@
 
 #include "index/id_hash.h"
 
+#include <algorithm>
 #include <cmath>
+#include <numeric>
+#include <vector>
 
 namespace vesko::filter {
 
 namespace {
+
+// The cost model of the string index, in nanoseconds: a bitmap operation's fixed part, and
+// each id it copies or intersects. Measured through exists() on the 2,000,000-point store of
+// bench/filters.py: a category of 200,000 ids costs 0.08 ms (0.4 ns an id).
+constexpr double bitmap_op_ns = 60.0;
+constexpr double bitmap_id_ns = 0.5;
 
 const text::Json* member_array(const text::Json& object, const char* key) {
     auto it = object.find(key);
     return it != object.end() && it->is_array() ? &*it : nullptr;
 }
 
-Bitmap start_from(const index::CoreIndex& index, const Bitmap* restrict) {
-    return restrict != nullptr ? * restrict : index.valid_ids;
+bool is_comparison(std::string_view op) {
+    return op == "$eq" || op == "$ne" || op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte";
+}
+
+Bitmap live_within(const index::CoreIndex& index, const Bitmap* within) {
+    return within != nullptr ? index.valid_ids & *within : index.valid_ids;
 }
 
 Bitmap union_of_conditions(const index::CoreIndex& index, std::string_view field,
-                           const text::Json& elements, const Bitmap* candidates) {
+                           const text::Json& elements, const Bitmap* within) {
     Bitmap r;
     for (const text::Json& element : elements) {
-        r |= evaluate_field_condition(index, field, element, candidates);
+        r |= evaluate_field_condition(index, field, element, within);
     }
     return r;
 }
 
-Bitmap live_within(const index::CoreIndex& index, const Bitmap* candidates) {
-    return candidates != nullptr ? index.valid_ids & *candidates : index.valid_ids;
-}
-
-// The ids one operator admits, restricted to `candidates` when given: the caller intersects
-// the result with a subset of them, so the restriction changes no answer, only the cost.
+// The ids one operator admits, narrowed to `within` when given: the caller intersects the
+// result with a subset of them, so the narrowing changes no answer, only the cost.
 Bitmap operator_bitmap(const index::CoreIndex& index, std::string_view field, std::string_view op,
-                       const text::Json& operand, const Bitmap* candidates) {
-    const bool numeric = operand.is_number();
-    const bool comparison =
-        op == "$eq" || op == "$ne" || op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte";
-    if (numeric && comparison) {
-        return evaluate_numeric_op(index, field, op, text::json_number_as_f32(operand), candidates);
+                       const text::Json& operand, const Bitmap* within) {
+    if (operand.is_number() && is_comparison(op)) {
+        return evaluate_numeric_op(index, field, op, text::json_number_as_f32(operand), within);
     }
-    if (op == "$eq") return get_bitmap_str_eq(index, field, operand, candidates);
+    if (op == "$eq") return get_bitmap_str_eq(index, field, operand, within);
     if (op == "$ne") {
-        Bitmap r = live_within(index, candidates);
+        Bitmap r = live_within(index, within);
         r -= get_bitmap_str_eq(index, field, operand, &r);
         return r;
     }
     if (op == "$in") {
-        return operand.is_array() ? union_of_conditions(index, field, operand, candidates)
-                                  : Bitmap();
+        return operand.is_array() ? union_of_conditions(index, field, operand, within) : Bitmap();
     }
     if (op == "$nin") {
-        Bitmap r = live_within(index, candidates);
+        Bitmap r = live_within(index, within);
         if (operand.is_array()) r -= union_of_conditions(index, field, operand, &r);
         return r;
     }
     return Bitmap();  // an unknown operator, or a range with an operand that is not a number
 }
 
-}  // namespace
+// One element of a conjunction: a filter of an "$and" array, or a field condition of an
+// object (key and condition).
+struct Part {
+    const std::string* field;  // null for a filter element
+    const text::Json* value;
+};
 
-// A filter object is read as the first of these that applies: an "$and" array, an "$or"
-// array, a "$not" member, else its field conditions.
-Bitmap evaluate_filter(const index::CoreIndex& index, const text::Json& filter,
-                       const Bitmap* restrict) {
-    if (!filter.is_object()) return Bitmap();
-    if (member_array(filter, "$and") == nullptr) {
-        if (const text::Json* parts = member_array(filter, "$or")) {
-            Bitmap r;
-            for (const text::Json& element : *parts) r |= evaluate_filter(index, element, nullptr);
-            if (restrict != nullptr) r &= * restrict;
-            return r;
-        }
-        if (auto negated = filter.find("$not"); negated != filter.end()) {
-            Bitmap r = index.valid_ids - evaluate_filter(index, *negated, nullptr);
-            if (restrict != nullptr) r &= * restrict;
-            return r;
-        }
+std::vector<Part> conjunction_parts(const text::Json& filter) {
+    std::vector<Part> parts;
+    if (const text::Json* elements = member_array(filter, "$and")) {
+        for (const text::Json& element : *elements) parts.push_back({nullptr, &element});
+        return parts;
     }
-    return evaluate_filter(index, filter, start_from(index, restrict));
+    for (const auto& [field, condition] : filter.items()) {
+        if (!field.empty() && field[0] == '$') continue;
+        parts.push_back({&field, &condition});
+    }
+    return parts;
 }
 
-Bitmap evaluate_filter(const index::CoreIndex& index, const text::Json& filter, Bitmap&& restrict) {
+bool is_conjunction(const text::Json& filter) {
+    return member_array(filter, "$and") != nullptr ||
+           (member_array(filter, "$or") == nullptr && !filter.contains("$not"));
+}
+
+Estimate estimate_field_condition(const index::CoreIndex& index, std::string_view field,
+                                  const text::Json& condition, double within_ids);
+
+Estimate estimate_part(const index::CoreIndex& index, const Part& part, double within_ids) {
+    if (part.field == nullptr) {
+        return estimate_filter(index, *part.value, static_cast<std::uint64_t>(within_ids));
+    }
+    return estimate_field_condition(index, *part.field, *part.value, within_ids);
+}
+
+// The parts in the order they are evaluated: fewest possible matches first, then cheapest,
+// then as written. Each narrows the set the next is evaluated within.
+std::vector<Part> planned_order(const index::CoreIndex& index, std::vector<Part> parts,
+                                double within_ids) {
+    if (parts.size() < 2) return parts;
+    std::vector<Estimate> estimates;
+    estimates.reserve(parts.size());
+    for (const Part& part : parts) estimates.push_back(estimate_part(index, part, within_ids));
+    std::vector<std::size_t> order(parts.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (estimates[a].matches != estimates[b].matches)
+            return estimates[a].matches < estimates[b].matches;
+        return estimates[a].cost_ns < estimates[b].cost_ns;
+    });
+    std::vector<Part> ordered;
+    ordered.reserve(parts.size());
+    for (std::size_t i : order) ordered.push_back(parts[i]);
+    return ordered;
+}
+
+Estimate conjunction_estimate(const index::CoreIndex& index, const std::vector<Part>& parts,
+                              double within_ids) {
+    Estimate total{within_ids, 0.0};
+    for (const Part& part : planned_order(index, parts, within_ids)) {
+        if (total.matches <= 0.0) break;
+        const Estimate e = estimate_part(index, part, total.matches);
+        total.cost_ns += e.cost_ns;
+        total.matches = std::min(total.matches, e.matches);
+    }
+    return total;
+}
+
+Estimate estimate_str_eq(const index::CoreIndex& index, std::string_view field,
+                         const text::Json& value, double within_ids) {
+    if (!value.is_string() && !value.is_boolean()) return {};
+    if (field == "_id" || field == "id") return {std::min(within_ids, 1.0), bitmap_op_ns};
+    auto outer = index.str_index.find(field);
+    if (outer == index.str_index.end()) return {};
+    auto inner = outer->second.find(value.is_string() ? value.get_ref<const std::string&>()
+                                                      : (value.get<bool>() ? "true" : "false"));
+    if (inner == outer->second.end()) return {};
+    const double ids = std::min(within_ids, static_cast<double>(inner->second.cardinality()));
+    return {ids, bitmap_op_ns + bitmap_id_ns * ids};
+}
+
+Estimate estimate_numeric(const index::CoreIndex& index, std::string_view field,
+                          std::string_view op, double within_ids) {
+    auto it = index.num_index.find(field);
+    if (it == index.num_index.end()) return {};
+    const index::NumericBsiIndex& bsi = it->second;
+    const double present = static_cast<double>(bsi.existence().cardinality());
+    const bool whole = within_ids >= static_cast<double>(index.count());
+    const double cost = whole ? bsi.index_wide_ns() : bsi.comparison_ns(within_ids);
+    return {op == "$ne" ? within_ids : std::min(within_ids, present), cost};
+}
+
+Estimate estimate_operator(const index::CoreIndex& index, std::string_view field,
+                           std::string_view op, const text::Json& operand, double within_ids) {
+    if (operand.is_number() && is_comparison(op)) {
+        return estimate_numeric(index, field, op, within_ids);
+    }
+    if (op == "$eq") return estimate_str_eq(index, field, operand, within_ids);
+    const double complement_ns = bitmap_op_ns + bitmap_id_ns * within_ids;
+    if (op == "$ne") {
+        return {within_ids,
+                estimate_str_eq(index, field, operand, within_ids).cost_ns + complement_ns};
+    }
+    if (op != "$in" && op != "$nin") return {};
+    Estimate any;
+    if (operand.is_array()) {
+        for (const text::Json& element : operand) {
+            const Estimate e = estimate_field_condition(index, field, element, within_ids);
+            any.matches += e.matches;
+            any.cost_ns += e.cost_ns;
+        }
+    }
+    if (op == "$in") return {std::min(within_ids, any.matches), any.cost_ns};
+    return {within_ids, any.cost_ns + complement_ns};
+}
+
+Estimate estimate_field_condition(const index::CoreIndex& index, std::string_view field,
+                                  const text::Json& condition, double within_ids) {
+    if (condition.is_string() || condition.is_boolean())
+        return estimate_str_eq(index, field, condition, within_ids);
+    if (condition.is_number()) return estimate_numeric(index, field, "$eq", within_ids);
+    if (!condition.is_object()) return {};
+    Estimate total{within_ids, 0.0};
+    for (const auto& [op, operand] : condition.items()) {
+        if (total.matches <= 0.0) break;
+        const Estimate e = estimate_operator(index, field, op, operand, total.matches);
+        total.cost_ns += e.cost_ns;
+        total.matches = std::min(total.matches, e.matches);
+    }
+    return total;
+}
+
+}  // namespace
+
+Estimate estimate_filter(const index::CoreIndex& index, const text::Json& filter,
+                         std::uint64_t within_ids) {
+    const auto n = static_cast<double>(within_ids);
+    if (!filter.is_object()) return {};
+    if (is_conjunction(filter)) return conjunction_estimate(index, conjunction_parts(filter), n);
+    if (const text::Json* elements = member_array(filter, "$or")) {
+        Estimate any;
+        for (const text::Json& element : *elements) {
+            const Estimate e = estimate_filter(index, element, within_ids);
+            any.matches += e.matches;
+            any.cost_ns += e.cost_ns;
+        }
+        return {std::min(n, any.matches), any.cost_ns};
+    }
+    const Estimate negated = estimate_filter(index, *filter.find("$not"), within_ids);
+    return {n, negated.cost_ns + bitmap_op_ns + bitmap_id_ns * n};
+}
+
+// A filter object is read as the first of these that applies: an "$and" array, an "$or"
+// array, a "$not" member, else its field conditions. Narrowed to `within`, each reads as the
+// spec's evaluation over the whole store intersected with it: an "$or" is the union of its
+// elements within it, a "$not" what is left of it after its operand within it.
+Bitmap evaluate_filter(const index::CoreIndex& index, const text::Json& filter,
+                       const Bitmap* within) {
     if (!filter.is_object()) return Bitmap();
-    Bitmap r = std::move(restrict);
-    if (const text::Json* parts = member_array(filter, "$and")) {
-        // Each element narrows what is left: evaluating it against r gives r ∩ element.
-        for (const text::Json& element : *parts) {
+    return evaluate_filter(index, filter, Bitmap(within != nullptr ? *within : index.valid_ids));
+}
+
+Bitmap evaluate_filter(const index::CoreIndex& index, const text::Json& filter, Bitmap&& within) {
+    if (!filter.is_object()) return Bitmap();
+    Bitmap r = std::move(within);
+    if (is_conjunction(filter)) {
+        std::vector<Part> parts = conjunction_parts(filter);
+        for (const Part& part :
+             planned_order(index, std::move(parts), static_cast<double>(r.cardinality()))) {
             if (r.empty()) break;
-            r = evaluate_filter(index, element, std::move(r));
+            // Each part's answer lies within r already.
+            r = part.field == nullptr
+                    ? evaluate_filter(index, *part.value, std::move(r))
+                    : evaluate_field_condition(index, *part.field, *part.value, &r);
         }
         return r;
     }
-    // "$or" and "$not" start from their own sets, not from r.
-    if (member_array(filter, "$or") != nullptr || filter.contains("$not"))
-        return evaluate_filter(index, filter, &r);
-    for (const auto& [field, condition] : filter.items()) {
-        if (!field.empty() && field[0] == '$') continue;
-        // The condition's answer lies within r already.
-        r = evaluate_field_condition(index, field, condition, &r);
-        if (r.empty()) return r;
+    if (const text::Json* elements = member_array(filter, "$or")) {
+        Bitmap any;
+        for (const text::Json& element : *elements) any |= evaluate_filter(index, element, &r);
+        return any;
     }
+    r -= evaluate_filter(index, *filter.find("$not"), &r);
     return r;
 }
 
 Bitmap evaluate_field_condition(const index::CoreIndex& index, std::string_view field,
-                                const text::Json& condition, const Bitmap* candidates) {
+                                const text::Json& condition, const Bitmap* within) {
     if (condition.is_string() || condition.is_boolean())
-        return get_bitmap_str_eq(index, field, condition, candidates);
+        return get_bitmap_str_eq(index, field, condition, within);
     if (condition.is_number()) {
         return evaluate_numeric_op(index, field, "$eq", text::json_number_as_f32(condition),
-                                   candidates);
+                                   within);
     }
     if (!condition.is_object()) return Bitmap();
-    // Each operator's answer lies within the candidates, so a lone operator is the answer.
-    if (candidates != nullptr && condition.size() == 1) {
+    // Each operator's answer lies within the set it is given, so a lone operator is the
+    // answer, and each later one is evaluated within what the earlier ones left.
+    if (within != nullptr && condition.size() == 1) {
         const auto only = condition.items().begin();
-        return operator_bitmap(index, field, only.key(), only.value(), candidates);
+        return operator_bitmap(index, field, only.key(), only.value(), within);
     }
-    Bitmap r = start_from(index, candidates);
+    Bitmap r = within != nullptr ? *within : index.valid_ids;
     for (const auto& [op, operand] : condition.items()) {
         if (r.empty()) break;
-        r &= operator_bitmap(index, field, op, operand, candidates);
+        r = operator_bitmap(index, field, op, operand, &r);
     }
     return r;
 }
@@ -153,28 +299,28 @@ Bitmap get_bitmap_str_eq(const index::CoreIndex& index, std::string_view field,
 }
 
 Bitmap evaluate_numeric_op(const index::CoreIndex& index, std::string_view field,
-                           std::string_view op, float value, const Bitmap* restrict) {
+                           std::string_view op, float value, const Bitmap* within) {
     auto it = index.num_index.find(field);
     if (it == index.num_index.end()) return Bitmap();
     const index::NumericBsiIndex& bsi = it->second;
     const std::uint32_t e = index::sortable_bits(value);
     const bool nan = std::isnan(value);
-    // Every comparison starts from the restricting set, so its cost follows the candidates
-    // rather than the whole field.
-    if (op == "$eq") return bsi.equal_to(value, restrict);
+    // Every comparison starts from the narrowing set, so its cost follows it rather than the
+    // whole field.
+    if (op == "$eq") return bsi.equal_to(value, within);
     if (op == "$ne") {
         // "Not equal" includes live points that hold no value for the field.
-        Bitmap r = restrict != nullptr ? index.valid_ids & * restrict : index.valid_ids;
+        Bitmap r = live_within(index, within);
         r -= bsi.equal_to(value, &r);
         return r;
     }
     if (nan) return Bitmap();  // no value compares with NaN
-    if (op == "$gt") return bsi.greater_than_encoded(e, restrict);
+    if (op == "$gt") return bsi.greater_than_encoded(e, within);
     // Only points that hold a value at or above the operand, as for "$gt".
-    if (op == "$gte") return bsi.at_least_encoded(e, restrict);
-    if (op == "$lt") return bsi.less_than_encoded(e, restrict);
+    if (op == "$gte") return bsi.at_least_encoded(e, within);
+    if (op == "$lt") return bsi.less_than_encoded(e, within);
     if (op == "$lte") {
-        return e == 0xFFFFFFFFU ? bsi.existing(restrict) : bsi.less_than_encoded(e + 1, restrict);
+        return e == 0xFFFFFFFFU ? bsi.existing(within) : bsi.less_than_encoded(e + 1, within);
     }
     return Bitmap();
 }

@@ -264,6 +264,41 @@ std::size_t GridIndex::ids_under(std::uint32_t lat_lo, std::uint32_t lat_hi, std
     return n;
 }
 
+std::size_t GridIndex::ids_in(std::uint32_t lat_lo, std::uint32_t lat_hi, std::uint32_t lon_lo,
+                              std::uint32_t lon_hi) const {
+    if (lat_lo > lat_hi || lon_lo > lon_hi || empty()) return 0;
+    if (!walks_blocks(*this, lat_lo, lat_hi, lon_lo, lon_hi)) return ids_;
+    std::size_t n = 0;
+    for_each_block_key(*this, lat_lo, lat_hi, lon_lo, lon_hi, [&](std::uint64_t key) {
+        const std::uint32_t y0 = key_lat_cell(key) * 100;
+        const std::uint32_t x0 = key_lon_cell(key) * 100;
+        const std::uint32_t row_lo = std::max(lat_lo, y0) - y0;
+        const std::uint32_t row_hi = std::min<std::uint32_t>(lat_hi - y0, 99);
+        const std::uint32_t col_lo = std::max(lon_lo, x0) - x0;
+        const std::uint32_t col_hi = std::min<std::uint32_t>(lon_hi - x0, 99);
+        const bool whole = row_lo == 0 && row_hi == 99 && col_lo == 0 && col_hi == 99;
+        if (whole && on_chart(key)) {
+            n += chart_ids_[chart_slot(key)];
+            return;
+        }
+        const Block* b = block(key);
+        if (b == nullptr) return;
+        if (whole) {
+            n += b->ids;
+            return;
+        }
+        // A row's cells from col_lo to col_hi are consecutive in `cells`.
+        for (std::uint32_t row = row_lo; row <= row_hi; ++row) {
+            const std::size_t end = b->place(static_cast<std::uint16_t>(row * 100 + col_hi + 1));
+            for (std::size_t i = b->place(static_cast<std::uint16_t>(row * 100 + col_lo)); i < end;
+                 ++i) {
+                n += b->cells[i].ids.size();
+            }
+        }
+    });
+    return n;
+}
+
 void gather_cells(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,
                   std::uint32_t lon_lo, std::uint32_t lon_hi, std::vector<std::uint32_t>& out) {
     if (lat_lo > lat_hi || lon_lo > lon_hi || grid.empty()) return;

@@ -126,6 +126,12 @@ class GridIndex {
     // or of the whole grid when it meets too many to count.
     std::size_t ids_under(std::uint32_t lat_lo, std::uint32_t lat_hi, std::uint32_t lon_lo,
                           std::uint32_t lon_hi) const;
+    // The ids the cells of the rectangle hold, counted cell by cell where a block lies only
+    // partly inside it (a range of a row's cells is found from the occupied bits, so the cost
+    // follows the rows and the occupied cells, never the ids); every id when the rectangle
+    // meets too many blocks to walk. What a search's window costs before it is gathered.
+    std::size_t ids_in(std::uint32_t lat_lo, std::uint32_t lat_hi, std::uint32_t lon_lo,
+                       std::uint32_t lon_hi) const;
 
     // Calls fn(cell key, ids) for every occupied cell.
     template <class Fn>

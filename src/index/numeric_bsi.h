@@ -7,8 +7,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 namespace vesko::index {
 
@@ -50,6 +54,15 @@ class NumericBsiIndex {
     // existence, or existence intersected with `within`.
     Bitmap existing(const Bitmap* within) const;
 
+    // The expected time of one comparison over the whole field, and within a set of
+    // `within_ids` ids (the cheaper of the two ways below); the filter's planner weighs them.
+    double index_wide_ns() const;
+    double comparison_ns(double within_ids) const;
+
+    // Each id's code by id, for ids below `ids`: 0 for an id without a value (no recorded
+    // value has code 0). Made from the slices in one pass over them.
+    std::vector<std::uint32_t> decode_codes(std::size_t ids) const;
+
     const Bitmap& existence() const { return existence_; }
     const std::array<Bitmap, slice_count>& slices() const { return slices_; }
     std::uint32_t min_encoded() const { return min_encoded_; }
@@ -63,22 +76,36 @@ class NumericBsiIndex {
                                       std::uint8_t top_bit);
 
   private:
-    // Up to this many ids, a comparison reads each id's code from the slices, top bit down,
-    // and usually settles within a few bits; beyond it, whole-slice operations cost less than
-    // so many lookups. Below it they cost mostly the allocation of their intermediate sets.
-    static constexpr std::uint64_t few_ids = 64;
+    // A comparison within a set of ids goes one of two ways. It can read each id's code from a
+    // column of codes by id, made from the slices on the first such comparison and kept in step
+    // with every change after it: a load per id, whatever the set's shape. Or it can combine
+    // the set with whole slices, a bitmap operation per slice and 65,536-id block of the set,
+    // each costing its fixed part plus the ids it touches. The first wins for a set scattered
+    // thinly over the field (a search window), the second for dense ones. per_id_ns and
+    // slices_ns are the two costs (the cost model in numeric_bsi.cpp).
+    double per_id_ns(double ids) const;
+    double slices_ns(double ids, double blocks) const;
+    bool reads_per_id(const Bitmap& within) const;
+    // The codes by id, made on first use. A search may ask while others read (the index lock
+    // held shared): the first makes it under the mutex. Changes hold the lock exclusively, so
+    // no reader runs while they keep it in step.
+    struct CodeColumn {
+        std::mutex making;
+        std::atomic<bool> ready{false};
+        std::vector<std::uint32_t> codes;
+    };
+    const std::vector<std::uint32_t>& code_column() const;
+    void set_code(std::uint32_t int_id, std::uint32_t code);
+    // The existing ids of `within` whose comparison sign (code against bound) `keep` accepts,
+    // each read from the column of codes.
+    template <class Keep>
+    Bitmap pick_by_code(const Bitmap& within, std::uint32_t bound, Keep keep) const;
+
     // The highest bit a comparison with `bound` reads: above it every present code and the
     // bound hold only zeros.
     int scan_top(std::uint32_t bound) const {
         return std::max(highest_bit(bound), static_cast<int>(top_bit_));
     }
-    // The sign of (the id's code - bound), comparing bits `top` down to 0: the id's bits come
-    // from the slices, as the whole-slice operations read them. The id must exist.
-    int compare_code(std::uint32_t int_id, std::uint32_t bound, int top) const;
-    // The existing ids of `within` (at most few_ids of them) whose comparison sign `keep`
-    // accepts.
-    template <class Keep>
-    Bitmap pick_few(const Bitmap& within, std::uint32_t bound, int top, Keep keep) const;
 
     // Slice i holds the ids whose code has bit i set; an id outside existence_ is in no slice.
     std::array<Bitmap, slice_count> slices_;
@@ -88,6 +115,7 @@ class NumericBsiIndex {
     std::uint32_t min_encoded_ = 0xFFFFFFFFU;
     std::uint32_t max_encoded_ = 0;
     std::uint8_t top_bit_ = 0;
+    std::unique_ptr<CodeColumn> column_ = std::make_unique<CodeColumn>();
 };
 
 }  // namespace vesko::index

@@ -85,12 +85,7 @@ void copy_numeric(const index::NumIndex& old_index, const std::vector<std::uint3
     for (const auto& [field, bsi] : old_index) {
         index::NumericBsiIndex& fresh = out[field];
         if (bsi.existence().empty()) continue;
-        std::vector<std::uint32_t> codes(table.size(), 0);
-        for (int i = 0; i < index::NumericBsiIndex::slice_count; ++i) {
-            bsi.slices()[static_cast<std::size_t>(i)].for_each([&](std::uint32_t old_id) {
-                if (old_id < codes.size()) codes[old_id] |= 1U << i;
-            });
-        }
+        const std::vector<std::uint32_t> codes = bsi.decode_codes(table.size());
         bsi.existence().for_each([&](std::uint32_t old_id) {
             if (old_id >= table.size() || table[old_id] == not_kept) return;
             const float value = index::from_sortable_bits(codes[old_id]);

@@ -2,6 +2,10 @@
 #include "filter/filter_eval.h"
 #include "spatial/search.h"
 
+#ifdef VESKO_FAULT_HOOKS
+#include "index/forced_plan.h"
+#endif
+
 #include <algorithm>
 #include <utility>
 
@@ -9,11 +13,14 @@ namespace vesko::spatial {
 
 namespace {
 
-// Evaluating a filter over the whole store costs up to a pass over its indexes; a window that
-// holds fewer candidates than this (or than this share of the live points) is always cheaper
-// to narrow directly.
-constexpr std::uint64_t min_window_for_filter_first = 4096;
-constexpr std::uint64_t store_share_for_filter_first = 32;
+// The two plans' costs besides the filter's own, in nanoseconds per id: a window candidate
+// gathered from its cell, sorted and narrowed as one of a bitmap; a filter's id examined on
+// its own, its coordinates loaded from wherever it lies in the store and its cell tested
+// against the window. Set from bench/filters.py (an unfiltered 5 km radius: about 2,400
+// candidates in 0.2 ms of engine time, most of it the exact test every plan makes) and
+// bench/searches.py's selective rows.
+constexpr double window_id_ns = 25.0;
+constexpr double matching_id_ns = 45.0;
 constexpr std::size_t max_looked_up_one_by_one = 256;
 
 }  // namespace
@@ -45,13 +52,38 @@ const Bitmap& Eligible::all() const {
 
 const Bitmap* Eligible::filter_first(std::uint64_t window_ids) const {
     if (filter_ == nullptr) return nullptr;
-    if (!all_) {
-        const std::uint64_t worth_it =
-            std::max(min_window_for_filter_first, index_.count() / store_share_for_filter_first);
-        if (window_ids < worth_it) return nullptr;
-    }
+#ifdef VESKO_FAULT_HOOKS
+    if (index::plan::forced_window)
+        return *index::plan::forced_window == index::plan::Window::FilterFirst ? &all() : nullptr;
+#endif
+    if (!all_ && !filter_first_cheaper(window_ids)) return nullptr;
     const Bitmap& matching = all();
     return matching.cardinality() < window_ids ? &matching : nullptr;
+}
+
+// Counts known before any work decide: the window's ids (its cells' sizes), and what the
+// filter can match and costs, over the store and within the window (filter::Estimate).
+bool Eligible::filter_first_cheaper(std::uint64_t window_ids) const {
+    const filter::Estimate over_store = filter::estimate_filter(index_, *filter_, index_.count());
+    const filter::Estimate over_window = filter::estimate_filter(index_, *filter_, window_ids);
+    const double window_plan = static_cast<double>(window_ids) * window_id_ns + over_window.cost_ns;
+    const double filter_plan = over_store.cost_ns + over_store.matches * matching_id_ns;
+    return filter_plan < window_plan;
+}
+
+double Eligible::matches_bound() const {
+    if (evaluated()) return static_cast<double>(all().cardinality());
+    return filter::estimate_filter(index_, *filter_, index_.count()).matches;
+}
+
+double Eligible::whole_ns() const {
+    if (evaluated()) return 0.0;
+    return filter::estimate_filter(index_, *filter_, index_.count()).cost_ns;
+}
+
+double Eligible::narrowing_ns(std::uint64_t candidates) const {
+    return static_cast<double>(candidates) * window_id_ns +
+           filter::estimate_filter(index_, *filter_, candidates).cost_ns;
 }
 
 void Eligible::window_holds(std::uint64_t window_ids) const {

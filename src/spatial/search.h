@@ -34,8 +34,9 @@ using LatLon = std::pair<float, float>;
 // Two plans give the same ids: narrowing the search window's candidates by the filter (cost
 // follows the window), or evaluating the filter over the store once and examining only its
 // ids (cost follows the filter). A search asks `filter_first` with the number of candidates
-// its window may hold; the filter is evaluated over the store only for windows too large to
-// be cheap, and chosen when it holds fewer ids than the window.
+// its window holds; the filter is evaluated over the store only when its estimated cost and
+// the ids it can match, examined one by one, cost less than the window (filter_eval.h,
+// eligible.cpp), and its ids are then used when they are fewer than the window's.
 class Eligible {
   public:
     // `filter` (may be null) must outlive this object.
@@ -48,9 +49,18 @@ class Eligible {
     void keep(std::vector<std::uint32_t>& ascending) const;
     // Every eligible id; evaluated once, on first use.
     const Bitmap& all() const;
-    // The filter's ids when examining them beats a window of at most `window_ids` candidates;
-    // null without a filter or when the window is cheaper.
+    // The filter's ids when examining them beats a window of `window_ids` candidates; null
+    // without a filter or when the window is cheaper.
     const Bitmap* filter_first(std::uint64_t window_ids) const;
+
+    // For a walk that meets its candidates a few at a time (k-nearest), which narrows them as
+    // it meets them until that has cost as much as evaluating the filter over the store would:
+    // whether all() is known already, an upper bound on its size, and the two estimated costs.
+    bool filtered() const { return filter_ != nullptr; }
+    bool evaluated() const { return filter_ == nullptr || all_.has_value(); }
+    double matches_bound() const;
+    double whole_ns() const;
+    double narrowing_ns(std::uint64_t candidates) const;
 
     // Searches that walk a window say how many ids it holds before they examine any; from
     // long_work_ids on, the notice the caller set runs, once: its chance to let go of a lock
@@ -60,6 +70,8 @@ class Eligible {
     void window_holds(std::uint64_t window_ids) const;
 
   private:
+    bool filter_first_cheaper(std::uint64_t window_ids) const;
+
     const index::CoreIndex& index_;
     const text::Json* filter_;
     mutable std::optional<Bitmap> all_;

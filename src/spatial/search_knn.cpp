@@ -24,6 +24,10 @@
 #include "spatial/search.h"
 #include "spatial/window.h"
 
+#ifdef VESKO_FAULT_HOOKS
+#include "index/forced_plan.h"
+#endif
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -170,15 +174,24 @@ double to_block_m(double lat_q, double lon_q, double cos_lat_q, double south_deg
     return std::max(lat_gap * metres_per_degree, lon_bound_m);
 }
 
+// Whether ranking `matching` eligible points directly is cheaper than walking to find them.
+bool ranks_directly(const index::CoreIndex& index, double matching, std::uint32_t k) {
+    return matching * matching <=
+           direct_ranking_factor * static_cast<double>(k) * static_cast<double>(index.count());
+}
+
 class KnnSearch {
   public:
-    KnnSearch(const index::CoreIndex& index, float lat_deg, float lon_deg, const Bitmap& eligible,
+    KnnSearch(const index::CoreIndex& index, float lat_deg, float lon_deg, const Eligible& eligible,
               std::uint32_t k)
         : index_(index),
           lat_(lat_deg),
           lon_(lon_deg),
           cos_lat_q_(query_cos(lat_deg)),
           eligible_(eligible),
+          all_(eligible.evaluated() ? &eligible.all() : nullptr),
+          narrowing_budget_ns_(eligible.whole_ns()),
+          k_(k),
           best_(k),
           cx_(index::lon_cell(lon_deg)),
           cy_(index::lat_cell(lat_deg)),
@@ -186,20 +199,28 @@ class KnnSearch {
 
     // Ranks every eligible point directly; the answer is the same as walking.
     std::vector<Entry> rank_all() {
-        examine_all(eligible_);
+        examine_all(eligible_.all());
         return best_.take_sorted();
     }
 
     std::vector<Entry> run() {
+#ifdef VESKO_FAULT_HOOKS
+        if (index::plan::forced_walk == index::plan::Walk::Whole) all_ = &eligible_.all();
+        if (index::plan::forced_walk == index::plan::Walk::Narrowing)
+            narrowing_budget_ns_ = std::numeric_limits<double>::infinity();
+#endif
         if (!on_chart_) {
-            examine_all(eligible_);
+            examine_all(eligible_.all());
         } else if (std::fabs(lat_) >= polar_cap_lat_deg) {
             walk_rows();
         } else if (!walk_rings() && !walk_block_rings()) {
             walk_blocks();
         }
+        // A filter found to match few points once evaluated: its points are ranked directly.
+        if (abandoned_) examine_all(*all_);
         // The cells say nothing about where points off the chart are.
-        examine_all(index_.irregular_ids & eligible_);
+        examine_all(all_ != nullptr ? index_.irregular_ids & *all_
+                                    : eligible_.narrow(index_.irregular_ids));
         return best_.take_sorted();
     }
 
@@ -241,7 +262,7 @@ class KnnSearch {
 
     // Walks rings outward while the budget lasts; true when they settle the answer.
     bool walk_rings() {
-        for (int r = 0; r < ring_limit && lookups_ < ring_walk_budget; ++r) {
+        for (int r = 0; r < ring_limit && lookups_ < ring_walk_budget && !abandoned_; ++r) {
             walked_rings_ = r + 1;
             for_each_in_ring(
                 r, [&](std::int64_t dx, std::int64_t dy) { visit_ring_cell(cx_ + dx, cy_ + dy); });
@@ -300,7 +321,7 @@ class KnnSearch {
     bool walk_block_rings() {
         const std::int64_t bx = cx_ / 100;
         const std::int64_t by = cy_ / 100;
-        for (std::int64_t r = 0; r < max_block_rings; ++r) {
+        for (std::int64_t r = 0; r < max_block_rings && !abandoned_; ++r) {
             for_each_in_ring(
                 r, [&](std::int64_t dx, std::int64_t dy) { visit_block(bx + dx, by + dy); });
             if (settled_within(outside_square_m(bx, by, r, 1))) return true;
@@ -343,6 +364,7 @@ class KnnSearch {
     // Visits the blocks nearest first, skipping the cells the ring walk examined, until the
     // farthest kept distance is within the next block's bound.
     void walk_blocks() {
+        if (abandoned_) return;
         struct Pending {
             double bound_m;
             std::uint64_t key;
@@ -356,7 +378,7 @@ class KnnSearch {
         }
         auto farther = [](const Pending& a, const Pending& b) { return a.bound_m > b.bound_m; };
         std::make_heap(pending.begin(), pending.end(), farther);
-        while (!pending.empty()) {
+        while (!pending.empty() && !abandoned_) {
             std::pop_heap(pending.begin(), pending.end(), farther);
             const Pending next = pending.back();
             pending.pop_back();
@@ -376,7 +398,7 @@ class KnnSearch {
         for (;;) {
             const bool more_south = south > 0;
             const bool more_north = north + 1 < block_rows;
-            if (!more_south && !more_north) return;
+            if ((!more_south && !more_north) || abandoned_) return;
             const double lat_q = lat_;
             const double south_gap_m = more_south
                                            ? to_latitude_m(lat_q, static_cast<double>(south) - 90.0)
@@ -403,7 +425,26 @@ class KnnSearch {
         }
     }
 
+    // The cell's eligible ids: narrowed from the cell while that costs less in all than
+    // evaluating the filter over the store, then from the filter's ids.
+    const Bitmap& eligible_in(const index::CellIds& ids, Bitmap& narrowed) {
+        if (all_ == nullptr && narrowed_ns_ < narrowing_budget_ns_) {
+            narrowed_ns_ += eligible_.narrowing_ns(ids.size());
+            Bitmap cell;
+            cell.add_many(ids.begin(), ids.size());
+            narrowed = eligible_.narrow(cell);
+            return narrowed;
+        }
+        if (all_ == nullptr) {
+            all_ = &eligible_.all();
+            abandoned_ = ranks_directly(index_, static_cast<double>(all_->cardinality()), k_);
+        }
+        return *all_;
+    }
+
     void examine_cell(std::uint64_t key, const index::CellIds& ids) {
+        Bitmap narrowed;
+        const Bitmap& eligible = eligible_in(ids, narrowed);
         // The cell's ids are scattered over coords.bin: their coordinates are asked for a few
         // ids ahead, so that the loads overlap.
         const std::uint32_t* ahead = ids.begin();
@@ -412,7 +453,7 @@ class KnnSearch {
         }
         for (std::uint32_t int_id : ids) {
             if (ahead != ids.end()) index_.files.prefetch_coords(*ahead++);
-            if (!eligible_.contains(int_id) || seen_.contains(int_id)) continue;
+            if (!eligible.contains(int_id) || seen_.contains(int_id)) continue;
             seen_.add(int_id);
             examine(key, int_id);
         }
@@ -445,7 +486,15 @@ class KnnSearch {
     const float lon_;
     // Cosine of the query's latitude: the one the distances use, and the bounds too.
     const float cos_lat_q_;
-    const Bitmap& eligible_;
+    const Eligible& eligible_;
+    // The filter's ids once evaluated over the store (valid_ids without a filter); until then
+    // each cell is narrowed as it is met, within a budget of the evaluation's estimated cost.
+    const Bitmap* all_;
+    double narrowing_budget_ns_;
+    double narrowed_ns_ = 0.0;
+    // The filter proved to match few points: the walk stops and they are ranked directly.
+    bool abandoned_ = false;
+    std::uint32_t k_;
     BestK best_;
     // The query's cell.
     const std::int64_t cx_;
@@ -463,23 +512,21 @@ class KnnSearch {
     std::unordered_set<std::uint64_t> walked_blocks_;
 };
 
-// Whether ranking the eligible points directly is cheaper than walking to find them.
-bool rank_directly(const index::CoreIndex& index, const Bitmap& eligible_ids, std::uint32_t k) {
-    if (&eligible_ids == &index.valid_ids) return false;
-    const double matching = static_cast<double>(eligible_ids.cardinality());
-    return matching * matching <=
-           direct_ranking_factor * static_cast<double>(k) * static_cast<double>(index.count());
-}
-
 }  // namespace
 
 std::vector<DistanceHit> search_knn(const index::CoreIndex& index, float lat_deg, float lon_deg,
                                     std::uint32_t k, const Eligible& eligible) {
-    const Bitmap& eligible_ids = eligible.all();
-    if (k == 0 || eligible_ids.empty()) return {};
-    KnnSearch search(index, lat_deg, lon_deg, eligible_ids, k);
-    const std::vector<Entry> entries =
-        rank_directly(index, eligible_ids, k) ? search.rank_all() : search.run();
+    if (k == 0 || (eligible.evaluated() && eligible.all().empty())) return {};
+    // A filter that may match few points is evaluated first, to rank them directly when it
+    // does; any other is narrowed cell by cell as the walk meets its cells.
+    if (eligible.filtered() && ranks_directly(index, eligible.matches_bound(), k) &&
+        eligible.all().empty()) {
+        return {};
+    }
+    KnnSearch search(index, lat_deg, lon_deg, eligible, k);
+    const bool direct = eligible.filtered() && eligible.evaluated() &&
+                        ranks_directly(index, static_cast<double>(eligible.all().cardinality()), k);
+    const std::vector<Entry> entries = direct ? search.rank_all() : search.run();
     std::vector<DistanceHit> answer;
     answer.reserve(entries.size());
     for (const Entry& e : entries) answer.push_back({e.int_id, e.dist_m, 0});

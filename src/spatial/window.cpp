@@ -20,7 +20,7 @@ std::vector<std::uint32_t> window_candidates(const index::CoreIndex& index,
                                              const Bitmap* extra) {
     std::uint64_t window_ids = extra == nullptr ? 0 : extra->cardinality();
     for (const CellRange& r : window.lon) {
-        window_ids += index.grid_index.ids_under(window.lat.lo, window.lat.hi, r.lo, r.hi);
+        window_ids += index.grid_index.ids_in(window.lat.lo, window.lat.hi, r.lo, r.hi);
     }
     eligible.window_holds(window_ids);
     if (const Bitmap* matching = eligible.filter_first(window_ids)) {

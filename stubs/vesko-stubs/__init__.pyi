@@ -118,7 +118,8 @@ class Vesko:
         """True when a live point has this id."""
     def __len__(self) -> int:
         """The number of live points, as count()."""
-    def __enter__(self) -> "Vesko": ...
+    def __enter__(self) -> "Vesko":
+        """Returns the store itself; leaving the with block closes it."""
     def __exit__(
         self,
         exc_type: Optional[Type[BaseException]],
@@ -128,10 +129,15 @@ class Vesko:
         """Closes the store."""
 
 def import_geojson(path: Union[str, "os.PathLike[str]"], db: Vesko) -> int:
-    """Adds the features of a GeoJSON FeatureCollection to db; returns how many were read."""
+    """Adds the Point features of a GeoJSON FeatureCollection to db (the Feature "id" as the
+    point's id, "properties" as its metadata, a null geometry as NaN coordinates) as add_many
+    would; ids already live are left unchanged. The whole file is checked first: a bad one
+    raises and adds nothing. Returns how many features were read."""
 
 def import_parquet(path: Union[str, "os.PathLike[str]"], db: Vesko) -> int:
-    """Adds the rows of a GeoParquet file written by export to db; returns how many."""
+    """Adds the rows of a GeoParquet file written by Vesko.export (columns id, metadata and a
+    WKB point geometry) to db as add_many would; ids already live are left unchanged. The whole
+    file is checked first: a bad one raises and adds nothing. Returns how many rows were read."""
 
 def salvage(storage_path: str) -> Vesko:
     """Opens a store that Vesko() refused as damaged, after moving the damaged snapshot to

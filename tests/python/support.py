@@ -6,11 +6,14 @@ import gc
 import hashlib
 import json
 import os
+import platform
 import struct
 import weakref
 from pathlib import Path
 
 import vesko
+
+ON_PYPY = platform.python_implementation() == "PyPy"
 
 DATA_FILES = ("coords.bin", "offsets.bin", "ids.bin", "meta_offsets.bin", "meta.bin")
 SLOT_FILES = ("coords.bin", "offsets.bin", "meta_offsets.bin")

@@ -276,6 +276,12 @@ BAD_IMPORTS = [
      "feature 0: geometry is not a Point"),
     ("properties_list", '{"type": "FeatureCollection", "features": [{"type": "Feature", '
      '"id": "a", "geometry": null, "properties": [1]}]}', "feature 0: properties is not an"),
+    ("coordinate_text", '{"type": "FeatureCollection", "features": [{"type": "Feature", '
+     '"id": "a", "geometry": {"type": "Point", "coordinates": ["1", 2]}}]}',
+     "feature 0: coordinates are not numbers"),
+    # Python's reader takes NaN; the store's metadata rules refuse it, as add_many reports.
+    ("properties_nan", '{"type": "FeatureCollection", "features": [{"type": "Feature", '
+     '"id": "a", "geometry": null, "properties": {"v": NaN}}]}', "Invalid JSON: item 1: "),
 ]
 
 
@@ -294,6 +300,23 @@ def test_bad_geojson_is_refused_before_any_point_is_added(store, tmp_path, text,
     with pytest.raises(ValueError, match=message):
         vesko.import_geojson(path, store)
     assert file_digests(store_path(store)) == before
+    assert [p[0] for p in store.items()] == ["z"]
+
+
+def test_bad_geoparquet_metadata_is_refused_before_any_point_is_added(store, tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet  # noqa: F401
+
+    store.add("z", 1, 2, "{}")
+    point = struct.pack("<BIdd", 1, 1, 2.0, 1.0)
+    path = tmp_path / "bad.parquet"
+    pa.parquet.write_table(pa.table({"id": ["ok", "bad"], "metadata": ["{}", "[1]"],
+                                     "geometry": [point, point]}), path)
+    before = file_digests(store_path(store))
+    with pytest.raises(ValueError, match="Invalid JSON: item 1: expected a JSON object"):
+        vesko.import_parquet(path, store)
+    assert file_digests(store_path(store)) == before
+    assert [p[0] for p in store.items()] == ["z"]
 
 
 def test_importer_refuses_something_that_is_not_a_store(tmp_path):
