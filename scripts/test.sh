@@ -7,7 +7,8 @@
 # The full form, as CI runs it on a fresh machine: formatting (where the pinned clang-format is
 # available), the include layers, the C++ unit tests built with g++ and with clang++, the whole
 # Python suite (with the typing check of the stub), each benchmark at a tiny size so that it
-# keeps working, the sanitizer steps (scripts/sanitize.sh): the C++ tests, the fuzz corpus and
+# keeps working, the Python tests under PyPy (scripts/pypy.sh --quick), the sanitizer steps
+# (scripts/sanitize.sh): the C++ tests, the fuzz corpus and
 # the Python tests under AddressSanitizer and UndefinedBehaviorSanitizer, and a short libFuzzer
 # run of each fuzz target; then the C++ tests cross-built for 32-bit ARM and run under
 # emulation (scripts/armhf.sh). Long fuzzing runs are by hand (README).
