@@ -10,6 +10,7 @@
 # Usage: scripts/sanitize.sh [--no-python] [--no-libfuzzer]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 
 python_step=1
 libfuzzer_step=1
@@ -24,28 +25,20 @@ py=.venv/bin/python
 jobs=${VESKO_JOBS:-2}
 targets=(filter_fuzz metadata_fuzz search_fuzz snapshot_decode_fuzz store_open_fuzz wal_decode_fuzz)
 
-build_quietly() {  # log file, then the command; the log is shown only when the command fails
-    local log=$1
-    shift
-    if ! "$@" >"$log" 2>&1; then
-        cat "$log"
-        return 1
-    fi
-}
-
 # Warnings are gated by the plain build; gcc's warnings at -O2 with the sanitizers' instrumentation
 # include false positives, so these builds do not treat them as errors.
-echo "== C++ tests, fuzz corpus and Python tests under ASan and UBSan"
+echo "== C++ tests, fuzz corpus and Python tests under ASan and UBSan (build log: build/asan-build.log)"
 mkdir -p build
+rm -f build/asan-build.log build/fuzz-build.log
 # The module is built here by CMake itself, which needs pybind11's CMake files in the
 # environment (pip's own builds bring pybind11 in an isolated environment of their own).
 $py -m pip install -q --disable-pip-version-check "pybind11>=2.11,<4"
-build_quietly build/asan-build.log cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+logged build/asan-build.log cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVESKO_SANITIZE=address,undefined -DVESKO_WERROR=OFF -DVESKO_BUILD_TESTS=ON \
     -DVESKO_BUILD_FUZZ=ON -DVESKO_BUILD_MODULE=ON -DPython_EXECUTABLE="$PWD/$py" \
     -Dpybind11_DIR="$($py -m pybind11 --cmakedir)" \
     -DSKBUILD_PROJECT_VERSION="$($py -c 'import importlib.metadata as m; print(m.version("vesko"))')"
-build_quietly build/asan-build.log cmake --build build/asan -j "$jobs"
+logged build/asan-build.log cmake --build build/asan -j "$jobs"
 # The stub package beside the module, where an installed wheel has it.
 rm -rf build/asan/vesko-stubs && cp -r stubs/vesko-stubs build/asan/
 ctest --test-dir build/asan --output-on-failure -j "$jobs" | tail -n 3
@@ -74,11 +67,11 @@ if [ "$libfuzzer_step" = 1 ]; then
         exit 0
     fi
     seconds=${FUZZ_SECONDS:-20}
-    echo "== libFuzzer, ${seconds} s per target"
-    build_quietly build/fuzz-build.log env CXX=clang++ cmake -S . -B build/fuzz \
+    echo "== libFuzzer, ${seconds} s per target (build log: build/fuzz-build.log)"
+    logged build/fuzz-build.log env CXX=clang++ cmake -S . -B build/fuzz \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESKO_SANITIZE=address,undefined \
         -DVESKO_WERROR=OFF -DVESKO_LIBFUZZER=ON
-    build_quietly build/fuzz-build.log cmake --build build/fuzz -j "$jobs"
+    logged build/fuzz-build.log cmake --build build/fuzz -j "$jobs"
     for target in "${targets[@]}"; do
         mkdir -p "build/fuzz-corpus/$target"
         if ! build/fuzz/"$target" -max_total_time="$seconds" -timeout=30 \

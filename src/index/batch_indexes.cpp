@@ -15,6 +15,12 @@ std::uint64_t group_hash(std::string_view field, std::string_view value) {
     return a ^ (std::hash<std::string_view>{}(value) + 0x9E3779B97F4A7C15ULL + (a << 6) + (a >> 2));
 }
 
+// The slot a hash starts probing from. The mask is below the table's length, so the masked
+// hash fits a size_t on a 32-bit machine too: the narrowing drops only bits already zero.
+std::size_t home_slot(std::uint64_t hash, std::size_t mask) {
+    return static_cast<std::size_t>(hash & mask);
+}
+
 }  // namespace
 
 void BatchIndexes::clear() {
@@ -38,7 +44,7 @@ void BatchIndexes::grow_string_slots() {
     const std::size_t mask = grown.size() - 1;
     for (std::uint32_t g = 0; g < strings_used_; ++g) {
         const std::uint64_t hash = group_hash(strings_[g].field, strings_[g].value);
-        std::size_t at = hash & mask;
+        std::size_t at = home_slot(hash, mask);
         while (grown[at].group != no_group) at = (at + 1) & mask;
         grown[at] = {static_cast<std::uint32_t>(hash), g};
     }
@@ -50,7 +56,7 @@ void BatchIndexes::add_string(std::string_view field, std::string_view value) {
     const std::uint64_t hash = group_hash(field, value);
     const auto tag = static_cast<std::uint32_t>(hash);
     const std::size_t mask = string_slots_.size() - 1;
-    std::size_t at = hash & mask;
+    std::size_t at = home_slot(hash, mask);
     for (;; at = (at + 1) & mask) {
         const GroupSlot slot = string_slots_[at];
         if (slot.group == no_group) break;

@@ -69,8 +69,7 @@ Result<DataFiles> DataFiles::open(const std::string& dir, OpenFailure on_failure
         VESKO_TRY(slotted->file.reserve(wanted));
         auto size = size_of(slotted->file, name);
         if (!size) return size.error();
-        auto mapped =
-            MappedRegion::map(slotted->file, static_cast<std::size_t>(*size), MapAccess::ReadWrite);
+        auto mapped = MappedRegion::map(slotted->file, *size, MapAccess::ReadWrite);
         if (!mapped) return failure(std::string("cannot map ") + name, mapped.error());
         slotted->map = std::move(mapped).value();
         slotted->map.advise_random();
@@ -96,9 +95,14 @@ Result<void> DataFiles::ensure_capacity(std::uint32_t int_id) {
         if (slotted->map.size() >= length) continue;
         VESKO_TRY(slotted->map.sync());
         VESKO_TRY(slotted->file.reserve(length));
-        auto grown = MappedRegion::map(slotted->file, static_cast<std::size_t>(length),
-                                       MapAccess::ReadWrite);
-        if (!grown) return grown.error();
+        auto grown = MappedRegion::map(slotted->file, length, MapAccess::ReadWrite);
+        if (!grown) {
+            // The file goes back to the length of its mapping: a store is opened by mapping
+            // its files whole, and one grown past what the address space holds (a 32-bit
+            // machine) could not be opened again.
+            (void)slotted->file.truncate(slotted->map.size());
+            return grown.error();
+        }
         grown->advise_random();
         grown->map_cached_pages(slotted->map.size());
         slotted->map = std::move(grown).value();
@@ -149,10 +153,10 @@ void DataFiles::Appended::refresh_view() {
     if (known_size <= view.size() && view.data() != nullptr) return;
     // Twice what the file holds, and at least 64 MiB: a new view is needed once per doubling.
     const std::uint64_t reserve = std::max<std::uint64_t>(2 * known_size, std::uint64_t{64} << 20);
-    auto mapped = MappedRegion::map(file, static_cast<std::size_t>(reserve), MapAccess::ReadOnly);
+    auto mapped = MappedRegion::map(file, reserve, MapAccess::ReadOnly);
     // Without a view every read goes through positioned reads, which is only slower.
     view = mapped ? std::move(mapped).value() : MappedRegion();
-    view.map_cached_pages(static_cast<std::size_t>(known_size));
+    view.map_cached_pages(known_size);
 }
 
 std::optional<std::string_view> DataFiles::record_view(const Appended& file, std::uint64_t offset,

@@ -12,7 +12,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <limits>
 #include <mutex>
+#include <new>
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -22,6 +24,8 @@
 #include <vector>
 
 namespace vesko::storage {
+
+static_assert(sizeof(off_t) == 8, "file offsets must be 64-bit (_FILE_OFFSET_BITS=64)");
 
 #ifdef VESKO_FAULT_HOOKS
 using fault::Call;
@@ -61,6 +65,14 @@ Error sync_failure(int errnum) {
     Error error = os_error(errnum);
     error.failed_sync = true;
     return error;
+}
+
+// A file length as the size of a range of memory. Files keep 64-bit offsets everywhere; on a
+// 32-bit machine one longer than a pointer can span cannot be mapped or copied whole, and
+// saying so (EFBIG) is the only answer that is not a truncated view of it.
+Result<std::size_t> fits_in_memory(std::uint64_t length) {
+    if (length > std::numeric_limits<std::size_t>::max()) return os_error(EFBIG);
+    return static_cast<std::size_t>(length);
 }
 
 int open_flags(OpenMode mode) {
@@ -246,17 +258,19 @@ MappedRegion::~MappedRegion() {
     if (base_ != nullptr) ::munmap(base_, length_);
 }
 
-Result<MappedRegion> MappedRegion::map(const FileDescriptor& file, std::size_t length,
+Result<MappedRegion> MappedRegion::map(const FileDescriptor& file, std::uint64_t length,
                                        MapAccess access) {
     VESKO_INJECT_FAILURE(Call::Map);
+    auto span = fits_in_memory(length);
+    if (!span) return span.error();
     const int prot = access == MapAccess::ReadWrite ? PROT_READ | PROT_WRITE : PROT_READ;
-    void* p = length == 0
+    void* p = *span == 0
                   ? ::mmap(nullptr, 1, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                  : ::mmap(nullptr, length, prot, MAP_SHARED, file.fd_, 0);
+                  : ::mmap(nullptr, *span, prot, MAP_SHARED, file.fd_, 0);
     if (p == MAP_FAILED) return last_error();
     MappedRegion region;
     region.base_ = static_cast<unsigned char*>(p);
-    region.length_ = length == 0 ? 1 : length;
+    region.length_ = *span == 0 ? 1 : *span;
     return region;
 }
 
@@ -275,8 +289,9 @@ void MappedRegion::advise_sequential() const {
     if (base_ != nullptr) (void)::madvise(base_, length_, MADV_SEQUENTIAL);
 }
 
-void MappedRegion::map_cached_pages(std::size_t length) const {
-    length = std::min(length, length_);
+void MappedRegion::map_cached_pages(std::uint64_t wanted) const {
+    // No longer than the region, so it fits a size_t.
+    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, length_));
     if (base_ == nullptr || length == 0) return;
     const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     const std::size_t pages = (length + page - 1) / page;
@@ -303,14 +318,23 @@ Result<std::optional<FileBytes>> FileBytes::open(const std::string& path) {
     if (!size) return size.error();
     FileBytes out;
     if (*size == 0) return std::optional<FileBytes>(std::move(out));
-    auto mapped = MappedRegion::map(*file, static_cast<std::size_t>(*size), MapAccess::ReadOnly);
+    auto span = fits_in_memory(*size);
+    if (!span) return span.error();
+    auto mapped = MappedRegion::map(*file, *span, MapAccess::ReadOnly);
     if (mapped) {
         mapped->advise_sequential();
         out.map_ = std::move(mapped).value();
-        out.size_ = static_cast<std::size_t>(*size);
+        out.size_ = *span;
         return std::optional<FileBytes>(std::move(out));
     }
-    out.copy_.resize(static_cast<std::size_t>(*size));
+    // A file the OS would not map is read instead; one that does not fit in memory either is
+    // the error of the mapping.
+    if (*span > out.copy_.max_size()) return mapped.error();
+    try {
+        out.copy_.resize(*span);
+    } catch (const std::bad_alloc&) {
+        return mapped.error();
+    }
     auto got =
         file->read_at(std::span<unsigned char>(reinterpret_cast<unsigned char*>(out.copy_.data()),
                                                out.copy_.size()),

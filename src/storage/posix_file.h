@@ -85,8 +85,10 @@ class MappedRegion {
 
     // Shared mapping of the first `length` bytes of the file, writable or not. A zero length
     // (which mmap refuses) gives a private one-byte anonymous page, so that data() of a
-    // mapped region is never null.
-    static Result<MappedRegion> map(const FileDescriptor& file, std::size_t length,
+    // mapped region is never null. A length the address space cannot hold is an Os error,
+    // never a shorter mapping: EFBIG beyond what a pointer can span (a file of a few GiB on a
+    // 32-bit machine), ENOMEM from the OS when no range that long is free.
+    static Result<MappedRegion> map(const FileDescriptor& file, std::uint64_t length,
                                     MapAccess access);
 
     unsigned char* data() const { return base_; }
@@ -99,7 +101,7 @@ class MappedRegion {
     // Fills the page tables of the first `length` bytes for the pages the OS already caches,
     // so that reading them later takes no page fault; pages not in memory are left alone (no
     // read from the disk). Advisory: a kernel without the request leaves every page to faults.
-    void map_cached_pages(std::size_t length) const;
+    void map_cached_pages(std::uint64_t length) const;
 
   private:
     unsigned char* base_ = nullptr;
