@@ -41,7 +41,12 @@ logged build/asan-build.log cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithD
 logged build/asan-build.log cmake --build build/asan -j "$jobs"
 # The stub package beside the module, where an installed wheel has it.
 rm -rf build/asan/vesko-stubs && cp -r stubs/vesko-stubs build/asan/
-ctest --test-dir build/asan --output-on-failure -j "$jobs" | tail -n 3
+# The whole output when a test fails; otherwise the summary and the list of skipped tests.
+if ! ctest --test-dir "build/asan" --output-on-failure -j "$jobs" >build/asan-ctest.log 2>&1; then
+    cat build/asan-ctest.log
+    exit 1
+fi
+sed -n '/tests passed/,$p' build/asan-ctest.log
 for target in "${targets[@]}"; do
     if ! replayed=$(build/asan/"${target}_replay" "fuzz/corpus/$target" 2>&1); then
         echo "$replayed" | tail -n 30

@@ -51,7 +51,12 @@ cpp_tests() {
     logged "build/$2-build.log" cmake -S . -B "build/$2" -DCMAKE_CXX_COMPILER="$1" \
         -DVESKO_BUILD_TESTS=ON -DVESKO_FAULT_HOOKS=ON -DVESKO_WERROR=ON -DCMAKE_BUILD_TYPE=Release
     logged "build/$2-build.log" cmake --build "build/$2" -j 2
-    ctest --test-dir "build/$2" --output-on-failure -j 2 | tail -n 3
+    # The whole output when a test fails; otherwise the summary and the list of skipped tests.
+    if ! ctest --test-dir "build/$2" --output-on-failure -j 2 >"build/$2-ctest.log" 2>&1; then
+        cat "build/$2-ctest.log"
+        exit 1
+    fi
+    sed -n '/tests passed/,$p' "build/$2-ctest.log"
 }
 
 if [ "$quick" = yes ]; then
