@@ -42,9 +42,9 @@ std::uint64_t load_le64(const unsigned char* p) {
 std::uint32_t crc_tables(const unsigned char* p, std::size_t n, std::uint32_t crc) {
     for (; n >= 8; p += 8, n -= 8) {
         const std::uint64_t v = load_le64(p) ^ crc;
-        crc = tables[7][v & 0xFF] ^ tables[6][(v >> 8) & 0xFF] ^ tables[5][(v >> 16) & 0xFF] ^
-              tables[4][(v >> 24) & 0xFF] ^ tables[3][(v >> 32) & 0xFF] ^
-              tables[2][(v >> 40) & 0xFF] ^ tables[1][(v >> 48) & 0xFF] ^ tables[0][v >> 56];
+        const auto byte = [v](int shift) { return static_cast<std::uint8_t>(v >> shift); };
+        crc = tables[7][byte(0)] ^ tables[6][byte(8)] ^ tables[5][byte(16)] ^ tables[4][byte(24)] ^
+              tables[3][byte(32)] ^ tables[2][byte(40)] ^ tables[1][byte(48)] ^ tables[0][byte(56)];
     }
     for (; n > 0; ++p, --n) crc = (crc >> 8) ^ tables[0][(crc ^ *p) & 0xFFU];
     return crc;

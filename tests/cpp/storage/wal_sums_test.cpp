@@ -43,9 +43,9 @@ TEST(Crc32c, MatchesTheCheckValueAndTheBitwiseDefinitionAtEveryLengthAndSplit) {
 struct Logged {
     std::string log;
     std::string sums;
-    std::uint64_t synced_log = 0;
-    std::uint64_t synced_sums = 0;
-    std::uint64_t first_write_end = 0;
+    std::size_t synced_log = 0;
+    std::size_t synced_sums = 0;
+    std::size_t first_write_end = 0;
 };
 
 Logged make_logged() {
