@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-// The C data interface's structures, as its specification defines them; the guards let this
+// The C data interface's structures, as the Arrow format lays them out; the guards let this
 // header meet another copy of them.
 #ifndef ARROW_C_DATA_INTERFACE
 #define ARROW_C_DATA_INTERFACE

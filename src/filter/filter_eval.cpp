@@ -217,7 +217,7 @@ Estimate estimate_filter(const index::CoreIndex& index, const text::Json& filter
 
 // A filter object is read as the first of these that applies: an "$and" array, an "$or"
 // array, a "$not" member, else its field conditions. Narrowed to `within`, each reads as the
-// spec's evaluation over the whole store intersected with it: an "$or" is the union of its
+// evaluation over the whole store intersected with it: an "$or" is the union of its
 // elements within it, a "$not" what is left of it after its operand within it.
 Bitmap evaluate_filter(const index::CoreIndex& index, const text::Json& filter,
                        const Bitmap* within) {

@@ -43,7 +43,7 @@ std::string point_id(long n) {
     return id;
 }
 
-// The language read point by point (the spec's evaluation over one point).
+// The language read point by point (the filter's meaning for one point).
 class Model {
   public:
     std::vector<ModelPoint> points;  // by internal id
