@@ -7,7 +7,7 @@
 // Each image is opened and held id by id against the model: what the last returned sync(),
 // persist() or vacuum() acknowledged is there, nothing else is invented, and every later
 // change is there or not. VESKO_POWER_CUT_IMAGES sets how many images (a small number by
-// default).
+// default), VESKO_POWER_CUT_SEED the workload and the images' choices.
 #include "engine/store.h"
 #include "storage/fault_hook.h"
 
@@ -196,7 +196,8 @@ TEST(PowerCut, EveryImageInsideCallsHoldsWhatWasSyncedAndInventsNothing) {
     const fs::path root = fs::canonical(fs::temp_directory_path()) / "vesko-power-cut";
     fs::remove_all(root);
     const fs::path dir = root / "store";
-    std::mt19937 rng(1);
+    const char* seed = std::getenv("VESKO_POWER_CUT_SEED");
+    std::mt19937 rng(seed != nullptr ? static_cast<std::uint32_t>(std::stoul(seed)) : 1U);
     constexpr int universe = 60;
     // Built by append: GCC 12 warns falsely (-Wrestrict) on chains of operator+.
     auto id_of = [](int i) { return std::string("p").append(std::to_string(i)); };
