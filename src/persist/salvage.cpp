@@ -95,30 +95,39 @@ std::optional<SnapshotData> without_lost_points(std::span<const unsigned char> b
         (!data->deleted.empty() && data->deleted.maximum() >= slots)) {
         return std::nullopt;
     }
+    // The id map's hash for each live id; an id the map names twice or never, or whose hash
+    // is not its record's, cannot be told from a slot that points at another point's record,
+    // so it goes aside rather than be served under a guessed id.
+    std::unordered_map<std::uint32_t, std::uint64_t> hash_of;
+    Bitmap named_twice;
+    data->ext_to_int.for_each([&](std::uint64_t hash, std::uint32_t int_id) {
+        if (!hash_of.emplace(int_id, hash).second) named_twice.add(int_id);
+    });
     Bitmap dropped;
     data->valid_ids.for_each([&](std::uint32_t int_id) {
-        if (auto why = records_lost(files, int_id)) {
+        std::optional<std::string> why = records_lost(files, int_id);
+        if (!why) {
+            auto entry = hash_of.find(int_id);
+            if (entry == hash_of.end() || named_twice.contains(int_id) ||
+                entry->second != index::hash_id(*readable_id(files, int_id))) {
+                why = "the id map does not hold the hash of its id record";
+            }
+        }
+        if (why) {
             lost.push_back(lost_line(files, int_id, *why));
             dropped.add(int_id);
         }
     });
+    index::IdMap kept_ids;
+    for (std::uint32_t int_id : data->valid_ids.to_vector()) {
+        if (!dropped.contains(int_id)) (void)kept_ids.insert(hash_of.at(int_id), int_id);
+    }
+    data->ext_to_int = std::move(kept_ids);
     for (std::uint32_t int_id : dropped.to_vector()) {
         data->valid_ids.remove(int_id);
         data->deleted.add(int_id);
         for (auto& [field, bsi] : data->num_index) bsi.remove_id(int_id);
     }
-    // The id map again from the records of the points kept, which are whole now; a second
-    // point of the same id would be one the store could never tell apart, so it goes aside.
-    index::IdMap rekeyed;
-    for (std::uint32_t int_id : data->valid_ids.to_vector()) {
-        if (!rekeyed.insert(index::hash_id(*readable_id(files, int_id)), int_id)) {
-            lost.push_back(lost_line(files, int_id, "another live point has the same id"));
-            data->valid_ids.remove(int_id);
-            data->deleted.add(int_id);
-            for (auto& [field, bsi] : data->num_index) bsi.remove_id(int_id);
-        }
-    }
-    data->ext_to_int = std::move(rekeyed);
     data->grid_index = grid_of_live_points(data->valid_ids, files.coords());
     // Bytes beyond the used lengths may hold deleted points' records, which lengths left above
     // them keep; a length beyond the file is held to it.

@@ -19,10 +19,10 @@ inline constexpr const char* lost_points_file_name = "salvage-lost.jsonl";
 // For a store whose snapshot opening refused (found.snapshot_damage, no vacuum pending):
 //   - a snapshot that decodes, and is sound once the live points whose records are lost are
 //     dropped from it (a slot beyond the end of coords.bin, offsets.bin or meta_offsets.bin;
-//     an id record cut short or not UTF-8; a metadata record cut short or not a JSON
-//     object), is written again without them (the old one copied aside first), with its
-//     grid rebuilt from coords.bin, its used lengths held to the records, and an id-map
-//     entry that does not match its record rekeyed from the record. The shorter slot files
+//     an id record cut short or not UTF-8, or whose hash is not the id map's; a metadata
+//     record cut short or not a JSON object), is written again without them (the old one
+//     copied aside first), with its grid rebuilt from coords.bin and its used lengths held
+//     to the records. The shorter slot files
 //     grow with zeros to the longest one's slots, so the dropped ids keep theirs;
 //   - otherwise, with `rebuild`, a snapshot is built from the records alone (every slot in
 //     use whose records are whole and whose id no later slot holds), the old one copied
