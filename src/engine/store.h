@@ -300,7 +300,8 @@ class Store {
     // Directories whose entries a power loss could still undo and that replay needs: the
     // store directory (it holds wal.bin, which an open or a vacuum may have just created) and
     // the parent of each directory the open created. sync() forces them once and empties
-    // this. Guarded by log_lock_.
+    // this; persist, which forces the store directory itself, takes that one out. Guarded by
+    // log_lock_.
     std::vector<std::string> unsynced_dirs_;
 };
 
