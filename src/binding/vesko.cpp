@@ -161,8 +161,8 @@ struct Centres {
 
 // A batch answer, built with the interpreter lock let go.
 py::object columns_of_many(std::size_t queries, const CentreSearch& search) {
-    return py::cast(
-        Columns(value_or_raise(without_gil([&] { return answer_many(queries, search); }))));
+    return py::cast(Columns(value_or_raise(interruptible(
+        [&](Interrupt* interrupt) { return answer_many(queries, search, *interrupt); }))));
 }
 
 // The arguments of add and upsert: (id, lat, lon, metadata, skip_index), converted in order.
@@ -246,15 +246,18 @@ py::object Vesko::add_many(const Arguments& bound) {
     std::vector<engine::NewPoint> points(n);
     for (std::size_t i = 0; i < n; ++i)
         points[i] = engine::NewPoint{ext_ids.views[i], lats[i], lons[i], metadatas.views[i]};
-    raise_if_error(
-        without_gil([&] { return store_->add_many(points, skip_index ? &*skip_index : nullptr); }),
-        metadata_prefix);
+    raise_if_error(interruptible([&](Interrupt* interrupt) {
+                       return store_->add_many(points, skip_index ? &*skip_index : nullptr,
+                                               interrupt);
+                   }),
+                   metadata_prefix);
     return py::none();
 }
 
 py::object Vesko::delete_many(const Arguments& bound) {
     const std::vector<std::string> ext_ids = to_texts(bound[0]);
-    return py::int_(value_or_raise(without_gil([&] { return store_->delete_many(ext_ids); })));
+    return py::int_(value_or_raise(interruptible(
+        [&](Interrupt* interrupt) { return store_->delete_many(ext_ids, interrupt); })));
 }
 
 py::object Vesko::count(const Arguments& /*bound*/) {
@@ -275,7 +278,8 @@ py::object Vesko::delete_by_filter(const Arguments& bound) {
 }
 
 py::object Vesko::vacuum(const Arguments& /*bound*/) {
-    raise_if_error(without_gil([&] { return store_->vacuum(); }), "", OsErrorClass::Plain);
+    raise_if_error(interruptible([&](Interrupt* interrupt) { return store_->vacuum(interrupt); }),
+                   "", OsErrorClass::Plain);
     return py::none();
 }
 
@@ -412,9 +416,12 @@ py::object Vesko::items(const Arguments& bound) {
         auto answer = std::make_shared<ColumnAnswer>();
         ColumnBatch& batch = answer->batches.emplace_back();
         // Read a stretch at a time, as the iterator reads, each under its own hold of the lock.
-        raise_if_error(without_gil([&]() -> Result<void> {
+        raise_if_error(interruptible([&](Interrupt* interrupt) -> Result<void> {
             std::optional<std::uint32_t> after;
             for (bool done = false; !done;) {
+                if (interrupt->requested()) {
+                    return make_error(ErrorKind::Interrupted, "items interrupted: no answer");
+                }
                 auto chunk = store_->points_after(after, columns_chunk_points, filter_json,
                                                   columns_into(batch));
                 if (!chunk) return chunk.error();

@@ -9,6 +9,7 @@
 // poisoned state that a failed flush to disk leaves, once the index lock is held.
 #pragma once
 
+#include "common/interrupt.h"
 #include "common/result.h"
 #include "engine/hit_texts.h"
 #include "index/core_index.h"
@@ -127,13 +128,18 @@ class Store {
     // failure comes back as its error with the chunks before the failing one added and
     // logged, and nothing of the failing chunk or after it, in memory, log or data files.
     // From bulk_parallel_min_points points on, a thread started for the call shares the work
-    // (bulk.cpp); the outcome is the same, to the byte.
+    // (bulk.cpp); the outcome is the same, to the byte. `interrupt` (may be null) is polled
+    // while checking and before each chunk: when it asks, the call returns an Interrupted
+    // error saying how many points were added, as a failure between chunks would leave them.
     Result<void> add_many(std::span<const NewPoint> points,
-                          const std::vector<std::string>* skip_index);
+                          const std::vector<std::string>* skip_index,
+                          Interrupt* interrupt = nullptr);
     // Deletes many points, logged and applied a chunk at a time as add_many; returns how many
     // live points it deleted (an id given twice counts once). A failed log write comes back as
-    // its error with the chunks before the failing one deleted and logged, and nothing after.
-    Result<std::uint64_t> delete_many(std::span<const std::string> ext_ids);
+    // its error with the chunks before the failing one deleted and logged, and nothing after;
+    // so does an interrupt, polled before each chunk, as an Interrupted error.
+    Result<std::uint64_t> delete_many(std::span<const std::string> ext_ids,
+                                      Interrupt* interrupt = nullptr);
     // Deletes every live point the filter matches; returns how many.
     Result<std::uint64_t> delete_by_filter(std::string_view filter_json);
     Result<std::uint64_t> count(CallerLock* caller = nullptr) const;
@@ -204,7 +210,9 @@ class Store {
     // order, rebuilds every index for the new numbering and persists the result; crash-safe
     // through one commit point (vacuum.h). After a failure past that point the object
     // reopens itself from the directory, or refuses every later call when it cannot.
-    Result<void> vacuum();
+    // `interrupt` (may be null) is polled only before the commit point: when it asks, the
+    // call returns an Interrupted error and the store is as before; past it, vacuum finishes.
+    Result<void> vacuum(Interrupt* interrupt = nullptr);
 
     const std::string& dir() const { return dir_; }
 
