@@ -55,7 +55,7 @@ std::string vac_path(const std::string& dir, const char* name);
 // holds the index lock exclusive. `interrupt` (may be null) is polled every
 // vacuum_interrupt_points points; when it asks, an Interrupted error comes back and the
 // temporary files are left for the next vacuum to truncate.
-inline constexpr std::uint32_t vacuum_interrupt_points = 65536;
+inline constexpr std::uint32_t vacuum_interrupt_points = 8192;
 inline Error vacuum_interrupted() {
     return make_error(ErrorKind::Interrupted,
                       "vacuum interrupted before its commit: the store is unchanged");
