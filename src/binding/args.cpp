@@ -404,8 +404,10 @@ AnswerForm to_answer_form(Argument argument, bool count_allowed) {
     const auto text = to_optional_text(argument);
     if (!text) return AnswerForm::Tuples;
     if (*text == "columns") return AnswerForm::Columns;
+    if (*text == "geoarrow") return AnswerForm::GeoArrow;
     if (*text == "count" && count_allowed) return AnswerForm::Count;
-    const std::string allowed = count_allowed ? "None, 'columns' or 'count'" : "None or 'columns'";
+    const std::string allowed =
+        count_allowed ? "None, 'columns', 'geoarrow' or 'count'" : "None, 'columns' or 'geoarrow'";
     raise_with(PyExc_ValueError, "argument '" + std::string(argument.name) + "': must be " +
                                      allowed + ", not " +
                                      py::repr(argument.value).cast<std::string>());

@@ -128,9 +128,10 @@ py::object answered(AnswerForm form, bool distances,
         }));
         return py::int_(hits);
     }
-    if (form == AnswerForm::Columns) {
+    if (form == AnswerForm::Columns || form == AnswerForm::GeoArrow) {
         auto answer = std::make_shared<ColumnAnswer>();
         answer->kinds.distance_m = distances;
+        answer->kinds.geometry = form == AnswerForm::GeoArrow;
         answer->batches.resize(1);
         raise_if_error(handing_over_gil([&](InterpreterHandOver& released) {
             return search(columns(answer->batches[0]), &released, engine::HitTextsWanted::Yes);
@@ -385,8 +386,9 @@ py::object Vesko::get_many(const Arguments& bound) {
     to_text_views(bound[0], ext_ids);
     const AnswerForm form = to_answer_form(bound[1], false);
     auto points = value_or_raise(without_gil([&] { return store_->get_many(ext_ids.views); }));
-    if (form == AnswerForm::Columns) {
+    if (form != AnswerForm::Tuples) {
         auto answer = std::make_shared<ColumnAnswer>();
+        answer->kinds.geometry = form == AnswerForm::GeoArrow;
         ColumnBatch& batch = answer->batches.emplace_back();
         for (const auto& point : points) {
             if (point) append_points(batch, std::span(&*point, 1));
@@ -412,8 +414,9 @@ py::object Vesko::upsert(const Arguments& bound) {
 
 py::object Vesko::items(const Arguments& bound) {
     auto filter_json = to_optional_text(bound[0]);
-    if (to_answer_form(bound[1], false) == AnswerForm::Columns) {
+    if (const AnswerForm form = to_answer_form(bound[1], false); form != AnswerForm::Tuples) {
         auto answer = std::make_shared<ColumnAnswer>();
+        answer->kinds.geometry = form == AnswerForm::GeoArrow;
         ColumnBatch& batch = answer->batches.emplace_back();
         // Read a stretch at a time, as the iterator reads, each under its own hold of the lock.
         raise_if_error(interruptible([&](Interrupt* interrupt) -> Result<void> {
