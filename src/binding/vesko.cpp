@@ -338,9 +338,9 @@ py::object Vesko::search_polygon(const Arguments& bound) {
 py::object Vesko::search_knn_many(const Arguments& bound) {
     const Centres centres(bound);
     const std::uint32_t k = to_count_u32(bound[2]);
-    const auto filter_json = to_optional_text(bound[3]);
+    const auto filter = value_or_raise(engine::SearchFilter::parse(to_optional_text(bound[3])));
     return columns_of_many(centres.lats.size(), [&](std::size_t query, ColumnBatch& out) {
-        return store_->search_knn(centres.lats[query], centres.lons[query], k, filter_json,
+        return store_->search_knn(centres.lats[query], centres.lons[query], k, filter,
                                   distance_columns_into(out));
     });
 }
@@ -356,10 +356,10 @@ py::object Vesko::search_radius_many(const Arguments& bound) {
     } else {
         radii_m.assign(centres.lats.size(), to_f32(bound[2]));
     }
-    const auto filter_json = to_optional_text(bound[3]);
+    const auto filter = value_or_raise(engine::SearchFilter::parse(to_optional_text(bound[3])));
     return columns_of_many(centres.lats.size(), [&](std::size_t query, ColumnBatch& out) {
         return store_->search_radius(centres.lats[query], centres.lons[query], radii_m[query],
-                                     filter_json, distance_columns_into(out));
+                                     filter, distance_columns_into(out));
     });
 }
 

@@ -66,6 +66,18 @@ class CallerLock {
 // the reader's HitTexts holds no hit and reading the records is skipped.
 enum class HitTextsWanted { Yes, No };
 
+// A search's filter parsed once, for the many searches of a batch query.
+class SearchFilter {
+  public:
+    // Nothing to parse without a filter; a filter that is not JSON is an InvalidJson error.
+    static Result<SearchFilter> parse(const std::optional<std::string>& filter_json);
+    // Null without a filter.
+    const text::Json* json() const { return json_ ? &*json_ : nullptr; }
+
+  private:
+    std::optional<text::Json> json_;
+};
+
 // One point handed to add_many; the views must outlive the call.
 struct NewPoint {
     std::string_view ext_id;
@@ -181,6 +193,11 @@ class Store {
                             const std::optional<std::string>& filter_json,
                             const DistanceHitsReader& read, CallerLock* caller = nullptr,
                             HitTextsWanted texts = HitTextsWanted::Yes) const;
+    // The same two searches with a filter the caller parsed once for many of them.
+    Result<void> search_radius(float lat_deg, float lon_deg, float radius_m,
+                               const SearchFilter& filter, const DistanceHitsReader& read) const;
+    Result<void> search_knn(float lat_deg, float lon_deg, std::uint32_t k,
+                            const SearchFilter& filter, const DistanceHitsReader& read) const;
     Result<void> search_box(spatial::LatLon top_left, spatial::LatLon bottom_right,
                             const std::optional<std::string>& filter_json, const HitsReader& read,
                             CallerLock* caller = nullptr,
@@ -272,10 +289,19 @@ class Store {
     // and hands its hits to read before the lock is released. The caller's lock (may be
     // null) is let go before waiting for the index lock, up front when `long_work`, else
     // when the search's window proves large.
-    template <class Search, class Read>
-    Result<void> with_eligible(const std::optional<std::string>& filter_json, Search&& search,
-                               const Read& read, CallerLock* caller, bool long_work,
+    // `Filter` is the filter's text (std::optional<std::string>, parsed here) or a
+    // SearchFilter.
+    template <class Filter, class Search, class Read>
+    Result<void> with_eligible(const Filter& filter, Search&& search, const Read& read,
+                               CallerLock* caller, bool long_work, HitTextsWanted texts) const;
+    template <class Filter>
+    Result<void> radius_search(float lat_deg, float lon_deg, float radius_m, const Filter& filter,
+                               const DistanceHitsReader& read, CallerLock* caller,
                                HitTextsWanted texts) const;
+    template <class Filter>
+    Result<void> knn_search(float lat_deg, float lon_deg, std::uint32_t k, const Filter& filter,
+                            const DistanceHitsReader& read, CallerLock* caller,
+                            HitTextsWanted texts) const;
     // The index lock taken shared, with the caller's lock let go first if it must be waited for.
     SharedGuard enter_shared_lock(CallerLock* caller) const;
 

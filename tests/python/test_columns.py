@@ -328,9 +328,11 @@ def test_a_batch_query_equals_its_single_calls(world, kind):
          "argument 'radius_m'"),
         (lambda db, np: db.search_knn_many([1.0], [2.0], 1, "{"), ValueError,
          "syntax error"),
+        # The filter is parsed once, before any search: no centre is needed to refuse it.
+        (lambda db, np: db.search_radius_many([], [], 1.0, "{"), ValueError, "syntax error"),
     ],
     ids=["integer_dtype", "two_dimensions", "lengths_differ", "radii_length", "radius_str",
-         "bad_filter"],
+         "bad_filter", "bad_filter_no_centres"],
 )
 def test_bad_centres_raise_naming_the_argument_and_change_nothing(store, call, error, message):
     np = pytest.importorskip("numpy")
