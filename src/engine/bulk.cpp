@@ -293,8 +293,8 @@ Result<void> write_chunk(BulkRun& bulk, std::size_t start, std::size_t end, Pars
     }
     logged.set_value();
     commit_chunk(bulk, start, current, *prepared);
-    // Polling while the second thread parses is what lets a request made meanwhile reach it:
-    // an interrupt answers only on the caller's thread.
+    // Polling while the second thread parses is what lets a request made meanwhile reach it
+    // (interrupt.h: a request may be noticed on the caller's thread only).
     while (helper.wait_for(helper_wait_poll) == std::future_status::timeout) {
         (void)interrupted(bulk.interrupt);
     }
