@@ -300,6 +300,8 @@ def _json_texts(pa, column):
     characters other than the common ones (which need a \\u escape each) goes value by value."""
     pc = pa.compute
     escaped = column.cast(pa.large_string())
+    if not pc.any(pc.match_substring_regex(escaped, '[\\\\"\\x00-\\x1f]')).as_py():
+        return pc.binary_join_element_wise(_text('"'), escaped, _text('"'), _text(""))
     for raw, escape in _JSON_ESCAPES:
         escaped = pc.replace_substring(escaped, raw, escape)
     if pc.any(pc.match_substring_regex(escaped, "[\\x00-\\x1f]")).as_py():
