@@ -94,7 +94,9 @@ class InterpreterReleased {
 // back for a moment and runs the handlers. A handler that raises (the default SIGINT handler
 // raises KeyboardInterrupt) leaves its exception pending on this thread, and every later poll,
 // on any thread, is true. Taking the lock at a boundary costs about a microsecond when no other
-// Python thread holds it, which against poll_interval is nothing.
+// Python thread holds it, which against poll_interval is nothing. The engine may hold the
+// store's locks meanwhile: that is safe only because no thread waits for a store lock while it
+// holds the interpreter lock (every method lets go of it first).
 class SignalsPolled final : public Interrupt {
   public:
     static constexpr std::chrono::milliseconds poll_interval{20};

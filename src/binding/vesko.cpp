@@ -474,7 +474,9 @@ py::object Vesko::close(const Arguments& /*bound*/) {
 }
 
 py::object Vesko::enter(const Arguments& bound) {
-    raise_if_error(store_->check_open());
+    // Without the interpreter lock, as every wait for the store's lock: a long call holding
+    // that lock takes the interpreter lock at its boundaries to run signal handlers.
+    raise_if_error(without_gil([&] { return store_->check_open(); }));
     return py::reinterpret_borrow<py::object>(bound.self());
 }
 
