@@ -89,3 +89,30 @@ def test_ctrl_c_stops_a_long_call_at_a_clean_boundary(tmp_path, call, n, delay):
             assert f"p{deleted - 1}" not in db and f"p{deleted}" in db
         else:
             assert count == n
+
+
+DEADLOCK_CHILD = textwrap.dedent("""
+    import sys, threading
+    import vesko
+
+    db = vesko.Vesko(sys.argv[1])
+    n = 400_000
+    ids = [f"p{i}" for i in range(n)]
+    adding = threading.Thread(target=db.add_many, args=(ids, [1.0] * n, [2.0] * n, ["{}"] * n))
+    adding.start()
+    entered = 0
+    while adding.is_alive():
+        db.__enter__()
+        entered += 1
+    adding.join()
+    print(len(db), entered)
+""")
+
+
+def test_entering_a_store_while_a_long_call_polls_for_signals_does_not_deadlock(tmp_path):
+    # The long call takes the interpreter lock at its boundaries while it holds the store's
+    # lock; __enter__ must wait for the store's lock without holding the interpreter lock.
+    out = subprocess.run([sys.executable, "-c", DEADLOCK_CHILD, str(tmp_path / "db")],
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split()[0] == "400000"
