@@ -26,6 +26,35 @@ def timed(fn):
     return result, time.perf_counter() - start
 
 
+def import_against_add_many(root, points):
+    """import_parquet of a file in the layout GeoPandas writes (a GeoArrow point column and
+    one column per property, an integer id) against add_many of the same points from lists:
+    the importer's floor."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    metas = [json.loads(p[3]) for p in points]
+    table = pa.table({
+        "fid": pa.array(range(len(points)), pa.int64()),
+        "category": [m["category"] for m in metas],
+        "rating": [m["rating"] for m in metas],
+        "pop": [m["pop"] for m in metas],
+        "geometry": pa.StructArray.from_arrays(
+            [pa.array([p[2] for p in points]), pa.array([p[1] for p in points])],
+            names=["x", "y"]),
+    })
+    path = os.path.join(root, "columns.parquet")
+    pq.write_table(table, path)
+    read, import_secs = timed(lambda: vesko.import_parquet(
+        path, vesko.Vesko(os.path.join(root, "import-columns"))))
+    ids, lats, lons = [p[0] for p in points], [p[1] for p in points], [p[2] for p in points]
+    texts = [p[3] for p in points]
+    target = vesko.Vesko(os.path.join(root, "add-many"))
+    _, add_secs = timed(lambda: target.add_many(ids, lats, lons, texts))
+    return [("import parquet (GeoArrow, property columns)", read, import_secs),
+            ("add_many (same points, from lists)", len(points), add_secs)]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--points", type=int, default=200_000)
@@ -74,6 +103,8 @@ def main():
             read, secs = timed(lambda: importer(path, target))
             rows.append((f"import {fmt}", read, secs))
             assert read == written == len(db)
+        if "parquet" in formats:
+            rows.extend(import_against_add_many(root, points))
     finally:
         if args.dir is None:
             shutil.rmtree(root, ignore_errors=True)

@@ -126,17 +126,6 @@ def _export_parquet(db, path, pa):
     return len(table)
 
 
-def _load(db, points):
-    """Adds (id, lat, lon, metadata) points to db through add_many, which checks every point
-    before it adds any, so a bad one (metadata that is not a JSON object, say) adds nothing;
-    ids already live are left unchanged, as add leaves them. Returns how many points were
-    read."""
-    if points:
-        ids, lats, lons, metadatas = (list(column) for column in zip(*points))
-        db.add_many(ids, lats, lons, metadatas)
-    return len(points)
-
-
 def _require_store(db):
     import vesko
 
@@ -144,15 +133,39 @@ def _require_store(db):
         raise TypeError(f"argument 'db': expected a Vesko object, not {type(db).__name__}")
 
 
+def _feature_id(ext_id, position, where):
+    """A Feature's "id" as the point's id: a string as it is, a whole number as its decimal
+    text, none as the feature's position in the collection."""
+    if ext_id is None:
+        return str(position)
+    if isinstance(ext_id, str):
+        return ext_id
+    if isinstance(ext_id, int) and not isinstance(ext_id, bool):
+        return str(ext_id)
+    if isinstance(ext_id, float) and ext_id.is_integer():
+        return str(int(ext_id))
+    raise ValueError(f'{where}: "id" must be a string or a whole number')
+
+
+def _properties_text(properties, where):
+    try:
+        return json.dumps(properties, ensure_ascii=False, allow_nan=False)
+    except ValueError:
+        bad = next((k for k, v in properties.items()
+                    if isinstance(v, float) and not math.isfinite(v)), None)
+        named = f"property {bad!r}" if bad is not None else "a property"
+        raise ValueError(f"{where}: {named} is NaN or infinite, which JSON cannot hold") from None
+
+
 def _geojson_points(collection, path):
     if not isinstance(collection, dict) or collection.get("type") != "FeatureCollection":
         raise ValueError(f"{path}: not a GeoJSON FeatureCollection")
-    points = []
+    ids, lats, lons, metadatas = [], [], [], []
     for i, feature in enumerate(collection.get("features") or []):
         where = f"{path}: feature {i}"
-        ext_id = feature.get("id") if isinstance(feature, dict) else None
-        if not isinstance(ext_id, str):
-            raise ValueError(f"{where}: needs a string \"id\"")
+        if not isinstance(feature, dict):
+            raise ValueError(f"{where}: not a Feature")
+        ids.append(_feature_id(feature.get("id"), i, where))
         geometry = feature.get("geometry")
         if geometry is None:
             lat = lon = math.nan
@@ -162,55 +175,221 @@ def _geojson_points(collection, path):
                 raise ValueError(f"{where}: coordinates are not numbers")
         else:
             raise ValueError(f"{where}: geometry is not a Point")
+        lats.append(lat)
+        lons.append(lon)
         properties = feature.get("properties")
         if properties is None:
             properties = {}
         if not isinstance(properties, dict):
             raise ValueError(f"{where}: properties is not an object")
-        points.append((ext_id, lat, lon, json.dumps(properties, ensure_ascii=False)))
-    return points
+        metadatas.append(_properties_text(properties, where))
+    return ids, lats, lons, metadatas
 
 
 def import_geojson(path, db):
     """Adds the Point features of a GeoJSON FeatureCollection to db (the Feature "id" as the
-    point's id, "properties" as its metadata, a null geometry as NaN coordinates) as add_many
-    would; ids already live are left unchanged. The whole file is checked first: a bad one
-    raises and adds nothing. Returns how many features were read."""
+    point's id, a number as its decimal text and none as the feature's position; "properties"
+    as its metadata; a null geometry as NaN coordinates) as add_many would; ids already live
+    are left unchanged. The whole file is checked first: a bad one raises and adds nothing.
+    Returns how many features were read."""
     _require_store(db)
     path = os.fspath(path)
     with open(path, encoding="utf-8") as f:
         collection = json.load(f)
-    return _load(db, _geojson_points(collection, path))
+    ids, lats, lons, metadatas = _geojson_points(collection, path)
+    if ids:
+        db.add_many(ids, lats, lons, metadatas)
+    return len(ids)
 
 
-def _parquet_points(table, path):
-    columns = set(table.column_names)
-    if not {"id", "geometry"} <= columns:
-        raise ValueError(f"{path}: needs the columns id and geometry")
-    ids = table.column("id").to_pylist()
-    geoms = table.column("geometry").to_pylist()
-    metas = (table.column("metadata").to_pylist() if "metadata" in columns
-             else ["{}"] * len(ids))
-    points = []
-    for i, (ext_id, geom, metadata) in enumerate(zip(ids, geoms, metas)):
-        if not isinstance(ext_id, str):
-            raise ValueError(f"{path}: row {i}: needs a string id")
-        if not isinstance(geom, bytes) or len(geom) != 21:
-            raise ValueError(f"{path}: row {i}: geometry is not a WKB point")
-        order = "<" if geom[0] == 1 else ">"
-        kind, lon, lat = struct.unpack(order + "Idd", geom[1:])
-        if kind != 1:
-            raise ValueError(f"{path}: row {i}: geometry is not a WKB point")
-        points.append((ext_id, lat, lon, metadata if metadata is not None else "{}"))
-    return points
+# Columns a point's id is taken from, in this order: a plain id, GDAL's feature id, the index
+# GeoPandas writes when it is not a plain range. Without any, the row number is the id.
+_ID_COLUMNS = ("id", "fid", "__index_level_0__")
+
+
+def _geometry_column(table, path):
+    name = "geometry"
+    geo = (table.schema.metadata or {}).get(b"geo")
+    if geo is not None:
+        try:
+            name = json.loads(geo).get("primary_column", name)
+        except (ValueError, AttributeError):
+            raise ValueError(f"{path}: its \"geo\" metadata is not JSON") from None
+    if name not in table.column_names:
+        raise ValueError(f"{path}: needs a point geometry column ({name!r})")
+    return name
+
+
+def _row_of_first(pa, mask):
+    """The position of the first true value of a boolean array."""
+    return pa.compute.index(mask, True).as_py()
+
+
+def _wkb_coordinates(pa, np, column, path, name):
+    """Longitudes and latitudes of a column of WKB points (either byte order; a null or an
+    empty point as NaN), read as arrays."""
+    nan_point = struct.pack("<BIdd", 1, 1, math.nan, math.nan)
+    column = pa.compute.fill_null(column.cast(pa.large_binary()), pa.scalar(nan_point,
+                                                                          pa.large_binary()))
+    not_point = pa.compute.not_equal(pa.compute.binary_length(column), 21)
+    if pa.compute.any(not_point).as_py():
+        raise ValueError(f"{path}: row {_row_of_first(pa, not_point)}: column {name!r} is not "
+                         "a 2D WKB point")
+    if not len(column):
+        return np.empty(0), np.empty(0)
+    _, offsets, data = column.buffers()
+    # Every value has 21 bytes, so they lie back to back from the first one's offset.
+    first = int(np.frombuffer(offsets, dtype=np.int64, count=1, offset=8 * column.offset)[0])
+    raw = np.frombuffer(data, dtype=np.uint8, count=21 * len(column), offset=first)
+    little = np.frombuffer(raw, dtype=[("order", "u1"), ("kind", "<u4"), ("x", "<f8"),
+                                       ("y", "<f8")])
+    big = np.frombuffer(raw, dtype=[("order", "u1"), ("kind", ">u4"), ("x", ">f8"),
+                                    ("y", ">f8")])
+    is_little = little["order"] == 1
+    kinds = np.where(is_little, little["kind"], big["kind"])
+    bad = ((little["order"] > 1) | (kinds != 1)).nonzero()[0]
+    if len(bad):
+        raise ValueError(f"{path}: row {bad[0]}: column {name!r} is not a 2D WKB point")
+    return (np.where(is_little, little["x"], big["x"].astype(np.float64)),
+            np.where(is_little, little["y"], big["y"].astype(np.float64)))
+
+
+def _coordinates(pa, np, column, path, name):
+    """Longitudes and latitudes of a point column: WKB, GeoArrow's separated struct<x, y> or
+    its interleaved fixed-size list of two values (a null point as NaN)."""
+    kind = column.type
+    if isinstance(kind, pa.ExtensionType):
+        column, kind = column.storage, kind.storage_type
+    if pa.types.is_binary(kind) or pa.types.is_large_binary(kind):
+        return _wkb_coordinates(pa, np, column, path, name)
+    if pa.types.is_struct(kind) and {"x", "y"} <= {f.name for f in kind}:
+        xs, ys = column.field("x"), column.field("y")
+    elif pa.types.is_fixed_size_list(kind) and kind.list_size in (2, 3, 4):
+        values = column.flatten()
+        xs = values.take(np.arange(0, len(values), kind.list_size))
+        ys = values.take(np.arange(1, len(values), kind.list_size))
+    else:
+        raise ValueError(f"{path}: column {name!r} holds neither WKB nor GeoArrow points")
+    valid = column.is_valid()
+    nan = pa.scalar(math.nan, pa.float64())
+    return tuple(pa.compute.if_else(valid, v.cast(pa.float64()), nan)
+                 .to_numpy(zero_copy_only=False) for v in (xs, ys))
+
+
+def _ids(pa, table, path):
+    name = next((c for c in _ID_COLUMNS if c in table.column_names), None)
+    if name is None:
+        return pa.array(range(len(table)), pa.int64()).cast(pa.string()), None
+    column = table.column(name).combine_chunks()
+    if column.null_count:
+        raise ValueError(f"{path}: row {_row_of_first(pa, column.is_null())}: id is null")
+    kind = column.type
+    if pa.types.is_integer(kind):
+        return column.cast(pa.string()), name
+    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
+        return column, name
+    raise ValueError(f"{path}: column {name!r} must hold texts or whole numbers, not {kind}")
+
+
+_JSON_ESCAPES = (("\\", "\\\\"), ('"', '\\"'), ("\n", "\\n"), ("\r", "\\r"), ("\t", "\\t"),
+                 ("\b", "\\b"), ("\f", "\\f"))
+
+
+def _json_texts(pa, column):
+    """JSON strings of a text column, quoted and escaped column-wise. A column with control
+    characters other than the common ones (which need a \\u escape each) goes value by value."""
+    pc = pa.compute
+    escaped = column.cast(pa.large_string())
+    if not pc.any(pc.match_substring_regex(escaped, '[\\\\"\\x00-\\x1f]')).as_py():
+        return pc.binary_join_element_wise(_text('"'), escaped, _text('"'), _text(""))
+    for raw, escape in _JSON_ESCAPES:
+        escaped = pc.replace_substring(escaped, raw, escape)
+    if pc.any(pc.match_substring_regex(escaped, "[\\x00-\\x1f]")).as_py():
+        return pa.array([None if v is None else json.dumps(v, ensure_ascii=False)
+                         for v in column.to_pylist()], pa.string())
+    return pc.binary_join_element_wise(_text('"'), escaped, _text('"'), _text(""))
+
+
+def _text(value):
+    """A large_string scalar: every text the importer joins has that one type."""
+    import pyarrow
+
+    return pyarrow.scalar(value, pyarrow.large_string())
+
+
+def _member_values(pa, column, path, name):
+    """The JSON text (large_string) of each value of a property column, null where the value is
+    null."""
+    return _member_texts(pa, column, path, name).cast(pa.large_string())
+
+
+def _member_texts(pa, column, path, name):
+    pc = pa.compute
+    kind = column.type
+    if pa.types.is_dictionary(kind):
+        column, kind = column.dictionary_decode(), kind.value_type
+    if pa.types.is_boolean(kind) or pa.types.is_integer(kind):
+        return column.cast(pa.string())
+    if pa.types.is_decimal(kind):
+        column, kind = column.cast(pa.float64()), pa.float64()
+    if pa.types.is_floating(kind):
+        finite = pc.is_finite(column)
+        if pc.any(pc.and_(pc.invert(finite), column.is_valid())).as_py():
+            row = _row_of_first(pa, pc.and_(pc.invert(finite), column.is_valid()))
+            raise ValueError(f"{path}: row {row}: column {name!r} is NaN or infinite, which "
+                             "JSON cannot hold")
+        return column.cast(pa.string())
+    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
+        return _json_texts(pa, column)
+    if (pa.types.is_temporal(kind)):
+        return _json_texts(pa, column.cast(pa.string()))
+    if pa.types.is_null(kind):
+        return column.cast(pa.string())
+    raise ValueError(f"{path}: column {name!r} holds {kind}, which the importer does not read")
+
+
+def _metadata_texts(pa, table, skip, path):
+    """Each row's properties as a JSON object: every column but the id and the geometry, a
+    null cell left out. A file of vesko's own layout (a text column "metadata" and no other
+    property) gives its metadata texts as they are."""
+    names = [c for c in table.column_names if c not in skip]
+    kind = table.schema.field("metadata").type if "metadata" in names else None
+    if names == ["metadata"] and (pa.types.is_string(kind) or pa.types.is_large_string(kind)):
+        column = table.column("metadata").combine_chunks()
+        return pa.compute.fill_null(column, "{}")
+    members = []
+    for name in names:
+        values = _member_values(pa, table.column(name).combine_chunks(), path, name)
+        key = _text(json.dumps(name, ensure_ascii=False) + ":")
+        members.append(pa.compute.binary_join_element_wise(key, values, _text("")))
+    if not members:
+        return pa.array(["{}"] * len(table), pa.string())
+    joined = pa.compute.binary_join_element_wise(*members, _text(","), null_handling="skip")
+    return pa.compute.binary_join_element_wise(_text("{"), joined, _text("}"), _text(""))
+
+
+def _parquet_points(pa, np, table, path):
+    geometry = _geometry_column(table, path)
+    lons, lats = _coordinates(pa, np, table.column(geometry).combine_chunks(), path, geometry)
+    ids, id_column = _ids(pa, table, path)
+    metadatas = _metadata_texts(pa, table, {geometry, id_column}, path)
+    return ids, lats, lons, metadatas
 
 
 def import_parquet(path, db):
-    """Adds the rows of a GeoParquet file written by Vesko.export (columns id, metadata and a
-    WKB point geometry) to db as add_many would; ids already live are left unchanged. The whole
-    file is checked first: a bad one raises and adds nothing. Returns how many rows were read."""
+    """Adds the rows of a GeoParquet file to db as add_many would: points as WKB or GeoArrow,
+    the id from an id column (numbers as their decimal text) or the row number, every other
+    column gathered into the metadata object. Ids already live are left unchanged. The whole
+    file is checked first: a bad one raises and adds nothing. Returns how many rows were
+    read."""
     _require_store(db)
     path = os.fspath(path)
     pa = _pyarrow()
+    import numpy as np
+    import pyarrow.compute  # noqa: F401
+
     table = pa.parquet.read_table(path)
-    return _load(db, _parquet_points(table, path))
+    ids, lats, lons, metadatas = _parquet_points(pa, np, table, path)
+    if len(ids):
+        db.add_many(ids, lats, lons, metadatas)
+    return len(ids)

@@ -1,8 +1,10 @@
 #include "binding/args.h"
 
+#include "binding/arrow.h"
 #include "binding/c_api.h"
 #include "binding/errors.h"
 #include "common/float_narrow.h"
+#include "common/utf8.h"
 
 #include <algorithm>
 #include <bit>
@@ -283,16 +285,72 @@ std::vector<std::string> to_texts(Argument argument) {
     return out;
 }
 
+// The offsets of an Arrow text array as 64-bit values, from its first row's start on.
+template <class Offset>
+void arrow_text_ends(const ArrowArray& array, std::vector<std::size_t>& ends, std::size_t& first) {
+    const auto* offsets = static_cast<const Offset*>(array.buffers[1]) + array.offset;
+    first = static_cast<std::size_t>(offsets[0]);
+    for (std::int64_t row = 1; row <= array.length; ++row) {
+        ends.push_back(static_cast<std::size_t>(offsets[row]) - first);
+    }
+}
+
+// An Arrow utf8 or large_utf8 array without nulls, handed over through the Arrow PyCapsule
+// interface (`__arrow_c_array__`): its bytes copied into `out` at once, each text checked to
+// be UTF-8 as a str's are by construction. False when `value` offers no Arrow array.
+bool arrow_text_views(py::handle value, const char* name, TextViews& out,
+                      std::vector<std::size_t>& ends) {
+    if (py::isinstance<py::str>(value) || !py::hasattr(value, "__arrow_c_array__")) return false;
+    const py::tuple capsules = value.attr("__arrow_c_array__")();
+    const auto* schema =
+        py::reinterpret_borrow<py::capsule>(capsules[0]).get_pointer<ArrowSchema>();
+    const auto* array = py::reinterpret_borrow<py::capsule>(capsules[1]).get_pointer<ArrowArray>();
+    const std::string format = schema->format;
+    if ((format != "u" && format != "U") || array->n_buffers != 3) {
+        raise_argument_type_error(
+            name, "an Arrow array of utf8 or large_utf8 texts, not of format '" + format + "'");
+    }
+    if (array->null_count != 0 && array->buffers[0] != nullptr) {
+        const auto* valid = static_cast<const std::uint8_t*>(array->buffers[0]);
+        for (std::int64_t row = 0; row < array->length; ++row) {
+            const std::int64_t bit = row + array->offset;
+            if ((valid[bit / 8] >> (bit % 8) & 1) == 0) {
+                raise_with(PyExc_ValueError, std::string("argument '") + name + "': item " +
+                                                 std::to_string(row) + " is null");
+            }
+        }
+    }
+    std::size_t first = 0;
+    if (format == "u") {
+        arrow_text_ends<std::int32_t>(*array, ends, first);
+    } else {
+        arrow_text_ends<std::int64_t>(*array, ends, first);
+    }
+    const std::size_t length = ends.empty() ? 0 : ends.back();
+    if (length != 0) out.bytes.assign(static_cast<const char*>(array->buffers[2]) + first, length);
+    std::size_t begin = 0;
+    for (std::size_t row = 0; row < ends.size(); ++row) {
+        if (!is_valid_utf8(std::string_view(out.bytes).substr(begin, ends[row] - begin))) {
+            raise_with(PyExc_ValueError, std::string("argument '") + name + "': item " +
+                                             std::to_string(row) + " is not UTF-8");
+        }
+        begin = ends[row];
+    }
+    return true;
+}
+
 void to_text_views(Argument argument, TextViews& out) {
     out.bytes.clear();
     out.views.clear();
     std::vector<std::size_t> ends;
     // Copying the bytes (rather than holding every item) visits each item once; the engine then
     // reads them from one buffer, and no item needs letting go of afterwards.
-    for_each_item(argument.value, argument.name, [&](std::size_t, py::handle item) {
-        out.bytes.append(text_item(item));
-        ends.push_back(out.bytes.size());
-    });
+    if (!arrow_text_views(argument.value, argument.name, out, ends)) {
+        for_each_item(argument.value, argument.name, [&](std::size_t, py::handle item) {
+            out.bytes.append(text_item(item));
+            ends.push_back(out.bytes.size());
+        });
+    }
     out.views.reserve(ends.size());
     std::size_t begin = 0;
     for (std::size_t end : ends) {
@@ -356,8 +414,10 @@ AnswerForm to_answer_form(Argument argument, bool count_allowed) {
     const auto text = to_optional_text(argument);
     if (!text) return AnswerForm::Tuples;
     if (*text == "columns") return AnswerForm::Columns;
+    if (*text == "geoarrow") return AnswerForm::GeoArrow;
     if (*text == "count" && count_allowed) return AnswerForm::Count;
-    const std::string allowed = count_allowed ? "None, 'columns' or 'count'" : "None or 'columns'";
+    const std::string allowed =
+        count_allowed ? "None, 'columns', 'geoarrow' or 'count'" : "None, 'columns' or 'geoarrow'";
     raise_with(PyExc_ValueError, "argument '" + std::string(argument.name) + "': must be " +
                                      allowed + ", not " +
                                      py::repr(argument.value).cast<std::string>());

@@ -111,8 +111,9 @@ void to_text_views(Argument argument, TextViews& out);
 // else is a TypeError naming its format.
 std::vector<float> to_f32s(Argument argument);
 // The form of a method's answer, chosen by its `answer` argument: None for the tuples,
-// "columns" for a Columns object, "count" (searches only) for the number of hits alone.
-enum class AnswerForm { Tuples, Columns, Count };
+// "columns" for a Columns object, "geoarrow" for one with a GeoArrow point column after the
+// others, "count" (searches only) for the number of hits alone.
+enum class AnswerForm { Tuples, Columns, GeoArrow, Count };
 // ValueError for another text, or for "count" when `count_allowed` is false; TypeError for a
 // value that is neither None nor a str.
 AnswerForm to_answer_form(Argument argument, bool count_allowed);

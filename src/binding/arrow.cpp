@@ -57,6 +57,11 @@ std::string_view TextColumn::at(std::size_t row) const {
 }
 
 void ColumnAnswer::seal() {
+    for (ColumnBatch& batch : batches) {
+        if (!kinds.geometry) break;
+        batch.x_deg.assign(batch.lon_deg.begin(), batch.lon_deg.end());
+        batch.y_deg.assign(batch.lat_deg.begin(), batch.lat_deg.end());
+    }
     for (const ColumnBatch& batch : batches) {
         if (!batch.ext_ids.fits_narrow() || !batch.metadata.fits_narrow()) large_texts = true;
     }
@@ -168,7 +173,7 @@ void append_points(ColumnBatch& out, std::span<const engine::StoredPoint> points
 
 namespace {
 
-enum class Column { Query, Id, Lat, Lon, Distance, Metadata };
+enum class Column { Query, Id, Lat, Lon, Distance, Metadata, Geometry };
 
 std::vector<Column> columns_of_kinds(const ColumnKinds& kinds) {
     std::vector<Column> columns;
@@ -176,13 +181,14 @@ std::vector<Column> columns_of_kinds(const ColumnKinds& kinds) {
     columns.insert(columns.end(), {Column::Id, Column::Lat, Column::Lon});
     if (kinds.distance_m) columns.push_back(Column::Distance);
     columns.push_back(Column::Metadata);
+    if (kinds.geometry) columns.push_back(Column::Geometry);
     return columns;
 }
 
-// The field metadata that marks `metadata` as JSON text: the extension name, in the format's
-// encoding of key-value pairs (a count, then each key and value with its length, all int32 in
-// native byte order).
-std::string json_extension_metadata() {
+// The field metadata that names a column's extension type (`metadata` as JSON text, `geometry`
+// as GeoArrow points), in the format's encoding of key-value pairs (a count, then each key and
+// value with its length, all int32 in native byte order).
+std::string extension_metadata(std::string_view name, std::string_view metadata) {
     std::string out;
     auto put_int = [&out](std::int32_t value) {
         char bytes[sizeof value];
@@ -195,9 +201,9 @@ std::string json_extension_metadata() {
     };
     put_int(2);
     put_text("ARROW:extension:name");
-    put_text("arrow.json");
+    put_text(name);
     put_text("ARROW:extension:metadata");
-    put_text("");
+    put_text(metadata);
     return out;
 }
 
@@ -206,7 +212,11 @@ std::string json_extension_metadata() {
 struct SchemaParts {
     std::vector<ArrowSchema> children;
     std::vector<ArrowSchema*> child_pointers;
-    std::string json_metadata = json_extension_metadata();
+    std::string json_metadata = extension_metadata("arrow.json", "");
+    // The geometry's x and y; its coordinates are longitude and latitude on WGS 84.
+    std::vector<ArrowSchema> point_children;
+    std::vector<ArrowSchema*> point_child_pointers;
+    std::string point_metadata = extension_metadata("geoarrow.point", R"({"crs":"OGC:CRS84"})");
 };
 
 void release_child_schema(ArrowSchema* schema) { schema->release = nullptr; }
@@ -279,6 +289,15 @@ ArrowArray column_array(const std::shared_ptr<const ColumnAnswer>& answer, const
             return values(batch.dist_m);
         case Column::Metadata:
             return texts(batch.metadata);
+        case Column::Geometry: {
+            ArrowArray point = array_over(answer, batch.rows, {nullptr});
+            auto* parts = static_cast<ArrayParts*>(point.private_data);
+            parts->children = {values(batch.x_deg), values(batch.y_deg)};
+            for (ArrowArray& child : parts->children) parts->child_pointers.push_back(&child);
+            point.n_children = 2;
+            point.children = parts->child_pointers.data();
+            return point;
+        }
     }
     return values(batch.lat_deg);
 }
@@ -340,6 +359,8 @@ const char* name_of(Column column) {
             return "distance_m";
         case Column::Metadata:
             return "metadata";
+        case Column::Geometry:
+            return "geometry";
     }
     return "";
 }
@@ -358,6 +379,18 @@ void export_schema(const ColumnAnswer& answer, ArrowSchema* out) {
         if (column == Column::Metadata) {
             format = text_format;
             metadata = parts->json_metadata.c_str();
+        }
+        if (column == Column::Geometry) {
+            parts->point_children = {leaf_schema("g", "x", nullptr),
+                                     leaf_schema("g", "y", nullptr)};
+            for (ArrowSchema& child : parts->point_children) {
+                parts->point_child_pointers.push_back(&child);
+            }
+            ArrowSchema point = leaf_schema("+s", name_of(column), parts->point_metadata.c_str());
+            point.n_children = 2;
+            point.children = parts->point_child_pointers.data();
+            parts->children.push_back(point);
+            continue;
         }
         parts->children.push_back(leaf_schema(format, name_of(column), metadata));
     }

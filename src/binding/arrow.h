@@ -108,6 +108,9 @@ class TextColumn {
 struct ColumnKinds {
     bool query = false;       // int32, the centre's position (batch queries)
     bool distance_m = false;  // float32 (radius and k-nearest)
+    // Last, `geometry`: GeoArrow's point in its separated layout, struct<x: double, y: double>
+    // (longitude, latitude: the stored values widened), with the `geoarrow.point` extension.
+    bool geometry = false;
 };
 
 // One record batch. Column vectors hold `rows` values each, or none when their kind is off.
@@ -119,6 +122,9 @@ struct ColumnBatch {
     std::vector<float> lon_deg;
     std::vector<float> dist_m;
     TextColumn metadata;
+    // The geometry's x and y, filled by ColumnAnswer::seal() when the kind is on.
+    std::vector<double> x_deg;
+    std::vector<double> y_deg;
 };
 
 // An answer: one batch for a search or get_many, a batch per stretch of points for items.

@@ -22,13 +22,19 @@ struct Part {
 
 }  // namespace
 
-Result<std::shared_ptr<ColumnAnswer>> answer_many(std::size_t queries, const CentreSearch& search) {
+Result<std::shared_ptr<ColumnAnswer>> answer_many(std::size_t queries, const CentreSearch& search,
+                                                  Interrupt& interrupt) {
     const std::size_t parts = (queries + part_queries - 1) / part_queries;
     SharedParts<Part> shared(
         parts,
         [&](std::size_t part, Part& out) {
             const std::size_t end = std::min(queries, (part + 1) * part_queries);
             for (std::size_t query = part * part_queries; query < end; ++query) {
+                if (interrupt.requested()) {
+                    out.error =
+                        make_error(ErrorKind::Interrupted, "batch query interrupted: no answer");
+                    return;
+                }
                 auto done = search(query, out.batch);
                 if (!done) {
                     out.error = done.error();

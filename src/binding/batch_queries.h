@@ -6,6 +6,7 @@
 #pragma once
 
 #include "binding/arrow.h"
+#include "common/interrupt.h"
 #include "common/result.h"
 
 #include <cstddef>
@@ -18,7 +19,9 @@ namespace vesko::binding {
 using CentreSearch = std::function<Result<void>(std::size_t query, ColumnBatch& out)>;
 
 // The first error of a search, in centre order, comes back as the call's error. Runs without
-// the interpreter lock; `search` must be safe on two threads at once.
-Result<std::shared_ptr<ColumnAnswer>> answer_many(std::size_t queries, const CentreSearch& search);
+// the interpreter lock; `search` must be safe on two threads at once. `interrupt` is polled
+// before each search: when it asks, the call ends with an Interrupted error and no answer.
+Result<std::shared_ptr<ColumnAnswer>> answer_many(std::size_t queries, const CentreSearch& search,
+                                                  Interrupt& interrupt);
 
 }  // namespace vesko::binding

@@ -74,8 +74,10 @@ void Columns::register_type(py::module_& module) {
         module, "Columns",
         "An answer as columns: id, lat, lon, distance_m (radius and k-nearest) and metadata, in "
         "the\n"
-        "order of the tuple answer, handed to pyarrow, polars, duckdb or pandas through the Arrow\n"
-        "PyCapsule interface (pyarrow.table(c), polars.DataFrame(c)) without copying a column. It\n"
+        "order of the tuple answer (answer=\"geoarrow\" adds geometry, GeoArrow points), handed "
+        "to\n"
+        "pyarrow, polars, duckdb, pandas or GeoPandas through the Arrow PyCapsule interface\n"
+        "(pyarrow.table(c), geopandas.GeoDataFrame.from_arrow(c)) without copying a column. It\n"
         "owns its buffers: it stays valid after the store changes or closes.")
         .def("__arrow_c_schema__", &Columns::arrow_c_schema)
         .def("__arrow_c_array__", &Columns::arrow_c_array, py::arg("requested_schema") = py::none())

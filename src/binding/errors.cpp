@@ -50,6 +50,17 @@ PyObject* os_error_class(int errnum) {
     throw py::error_already_set();
 }
 
+// The exception a signal handler raised while a long call polled it stops the call. Ctrl-C's
+// KeyboardInterrupt is raised afresh with the message that says what the call did before it
+// stopped; a handler's own exception goes out as it was raised.
+[[noreturn]] void raise_interrupted(const std::string& message) {
+    if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        throw py::error_already_set();
+    }
+    PyErr_Clear();
+    raise_with(PyExc_KeyboardInterrupt, message);
+}
+
 }  // namespace
 
 void raise_with(py::handle type, const std::string& message) {
@@ -106,6 +117,8 @@ void raise_error(const Error& error, const char* invalid_json_prefix, OsErrorCla
             raise_os_error(
                 os_class == OsErrorClass::Plain ? PyExc_OSError : os_error_class(error.os_errno),
                 error.message, error.os_errno);
+        case ErrorKind::Interrupted:
+            raise_interrupted(error.message);
         case ErrorKind::Vacuum:
         case ErrorKind::StoreBroken:
         case ErrorKind::Damaged:

@@ -9,6 +9,8 @@
 // or a read), and is waited for as the interpreter always does.
 #pragma once
 
+#include "common/interrupt.h"
+
 #include <pybind11/pybind11.h>
 
 #include <atomic>
@@ -83,5 +85,58 @@ class InterpreterReleased {
   private:
     PyThreadState* saved_;
 };
+
+// The interpreter lock let go for the life of the object, with the Python signal handlers
+// (Ctrl-C's among them) still run while it is: the interpreter runs them only on the main
+// thread and between bytecodes, so a long call holding no interpreter lock would answer a
+// Ctrl-C only once it returned. The engine polls requested() at its clean boundaries; on the
+// thread that made the object, at most once per poll_interval, it takes the interpreter lock
+// back for a moment and runs the handlers. A handler that raises (the default SIGINT handler
+// raises KeyboardInterrupt) leaves its exception pending on this thread, and every later poll,
+// on any thread, is true. Taking the lock at a boundary costs about a microsecond when no other
+// Python thread holds it, which against poll_interval is nothing. The engine may hold the
+// store's locks meanwhile: that is safe only because no thread waits for a store lock while it
+// holds the interpreter lock (every method lets go of it first).
+class SignalsPolled final : public Interrupt {
+  public:
+    static constexpr std::chrono::milliseconds poll_interval{20};
+
+    SignalsPolled() : saved_(let_go_of_interpreter()), owner_(std::this_thread::get_id()) {}
+    SignalsPolled(const SignalsPolled&) = delete;
+    SignalsPolled& operator=(const SignalsPolled&) = delete;
+    ~SignalsPolled() { take_interpreter_back(saved_); }
+
+    bool requested() override {
+        if (raised_.load(std::memory_order_acquire)) return true;
+        if (std::this_thread::get_id() != owner_) return false;
+        const auto now = interpreter_lock_detail::Clock::now();
+        if (now < next_poll_) return false;
+        next_poll_ = now + poll_interval;
+        take_interpreter_back(saved_);
+        const bool raised = PyErr_CheckSignals() != 0;
+        saved_ = let_go_of_interpreter();
+        if (raised) raised_.store(true, std::memory_order_release);
+        return raised;
+    }
+
+  private:
+    PyThreadState* saved_;
+    const std::thread::id owner_;
+    interpreter_lock_detail::Clock::time_point next_poll_ = interpreter_lock_detail::Clock::now();
+    std::atomic<bool> raised_{false};
+};
+
+// Runs `call(interrupt)` with the interpreter lock let go and signals polled as SignalsPolled
+// says. A signal handler's exception left pending by a call that then finished anyway is
+// raised here; an Interrupted error is raised by raise_error (errors.h), which finds it.
+template <class Call>
+auto interruptible(Call&& call) {
+    auto result = [&] {
+        SignalsPolled polled;
+        return call(static_cast<Interrupt*>(&polled));
+    }();
+    if (result && PyErr_Occurred() != nullptr) throw pybind11::error_already_set();
+    return result;
+}
 
 }  // namespace vesko::binding

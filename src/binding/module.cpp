@@ -108,7 +108,8 @@ constexpr Method methods[] = {
      "Adds the points as that many add calls would, in order, logged and applied 65,536\n"
      "at a time. lats and lons may be float32/float64 buffers (numpy arrays). Every item is\n"
      "checked first: a bad one raises, naming its index, and adds nothing. A failed log\n"
-     "write raises OSError with the chunks before the failing one added."},
+     "write, or Ctrl-C, raises (OSError, KeyboardInterrupt) with the chunks before it added.\n"
+     "ids and metadatas may be Arrow utf8 arrays (pyarrow.array)."},
     {{"Vesko.delete_many", {"ids"}, 1}, &Vesko::delete_many,
      "Deletes the points with these ids as that many delete calls would; returns how many\n"
      "live points were deleted."},

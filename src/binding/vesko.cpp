@@ -128,9 +128,10 @@ py::object answered(AnswerForm form, bool distances,
         }));
         return py::int_(hits);
     }
-    if (form == AnswerForm::Columns) {
+    if (form == AnswerForm::Columns || form == AnswerForm::GeoArrow) {
         auto answer = std::make_shared<ColumnAnswer>();
         answer->kinds.distance_m = distances;
+        answer->kinds.geometry = form == AnswerForm::GeoArrow;
         answer->batches.resize(1);
         raise_if_error(handing_over_gil([&](InterpreterHandOver& released) {
             return search(columns(answer->batches[0]), &released, engine::HitTextsWanted::Yes);
@@ -161,8 +162,8 @@ struct Centres {
 
 // A batch answer, built with the interpreter lock let go.
 py::object columns_of_many(std::size_t queries, const CentreSearch& search) {
-    return py::cast(
-        Columns(value_or_raise(without_gil([&] { return answer_many(queries, search); }))));
+    return py::cast(Columns(value_or_raise(interruptible(
+        [&](Interrupt* interrupt) { return answer_many(queries, search, *interrupt); }))));
 }
 
 // The arguments of add and upsert: (id, lat, lon, metadata, skip_index), converted in order.
@@ -247,15 +248,18 @@ py::object Vesko::add_many(const Arguments& bound) {
     std::vector<engine::NewPoint> points(n);
     for (std::size_t i = 0; i < n; ++i)
         points[i] = engine::NewPoint{ext_ids.views[i], lats[i], lons[i], metadatas.views[i]};
-    raise_if_error(
-        without_gil([&] { return store_->add_many(points, skip_index ? &*skip_index : nullptr); }),
-        metadata_prefix);
+    raise_if_error(interruptible([&](Interrupt* interrupt) {
+                       return store_->add_many(points, skip_index ? &*skip_index : nullptr,
+                                               interrupt);
+                   }),
+                   metadata_prefix);
     return py::none();
 }
 
 py::object Vesko::delete_many(const Arguments& bound) {
     const std::vector<std::string> ext_ids = to_texts(bound[0]);
-    return py::int_(value_or_raise(without_gil([&] { return store_->delete_many(ext_ids); })));
+    return py::int_(value_or_raise(interruptible(
+        [&](Interrupt* interrupt) { return store_->delete_many(ext_ids, interrupt); })));
 }
 
 py::object Vesko::count(const Arguments& /*bound*/) {
@@ -276,7 +280,8 @@ py::object Vesko::delete_by_filter(const Arguments& bound) {
 }
 
 py::object Vesko::vacuum(const Arguments& /*bound*/) {
-    raise_if_error(without_gil([&] { return store_->vacuum(); }), "", OsErrorClass::Plain);
+    raise_if_error(interruptible([&](Interrupt* interrupt) { return store_->vacuum(interrupt); }),
+                   "", OsErrorClass::Plain);
     return py::none();
 }
 
@@ -334,9 +339,9 @@ py::object Vesko::search_polygon(const Arguments& bound) {
 py::object Vesko::search_knn_many(const Arguments& bound) {
     const Centres centres(bound);
     const std::uint32_t k = to_count_u32(bound[2]);
-    const auto filter_json = to_optional_text(bound[3]);
+    const auto filter = value_or_raise(engine::SearchFilter::parse(to_optional_text(bound[3])));
     return columns_of_many(centres.lats.size(), [&](std::size_t query, ColumnBatch& out) {
-        return store_->search_knn(centres.lats[query], centres.lons[query], k, filter_json,
+        return store_->search_knn(centres.lats[query], centres.lons[query], k, filter,
                                   distance_columns_into(out));
     });
 }
@@ -352,10 +357,10 @@ py::object Vesko::search_radius_many(const Arguments& bound) {
     } else {
         radii_m.assign(centres.lats.size(), to_f32(bound[2]));
     }
-    const auto filter_json = to_optional_text(bound[3]);
+    const auto filter = value_or_raise(engine::SearchFilter::parse(to_optional_text(bound[3])));
     return columns_of_many(centres.lats.size(), [&](std::size_t query, ColumnBatch& out) {
         return store_->search_radius(centres.lats[query], centres.lons[query], radii_m[query],
-                                     filter_json, distance_columns_into(out));
+                                     filter, distance_columns_into(out));
     });
 }
 
@@ -382,8 +387,9 @@ py::object Vesko::get_many(const Arguments& bound) {
     to_text_views(bound[0], ext_ids);
     const AnswerForm form = to_answer_form(bound[1], false);
     auto points = value_or_raise(without_gil([&] { return store_->get_many(ext_ids.views); }));
-    if (form == AnswerForm::Columns) {
+    if (form != AnswerForm::Tuples) {
         auto answer = std::make_shared<ColumnAnswer>();
+        answer->kinds.geometry = form == AnswerForm::GeoArrow;
         ColumnBatch& batch = answer->batches.emplace_back();
         for (const auto& point : points) {
             if (point) append_points(batch, std::span(&*point, 1));
@@ -409,13 +415,17 @@ py::object Vesko::upsert(const Arguments& bound) {
 
 py::object Vesko::items(const Arguments& bound) {
     auto filter_json = to_optional_text(bound[0]);
-    if (to_answer_form(bound[1], false) == AnswerForm::Columns) {
+    if (const AnswerForm form = to_answer_form(bound[1], false); form != AnswerForm::Tuples) {
         auto answer = std::make_shared<ColumnAnswer>();
+        answer->kinds.geometry = form == AnswerForm::GeoArrow;
         ColumnBatch& batch = answer->batches.emplace_back();
         // Read a stretch at a time, as the iterator reads, each under its own hold of the lock.
-        raise_if_error(without_gil([&]() -> Result<void> {
+        raise_if_error(interruptible([&](Interrupt* interrupt) -> Result<void> {
             std::optional<std::uint32_t> after;
             for (bool done = false; !done;) {
+                if (interrupt->requested()) {
+                    return make_error(ErrorKind::Interrupted, "items interrupted: no answer");
+                }
                 auto chunk = store_->points_after(after, columns_chunk_points, filter_json,
                                                   columns_into(batch));
                 if (!chunk) return chunk.error();
@@ -465,7 +475,9 @@ py::object Vesko::close(const Arguments& /*bound*/) {
 }
 
 py::object Vesko::enter(const Arguments& bound) {
-    raise_if_error(store_->check_open());
+    // Without the interpreter lock, as every wait for the store's lock: a long call holding
+    // that lock takes the interpreter lock at its boundaries to run signal handlers.
+    raise_if_error(without_gil([&] { return store_->check_open(); }));
     return py::reinterpret_borrow<py::object>(bound.self());
 }
 

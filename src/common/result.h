@@ -19,6 +19,7 @@ enum class ErrorKind {
                    // message is complete (file, what is wrong, how to recover)
     Closed,        // close() was called; message "store is closed"
     OtherProcess,  // the object was inherited through fork() and is used in the child
+    Interrupted,   // the caller's Interrupt asked the call to stop; message says what was done
 };
 
 struct Error {

@@ -13,6 +13,7 @@
 #include "index/id_hash.h"
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <iterator>
 #include <mutex>
@@ -20,6 +21,9 @@
 namespace vesko::engine {
 
 static_assert(bulk_chunk_points <= index::BatchIndexes::max_places, "a chunk fits one batch");
+
+// How often the caller's thread polls its interrupt while it waits for the second thread.
+constexpr std::chrono::milliseconds helper_wait_poll{2};
 
 namespace {
 
@@ -44,13 +48,26 @@ struct BadItem {
     Error error;
 };
 
+bool interrupted(Interrupt* interrupt) { return interrupt != nullptr && interrupt->requested(); }
+
+Error interrupted_error(std::string what) {
+    return make_error(ErrorKind::Interrupted, std::move(what));
+}
+
 // Checks the texts of points [begin, end) in order: the first bad one, or none. Stops early,
-// with nothing to report, once `stop` is set.
+// with nothing to report, once `stop` is set, and with an Interrupted error when `interrupt`
+// asks.
 std::optional<BadItem> check_range(std::span<const NewPoint> points, std::size_t begin,
                                    std::size_t end, KeptMetadata& kept,
-                                   const std::atomic<bool>& stop) {
+                                   const std::atomic<bool>& stop, Interrupt* interrupt) {
     for (std::size_t i = begin; i < end; ++i) {
-        if ((i & 1023) == 0 && stop.load(std::memory_order_relaxed)) return std::nullopt;
+        if ((i & 1023) == 0) {
+            if (stop.load(std::memory_order_relaxed)) return std::nullopt;
+            if (interrupted(interrupt)) {
+                return BadItem{i, interrupted_error("add_many interrupted while checking its "
+                                                    "points: none was added")};
+            }
+        }
         auto checked = text::Metadata::check(points[i].metadata);
         if (!checked) return BadItem{i, checked.error()};
         if (*checked) kept.emplace_back(i, std::move(**checked));
@@ -105,10 +122,12 @@ std::span<const std::uint64_t> hashes_of(ParsedChunk& chunk) {
 
 // Parses points [begin, end) into `out`: the first bad text, if any (then `out` is
 // unspecified). Texts the check kept parsed are moved out of `kept` from `next_kept` on, which
-// moves past them; others are read here.
+// moves past them; others are read here. Stops with an Interrupted error (`out` unspecified)
+// when `interrupt` (may be null) asks.
 std::optional<BadItem> parse_chunk(std::span<const NewPoint> points, std::size_t begin,
                                    std::size_t end, KeptMetadata& kept, std::size_t& next_kept,
-                                   const std::vector<std::string>* skip_index, ParsedChunk& out) {
+                                   const std::vector<std::string>* skip_index, ParsedChunk& out,
+                                   Interrupt* interrupt = nullptr) {
     out.clear();
     const std::size_t n = end - begin;
     out.ext_ids.reserve(n);
@@ -116,6 +135,9 @@ std::optional<BadItem> parse_chunk(std::span<const NewPoint> points, std::size_t
     out.text_ends.reserve(n);
     out.meta_texts.reserve(n);
     for (std::size_t i = begin; i < end; ++i) {
+        if ((i & 1023) == 0 && interrupted(interrupt)) {
+            return BadItem{i, make_error(ErrorKind::Interrupted, {})};
+        }
         const NewPoint& p = points[i];
         out.ext_ids.push_back(p.ext_id);
         out.members.clear();
@@ -160,9 +182,10 @@ std::optional<BadItem> parse_chunk(std::span<const NewPoint> points, std::size_t
 // with it ready: the caller's thread parses the first chunk and checks on from it, the second
 // thread checks the rest, each share sized so that both finish at about the same time (a
 // parse costs about three checks). The error names the first bad item of the whole batch, as
-// a check in order would.
+// a check in order would; an interrupt, wherever it stopped the check, comes back as itself.
 Result<KeptMetadata> check_all(std::span<const NewPoint> points,
-                               const std::vector<std::string>* skip_index, ParsedChunk& first) {
+                               const std::vector<std::string>* skip_index, ParsedChunk& first,
+                               Interrupt* interrupt) {
     KeptMetadata kept;
     KeptMetadata later;
     std::atomic<bool> stop{false};
@@ -171,13 +194,16 @@ Result<KeptMetadata> check_all(std::span<const NewPoint> points,
     const bool beside = n >= bulk_parallel_min_points;
     const std::size_t half =
         beside ? std::max(first_end, n / 2 > first_end ? n / 2 - first_end : 0) : n;
-    auto second = run(beside, [&] { return check_range(points, half, n, later, stop); });
+    auto second = run(beside, [&] { return check_range(points, half, n, later, stop, interrupt); });
     std::size_t no_kept = 0;
     auto first_bad = parse_chunk(points, 0, first_end, kept, no_kept, skip_index, first);
-    if (!first_bad) first_bad = check_range(points, first_end, half, kept, stop);
+    if (!first_bad) first_bad = check_range(points, first_end, half, kept, stop, interrupt);
     // Any bad item of the caller's share comes before every item of the second.
     if (first_bad) stop.store(true, std::memory_order_relaxed);
     auto second_bad = second.get();
+    for (const auto* bad : {&first_bad, &second_bad}) {
+        if (*bad && (*bad)->error.kind == ErrorKind::Interrupted) return (*bad)->error;
+    }
     if (first_bad) return for_item(first_bad->item, first_bad->error);
     if (second_bad) return for_item(second_bad->item, second_bad->error);
     kept.insert(kept.end(), std::make_move_iterator(later.begin()),
@@ -195,6 +221,10 @@ struct BulkRun {
     index::CoreIndex& index;
     storage::WalWriter& wal;
     bool& changed_since_snapshot;
+    Interrupt* interrupt;  // may be null
+    // Set by the second thread when an interrupt stopped its parse of the next chunk, which is
+    // then incomplete; read by the caller once that thread is done with the chunk.
+    bool parse_interrupted = false;
     // The id each place of the chunk being applied got, or index::no_batch_id.
     std::vector<std::uint32_t> id_of_place = {};
 };
@@ -202,15 +232,18 @@ struct BulkRun {
 // The second thread's share of chunk [start, end): it parses the next chunk into `upcoming`,
 // then, once `logged` is kept, files this chunk's strings and numbers (which nothing else
 // touches meanwhile) while the caller's thread commits its points and files their cells. A
-// broken promise means the chunk was not logged: it then files nothing.
+// broken promise means the chunk was not logged: it then files nothing. An interrupt stops the
+// parse (the next chunk is then never written) but never the filing of a logged chunk.
 std::future<void> start_helper(BulkRun& bulk, std::size_t end, const ParsedChunk& current,
                                ParsedChunk& upcoming, std::future<void> logged) {
     return run(bulk.beside, [&bulk, end, &current, &upcoming, go = std::move(logged)]() mutable {
         if (end < bulk.points.size()) {
             const auto bad =
                 parse_chunk(bulk.points, end, std::min(bulk.points.size(), end + bulk_chunk_points),
-                            bulk.kept, bulk.next_kept, bulk.skip_index, upcoming);
-            VESKO_CHECK(!bad, "metadata that passed its check failed to parse");
+                            bulk.kept, bulk.next_kept, bulk.skip_index, upcoming, bulk.interrupt);
+            bulk.parse_interrupted = bad && bad->error.kind == ErrorKind::Interrupted;
+            VESKO_CHECK(!bad || bulk.parse_interrupted,
+                        "metadata that passed its check failed to parse");
         }
         try {
             go.get();
@@ -260,6 +293,11 @@ Result<void> write_chunk(BulkRun& bulk, std::size_t start, std::size_t end, Pars
     }
     logged.set_value();
     commit_chunk(bulk, start, current, *prepared);
+    // Polling while the second thread parses is what lets a request made meanwhile reach it
+    // (interrupt.h: a request may be noticed on the caller's thread only).
+    while (helper.wait_for(helper_wait_poll) == std::future_status::timeout) {
+        (void)interrupted(bulk.interrupt);
+    }
     helper.get();
     return {};
 }
@@ -267,14 +305,14 @@ Result<void> write_chunk(BulkRun& bulk, std::size_t start, std::size_t end, Pars
 }  // namespace
 
 Result<void> Store::add_many(std::span<const NewPoint> points,
-                             const std::vector<std::string>* skip_index) {
+                             const std::vector<std::string>* skip_index, Interrupt* interrupt) {
     // Every text is checked before anything changes, but only those the quick check cannot
     // vouch for are kept parsed; the rest are parsed a chunk at a time below, so that a batch
     // never holds the values of all its points at once.
     // The chunk being applied and the one being parsed take turns; neither is ever moved,
     // since views into their texts are handed around.
     ParsedChunk chunks[2];
-    auto checked = check_all(points, skip_index, chunks[0]);
+    auto checked = check_all(points, skip_index, chunks[0], interrupt);
     if (!checked) return checked.error();
     auto index_guard = enter_exclusive();
     if (!index_guard) return index_guard.error();
@@ -289,21 +327,38 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
                  .beside = points.size() >= bulk_parallel_min_points,
                  .index = index_,
                  .wal = wal_,
-                 .changed_since_snapshot = changed_since_snapshot_};
+                 .changed_since_snapshot = changed_since_snapshot_,
+                 .interrupt = interrupt};
     for (std::size_t start = 0, turn = 0; start < points.size();
          start += bulk_chunk_points, turn ^= 1) {
+        // Between chunks every change of the batch so far is logged and applied, which is the
+        // state a failed write leaves too.
+        if (bulk.parse_interrupted || interrupted(interrupt)) {
+            return interrupted_error("add_many interrupted: the first " + std::to_string(start) +
+                                     " of " + std::to_string(points.size()) +
+                                     " points were added (whole chunks of " +
+                                     std::to_string(bulk_chunk_points) + "), the rest were not");
+        }
         const std::size_t end = std::min(points.size(), start + bulk_chunk_points);
         VESKO_TRY(write_chunk(bulk, start, end, chunks[turn], chunks[turn ^ 1]));
     }
     return {};
 }
 
-Result<std::uint64_t> Store::delete_many(std::span<const std::string> ext_ids) {
+Result<std::uint64_t> Store::delete_many(std::span<const std::string> ext_ids,
+                                         Interrupt* interrupt) {
     auto index_guard = enter_exclusive();
     if (!index_guard) return index_guard.error();
     std::unique_lock log_guard(log_lock_);
     std::uint64_t deleted = 0;
     for (std::size_t start = 0; start < ext_ids.size(); start += bulk_chunk_points) {
+        if (interrupted(interrupt)) {
+            return interrupted_error("delete_many interrupted: the first " + std::to_string(start) +
+                                     " of " + std::to_string(ext_ids.size()) +
+                                     " ids were deleted (" + std::to_string(deleted) +
+                                     " live points, whole chunks of " +
+                                     std::to_string(bulk_chunk_points) + "), the rest were not");
+        }
         const auto chunk =
             ext_ids.subspan(start, std::min(bulk_chunk_points, ext_ids.size() - start));
         for (const std::string& ext_id : chunk) storage::encode_delete(wal_.staging(), ext_id);

@@ -9,6 +9,7 @@
 #include "persist/vacuum.h"
 
 #include <mutex>
+#include <type_traits>
 
 namespace vesko::engine {
 
@@ -17,16 +18,16 @@ namespace {
 std::uint32_t id_of(std::uint32_t int_id) { return int_id; }
 std::uint32_t id_of(const spatial::DistanceHit& hit) { return hit.int_id; }
 
-// A caller's optional filter, parsed; nothing when none was given.
-Result<std::optional<text::Json>> parse_optional_filter(
-    const std::optional<std::string>& filter_json) {
-    if (!filter_json) return std::optional<text::Json>();
+}  // namespace
+
+Result<SearchFilter> SearchFilter::parse(const std::optional<std::string>& filter_json) {
+    SearchFilter out;
+    if (!filter_json) return out;
     auto parsed = text::parse_json(*filter_json);
     if (!parsed) return parsed.error();
-    return std::optional<text::Json>(std::move(parsed).value());
+    out.json_ = std::move(parsed).value();
+    return out;
 }
-
-}  // namespace
 
 Store::Store(std::string dir, storage::DirectoryLock lock, Parts parts)
     : dir_(std::move(dir)),
@@ -288,16 +289,23 @@ Result<std::uint64_t> Store::count(CallerLock* caller) const {
     return index_.count();
 }
 
-template <class Search, class Read>
-Result<void> Store::with_eligible(const std::optional<std::string>& filter_json, Search&& search,
-                                  const Read& read, CallerLock* caller, bool long_work,
+template <class Filter, class Search, class Read>
+Result<void> Store::with_eligible(const Filter& filter, Search&& search, const Read& read,
+                                  CallerLock* caller, bool long_work,
                                   HitTextsWanted texts_wanted) const {
     const auto index_guard = enter_shared(Access::Read, caller);
     if (!index_guard) return index_guard.error();
     if (long_work && caller != nullptr) caller->release();
-    auto parsed = parse_optional_filter(filter_json);
-    if (!parsed) return parsed.error();
-    spatial::Eligible eligible(index_, *parsed ? &**parsed : nullptr);
+    std::optional<SearchFilter> parsed_here;
+    const SearchFilter* parsed = nullptr;
+    if constexpr (std::is_same_v<Filter, SearchFilter>) {
+        parsed = &filter;
+    } else {
+        auto text_parsed = SearchFilter::parse(filter);
+        if (!text_parsed) return text_parsed.error();
+        parsed = &parsed_here.emplace(std::move(text_parsed).value());
+    }
+    spatial::Eligible eligible(index_, parsed->json());
     if (caller != nullptr) eligible.on_long_work([caller] { caller->release(); });
     const auto hits = search(eligible);
     const auto with_texts =
@@ -311,8 +319,21 @@ Result<void> Store::search_radius(float lat_deg, float lon_deg, float radius_m,
                                   const std::optional<std::string>& filter_json,
                                   const DistanceHitsReader& read, CallerLock* caller,
                                   HitTextsWanted texts) const {
+    return radius_search(lat_deg, lon_deg, radius_m, filter_json, read, caller, texts);
+}
+
+Result<void> Store::search_radius(float lat_deg, float lon_deg, float radius_m,
+                                  const SearchFilter& filter,
+                                  const DistanceHitsReader& read) const {
+    return radius_search(lat_deg, lon_deg, radius_m, filter, read, nullptr, HitTextsWanted::Yes);
+}
+
+template <class Filter>
+Result<void> Store::radius_search(float lat_deg, float lon_deg, float radius_m,
+                                  const Filter& filter, const DistanceHitsReader& read,
+                                  CallerLock* caller, HitTextsWanted texts) const {
     return with_eligible(
-        filter_json,
+        filter,
         [&](const spatial::Eligible& eligible) {
             return spatial::search_radius(index_, lat_deg, lon_deg, radius_m, eligible);
         },
@@ -323,9 +344,21 @@ Result<void> Store::search_knn(float lat_deg, float lon_deg, std::uint32_t k,
                                const std::optional<std::string>& filter_json,
                                const DistanceHitsReader& read, CallerLock* caller,
                                HitTextsWanted texts) const {
+    return knn_search(lat_deg, lon_deg, k, filter_json, read, caller, texts);
+}
+
+Result<void> Store::search_knn(float lat_deg, float lon_deg, std::uint32_t k,
+                               const SearchFilter& filter, const DistanceHitsReader& read) const {
+    return knn_search(lat_deg, lon_deg, k, filter, read, nullptr, HitTextsWanted::Yes);
+}
+
+template <class Filter>
+Result<void> Store::knn_search(float lat_deg, float lon_deg, std::uint32_t k, const Filter& filter,
+                               const DistanceHitsReader& read, CallerLock* caller,
+                               HitTextsWanted texts) const {
     // Ranking walks rings of cells until k are found, with no window to judge its work by.
     return with_eligible(
-        filter_json,
+        filter,
         [&](const spatial::Eligible& eligible) {
             return spatial::search_knn(index_, lat_deg, lon_deg, k, eligible);
         },
@@ -381,9 +414,9 @@ Result<PointChunk> Store::points_after(std::optional<std::uint32_t> after, std::
                                        const HitsReader& read) const {
     auto index_guard = enter_shared(Access::Read);
     if (!index_guard) return index_guard.error();
-    auto parsed = parse_optional_filter(filter_json);
+    const auto parsed = SearchFilter::parse(filter_json);
     if (!parsed) return parsed.error();
-    const spatial::Eligible eligible(index_, *parsed ? &**parsed : nullptr);
+    const spatial::Eligible eligible(index_, parsed.value().json());
     const Bitmap candidates = index_.valid_ids.next_after(after, limit);
     PointChunk chunk;
     chunk.last_int_id = candidates.empty() ? after : candidates.maximum();

@@ -9,6 +9,7 @@
 // poisoned state that a failed flush to disk leaves, once the index lock is held.
 #pragma once
 
+#include "common/interrupt.h"
 #include "common/result.h"
 #include "engine/hit_texts.h"
 #include "index/core_index.h"
@@ -64,6 +65,18 @@ class CallerLock {
 // Whether a search's reader gets its hits' texts, or only the hits (a count): without them
 // the reader's HitTexts holds no hit and reading the records is skipped.
 enum class HitTextsWanted { Yes, No };
+
+// A search's filter parsed once, for the many searches of a batch query.
+class SearchFilter {
+  public:
+    // Nothing to parse without a filter; a filter that is not JSON is an InvalidJson error.
+    static Result<SearchFilter> parse(const std::optional<std::string>& filter_json);
+    // Null without a filter.
+    const text::Json* json() const { return json_ ? &*json_ : nullptr; }
+
+  private:
+    std::optional<text::Json> json_;
+};
 
 // One point handed to add_many; the views must outlive the call.
 struct NewPoint {
@@ -129,13 +142,18 @@ class Store {
     // failure comes back as its error with the chunks before the failing one added and
     // logged, and nothing of the failing chunk or after it, in memory, log or data files.
     // From bulk_parallel_min_points points on, a thread started for the call shares the work
-    // (bulk.cpp); the outcome is the same, to the byte.
+    // (bulk.cpp); the outcome is the same, to the byte. `interrupt` (may be null) is polled
+    // while checking and before each chunk: when it asks, the call returns an Interrupted
+    // error saying how many points were added, as a failure between chunks would leave them.
     Result<void> add_many(std::span<const NewPoint> points,
-                          const std::vector<std::string>* skip_index);
+                          const std::vector<std::string>* skip_index,
+                          Interrupt* interrupt = nullptr);
     // Deletes many points, logged and applied a chunk at a time as add_many; returns how many
     // live points it deleted (an id given twice counts once). A failed log write comes back as
-    // its error with the chunks before the failing one deleted and logged, and nothing after.
-    Result<std::uint64_t> delete_many(std::span<const std::string> ext_ids);
+    // its error with the chunks before the failing one deleted and logged, and nothing after;
+    // so does an interrupt, polled before each chunk, as an Interrupted error.
+    Result<std::uint64_t> delete_many(std::span<const std::string> ext_ids,
+                                      Interrupt* interrupt = nullptr);
     // Deletes every live point the filter matches; returns how many.
     Result<std::uint64_t> delete_by_filter(std::string_view filter_json);
     Result<std::uint64_t> count(CallerLock* caller = nullptr) const;
@@ -177,6 +195,11 @@ class Store {
                             const std::optional<std::string>& filter_json,
                             const DistanceHitsReader& read, CallerLock* caller = nullptr,
                             HitTextsWanted texts = HitTextsWanted::Yes) const;
+    // The same two searches with a filter the caller parsed once for many of them.
+    Result<void> search_radius(float lat_deg, float lon_deg, float radius_m,
+                               const SearchFilter& filter, const DistanceHitsReader& read) const;
+    Result<void> search_knn(float lat_deg, float lon_deg, std::uint32_t k,
+                            const SearchFilter& filter, const DistanceHitsReader& read) const;
     Result<void> search_box(spatial::LatLon top_left, spatial::LatLon bottom_right,
                             const std::optional<std::string>& filter_json, const HitsReader& read,
                             CallerLock* caller = nullptr,
@@ -206,7 +229,9 @@ class Store {
     // order, rebuilds every index for the new numbering and persists the result; crash-safe
     // through one commit point (vacuum.h). After a failure past that point the object
     // reopens itself from the directory, or refuses every later call when it cannot.
-    Result<void> vacuum();
+    // `interrupt` (may be null) is polled only before the commit point: when it asks, the
+    // call returns an Interrupted error and the store is as before; past it, vacuum finishes.
+    Result<void> vacuum(Interrupt* interrupt = nullptr);
 
     const std::string& dir() const { return dir_; }
 
@@ -266,10 +291,19 @@ class Store {
     // and hands its hits to read before the lock is released. The caller's lock (may be
     // null) is let go before waiting for the index lock, up front when `long_work`, else
     // when the search's window proves large.
-    template <class Search, class Read>
-    Result<void> with_eligible(const std::optional<std::string>& filter_json, Search&& search,
-                               const Read& read, CallerLock* caller, bool long_work,
+    // `Filter` is the filter's text (std::optional<std::string>, parsed here) or a
+    // SearchFilter.
+    template <class Filter, class Search, class Read>
+    Result<void> with_eligible(const Filter& filter, Search&& search, const Read& read,
+                               CallerLock* caller, bool long_work, HitTextsWanted texts) const;
+    template <class Filter>
+    Result<void> radius_search(float lat_deg, float lon_deg, float radius_m, const Filter& filter,
+                               const DistanceHitsReader& read, CallerLock* caller,
                                HitTextsWanted texts) const;
+    template <class Filter>
+    Result<void> knn_search(float lat_deg, float lon_deg, std::uint32_t k, const Filter& filter,
+                            const DistanceHitsReader& read, CallerLock* caller,
+                            HitTextsWanted texts) const;
     // The index lock taken shared, with the caller's lock let go first if it must be waited for.
     SharedGuard enter_shared_lock(CallerLock* caller) const;
 

@@ -9,15 +9,19 @@
 
 namespace vesko::engine {
 
-Result<void> Store::vacuum() {
+Result<void> Store::vacuum(Interrupt* interrupt) {
     auto index_guard = enter_exclusive();
     if (!index_guard) return index_guard.error();
-    auto compacted = persist::write_compacted(index_, dir_);
+    auto compacted = persist::write_compacted(index_, dir_, interrupt);
     if (!compacted) return poison_if_unflushed(compacted.error());
     if (auto written = persist::write_snapshot_file(
             persist::view_of(*compacted), persist::vac_path(dir_, persist::snapshot_file_name));
         !written) {
         return poison_if_unflushed(written.error());
+    }
+    // The last moment to stop: past the marker the directory holds the new store.
+    if (interrupt != nullptr && interrupt->requested()) {
+        return persist::vacuum_interrupted();
     }
     if (auto committed = persist::write_commit_marker(dir_); !committed)
         return poison_if_unflushed(committed.error());

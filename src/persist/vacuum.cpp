@@ -113,7 +113,8 @@ void copy_strings(const index::StrIndex& old_index, const std::vector<std::uint3
 
 }  // namespace
 
-Result<SnapshotData> write_compacted(const index::CoreIndex& index, const std::string& dir) {
+Result<SnapshotData> write_compacted(const index::CoreIndex& index, const std::string& dir,
+                                     Interrupt* interrupt) {
     auto coords = BufferedFile::create(vac_path(dir, storage::coords_file_name));
     if (!coords) return coords.error();
     auto offsets = BufferedFile::create(vac_path(dir, storage::offsets_file_name));
@@ -130,6 +131,9 @@ Result<SnapshotData> write_compacted(const index::CoreIndex& index, const std::s
     std::vector<std::uint32_t> table(live.empty() ? 1 : static_cast<std::size_t>(live.back()) + 1,
                                      not_kept);
     for (std::uint32_t k = 0; k < live.size(); ++k) {
+        if (k % vacuum_interrupt_points == 0 && interrupt != nullptr && interrupt->requested()) {
+            return vacuum_interrupted();
+        }
         const std::uint32_t old_id = live[k];
         table[old_id] = k;
         const auto [lat, lon] = index.files.coords(old_id);

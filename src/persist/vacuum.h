@@ -7,6 +7,7 @@
 // ignored, and truncated by the next vacuum.
 #pragma once
 
+#include "common/interrupt.h"
 #include "common/result.h"
 #include "persist/snapshot.h"
 #include "storage/wal.h"
@@ -51,8 +52,16 @@ std::string vac_path(const std::string& dir, const char* name);
 
 // Phases up to the commit: the five new data files written and forced to disk under their
 // temporary names, and the indexes that describe them returned (with `deleted` empty). Caller
-// holds the index lock exclusive.
-Result<SnapshotData> write_compacted(const index::CoreIndex& index, const std::string& dir);
+// holds the index lock exclusive. `interrupt` (may be null) is polled every
+// vacuum_interrupt_points points; when it asks, an Interrupted error comes back and the
+// temporary files are left for the next vacuum to truncate.
+inline constexpr std::uint32_t vacuum_interrupt_points = 8192;
+inline Error vacuum_interrupted() {
+    return make_error(ErrorKind::Interrupted,
+                      "vacuum interrupted before its commit: the store is unchanged");
+}
+Result<SnapshotData> write_compacted(const index::CoreIndex& index, const std::string& dir,
+                                     Interrupt* interrupt = nullptr);
 
 // The commit point: vacuum.commit written and forced to disk under a temporary name, then
 // renamed into place. An error means no commit: the marker is not there.

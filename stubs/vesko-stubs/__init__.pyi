@@ -7,9 +7,19 @@ write-ahead log before it is applied; ``persist`` writes a snapshot; ``vacuum`` 
 
 import os
 from types import TracebackType
-from typing import Iterator, List, Literal, Optional, Sequence, Tuple, Type, Union, overload
+from typing import (
+    Iterator,
+    List,
+    Literal,
+    Optional,
+    Sequence,
+    Tuple,
+    Type,
+    Union,
+    overload,
+)
 
-from typing_extensions import Buffer
+from typing_extensions import Buffer, TypeAlias
 
 __version__: str
 
@@ -22,10 +32,15 @@ class ItemIterator(Iterator[Tuple[str, float, float, str]]):
     def __iter__(self) -> "ItemIterator": ...
     def __next__(self) -> Tuple[str, float, float, str]: ...
 
+# An Arrow array handed over through the PyCapsule interface (__arrow_c_array__), such as a
+# pyarrow.Array; typed loosely, since vesko does not depend on pyarrow.
+_ArrowArrayExportable: TypeAlias = object
+
 class Columns:
     """An answer as columns: id, lat, lon, distance_m (radius and k-nearest) and metadata, in the
-    order of the tuple answer, handed to pyarrow, polars, duckdb or pandas through the Arrow
-    PyCapsule interface (pyarrow.table(c), polars.DataFrame(c)) without copying a column. It
+    order of the tuple answer (answer="geoarrow" adds geometry, GeoArrow points), handed to
+    pyarrow, polars, duckdb, pandas or GeoPandas through the Arrow PyCapsule interface
+    (pyarrow.table(c), geopandas.GeoDataFrame.from_arrow(c)) without copying a column. It
     owns its buffers: it stays valid after the store changes or closes."""
 
     def __arrow_c_schema__(self) -> object: ...
@@ -81,7 +96,7 @@ class Vesko:
         k: int,
         filter_json: Optional[str] = None,
         *,
-        answer: Literal["columns"],
+        answer: Literal["columns", "geoarrow"],
     ) -> Columns: ...
     @overload
     def search_knn(
@@ -110,7 +125,7 @@ class Vesko:
         bottom_right: Tuple[float, float],
         filter_json: Optional[str] = None,
         *,
-        answer: Literal["columns"],
+        answer: Literal["columns", "geoarrow"],
     ) -> Columns: ...
     @overload
     def search_box(
@@ -140,7 +155,7 @@ class Vesko:
         radius_m: float,
         filter_json: Optional[str] = None,
         *,
-        answer: Literal["columns"],
+        answer: Literal["columns", "geoarrow"],
     ) -> Columns: ...
     @overload
     def search_radius(
@@ -167,7 +182,7 @@ class Vesko:
         points: Sequence[Tuple[float, float]],
         filter_json: Optional[str] = None,
         *,
-        answer: Literal["columns"],
+        answer: Literal["columns", "geoarrow"],
     ) -> Columns: ...
     @overload
     def search_polygon(
@@ -201,7 +216,7 @@ class Vesko:
         self,
         filter_json: Optional[str] = None,
         *,
-        answer: Literal["columns"],
+        answer: Literal["columns", "geoarrow"],
     ) -> Columns: ...
     def export(
         self,
@@ -218,16 +233,17 @@ class Vesko:
         writing a snapshot; cheaper than persist."""
     def add_many(
         self,
-        ids: Sequence[str],
+        ids: Union[Sequence[str], _ArrowArrayExportable],
         lats: Union[Sequence[float], Buffer],
         lons: Union[Sequence[float], Buffer],
-        metadatas: Sequence[str],
+        metadatas: Union[Sequence[str], _ArrowArrayExportable],
         skip_index: Optional[Sequence[str]] = None,
     ) -> None:
         """Adds the points as that many add calls would, in order, logged and applied 65,536
         at a time. lats and lons may be float32/float64 buffers (numpy arrays). Every item is
         checked first: a bad one raises, naming its index, and adds nothing. A failed log
-        write raises OSError with the chunks before the failing one added."""
+        write, or Ctrl-C, raises (OSError, KeyboardInterrupt) with the chunks before it added.
+        ids and metadatas may be Arrow utf8 arrays (pyarrow.array)."""
     def delete_many(self, ids: Sequence[str]) -> int:
         """Deletes the points with these ids as that many delete calls would; returns how many
         live points were deleted."""
@@ -238,7 +254,7 @@ class Vesko:
         """What get gives for each id, in order; answer="columns" gives the live ones as Columns
         (id, lat, lon, metadata), in the order asked."""
     @overload
-    def get_many(self, ids: Sequence[str], answer: Literal["columns"]) -> Columns: ...
+    def get_many(self, ids: Sequence[str], answer: Literal["columns", "geoarrow"]) -> Columns: ...
     def search_knn_many(
         self,
         lats: Union[Sequence[float], Buffer],
@@ -273,14 +289,17 @@ class Vesko:
 
 def import_geojson(path: Union[str, "os.PathLike[str]"], db: Vesko) -> int:
     """Adds the Point features of a GeoJSON FeatureCollection to db (the Feature "id" as the
-    point's id, "properties" as its metadata, a null geometry as NaN coordinates) as add_many
-    would; ids already live are left unchanged. The whole file is checked first: a bad one
-    raises and adds nothing. Returns how many features were read."""
+    point's id, a number as its decimal text and none as the feature's position; "properties"
+    as its metadata; a null geometry as NaN coordinates) as add_many would; ids already live
+    are left unchanged. The whole file is checked first: a bad one raises and adds nothing.
+    Returns how many features were read."""
 
 def import_parquet(path: Union[str, "os.PathLike[str]"], db: Vesko) -> int:
-    """Adds the rows of a GeoParquet file written by Vesko.export (columns id, metadata and a
-    WKB point geometry) to db as add_many would; ids already live are left unchanged. The whole
-    file is checked first: a bad one raises and adds nothing. Returns how many rows were read."""
+    """Adds the rows of a GeoParquet file to db as add_many would: points as WKB or GeoArrow,
+    the id from an id column (numbers as their decimal text) or the row number, every other
+    column gathered into the metadata object. Ids already live are left unchanged. The whole
+    file is checked first: a bad one raises and adds nothing. Returns how many rows were
+    read."""
 
 def salvage(storage_path: str, *, rebuild: Optional[bool] = None) -> Vesko:
     """Opens a store that Vesko() refused as damaged, after setting its damaged parts aside: the

@@ -110,6 +110,22 @@ def test_items_and_get_many_answer_the_same_as_columns(world):
         f32_bits(point[0]) for _, point in live]
 
 
+def test_a_geoarrow_answer_is_the_columnar_one_with_its_points_last(world):
+    db, rng = world
+    calls = searches(rng) + [("items", lambda db, a: db.items(answer=a)),
+                             ("get_many", lambda db, a: db.get_many(["p1", "p2", "x"], answer=a))]
+    for name, call in calls:
+        plain = pa.table(call(db, "columns"))
+        table = pa.table(call(db, "geoarrow"))
+        assert table.drop_columns(["geometry"]).equals(plain), name
+        field = table.schema.field("geometry")
+        assert field.metadata[b"ARROW:extension:name"] == b"geoarrow.point"
+        assert json.loads(field.metadata[b"ARROW:extension:metadata"]) == {"crs": "OGC:CRS84"}
+        points = table.column("geometry").combine_chunks()
+        assert points.field("x").to_pylist() == plain.column("lon").cast(pa.float64()).to_pylist()
+        assert points.field("y").to_pylist() == plain.column("lat").cast(pa.float64()).to_pylist()
+
+
 def test_an_empty_answer_has_the_columns_and_no_rows(store):
     answer = store.search_radius(1.0, 2.0, 10.0, answer="columns")
     table = pa.table(answer)
@@ -171,10 +187,10 @@ def test_an_imported_answer_can_be_released_on_another_thread(store):
     "call,error,message",
     [
         (lambda db: db.search_radius(1, 2, 3, answer="rows"), ValueError,
-         "argument 'answer': must be None, 'columns' or 'count', not 'rows'"),
+         "argument 'answer': must be None, 'columns', 'geoarrow' or 'count', not 'rows'"),
         (lambda db: db.search_box((1, 2), (0, 3), answer=True), TypeError, "argument 'answer'"),
         (lambda db: db.items(answer="count"), ValueError,
-         "argument 'answer': must be None or 'columns', not 'count'"),
+         "argument 'answer': must be None, 'columns' or 'geoarrow', not 'count'"),
         (lambda db: db.get_many("ab"), TypeError, "argument 'ids'"),
         (lambda db: db.get_many(["a", 1]), TypeError, "argument 'ids': item 1"),
     ],
@@ -209,6 +225,16 @@ def test_the_readme_one_liner_makes_a_geodataframe(store):
     assert gdf.geometry.x.tolist() == [store.get("a")[1], store.get("b")[1]]
     assert gdf.geometry.y.tolist() == [store.get("a")[0], store.get("b")[0]]
     assert gdf.crs.to_epsg() == 4326
+
+
+def test_geopandas_reads_a_geoarrow_answer_in_one_call(store):
+    geopandas = pytest.importorskip("geopandas")
+    store.add_many(["a", "b"], [52.52, -33.9], [13.40, 151.2], ['{"k":1}', "{}"])
+    gdf = geopandas.GeoDataFrame.from_arrow(store.search_knn(0, 0, 2, answer="geoarrow"))
+    assert sorted(gdf["id"]) == ["a", "b"]
+    by_id = dict(zip(gdf["id"], gdf.geometry))
+    assert (by_id["a"].x, by_id["a"].y) == (store.get("a")[1], store.get("a")[0])
+    assert gdf.crs.to_string() == "OGC:CRS84"
 
 
 def resident_bytes():
@@ -302,9 +328,11 @@ def test_a_batch_query_equals_its_single_calls(world, kind):
          "argument 'radius_m'"),
         (lambda db, np: db.search_knn_many([1.0], [2.0], 1, "{"), ValueError,
          "syntax error"),
+        # The filter is parsed once, before any search: no centre is needed to refuse it.
+        (lambda db, np: db.search_radius_many([], [], 1.0, "{"), ValueError, "syntax error"),
     ],
     ids=["integer_dtype", "two_dimensions", "lengths_differ", "radii_length", "radius_str",
-         "bad_filter"],
+         "bad_filter", "bad_filter_no_centres"],
 )
 def test_bad_centres_raise_naming_the_argument_and_change_nothing(store, call, error, message):
     np = pytest.importorskip("numpy")

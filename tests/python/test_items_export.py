@@ -265,12 +265,9 @@ def test_bad_export_or_items_argument_changes_nothing(store, tmp_path, monkeypat
 
 BAD_IMPORTS = [
     ("not_a_collection", '{"type": "Feature"}', "not a GeoJSON FeatureCollection"),
-    ("id_missing", '{"type": "FeatureCollection", "features": [{"type": "Feature", '
+    ("id_list", '{"type": "FeatureCollection", "features": [{"type": "Feature", "id": [7], '
      '"geometry": {"type": "Point", "coordinates": [1, 2]}, "properties": {}}]}',
-     'feature 0: needs a string "id"'),
-    ("id_number", '{"type": "FeatureCollection", "features": [{"type": "Feature", "id": 7, '
-     '"geometry": {"type": "Point", "coordinates": [1, 2]}, "properties": {}}]}',
-     'feature 0: needs a string "id"'),
+     'feature 0: "id" must be a string or a whole number'),
     ("line_geometry", '{"type": "FeatureCollection", "features": [{"type": "Feature", '
      '"id": "a", "geometry": {"type": "LineString", "coordinates": [[1, 2], [3, 4]]}}]}',
      "feature 0: geometry is not a Point"),
@@ -279,9 +276,10 @@ BAD_IMPORTS = [
     ("coordinate_text", '{"type": "FeatureCollection", "features": [{"type": "Feature", '
      '"id": "a", "geometry": {"type": "Point", "coordinates": ["1", 2]}}]}',
      "feature 0: coordinates are not numbers"),
-    # Python's reader takes NaN; the store's metadata rules refuse it, as add_many reports.
+    # Python's reader takes NaN; JSON cannot hold it.
     ("properties_nan", '{"type": "FeatureCollection", "features": [{"type": "Feature", '
-     '"id": "a", "geometry": null, "properties": {"v": NaN}}]}', "Invalid JSON: item 1: "),
+     '"id": "a", "geometry": null, "properties": {"v": NaN}}]}',
+     "feature 0: property 'v' is NaN or infinite"),
 ]
 
 
