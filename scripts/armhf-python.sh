@@ -14,7 +14,10 @@
 #   headers and CRoaring, and pybind11 installed into the root by pip: compiling C++ inside the
 #   root would run the compiler itself under emulation, many times slower.
 # - Copies the checkout's files and the module into the root and runs tests/python there with
-#   plain chroot, /proc and /dev mounted; they are unmounted on exit, failure included.
+#   plain chroot, /proc and /dev mounted; they are unmounted on exit, failure included. qemu-user
+#   cannot enter a user namespace (the kernel refuses one to a process with several threads,
+#   and the emulator has a thread of its own), so the tests that mount a small tmpfs run as
+#   root in a mount namespace instead.
 # Exits non-zero on any failure.
 # Usage: scripts/armhf.sh --python [--quick] [pytest arguments...]
 # --quick leaves out the slow-marked tests.
@@ -80,6 +83,14 @@ leave_root() {
 trap leave_root EXIT
 trap 'exit 130' INT TERM
 enter_root() {
+    # The root bound onto itself and private: `/` in the chroot is then a mount point of its own
+    # (`unshare --mount` needs one to make its mounts private), and what is mounted in there
+    # never reaches the host.
+    if ! mountpoint -q "$root"; then
+        mount --bind "$root" "$root"
+        mounted+=("$root")
+        mount --make-private "$root"
+    fi
     mountpoint -q "$root/proc" || { mount -t proc proc "$root/proc" && mounted+=("$root/proc"); }
     if ! mountpoint -q "$root/dev"; then
         mount --rbind /dev "$root/dev"
