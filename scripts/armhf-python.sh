@@ -156,7 +156,8 @@ mkdir -p "$multiarch"
 ln -sfn "$root/usr/include/arm-linux-gnueabihf/$(basename "$py_include")" \
     "$multiarch/$(basename "$py_include")"
 rm -f build/armhf-python.log
-logged build/armhf-python.log cmake -S . -B build/armhf-python \
+# CRoaring is looked up again each time: the root may have moved since the last build.
+logged build/armhf-python.log cmake -S . -B build/armhf-python -U 'ROARING_*' \
     -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake -DCMAKE_BUILD_TYPE=Release \
     -DVESKO_BUILD_MODULE=ON -DVESKO_WERROR=ON -DVESKO_ROARING_ROOT="$root" \
     -DCMAKE_CXX_FLAGS="-isystem $PWD/build/armhf-python/include" \
