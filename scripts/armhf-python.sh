@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Python suite on a 32-bit ARM (armhf) CPython under emulation; `scripts/armhf.sh --python`
-# runs it. By hand only, never in CI: it takes far longer than CI can give it.
+# runs it. By hand only, never in CI: about 20 minutes on 2 cores (30 when it makes the root),
+# which would push CI past its half hour.
 #
 # - Installs what it needs when missing: the armhf cross toolchain, qemu-user-static and
 #   debootstrap, and registers qemu-arm with the kernel (binfmt_misc, with the flag that keeps
