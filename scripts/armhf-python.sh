@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Python suite on a 32-bit ARM (armhf) CPython under emulation; `scripts/armhf.sh --python`
-# runs it. By hand only, never in CI: about 20 minutes on 2 cores (30 when it makes the root),
+# runs it. By hand only, never in CI: about 20 minutes on 2 cores (40 when it makes the root),
 # which would push CI past its half hour.
 #
 # - Installs what it needs when missing: the armhf cross toolchain, qemu-user-static and

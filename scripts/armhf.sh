@@ -12,7 +12,7 @@
 # threaded suites run like the others.
 #
 # --python runs the Python suite on an armhf CPython instead (scripts/armhf-python.sh says how).
-# It is run by hand, never by CI: under emulation it takes about 20 minutes (30 the first time),
+# It is run by hand, never by CI: under emulation it takes about 20 minutes (40 the first time),
 # which would push CI past its half hour.
 # Usage: scripts/armhf.sh [--python [--quick] [pytest arguments...]]
 set -euo pipefail
