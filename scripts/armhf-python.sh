@@ -120,7 +120,8 @@ if [ ! -e "$root/.vesko-base" ]; then
     rm -f build/armhf-debootstrap.log
     LOGGED_SHOW='^I: (Retrieving|Validating|Unpacking|Configuring|Base system)' \
         logged build/armhf-debootstrap.log \
-        debootstrap --arch=armhf --variant=minbase --include=python3 "$suite" "$root.partial" "$mirror"
+        debootstrap --arch=armhf --variant=minbase --include=python3 \
+        "$suite" "$root.partial" "$mirror"
     rm -rf "$root"
     mv "$root.partial" "$root"
     touch "$root/.vesko-base"
@@ -132,7 +133,8 @@ if [ "$(cat "$root/.vesko-packages" 2>/dev/null)" != "${packages[*]} $pybind11_p
     rm -f build/armhf-root-install.log
     LOGGED_SHOW='^(Unpacking|Setting up) ' logged build/armhf-root-install.log \
         in_root sh -c "apt-get update -qq &&
-            DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends ${packages[*]}"
+            DEBIAN_FRONTEND=noninteractive \
+            apt-get install -y --no-install-recommends ${packages[*]}"
     # The host's pip fetches it, so that the host's index and certificate settings apply; the
     # root's pip installs that file without the network.
     echo "== $pybind11_pin into the root's /opt/pybind11 (headers and CMake files only)"
@@ -148,8 +150,8 @@ if [ "$(cat "$root/.vesko-packages" 2>/dev/null)" != "${packages[*]} $pybind11_p
 fi
 
 echo "== cross-building the module for the root's $(in_root python3 -V) (build/armhf-python)"
-read -r ext_suffix py_include < <(in_root python3 -c \
-    'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"), sysconfig.get_paths()["include"])')
+read -r ext_suffix py_include < <(in_root python3 -c 'import sysconfig
+print(sysconfig.get_config_var("EXT_SUFFIX"), sysconfig.get_paths()["include"])')
 # Debian's pyconfig.h includes <arm-linux-gnueabihf/python3.X/pyconfig.h>; that one folder of the
 # root is offered alone, so that the compiler keeps the cross toolchain's own C headers.
 multiarch=build/armhf-python/include/arm-linux-gnueabihf

@@ -24,7 +24,7 @@ if [ "${1:-}" = --python ]; then
     exec bash scripts/armhf-python.sh "$@"
 fi
 for arg in "$@"; do
-    echo "unknown option $arg; usage: scripts/armhf.sh [--python [--quick] [pytest arguments...]]" >&2
+    echo "unknown option $arg; usage: scripts/armhf.sh [--python [--quick] [pytest args...]]" >&2
     exit 2
 done
 jobs=${VESKO_JOBS:-2}
