@@ -35,3 +35,14 @@ logged() {
         return 1
     fi
 }
+
+# `install_armhf PACKAGE...` adds the armhf architecture to dpkg when missing and installs what
+# every 32-bit ARM build needs (the cross compiler, CRoaring for armhf, nlohmann-json, cmake and
+# qemu-user) with the given packages.
+install_armhf() {
+    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+        if [ "$(id -u)" -ne 0 ]; then sudo dpkg --add-architecture armhf; else dpkg --add-architecture armhf; fi
+    fi
+    install_missing crossbuild-essential-armhf libroaring-dev:armhf nlohmann-json3-dev \
+        qemu-user-static cmake "$@"
+}
