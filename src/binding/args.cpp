@@ -4,6 +4,7 @@
 #include "binding/errors.h"
 #include "common/float_narrow.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -118,8 +119,12 @@ std::string docstring(const Signature& signature, const char* doc) {
     }
     for (std::size_t i = 0; i < signature.size(); ++i) {
         out += separator;
+        if (i == signature.positional) out += "*, ";
         out += signature.names[i];
-        if (i >= signature.required) out += "=None";
+        if (i >= signature.required) {
+            out += "=";
+            out += signature.defaults[i] != nullptr ? signature.defaults[i] : "None";
+        }
         separator = ", ";
     }
     return out + ")\n--\n\n" + doc;
@@ -128,13 +133,15 @@ std::string docstring(const Signature& signature, const char* doc) {
 Arguments bind_arguments(const Signature& signature, py::handle self, PyObject* const* args,
                          std::size_t nargs, PyObject* kwnames) {
     const std::size_t n = signature.size();
+    const std::size_t positional = std::min(n, signature.positional);
     const std::size_t self_count = signature.method ? 1 : 0;
     const std::string callee = std::string(signature.qualname) + "()";
-    if (nargs > n) {
-        std::string takes = signature.required == n
-                                ? plural(n + self_count, "positional argument")
+    if (nargs > positional) {
+        std::string takes = signature.required == positional
+                                ? plural(positional + self_count, "positional argument")
                                 : "from " + std::to_string(signature.required + self_count) +
-                                      " to " + plural(n + self_count, "positional argument");
+                                      " to " +
+                                      plural(positional + self_count, "positional argument");
         raise_type_error(callee + " takes " + takes + " but " + std::to_string(nargs + self_count) +
                          (nargs + self_count == 1 ? " was" : " were") + " given");
     }
@@ -163,6 +170,7 @@ Arguments bind_arguments(const Signature& signature, py::handle self, PyObject* 
                          quoted_list(missing));
     }
     for (std::size_t i = 0; i < n; ++i) {
+        out.given_[i] = static_cast<bool>(bound[i]);
         if (!bound[i]) bound[i] = py::none();
     }
     return out;
@@ -357,7 +365,22 @@ std::string to_path(Argument argument) {
     const py::object path = naming_type_error(argument.name, not_an_item, [&argument] {
         return py::module_::import("os").attr("fspath")(argument.value);
     });
+    if (py::isinstance<py::bytes>(path)) return std::string(path.cast<py::bytes>());
     return to_text(path, argument.name);
+}
+
+double to_timeout_s(Argument argument) {
+    if (!argument.given) return 0;
+    if (argument.value.is_none()) {
+        raise_with(PyExc_ValueError, std::string("argument '") + argument.name +
+                                         "': a number of seconds is needed, not None");
+    }
+    const double seconds = to_double(argument.value, argument.name);
+    if (std::isnan(seconds) || seconds < 0) {
+        raise_with(PyExc_ValueError,
+                   std::string("argument '") + argument.name + "': must be at least 0 seconds");
+    }
+    return seconds;
 }
 
 }  // namespace vesko::binding

@@ -113,8 +113,8 @@ def test_method_called_on_another_type_raises_type_error():
 
 
 def test_class_text_signature_is_the_constructor_signature():
-    assert vesko.Vesko.__text_signature__ == "(storage_path)"
-    assert str(inspect.signature(vesko.Vesko)) == "(storage_path)"
+    assert vesko.Vesko.__text_signature__ == "(storage_path, *, timeout=0)"
+    assert str(inspect.signature(vesko.Vesko)) == "(storage_path, *, timeout=0)"
 
 
 # The stub shipped beside the module.
@@ -136,12 +136,15 @@ def stub_parameters(function):
     defaults = [ast.literal_eval(d) for d in args.defaults]
     names = [a.arg for a in args.args]
     padded = [inspect.Parameter.empty] * (len(names) - len(defaults)) + defaults
-    return [(n, d) for n, d in zip(names, padded) if n != "self"]
+    keyword_only = [(a.arg, ast.literal_eval(d), "keyword")
+                    for a, d in zip(args.kwonlyargs, args.kw_defaults)]
+    return [(n, d) for n, d in zip(names, padded) if n != "self"] + keyword_only
 
 
 def module_parameters(callable_):
     parameters = inspect.signature(callable_).parameters.values()
-    return [(p.name, p.default) for p in parameters if p.name != "self"]
+    return [(p.name, p.default, "keyword") if p.kind is p.KEYWORD_ONLY else (p.name, p.default)
+            for p in parameters if p.name != "self"]
 
 
 @needs_method_introspection
