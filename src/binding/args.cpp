@@ -132,8 +132,8 @@ std::string docstring(const Signature& signature, const char* doc) {
 
 Arguments bind_arguments(const Signature& signature, py::handle self, PyObject* const* args,
                          std::size_t nargs, PyObject* kwnames) {
-    const std::size_t n = signature.size();
-    const std::size_t positional = std::min(n, signature.positional);
+    const std::size_t all = signature.size();
+    const std::size_t positional = std::min(all, signature.positional);
     const std::size_t self_count = signature.method ? 1 : 0;
     const std::string callee = std::string(signature.qualname) + "()";
     if (nargs > positional) {
@@ -153,8 +153,8 @@ Arguments bind_arguments(const Signature& signature, py::handle self, PyObject* 
     for (std::size_t k = 0; k < keywords.size(); ++k) {
         std::string keyword = py::str(keywords[k]).cast<std::string>();
         std::size_t at = 0;
-        while (at < n && keyword != signature.names[at]) ++at;
-        if (at == n)
+        while (at < all && keyword != signature.names[at]) ++at;
+        if (at == all)
             raise_type_error(callee + " got an unexpected keyword argument '" + keyword + "'");
         if (bound[at])
             raise_type_error(callee + " got multiple values for argument '" + keyword + "'");
@@ -169,7 +169,7 @@ Arguments bind_arguments(const Signature& signature, py::handle self, PyObject* 
                          plural(missing.size(), "required positional argument") + ": " +
                          quoted_list(missing));
     }
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < all; ++i) {
         out.given_[i] = static_cast<bool>(bound[i]);
         if (!bound[i]) bound[i] = py::none();
     }
@@ -320,6 +320,13 @@ std::string to_text(Argument argument) { return to_text(argument.value, argument
 
 std::optional<std::string> to_optional_text(Argument argument) {
     return to_optional_text(argument.value, argument.name);
+}
+
+bool to_optional_flag(Argument argument) {
+    if (argument.value.is_none()) return false;
+    if (!py::isinstance<py::bool_>(argument.value))
+        raise_argument_type_error(argument.name, cannot_convert(argument.value, "bool"));
+    return argument.value.ptr() == Py_True;
 }
 
 float to_f32(Argument argument) { return to_f32(argument.value, argument.name); }

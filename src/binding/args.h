@@ -84,6 +84,8 @@ Arguments bind_arguments(const Signature& signature, const py::args& args,
 
 std::string to_text(Argument argument);
 std::optional<std::string> to_optional_text(Argument argument);
+// None (false) or a bool; nothing else, not even an int.
+bool to_optional_flag(Argument argument);
 // Any float-convertible object, narrowed to f32 by rounding (out of range gives infinity).
 float to_f32(Argument argument);
 // An integer in [0, 2^32 - 1]; OverflowError outside it.

@@ -205,8 +205,9 @@ std::unique_ptr<Vesko> Vesko::create(const Arguments& bound) {
 
 std::unique_ptr<Vesko> Vesko::salvage(const Arguments& bound) {
     std::string storage_path = storage_path_argument(bound);
-    auto handle =
-        value_or_raise(without_gil([&] { return engine::StoreHandle::salvage(storage_path); }));
+    const bool rebuild = to_optional_flag(bound[1]);
+    auto handle = value_or_raise(
+        without_gil([&] { return engine::StoreHandle::salvage(storage_path, rebuild); }));
     return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(handle)));
 }
 

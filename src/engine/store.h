@@ -92,11 +92,13 @@ class Store {
     static Result<std::unique_ptr<Store>> open(const std::string& dir, double lock_timeout_s = 0);
 
     // Opens an existing store whose snapshot or log is damaged, after moving the damaged parts
-    // aside where nothing overwrites them: the snapshot as snapshot.bin.damaged, the log from
-    // its first damaged record on as wal.bin.damaged (".damaged.1", ... when taken). The store
-    // then holds what the log's records before the damage give, on top of the snapshot when
-    // that was sound. A sound store just opens. The directory's lock is taken first.
-    static Result<std::unique_ptr<Store>> salvage(const std::string& dir);
+    // aside where nothing overwrites them: the log from its first damaged record on as
+    // wal.bin.damaged (".damaged.1", ... when taken); the snapshot's points whose records are
+    // lost to salvage-lost.jsonl, the snapshot written again without them; a snapshot that
+    // cannot be kept rebuilt from the data files with `rebuild`, else moved aside as
+    // snapshot.bin.damaged (persist::salvage_snapshot). The log's records before the damage
+    // are replayed on top. A sound store just opens. The directory's lock is taken first.
+    static Result<std::unique_ptr<Store>> salvage(const std::string& dir, bool rebuild = false);
 
     // Releases the directory's lock, the mappings and the files; every later call returns a
     // Closed error. Waits for calls running in other threads to finish, and frees nothing
@@ -305,7 +307,8 @@ class Store {
     // Directories whose entries a power loss could still undo and that replay needs: the
     // store directory (it holds wal.bin, which an open or a vacuum may have just created) and
     // the parent of each directory the open created. sync() forces them once and empties
-    // this. Guarded by log_lock_.
+    // this; persist, which forces the store directory itself, takes that one out. Guarded by
+    // log_lock_.
     std::vector<std::string> unsynced_dirs_;
 };
 

@@ -100,9 +100,9 @@ Result<std::unique_ptr<StoreHandle>> StoreHandle::open(const std::string& dir,
     return first_handle(std::move(slot), std::move(opened).value());
 }
 
-Result<std::unique_ptr<StoreHandle>> StoreHandle::salvage(const std::string& dir) {
+Result<std::unique_ptr<StoreHandle>> StoreHandle::salvage(const std::string& dir, bool rebuild) {
     auto identity = storage::file_identity(dir);
-    if (!identity) return Store::salvage(dir).error();
+    if (!identity) return Store::salvage(dir, rebuild).error();
     // Waits for a directory being created and opened to be registered.
     { const std::lock_guard creating(registry().creating); }
     auto slot = slot_for(*identity);
@@ -115,7 +115,7 @@ Result<std::unique_ptr<StoreHandle>> StoreHandle::salvage(const std::string& dir
                          storage::os_error_message(EWOULDBLOCK),
                      EWOULDBLOCK};
     }
-    auto salvaged = Store::salvage(dir);
+    auto salvaged = Store::salvage(dir, rebuild);
     if (!salvaged) return salvaged.error();
     return first_handle(std::move(slot), std::move(salvaged).value());
 }

@@ -25,7 +25,8 @@ class StoreHandle {
                                                      double lock_timeout_s = 0);
     // Store::salvage, refused with an Os error (EWOULDBLOCK) naming the directory while a
     // handle in this process has it open: salvage moves files that an open Store uses.
-    static Result<std::unique_ptr<StoreHandle>> salvage(const std::string& dir);
+    static Result<std::unique_ptr<StoreHandle>> salvage(const std::string& dir,
+                                                        bool rebuild = false);
 
     // Closes the handle as close() does.
     ~StoreHandle();

@@ -136,15 +136,14 @@ def stub_parameters(function):
     defaults = [ast.literal_eval(d) for d in args.defaults]
     names = [a.arg for a in args.args]
     padded = [inspect.Parameter.empty] * (len(names) - len(defaults)) + defaults
-    keyword_only = [(a.arg, ast.literal_eval(d), "keyword")
+    keyword_only = [(a.arg, inspect.Parameter.empty if d is None else ast.literal_eval(d))
                     for a, d in zip(args.kwonlyargs, args.kw_defaults)]
     return [(n, d) for n, d in zip(names, padded) if n != "self"] + keyword_only
 
 
 def module_parameters(callable_):
     parameters = inspect.signature(callable_).parameters.values()
-    return [(p.name, p.default, "keyword") if p.kind is p.KEYWORD_ONLY else (p.name, p.default)
-            for p in parameters if p.name != "self"]
+    return [(p.name, p.default) for p in parameters if p.name != "self"]
 
 
 @needs_method_introspection
@@ -174,7 +173,9 @@ def test_stub_declares_salvage_with_the_module_parameters_returning_vesko():
     function = next(node for node in installed_stub().body
                     if isinstance(node, ast.FunctionDef) and node.name == "salvage")
     assert stub_parameters(function) == module_parameters(vesko.salvage) == [
-        ("storage_path", inspect.Parameter.empty)]
+        ("storage_path", inspect.Parameter.empty), ("rebuild", None)]
+    kinds = [p.kind for p in inspect.signature(vesko.salvage).parameters.values()]
+    assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY]
     assert ast.unparse(function.returns) == "Vesko"
 
 
