@@ -123,7 +123,10 @@ std::string docstring(const Signature& signature, const char* doc) {
         out += separator;
         if (i == signature.positional) out += "*, ";
         out += signature.names[i];
-        if (i >= signature.required) out += "=None";
+        if (i >= signature.required) {
+            out += "=";
+            out += signature.defaults[i] != nullptr ? signature.defaults[i] : "None";
+        }
         separator = ", ";
     }
     return out + ")\n--\n\n" + doc;
@@ -131,14 +134,16 @@ std::string docstring(const Signature& signature, const char* doc) {
 
 Arguments bind_arguments(const Signature& signature, py::handle self, PyObject* const* args,
                          std::size_t nargs, PyObject* kwnames) {
-    const std::size_t n = std::min(signature.size(), signature.positional);
+    const std::size_t all = signature.size();
+    const std::size_t positional = std::min(all, signature.positional);
     const std::size_t self_count = signature.method ? 1 : 0;
     const std::string callee = std::string(signature.qualname) + "()";
-    if (nargs > n) {
-        std::string takes = signature.required == n
-                                ? plural(n + self_count, "positional argument")
+    if (nargs > positional) {
+        std::string takes = signature.required == positional
+                                ? plural(positional + self_count, "positional argument")
                                 : "from " + std::to_string(signature.required + self_count) +
-                                      " to " + plural(n + self_count, "positional argument");
+                                      " to " +
+                                      plural(positional + self_count, "positional argument");
         raise_type_error(callee + " takes " + takes + " but " + std::to_string(nargs + self_count) +
                          (nargs + self_count == 1 ? " was" : " were") + " given");
     }
@@ -147,7 +152,6 @@ Arguments bind_arguments(const Signature& signature, py::handle self, PyObject* 
     for (std::size_t i = 0; i < nargs; ++i) bound[i] = py::reinterpret_borrow<py::object>(args[i]);
     const py::tuple keywords =
         kwnames != nullptr ? py::reinterpret_borrow<py::tuple>(kwnames) : py::tuple();
-    const std::size_t all = signature.size();
     for (std::size_t k = 0; k < keywords.size(); ++k) {
         std::string keyword = py::str(keywords[k]).cast<std::string>();
         std::size_t at = 0;
@@ -168,6 +172,7 @@ Arguments bind_arguments(const Signature& signature, py::handle self, PyObject* 
                          quoted_list(missing));
     }
     for (std::size_t i = 0; i < all; ++i) {
+        out.given_[i] = static_cast<bool>(bound[i]);
         if (!bound[i]) bound[i] = py::none();
     }
     return out;
@@ -427,7 +432,22 @@ std::string to_path(Argument argument) {
     const py::object path = naming_type_error(argument.name, not_an_item, [&argument] {
         return py::module_::import("os").attr("fspath")(argument.value);
     });
+    if (py::isinstance<py::bytes>(path)) return std::string(path.cast<py::bytes>());
     return to_text(path, argument.name);
+}
+
+double to_timeout_s(Argument argument) {
+    if (!argument.given) return 0;
+    if (argument.value.is_none()) {
+        raise_with(PyExc_ValueError, std::string("argument '") + argument.name +
+                                         "': a number of seconds is needed, not None");
+    }
+    const double seconds = to_double(argument.value, argument.name);
+    if (std::isnan(seconds) || seconds < 0) {
+        raise_with(PyExc_ValueError,
+                   std::string("argument '") + argument.name + "': must be at least 0 seconds");
+    }
+    return seconds;
 }
 
 }  // namespace vesko::binding

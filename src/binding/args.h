@@ -29,8 +29,11 @@ struct Signature {
     std::array<const char*, max_parameters> names{};  // after self, in order; then null
     std::size_t required = 0;  // the first `required` names have no default, the rest None
     bool method = true;        // takes $self, which counts in "takes N positional arguments"
-    // The names from this one on are keyword-only (shown after a "*").
+    // The names from this one on are keyword-only.
     std::size_t positional = max_parameters;
+    // A default other than None, as the signature shows it (null: None). The binding leaves
+    // an omitted argument None; its converter knows the default (Arguments::given).
+    std::array<const char*, max_parameters> defaults{};
 
     constexpr std::size_t size() const {
         std::size_t n = 0;
@@ -49,12 +52,15 @@ std::string docstring(const Signature& signature, const char* doc);
 struct Argument {
     py::handle value;
     const char* name;
+    bool given = true;  // false for an omitted optional parameter
 };
 
 class Arguments {
   public:
     Arguments(const Signature& signature, py::handle self) : signature_(&signature), self_(self) {}
-    Argument operator[](std::size_t i) const { return {values_[i], signature_->names[i]}; }
+    Argument operator[](std::size_t i) const {
+        return {values_[i], signature_->names[i], given_[i]};
+    }
     // The object whose method was called; null for the constructor.
     py::handle self() const { return self_; }
 
@@ -64,6 +70,7 @@ class Arguments {
     const Signature* signature_;
     py::handle self_;
     std::array<py::object, max_parameters> values_;
+    std::array<bool, max_parameters> given_{};
 };
 
 // The arguments arrive in the interpreter's vectorcall form: the positional ones, then the
@@ -121,7 +128,10 @@ AnswerForm to_answer_form(Argument argument, bool count_allowed);
 // (name, size) whose size is not `reference_size`.
 void require_lengths(const char* reference, std::size_t reference_size,
                      std::initializer_list<std::pair<const char*, std::size_t>> others);
-// A str, or an os.PathLike whose path is a str.
+// A str or bytes, or an os.PathLike whose path is one of them.
 std::string to_path(Argument argument);
+// A number of seconds to wait, 0 when omitted; ValueError for None, a negative number or
+// NaN (infinity waits as long as it takes).
+double to_timeout_s(Argument argument);
 
 }  // namespace vesko::binding

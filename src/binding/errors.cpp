@@ -19,6 +19,7 @@ PyObject* os_error_class(int errnum) {
             return PyExc_FileNotFoundError;
         case EACCES:
         case EPERM:
+        case EROFS:  // a read-only mount: as much a permission as a mode bit is
             return PyExc_PermissionError;
         case EEXIST:
             return PyExc_FileExistsError;

@@ -33,7 +33,7 @@ struct Method {
     const char* doc;  // what help() shows below the signature: the stub's docstring, word for word
 };
 
-constexpr Signature constructor{"Vesko", {"storage_path"}, 1, false};
+constexpr Signature constructor{"Vesko", {"storage_path", "timeout"}, 1, false, 1, {nullptr, "0"}};
 constexpr Signature salvage{"salvage", {"storage_path", "rebuild"}, 1, false, 1};
 
 constexpr const char* module_doc =
@@ -43,10 +43,11 @@ constexpr const char* module_doc =
     "(held as 32-bit floats) and a JSON-object metadata text. Every change is written to a\n"
     "write-ahead log before it is applied; ``persist`` writes a snapshot; ``vacuum`` compacts.";
 constexpr const char* class_doc =
-    "One open store directory, created with its files when missing. One object per directory\n"
-    "at a time: a second one, in this process or another, raises BlockingIOError until the first\n"
-    "is closed. An object is used only by the process that opened it (not a child made by\n"
-    "fork()); calls from elsewhere raise ValueError.";
+    "One open store directory, created with its files when missing. A second object on the\n"
+    "same directory in this process shares the open store (it closes with the last of them);\n"
+    "one in another process raises BlockingIOError, after waiting up to timeout seconds for\n"
+    "the other to close it. An object is used only by the process that opened it (not a child\n"
+    "made by fork()); calls from elsewhere raise ValueError.";
 constexpr const char* salvage_doc =
     "Opens a store that Vesko() refused as damaged, after setting its damaged parts aside: the\n"
     "log from its damaged record on to wal.bin.damaged; the points whose records are lost to\n"

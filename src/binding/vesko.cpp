@@ -185,7 +185,7 @@ struct PointArguments {
 };
 
 std::string storage_path_argument(const Arguments& bound) {
-    std::string storage_path = to_text(bound[0]);
+    std::string storage_path = to_path(bound[0]);
     if (storage_path.find('\0') != std::string::npos) {
         raise_with(PyExc_ValueError, "embedded null byte");
     }
@@ -196,40 +196,49 @@ std::string storage_path_argument(const Arguments& bound) {
 
 std::unique_ptr<Vesko> Vesko::create(const Arguments& bound) {
     std::string storage_path = storage_path_argument(bound);
-    auto store = value_or_raise(engine::Store::open(storage_path));
-    return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(store)));
+    const double timeout_s = to_timeout_s(bound[1]);
+    // Without the GIL: opening may wait for another process, or for a thread of this one
+    // that is opening the same store.
+    auto handle = value_or_raise(
+        without_gil([&] { return engine::StoreHandle::open(storage_path, timeout_s); }));
+    return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(handle)));
 }
 
 std::unique_ptr<Vesko> Vesko::salvage(const Arguments& bound) {
     std::string storage_path = storage_path_argument(bound);
     const bool rebuild = to_optional_flag(bound[1]);
-    auto store = value_or_raise(engine::Store::salvage(storage_path, rebuild));
-    return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(store)));
+    auto handle = value_or_raise(
+        without_gil([&] { return engine::StoreHandle::salvage(storage_path, rebuild); }));
+    return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(handle)));
 }
 
 py::object Vesko::exists(const Arguments& bound) {
     std::string filter_json = to_text(bound[0]);
-    return py::bool_(value_or_raise(without_gil([&] { return store_->exists(filter_json); }),
+    engine::Store& store = open_store();
+    return py::bool_(value_or_raise(without_gil([&] { return store.exists(filter_json); }),
                                     exists_filter_prefix));
 }
 
 py::object Vesko::add(const Arguments& bound) {
     const PointArguments point(bound);
+    engine::Store& store = open_store();
     raise_if_error(without_gil([&] {
-                       return store_->add(point.ext_id, point.lat, point.lon, point.metadata,
-                                          point.skip());
+                       return store.add(point.ext_id, point.lat, point.lon, point.metadata,
+                                        point.skip());
                    }),
                    metadata_prefix);
     return py::none();
 }
 
 py::object Vesko::persist(const Arguments& /*bound*/) {
-    raise_if_error(without_gil([&] { return store_->persist(); }));
+    engine::Store& store = open_store();
+    raise_if_error(without_gil([&] { return store.persist(); }));
     return py::none();
 }
 
 py::object Vesko::sync(const Arguments& /*bound*/) {
-    raise_if_error(without_gil([&] { return store_->sync(); }));
+    engine::Store& store = open_store();
+    raise_if_error(without_gil([&] { return store.sync(); }));
     return py::none();
 }
 
@@ -248,9 +257,10 @@ py::object Vesko::add_many(const Arguments& bound) {
     std::vector<engine::NewPoint> points(n);
     for (std::size_t i = 0; i < n; ++i)
         points[i] = engine::NewPoint{ext_ids.views[i], lats[i], lons[i], metadatas.views[i]};
+    engine::Store& store = open_store();
     raise_if_error(interruptible([&](Interrupt* interrupt) {
-                       return store_->add_many(points, skip_index ? &*skip_index : nullptr,
-                                               interrupt);
+                       return store.add_many(points, skip_index ? &*skip_index : nullptr,
+                                             interrupt);
                    }),
                    metadata_prefix);
     return py::none();
@@ -258,29 +268,34 @@ py::object Vesko::add_many(const Arguments& bound) {
 
 py::object Vesko::delete_many(const Arguments& bound) {
     const std::vector<std::string> ext_ids = to_texts(bound[0]);
+    engine::Store& store = open_store();
     return py::int_(value_or_raise(interruptible(
-        [&](Interrupt* interrupt) { return store_->delete_many(ext_ids, interrupt); })));
+        [&](Interrupt* interrupt) { return store.delete_many(ext_ids, interrupt); })));
 }
 
 py::object Vesko::count(const Arguments& /*bound*/) {
-    return py::int_(value_or_raise(handing_over_gil(
-        [&](InterpreterHandOver& hand_over) { return store_->count(&hand_over); })));
+    engine::Store& store = open_store();
+    return py::int_(value_or_raise(
+        handing_over_gil([&](InterpreterHandOver& hand_over) { return store.count(&hand_over); })));
 }
 
 py::object Vesko::remove(const Arguments& bound) {
     std::string ext_id = to_text(bound[0]);
-    raise_if_error(without_gil([&] { return store_->remove(ext_id); }));
+    engine::Store& store = open_store();
+    raise_if_error(without_gil([&] { return store.remove(ext_id); }));
     return py::none();
 }
 
 py::object Vesko::delete_by_filter(const Arguments& bound) {
     std::string filter_json = to_text(bound[0]);
+    engine::Store& store = open_store();
     return py::int_(
-        value_or_raise(without_gil([&] { return store_->delete_by_filter(filter_json); })));
+        value_or_raise(without_gil([&] { return store.delete_by_filter(filter_json); })));
 }
 
 py::object Vesko::vacuum(const Arguments& /*bound*/) {
-    raise_if_error(interruptible([&](Interrupt* interrupt) { return store_->vacuum(interrupt); }),
+    engine::Store& store = open_store();
+    raise_if_error(interruptible([&](Interrupt* interrupt) { return store.vacuum(interrupt); }),
                    "", OsErrorClass::Plain);
     return py::none();
 }
@@ -291,10 +306,11 @@ py::object Vesko::search_knn(const Arguments& bound) {
     std::uint32_t k = to_count_u32(bound[2]);
     auto filter_json = to_optional_text(bound[3]);
     const AnswerForm form = to_answer_form(bound[4], true);
+    engine::Store& store = open_store();
     return answered(form, true, &distance_hits_into, &distance_columns_into,
                     [&](const engine::DistanceHitsReader& read, engine::CallerLock* caller,
                         engine::HitTextsWanted texts) {
-                        return store_->search_knn(lat, lon, k, filter_json, read, caller, texts);
+                        return store.search_knn(lat, lon, k, filter_json, read, caller, texts);
                     });
 }
 
@@ -303,11 +319,12 @@ py::object Vesko::search_box(const Arguments& bound) {
     auto bottom_right = to_pair(bound[1]);
     auto filter_json = to_optional_text(bound[2]);
     const AnswerForm form = to_answer_form(bound[3], true);
+    engine::Store& store = open_store();
     return answered(form, false, &hits_into, &columns_into,
                     [&](const engine::HitsReader& read, engine::CallerLock* caller,
                         engine::HitTextsWanted texts) {
-                        return store_->search_box(top_left, bottom_right, filter_json, read, caller,
-                                                  texts);
+                        return store.search_box(top_left, bottom_right, filter_json, read, caller,
+                                                texts);
                     });
 }
 
@@ -317,11 +334,12 @@ py::object Vesko::search_radius(const Arguments& bound) {
     float radius_m = to_f32(bound[2]);
     auto filter_json = to_optional_text(bound[3]);
     const AnswerForm form = to_answer_form(bound[4], true);
+    engine::Store& store = open_store();
     return answered(form, true, &distance_hits_into, &distance_columns_into,
                     [&](const engine::DistanceHitsReader& read, engine::CallerLock* caller,
                         engine::HitTextsWanted texts) {
-                        return store_->search_radius(lat, lon, radius_m, filter_json, read, caller,
-                                                     texts);
+                        return store.search_radius(lat, lon, radius_m, filter_json, read, caller,
+                                                   texts);
                     });
 }
 
@@ -329,10 +347,11 @@ py::object Vesko::search_polygon(const Arguments& bound) {
     auto points = to_pairs(bound[0]);
     auto filter_json = to_optional_text(bound[1]);
     const AnswerForm form = to_answer_form(bound[2], true);
+    engine::Store& store = open_store();
     return answered(form, false, &hits_into, &columns_into,
                     [&](const engine::HitsReader& read, engine::CallerLock* caller,
                         engine::HitTextsWanted texts) {
-                        return store_->search_polygon(points, filter_json, read, caller, texts);
+                        return store.search_polygon(points, filter_json, read, caller, texts);
                     });
 }
 
@@ -340,9 +359,10 @@ py::object Vesko::search_knn_many(const Arguments& bound) {
     const Centres centres(bound);
     const std::uint32_t k = to_count_u32(bound[2]);
     const auto filter = value_or_raise(engine::SearchFilter::parse(to_optional_text(bound[3])));
+    engine::Store& store = open_store();
     return columns_of_many(centres.lats.size(), [&](std::size_t query, ColumnBatch& out) {
-        return store_->search_knn(centres.lats[query], centres.lons[query], k, filter,
-                                  distance_columns_into(out));
+        return store.search_knn(centres.lats[query], centres.lons[query], k, filter,
+                                distance_columns_into(out));
     });
 }
 
@@ -358,14 +378,15 @@ py::object Vesko::search_radius_many(const Arguments& bound) {
         radii_m.assign(centres.lats.size(), to_f32(bound[2]));
     }
     const auto filter = value_or_raise(engine::SearchFilter::parse(to_optional_text(bound[3])));
+    engine::Store& store = open_store();
     return columns_of_many(centres.lats.size(), [&](std::size_t query, ColumnBatch& out) {
-        return store_->search_radius(centres.lats[query], centres.lons[query], radii_m[query],
-                                     filter, distance_columns_into(out));
+        return store.search_radius(centres.lats[query], centres.lons[query], radii_m[query],
+                                   filter, distance_columns_into(out));
     });
 }
 
-Vesko::Vesko(std::string storage_path, std::unique_ptr<engine::Store> store)
-    : storage_path_(std::move(storage_path)), store_(std::move(store)) {
+Vesko::Vesko(std::string storage_path, std::unique_ptr<engine::StoreHandle> handle)
+    : storage_path_(std::move(storage_path)), handle_(std::move(handle)) {
     constructed().insert(this);
 }
 
@@ -377,7 +398,8 @@ bool Vesko::is_constructed(const Vesko* candidate) {
 
 py::object Vesko::get(const Arguments& bound) {
     std::string ext_id = to_text(bound[0]);
-    auto point = value_or_raise(without_gil([&] { return store_->get(ext_id); }));
+    engine::Store& store = open_store();
+    auto point = value_or_raise(without_gil([&] { return store.get(ext_id); }));
     if (!point) return py::none();
     return point_tuple(*point);
 }
@@ -386,7 +408,8 @@ py::object Vesko::get_many(const Arguments& bound) {
     TextViews ext_ids;
     to_text_views(bound[0], ext_ids);
     const AnswerForm form = to_answer_form(bound[1], false);
-    auto points = value_or_raise(without_gil([&] { return store_->get_many(ext_ids.views); }));
+    engine::Store& store = open_store();
+    auto points = value_or_raise(without_gil([&] { return store.get_many(ext_ids.views); }));
     if (form != AnswerForm::Tuples) {
         auto answer = std::make_shared<ColumnAnswer>();
         answer->kinds.geometry = form == AnswerForm::GeoArrow;
@@ -406,16 +429,19 @@ py::object Vesko::get_many(const Arguments& bound) {
 
 py::object Vesko::upsert(const Arguments& bound) {
     const PointArguments point(bound);
+    engine::Store& store = open_store();
     return py::bool_(value_or_raise(without_gil([&] {
-                                        return store_->upsert(point.ext_id, point.lat, point.lon,
-                                                              point.metadata, point.skip());
+                                        return store.upsert(point.ext_id, point.lat, point.lon,
+                                                            point.metadata, point.skip());
                                     }),
                                     metadata_prefix));
 }
 
 py::object Vesko::items(const Arguments& bound) {
     auto filter_json = to_optional_text(bound[0]);
-    if (const AnswerForm form = to_answer_form(bound[1], false); form != AnswerForm::Tuples) {
+    const AnswerForm form = to_answer_form(bound[1], false);
+    engine::Store& store = open_store();
+    if (form != AnswerForm::Tuples) {
         auto answer = std::make_shared<ColumnAnswer>();
         answer->kinds.geometry = form == AnswerForm::GeoArrow;
         ColumnBatch& batch = answer->batches.emplace_back();
@@ -426,8 +452,8 @@ py::object Vesko::items(const Arguments& bound) {
                 if (interrupt->requested()) {
                     return make_error(ErrorKind::Interrupted, "items interrupted: no answer");
                 }
-                auto chunk = store_->points_after(after, columns_chunk_points, filter_json,
-                                                  columns_into(batch));
+                auto chunk = store.points_after(after, columns_chunk_points, filter_json,
+                                                columns_into(batch));
                 if (!chunk) return chunk.error();
                 after = chunk->last_int_id;
                 done = chunk->done;
@@ -454,37 +480,45 @@ py::object Vesko::export_points(const Arguments& bound) {
 
 py::object Vesko::contains(const Arguments& bound) {
     std::string ext_id = to_text(bound[0]);
-    return py::bool_(value_or_raise(without_gil([&] { return store_->contains(ext_id); })));
+    engine::Store& store = open_store();
+    return py::bool_(value_or_raise(without_gil([&] { return store.contains(ext_id); })));
 }
 
 py::object Vesko::len(const Arguments& /*bound*/) {
-    return py::int_(value_or_raise(handing_over_gil(
-        [&](InterpreterHandOver& hand_over) { return store_->count(&hand_over); })));
+    engine::Store& store = open_store();
+    return py::int_(value_or_raise(
+        handing_over_gil([&](InterpreterHandOver& hand_over) { return store.count(&hand_over); })));
 }
 
 engine::PointChunk Vesko::points_after(std::optional<std::uint32_t> after,
                                        const std::optional<std::string>& filter_json) const {
+    engine::Store& store = open_store();
     return value_or_raise(
-        without_gil([&] { return store_->points_after(after, items_chunk_points, filter_json); }));
+        without_gil([&] { return store.points_after(after, items_chunk_points, filter_json); }));
 }
 
 py::object Vesko::close(const Arguments& /*bound*/) {
-    // Closing waits for calls in other threads to finish, which may need the GIL to do so.
-    without_gil([&] { store_->close(); });
+    // Closing the last handle waits for calls in other threads to finish, which may need the
+    // GIL to do so.
+    without_gil([&] { handle_->close(); });
     return py::none();
 }
 
 py::object Vesko::enter(const Arguments& bound) {
-    // Without the interpreter lock, as every wait for the store's lock: a long call holding
-    // that lock takes the interpreter lock at its boundaries to run signal handlers.
-    raise_if_error(without_gil([&] { return store_->check_open(); }));
+    engine::Store& store = open_store();
+    // Without the interpreter lock, as every wait for the store's lock: a search in another
+    // thread may hold the index lock and wait for the interpreter lock, and a long call holding
+    // the store's lock takes the interpreter lock at its boundaries to run signal handlers.
+    raise_if_error(without_gil([&] { return store.check_open(); }));
     return py::reinterpret_borrow<py::object>(bound.self());
 }
 
 py::object Vesko::exit(const Arguments& /*bound*/) {
-    without_gil([&] { store_->close(); });
+    without_gil([&] { handle_->close(); });
     return py::bool_(false);
 }
+
+engine::Store& Vesko::open_store() const { return *value_or_raise(handle_->store()); }
 
 std::string Vesko::repr() const {
     return "Vesko(" + py::repr(py::str(storage_path_)).cast<std::string>() + ")";

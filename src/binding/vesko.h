@@ -4,7 +4,7 @@
 #pragma once
 
 #include "binding/args.h"
-#include "engine/store.h"
+#include "engine/store_handle.h"
 
 #include <pybind11/pybind11.h>
 
@@ -64,10 +64,13 @@ class Vesko {
     std::string repr() const;
 
   private:
-    Vesko(std::string storage_path, std::unique_ptr<engine::Store> store);
+    Vesko(std::string storage_path, std::unique_ptr<engine::StoreHandle> handle);
+    // The handle's store; raises "store is closed" once this object was closed.
+    engine::Store& open_store() const;
 
     std::string storage_path_;
-    std::unique_ptr<engine::Store> store_;
+    // Shares its Store with every other Vesko of this process on the same directory.
+    std::unique_ptr<engine::StoreHandle> handle_;
 };
 
 }  // namespace vesko::binding

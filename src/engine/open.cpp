@@ -11,6 +11,7 @@
 #include "storage/wal_sums.h"
 
 #include <array>
+#include <sstream>
 
 namespace vesko::engine {
 
@@ -30,22 +31,44 @@ constexpr std::array<const char*, 8> created_file_names = {
     storage::meta_offsets_file_name, storage::meta_file_name,    storage::wal_file_name,
     storage::wal_sums_tmp_file_name, storage::wal_sums_file_name};
 
+// `failure` with `what` (which names the file) in front of its message.
+Error named(Error failure, const std::string& what) {
+    failure.message = what + ": " + failure.message;
+    return failure;
+}
+
+// An open refused for want of permission to write says what the process may still do.
+Error with_read_only_hint(Error failure) {
+    if (storage::permission_denied(failure)) {
+        failure.message +=
+            "; this process may not write the store: open it with read_only=True to read it";
+    }
+    return failure;
+}
+
 }  // namespace
 
-Result<storage::DirectoryLock> Store::lock_directory(const std::string& dir) {
-    auto lock = storage::DirectoryLock::acquire(dir);
+Result<storage::DirectoryLock> Store::lock_directory(const std::string& dir, double timeout_s) {
+    auto lock = storage::DirectoryLock::acquire(dir, timeout_s);
     if (!lock && storage::would_block(lock.error())) {
         Error error = lock.error();
+        std::string waited;
+        if (timeout_s > 0) {
+            std::ostringstream seconds;
+            seconds << timeout_s;
+            waited = " (waited " + seconds.str() + " s for it)";
+        }
         error.message = "the store directory " + persist::quoted_path(dir) +
-                        " is open elsewhere (a Vesko object in this process or another holds "
-                        "it); close that one first: " +
-                        error.message;
+                        " is open elsewhere (a Vesko object in another process holds it)" + waited +
+                        "; close that one first: " + error.message;
         return error;
     }
+    if (!lock)
+        return named(lock.error(), "cannot open the store directory " + persist::quoted_path(dir));
     return lock;
 }
 
-Result<std::unique_ptr<Store>> Store::open(const std::string& dir) {
+Result<std::unique_ptr<Store>> Store::open(const std::string& dir, double lock_timeout_s) {
     // The directories create_directories is about to make, deepest first: a power loss can
     // undo their entries until their parents are forced.
     std::vector<std::string> created;
@@ -53,8 +76,11 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& dir) {
          missing = parent_directory(missing)) {
         created.push_back(missing);
     }
-    VESKO_TRY(storage::create_directories(dir));
-    auto lock = lock_directory(dir);
+    if (auto made = storage::create_directories(dir); !made) {
+        return named(made.error(),
+                     "cannot create the store directory " + persist::quoted_path(dir));
+    }
+    auto lock = lock_directory(dir, lock_timeout_s);
     if (!lock) return lock.error();
     auto store = open_locked(dir, std::move(lock).value());
     if (!store) return store.error();
@@ -131,8 +157,8 @@ Result<Store::Parts> Store::open_existing_parts(const std::string& dir) {
     if (auto damage = persist::damage_error(*found)) return *damage;
     // A vacuum that committed but did not finish is finished before anything is loaded.
     if (found->vacuum_pending) VESKO_TRY(persist::finish_committed_vacuum(dir));
-    auto files = storage::DataFiles::open(dir);
-    if (!files) return files.error();
+    auto files = storage::DataFiles::open(dir, storage::DataFiles::OpenFailure::Reported);
+    if (!files) return with_read_only_hint(files.error());
     index::CoreIndex index(std::move(files).value());
     const bool has_snapshot = found->snapshot.has_value();
     if (has_snapshot) {
@@ -141,7 +167,7 @@ Result<Store::Parts> Store::open_existing_parts(const std::string& dir) {
     }
     VESKO_TRY(persist::replay_log(index, found->log_path, found->log.valid_length));
     auto wal = storage::WalWriter::open(dir, found->log.valid_length, found->log.sums_end);
-    if (!wal) return wal.error();
+    if (!wal) return with_read_only_hint(wal.error());
     const bool snapshot_current = has_snapshot && found->log.valid_length == 0;
     return Parts{std::move(index), std::move(wal).value(), snapshot_current};
 }

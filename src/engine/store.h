@@ -96,11 +96,13 @@ inline constexpr std::size_t bulk_parallel_min_points = 4096;
 class Store {
   public:
     // Creates the directory when missing, takes its lock before reading or writing anything
-    // in it, creates missing files, replays the log, opens it for appending. Failures come
-    // back as errors: a directory locked elsewhere as an Os error with errno EWOULDBLOCK
-    // whose message names it; a damaged snapshot or log (recovery.h) as a Damaged error, and
-    // then no file of the store has been changed.
-    static Result<std::unique_ptr<Store>> open(const std::string& dir);
+    // in it (waiting up to lock_timeout_s seconds while it is held elsewhere), creates missing
+    // files, replays the log, opens it for appending. Failures come back as errors: a
+    // directory locked elsewhere as an Os error with errno EWOULDBLOCK whose message names it
+    // (and the wait); a damaged snapshot or log (recovery.h) as a Damaged error, and then no
+    // file of the store has been changed; a file the process may not open for writing as the
+    // Os error of opening it, naming it.
+    static Result<std::unique_ptr<Store>> open(const std::string& dir, double lock_timeout_s = 0);
 
     // Opens an existing store whose snapshot or log is damaged, after moving the damaged parts
     // aside where nothing overwrites them: the log from its first damaged record on as
@@ -246,8 +248,8 @@ class Store {
 
     Store(std::string dir, storage::DirectoryLock lock, Parts parts);
 
-    using ExclusiveGuard = std::unique_lock<std::shared_mutex>;
-    using SharedGuard = std::shared_lock<std::shared_mutex>;
+    using ExclusiveGuard = std::unique_lock<storage::SharedMutex>;
+    using SharedGuard = std::shared_lock<storage::SharedMutex>;
     // What a method entered through enter_shared does: reads, or forces changes to disk.
     enum class Access { Read, Sync };
     // The opening of every method that changes the store: the process checked, the index lock
@@ -269,8 +271,10 @@ class Store {
     // interleave with the parent's in the same files.
     Result<void> check_process() const;
 
-    // The directory's lock, or an error naming the directory when it is held elsewhere.
-    static Result<storage::DirectoryLock> lock_directory(const std::string& dir);
+    // The directory's lock, waited for up to timeout_s seconds, or an error naming the
+    // directory (and how long it waited) when it is held elsewhere.
+    static Result<storage::DirectoryLock> lock_directory(const std::string& dir,
+                                                         double timeout_s = 0);
     // Opens the store in `dir`, whose lock the caller took.
     static Result<std::unique_ptr<Store>> open_locked(const std::string& dir,
                                                       storage::DirectoryLock lock);
@@ -314,8 +318,11 @@ class Store {
     storage::DirectoryLock dir_lock_;
     // Lock order: index_lock_ before log_lock_, released in reverse. Readers hold index_lock_
     // shared; every mutation holds both exclusively, from encoding its log record until its
-    // change is applied, so the log's order is the order of the changes.
-    mutable std::shared_mutex index_lock_;
+    // change is applied, so the log's order is the order of the changes. index_lock_ lets no
+    // reader in while a writer waits, so no thread may ask for it while it holds it (a
+    // second shared hold would wait for the writer, which waits for the first), nor wait
+    // for its caller's lock while holding it when a thread holding that lock may ask for it.
+    mutable storage::SharedMutex index_lock_;
     index::CoreIndex index_;  // guarded by index_lock_
     // Set when a failed vacuum or log write left the object unable to follow its directory, or
     // by close(); every call then returns it. Guarded by index_lock_.

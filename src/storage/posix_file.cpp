@@ -2,6 +2,8 @@
 // VESKO_FAULT_HOOKS every call that can fail first asks the fault hook whether to fail.
 #include "storage/posix_file.h"
 
+#include "common/check.h"
+
 #ifdef VESKO_FAULT_HOOKS
 #include "storage/fault_hook.h"
 #endif
@@ -9,16 +11,21 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -123,6 +130,11 @@ Error os_error(int errnum) { return Error{ErrorKind::Os, os_error_message(errnum
 bool would_block(const Error& error) {
     return error.kind == ErrorKind::Os &&
            (error.os_errno == EAGAIN || error.os_errno == EWOULDBLOCK);
+}
+
+bool permission_denied(const Error& error) {
+    return error.kind == ErrorKind::Os &&
+           (error.os_errno == EACCES || error.os_errno == EPERM || error.os_errno == EROFS);
 }
 
 Error damaged_error(const std::string& message) {
@@ -362,6 +374,16 @@ void MappedRegion::map_cached_pages(std::uint64_t wanted) const {
 }
 
 Result<std::optional<FileBytes>> FileBytes::open(const std::string& path) {
+    auto read = read_whole(path);
+    if (!read) {
+        Error failed = read.error();
+        failed.message = "cannot read " + path + ": " + failed.message;
+        return failed;
+    }
+    return read;
+}
+
+Result<std::optional<FileBytes>> FileBytes::read_whole(const std::string& path) {
     if (!path_exists(path)) return std::optional<FileBytes>();
     auto file = FileDescriptor::open(path, OpenMode::ReadOnly);
     if (!file) return file.error();
@@ -424,7 +446,56 @@ DirectoryLock& DirectoryLock::operator=(DirectoryLock&& other) noexcept {
 
 DirectoryLock::~DirectoryLock() { release(); }
 
-Result<DirectoryLock> DirectoryLock::acquire(const std::string& dir) {
+namespace {
+
+// A blocking flock run by a helper thread for a caller that waits a bounded time. Whoever
+// finishes second (the helper getting the lock, or the caller giving up) sees the other's
+// mark under the mutex: an abandoned helper unlocks and closes the descriptor itself.
+struct LockWait {
+    std::mutex mutex;
+    std::condition_variable done_changed;
+    FileDescriptor dir;
+    bool done = false;       // the helper's flock returned
+    int failed_errno = 0;    // its errno when it failed
+    bool abandoned = false;  // the caller gave up waiting
+};
+
+// Waits for the lock on `dir` up to timeout_s seconds; true when it was taken, else
+// `dir` is gone (the helper owns it now) or `failed_errno` is set.
+bool wait_for_lock(FileDescriptor& dir, int fd, double timeout_s, int& failed_errno) {
+    auto wait = std::make_shared<LockWait>();
+    wait->dir = std::move(dir);
+    std::thread([wait, fd] {
+        const int rc = retry_eintr([fd] { return ::flock(fd, LOCK_EX); });
+        const int err = rc == 0 ? 0 : errno;
+        const std::lock_guard guard(wait->mutex);
+        if (wait->abandoned) {
+            if (rc == 0) (void)::flock(fd, LOCK_UN);
+            wait->dir = FileDescriptor();
+            return;
+        }
+        wait->done = true;
+        wait->failed_errno = err;
+        wait->done_changed.notify_one();
+    }).detach();
+    std::unique_lock guard(wait->mutex);
+    const auto finished = [&] { return wait->done; };
+    if (std::isinf(timeout_s)) {
+        wait->done_changed.wait(guard, finished);
+    } else if (!wait->done_changed.wait_for(guard, std::chrono::duration<double>(timeout_s),
+                                            finished)) {
+        wait->abandoned = true;
+        failed_errno = EWOULDBLOCK;
+        return false;
+    }
+    failed_errno = wait->failed_errno;
+    dir = std::move(wait->dir);
+    return failed_errno == 0;
+}
+
+}  // namespace
+
+Result<DirectoryLock> DirectoryLock::acquire(const std::string& dir, double timeout_s) {
     VESKO_INJECT_FAILURE(Call::Open);
     int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
     if (fd < 0) return last_error();
@@ -432,12 +503,16 @@ Result<DirectoryLock> DirectoryLock::acquire(const std::string& dir) {
     lock.dir_ = FileDescriptor(fd);
     lock.process_generation_ = process_generation();
     VESKO_INJECT_FAILURE(Call::Lock);
-    if (retry_eintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
-        Error failed = last_error();
+    if (retry_eintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0) return lock;
+    Error failed = last_error();
+    if (!would_block(failed) || !(timeout_s > 0)) {
         lock.dir_ = FileDescriptor();  // holds no lock, so closing it is all there is to do
         return failed;
     }
-    return lock;
+    int failed_errno = 0;
+    if (wait_for_lock(lock.dir_, fd, timeout_s, failed_errno)) return lock;
+    lock.dir_ = FileDescriptor();
+    return os_error(failed_errno);
 }
 
 void DirectoryLock::release() {
@@ -445,6 +520,64 @@ void DirectoryLock::release() {
     // In a forked child the lock belongs to the parent as well; only closing is ours to do.
     if (process_generation_ == process_generation()) (void)::flock(dir_.fd_, LOCK_UN);
     dir_ = FileDescriptor();
+}
+
+static_assert(sizeof(pthread_rwlock_t) <= sizeof(SharedMutex));
+static_assert(alignof(pthread_rwlock_t) <= 16);
+
+namespace {
+
+pthread_rwlock_t* rwlock_of(unsigned char* bytes) {
+    return std::launder(reinterpret_cast<pthread_rwlock_t*>(bytes));
+}
+
+// The lock functions fail only on misuse (a lock taken twice by one thread, too many
+// readers), which is a broken invariant.
+void check_lock_call(int rc, const char* what) {
+    if (rc != 0) fail_internal(std::string(what) + ": " + os_error_message(rc));
+}
+
+}  // namespace
+
+SharedMutex::SharedMutex() {
+    pthread_rwlockattr_t attributes;
+    check_lock_call(::pthread_rwlockattr_init(&attributes), "pthread_rwlockattr_init");
+#ifdef __GLIBC__
+    // glibc's default prefers readers, which starves writers under steady reads.
+    check_lock_call(
+        ::pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP),
+        "pthread_rwlockattr_setkind_np");
+#endif
+    auto* rwlock = new (rwlock_) pthread_rwlock_t;
+    check_lock_call(::pthread_rwlock_init(rwlock, &attributes), "pthread_rwlock_init");
+    (void)::pthread_rwlockattr_destroy(&attributes);
+}
+
+SharedMutex::~SharedMutex() { (void)::pthread_rwlock_destroy(rwlock_of(rwlock_)); }
+
+void SharedMutex::lock() {
+    check_lock_call(::pthread_rwlock_wrlock(rwlock_of(rwlock_)), "pthread_rwlock_wrlock");
+}
+
+bool SharedMutex::try_lock() { return ::pthread_rwlock_trywrlock(rwlock_of(rwlock_)) == 0; }
+
+void SharedMutex::unlock() {
+    check_lock_call(::pthread_rwlock_unlock(rwlock_of(rwlock_)), "pthread_rwlock_unlock");
+}
+
+void SharedMutex::lock_shared() {
+    check_lock_call(::pthread_rwlock_rdlock(rwlock_of(rwlock_)), "pthread_rwlock_rdlock");
+}
+
+bool SharedMutex::try_lock_shared() { return ::pthread_rwlock_tryrdlock(rwlock_of(rwlock_)) == 0; }
+
+void SharedMutex::unlock_shared() { unlock(); }
+
+Result<FileIdentity> file_identity(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return last_error();
+    return FileIdentity{static_cast<std::uint64_t>(st.st_dev),
+                        static_cast<std::uint64_t>(st.st_ino)};
 }
 
 namespace {

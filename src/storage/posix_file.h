@@ -19,6 +19,9 @@ std::string os_error_message(int errnum);
 Error os_error(int errnum);
 // True for the error of a call that would have had to wait (EAGAIN, EWOULDBLOCK).
 bool would_block(const Error& error);
+// True for the error of a call the process was not allowed to make on a file (EACCES, EPERM,
+// or EROFS for a file system mounted read-only).
+bool permission_denied(const Error& error);
 // A store file that does not hold what the store writes: ErrorKind::Damaged with errno EIO,
 // `message` followed by " (os error 5)".
 Error damaged_error(const std::string& message);
@@ -111,7 +114,8 @@ class MappedRegion {
 // The whole content of a file, read-only: mapped when it can be, else read into memory.
 class FileBytes {
   public:
-    // Nothing when the file does not exist; an error when it exists but cannot be read.
+    // Nothing when the file does not exist; an error naming it when it exists but cannot be
+    // read.
     static Result<std::optional<FileBytes>> open(const std::string& path);
 
     std::span<const unsigned char> bytes() const {
@@ -122,6 +126,9 @@ class FileBytes {
     }
 
   private:
+    // open, with the error as the failed call gave it.
+    static Result<std::optional<FileBytes>> read_whole(const std::string& path);
+
     MappedRegion map_;
     std::size_t size_ = 0;
     std::string copy_;
@@ -141,9 +148,14 @@ class DirectoryLock {
     DirectoryLock& operator=(const DirectoryLock&) = delete;
     ~DirectoryLock();
 
-    // Takes the lock without waiting. Held elsewhere (through another descriptor in this
-    // process, or by another process): an Os error with errno EWOULDBLOCK.
-    static Result<DirectoryLock> acquire(const std::string& dir);
+    // Takes the lock, waiting up to `timeout_s` seconds (0: not at all; infinity: as long as
+    // it takes) while it is held elsewhere (through another descriptor in this process, or by
+    // another process); still held then, an Os error with errno EWOULDBLOCK. The wait is the
+    // kernel's own blocking lock, done by a helper thread: waiters are woken the moment the
+    // holder lets go, so a process that opens and closes in a loop cannot keep one out the way
+    // it would keep out a caller that sleeps between tries. A helper whose caller gave up
+    // lets the lock go as soon as it gets it, and closes its descriptor.
+    static Result<DirectoryLock> acquire(const std::string& dir, double timeout_s = 0);
 
     bool held() const { return dir_.valid(); }
     // Unlocks (in the process that locked) and closes; what the destructor does.
@@ -153,6 +165,41 @@ class DirectoryLock {
     FileDescriptor dir_;
     std::uint64_t process_generation_ = 0;
 };
+
+// A reader-writer lock that lets no new reader in while a writer waits: a writer waits only
+// for the readers already inside, and readers that come after it queue behind it, so a steady
+// stream of readers cannot starve writers. Not recursive: a thread that holds it shared and
+// asks for it again deadlocks as soon as a writer waits in between, so no path may take it
+// twice. Meets the standard's SharedMutex requirements (std::unique_lock, std::shared_lock).
+class SharedMutex {
+  public:
+    SharedMutex();
+    ~SharedMutex();
+    SharedMutex(const SharedMutex&) = delete;
+    SharedMutex& operator=(const SharedMutex&) = delete;
+
+    void lock();
+    bool try_lock();
+    void unlock();
+    void lock_shared();
+    bool try_lock_shared();
+    void unlock_shared();
+
+  private:
+    // The system's rwlock, kept here as bytes so that this header includes no POSIX one; the
+    // source checks that it fits.
+    alignas(16) unsigned char rwlock_[64];
+};
+
+// What tells two paths to one file or directory apart from two files: the device and the
+// inode, the same for every spelling of a path and every symbolic link to it.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    auto operator<=>(const FileIdentity&) const = default;
+};
+// The identity of what `path` names, following symbolic links.
+Result<FileIdentity> file_identity(const std::string& path);
 
 // A number that changes in every child made by fork() and nowhere else: an object that
 // remembers the value it was created under knows whether it now runs in another process.

@@ -184,14 +184,25 @@ Result<void> create_sums(const std::string& dir, std::uint64_t length) {
 
 Result<WalWriter> WalWriter::open(const std::string& dir, std::uint64_t length,
                                   std::optional<std::uint64_t> sums_length) {
-    auto file = FileDescriptor::open(join_path(dir, wal_file_name), OpenMode::AppendCreate);
+    // A log that cannot be opened is named in the error: the caller cannot tell which it was.
+    auto open_named = [&dir](const char* name) -> Result<FileDescriptor> {
+        const std::string path = join_path(dir, name);
+        auto opened = FileDescriptor::open(path, OpenMode::AppendCreate);
+        if (!opened) {
+            Error failed = opened.error();
+            failed.message = "cannot open " + path + ": " + failed.message;
+            return failed;
+        }
+        return opened;
+    };
+    auto file = open_named(wal_file_name);
     if (!file) return file.error();
     WalWriter writer;
     writer.file_ = std::move(file).value();
     // Records appended after a torn tail would never be replayed: cut it.
     VESKO_TRY(cut_file(writer.file_, length));
     if (!sums_length) VESKO_TRY(create_sums(dir, length));
-    auto sums = FileDescriptor::open(join_path(dir, wal_sums_file_name), OpenMode::AppendCreate);
+    auto sums = open_named(wal_sums_file_name);
     if (!sums) return sums.error();
     writer.sums_ = std::move(sums).value();
     if (sums_length) {

@@ -52,13 +52,16 @@ class Columns:
     def __len__(self) -> int:
         """The number of rows."""
 
-class Vesko:
-    """One open store directory, created with its files when missing. One object per directory
-    at a time: a second one, in this process or another, raises BlockingIOError until the first
-    is closed. An object is used only by the process that opened it (not a child made by
-    fork()); calls from elsewhere raise ValueError."""
+_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-    def __init__(self, storage_path: str) -> None: ...
+class Vesko:
+    """One open store directory, created with its files when missing. A second object on the
+    same directory in this process shares the open store (it closes with the last of them);
+    one in another process raises BlockingIOError, after waiting up to timeout seconds for
+    the other to close it. An object is used only by the process that opened it (not a child
+    made by fork()); calls from elsewhere raise ValueError."""
+
+    def __init__(self, storage_path: _Path, *, timeout: float = 0) -> None: ...
     def exists(self, filter_json: str) -> bool:
         """True when at least one live point matches the filter."""
     def add(
@@ -301,7 +304,7 @@ def import_parquet(path: Union[str, "os.PathLike[str]"], db: Vesko) -> int:
     file is checked first: a bad one raises and adds nothing. Returns how many rows were
     read."""
 
-def salvage(storage_path: str, *, rebuild: Optional[bool] = None) -> Vesko:
+def salvage(storage_path: _Path, *, rebuild: Optional[bool] = None) -> Vesko:
     """Opens a store that Vesko() refused as damaged, after setting its damaged parts aside: the
     log from its damaged record on to wal.bin.damaged; the points whose records are lost to
     salvage-lost.jsonl, the snapshot kept without them (a copy in snapshot.bin.damaged), or,

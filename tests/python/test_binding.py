@@ -113,8 +113,8 @@ def test_method_called_on_another_type_raises_type_error():
 
 
 def test_class_text_signature_is_the_constructor_signature():
-    assert vesko.Vesko.__text_signature__ == "(storage_path)"
-    assert str(inspect.signature(vesko.Vesko)) == "(storage_path)"
+    assert vesko.Vesko.__text_signature__ == "(storage_path, *, timeout=0)"
+    assert str(inspect.signature(vesko.Vesko)) == "(storage_path, *, timeout=0)"
 
 
 # The stub shipped beside the module.

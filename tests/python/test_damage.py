@@ -459,7 +459,8 @@ def test_salvage_refuses_a_directory_that_does_not_exist(tmp_path):
     "args,error,message",
     [
         ((), TypeError, "salvage() missing 1 required positional argument: 'storage_path'"),
-        ((1,), TypeError, "argument 'storage_path': 'int' object cannot be converted to 'str'"),
+        ((1,), TypeError,
+         "argument 'storage_path': expected str, bytes or os.PathLike object, not int"),
         (("a\0b",), ValueError, "embedded null byte"),
     ],
     ids=["missing", "not_str", "nul"],

@@ -1,12 +1,16 @@
-"""One handle per store: a second Vesko on a directory is refused, close() and the context
-manager hand a store over, an object inherited through fork() refuses to work in the child,
+"""Handles on a store: a second Vesko on a directory shares the store in this process and is
+refused in another (after waiting up to its timeout), close() and the context manager close
+one handle and the last of them hands the store over, an object inherited through fork() refuses to work in the child,
 vacuum's failures are plain OSError, and a full disk is an error, never a crash."""
 
+import gc
 import os
 import shutil
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import pytest
 import vesko
@@ -277,3 +281,179 @@ def test_full_disk_fails_the_add_and_the_store_keeps_every_acknowledged_point(tm
     assert second == f"reopened {acknowledged}"
     if where == "growing the slot files":
         assert int(acknowledged) == 100000
+
+
+# Handles in one process share the open store.
+
+
+@pytest.mark.parametrize(
+    "spelling",
+    [
+        lambda p: str(p),
+        lambda p: p,
+        lambda p: f"{p.parent}/./{p.name}/",
+        lambda p: str(p.parent / "link"),
+    ],
+    ids=["same_text", "pathlib", "other_text", "symlink"],
+)
+def test_second_object_in_the_process_shares_the_store(filled, spelling):
+    path = store_path(filled)
+    os.symlink(path, path.parent / "link")
+    second = vesko.Vesko(spelling(path))
+    second.add("c", 5, 6, "{}")
+    assert live_ids(filled, ["a", "b", "c"]) == {"a", "b", "c"}
+    filled.delete("a")
+    assert second.count() == 2
+    filled.close()
+    with pytest.raises(ValueError, match="^store is closed$"):
+        filled.count()
+    assert second.count() == 2  # the other handle goes on
+    with pytest.raises(BlockingIOError):
+        subprocess_open(path)  # still open: the last handle holds the directory
+    with second:
+        second.add("d", 7, 8, "{}")
+    with pytest.raises(ValueError, match="^store is closed$"):
+        second.count()
+    assert subprocess_open(path) == "opened 3"
+
+
+def subprocess_open(path):
+    """Opens the store in another process; raises BlockingIOError as that process saw it."""
+    script = textwrap.dedent(
+        """
+        import sys, vesko
+        try:
+            print("opened", vesko.Vesko(sys.argv[1]).count())
+        except BlockingIOError as e:
+            print("refused", e)
+        """
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", script, str(path)], capture_output=True, text=True, check=True
+    ).stdout.strip()
+    if out.startswith("refused"):
+        raise BlockingIOError(out)
+    return out
+
+
+def test_store_closes_when_its_last_handle_is_collected(filled):
+    path = store_path(filled)
+    second = vesko.Vesko(str(path))
+    filled.close()
+    del second
+    gc.collect()
+    assert subprocess_open(path) == "opened 2"
+
+
+def test_threads_opening_one_new_directory_at_once_share_one_store(tmp_path):
+    path = tmp_path / "new" / "store"
+    handles, errors = [], []
+    start = threading.Barrier(8)
+
+    def open_one(i):
+        start.wait()
+        try:
+            db = vesko.Vesko(str(path))
+            db.add(f"p{i}", 1, 2, "{}")
+            handles.append(db)
+        except Exception as e:  # collected for the assertion below
+            errors.append(e)
+
+    threads = [threading.Thread(target=open_one, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert {db.count() for db in handles} == {8}
+
+
+def test_salvage_of_a_directory_open_in_the_process_is_refused(filled):
+    path = store_path(filled)
+    before = file_digests(path)
+    with pytest.raises(BlockingIOError, match="is open in this process") as refused:
+        vesko.salvage(str(path))
+    assert str(path) in str(refused.value)
+    assert file_digests(path) == before
+    assert filled.count() == 2
+
+
+# timeout=: waiting for another process's handle.
+
+HOLDER = textwrap.dedent(
+    """
+    import sys, time, vesko
+    db = vesko.Vesko(sys.argv[1])
+    print("holding", flush=True)
+    hold_s = float(sys.argv[2])
+    if hold_s >= 0:
+        time.sleep(hold_s)
+        db.close()
+    else:
+        sys.stdin.read()
+    """
+)
+
+
+def start_holder(path, hold_s):
+    holder = subprocess.Popen(
+        [sys.executable, "-c", HOLDER, str(path), str(hold_s)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+    )
+    assert holder.stdout.readline() == "holding\n"
+    return holder
+
+
+def test_timeout_waits_for_another_process_to_close(store_dir):
+    holder = start_holder(store_dir, 0.3)
+    try:
+        started = time.monotonic()
+        with vesko.Vesko(str(store_dir), timeout=5) as db:
+            waited = time.monotonic() - started
+            assert db.count() == 0
+        assert 0.1 < waited < 5
+    finally:
+        holder.wait()
+
+
+def test_timeout_that_passes_raises_blocking_io_error_saying_how_long(store_dir):
+    holder = start_holder(store_dir, -1)
+    try:
+        before = file_digests(store_dir)
+        started = time.monotonic()
+        with pytest.raises(BlockingIOError, match=r"waited 0\.1 s") as refused:
+            vesko.Vesko(str(store_dir), timeout=0.1)
+        assert 0.09 < time.monotonic() - started < 2
+        assert refused.value.errno == 11 and str(store_dir) in str(refused.value)
+        assert file_digests(store_dir) == before
+    finally:
+        holder.communicate("")
+    # The helper that went on waiting let the lock go once it got it.
+    assert subprocess_open(store_dir) == "opened 0"
+
+
+LOOPER = textwrap.dedent(
+    """
+    import sys, time, vesko
+    end = time.monotonic() + float(sys.argv[2])
+    print("looping", flush=True)
+    while time.monotonic() < end:
+        vesko.Vesko(sys.argv[1]).close()
+    """
+)
+
+
+def test_timeout_is_not_locked_out_by_a_process_opening_and_closing_in_a_loop(store_dir):
+    vesko.Vesko(str(store_dir)).close()
+    looper = subprocess.Popen(
+        [sys.executable, "-c", LOOPER, str(store_dir), "30"], stdout=subprocess.PIPE, text=True
+    )
+    try:
+        assert looper.stdout.readline() == "looping\n"
+        for _ in range(5):
+            started = time.monotonic()
+            vesko.Vesko(str(store_dir), timeout=10).close()
+            assert time.monotonic() - started < 5
+    finally:
+        looper.kill()
+        looper.wait()

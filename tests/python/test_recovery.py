@@ -113,17 +113,6 @@ def test_missing_log_opens_an_empty_store(store):
     assert live_ids(reopen(store), ["a", "b"]) == {"b"}
 
 
-def test_same_directory_refuses_a_second_object_in_one_process(store):
-    store.add("a", 1, 2, "{}")
-    path = store_path(store)
-    before = file_digests(path)
-    with pytest.raises(BlockingIOError, match="open elsewhere") as refused:
-        vesko.Vesko(str(path))
-    assert str(path) in str(refused.value)
-    assert file_digests(path) == before
-    assert store.count() == 1
-
-
 def test_damaged_id_record_is_written_again_at_replay(store):
     store.add("abc", 1, 2, '{"k": "v"}')
     store.add("xyz", 3, 4, "{}")

@@ -105,3 +105,74 @@ def test_concurrent_searches_match_serial_answers_while_a_writer_runs(store):
     assert store.count() > BASE_POINTS, "the writer ran alongside the searches"
     assert {name: call(store) for name, call in queries()} == expected
 
+
+
+# Writers are not starved: upserts go through while eight threads search without pause.
+
+MOVERS = 10
+UPSERTS = 200
+WRITER_DEADLINE_S = 60
+
+
+def mover_places(j):
+    """Where mover j may be: 1 km or 3 km north of its centre, told apart by distance."""
+    centre = (10.0 + j * 0.5, 20.0)
+    return centre, [destination(*centre, 0.0, 1000.0), destination(*centre, 0.0, 3000.0)]
+
+
+def test_upserts_finish_while_eight_threads_search_and_every_answer_holds_each_point_once(
+    tmp_path,
+):
+    db = vesko.Vesko(str(tmp_path / "store"))
+    rng = random.Random(9)
+    n = 20_000
+    db.add_many([f"b{i}" for i in range(n)], [10 + rng.uniform(-1, 6) for _ in range(n)],
+                [20 + rng.uniform(-1, 1) for _ in range(n)], [BASE] * n)
+    for j in range(MOVERS):
+        _, places = mover_places(j)
+        db.upsert(f"m{j}", *places[0], json.dumps({"m": f"m{j}"}))
+    writer_done = threading.Event()
+    faults, latencies, answers = [], [], [0]
+
+    def check(j, hits):
+        _, places = mover_places(j)
+        found = [h for h in hits if h[0] == f"m{j}"]
+        if len(found) != 1 or min(abs(found[0][1] - d) for d in (1000.0, 3000.0)) > 5.0:
+            faults.append((j, hits))
+
+    def search(seed):
+        r = random.Random(seed)
+        while not writer_done.is_set():
+            j = r.randrange(MOVERS)
+            centre, _ = mover_places(j)
+            only = json.dumps({"m": f"m{j}"})
+            check(j, db.search_knn(*centre, 1, only))
+            check(j, db.search_radius(*centre, 5000.0, only))
+            answers[0] += 1
+
+    def write():
+        try:
+            for r in range(UPSERTS):
+                j = r % MOVERS
+                _, places = mover_places(j)
+                started = time.monotonic()
+                db.upsert(f"m{j}", *places[(r // MOVERS + 1) % 2], json.dumps({"m": f"m{j}"}))
+                latencies.append(time.monotonic() - started)
+        finally:
+            writer_done.set()
+
+    searchers = [threading.Thread(target=search, args=(s,)) for s in range(8)]
+    for t in searchers:
+        t.start()
+    writer = threading.Thread(target=write)
+    writer.start()
+    writer.join(WRITER_DEADLINE_S)
+    finished = not writer.is_alive()
+    writer_done.set()
+    for t in searchers:
+        t.join(JOIN_TIMEOUT_S)
+    assert finished, f"the writer managed {len(latencies)} of {UPSERTS} upserts"
+    assert len(latencies) == UPSERTS
+    assert faults == []
+    assert answers[0] > 0
+    db.close()
