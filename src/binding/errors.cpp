@@ -106,6 +106,13 @@ void raise_error(const Error& error, const char* invalid_json_prefix, OsErrorCla
             raise_os_error(
                 os_class == OsErrorClass::Plain ? PyExc_OSError : os_error_class(error.os_errno),
                 error.message, error.os_errno);
+        case ErrorKind::ReadOnly: {
+            // io.UnsupportedOperation, an OSError as well as a ValueError, as Python's own
+            // files raise for a write to a file opened for reading.
+            static PyObject* const unsupported =
+                py::object(py::module_::import("io").attr("UnsupportedOperation")).release().ptr();
+            raise_with(unsupported, error.message);
+        }
         case ErrorKind::Vacuum:
         case ErrorKind::StoreBroken:
         case ErrorKind::Damaged:

@@ -46,7 +46,14 @@ constexpr const char* class_doc =
     "One open store directory, created with its files when missing. One object per directory\n"
     "at a time: a second one, in this process or another, raises BlockingIOError until the first\n"
     "is closed. An object is used only by the process that opened it (not a child made by\n"
-    "fork()); calls from elsewhere raise ValueError.";
+    "fork()); calls from elsewhere raise ValueError.\n"
+    "\n"
+    "read_only=True opens an existing store for reading beside its writer and any number of\n"
+    "other readers, in any processes, writing nothing in its directory (which may be read-only);\n"
+    "a path that holds no store raises FileNotFoundError. Each call on a reader first catches up\n"
+    "with the writer, so it sees every change whose call had returned in the writer before it\n"
+    "began (a microsecond's check when nothing changed). Changes, sync, persist and vacuum raise\n"
+    "io.UnsupportedOperation.";
 constexpr const char* salvage_doc =
     "Opens a store that Vesko() refused as damaged, after moving the damaged snapshot to\n"
     "snapshot.bin.damaged (or, when only its grid or used lengths contradict the data files,\n"
@@ -97,6 +104,9 @@ constexpr Method methods[] = {
     {{"Vesko.export", {"path", "format"}, 1}, &Vesko::export_points,
      "Writes the live points as GeoJSON or GeoParquet (by suffix unless format is\n"
      "given); returns how many. GeoParquet needs pyarrow."},
+    {{"Vesko.refresh"}, &Vesko::refresh,
+     "Catches a reader up with its writer now, as every call on a reader does first; for a\n"
+     "caller that wants to pay for that at a moment of its choosing. Does nothing on a writer."},
     {{"Vesko.close"}, &Vesko::close,
      "Releases the directory's lock, the mappings and the files, persisting nothing; every\n"
      "later call raises ValueError(\"store is closed\"). Closing again does nothing."},
@@ -199,16 +209,41 @@ PYBIND11_MODULE(vesko, module) {
     module.doc() = module_doc;
     module.attr("__version__") = VESKO_VERSION;
 
-    const std::string class_docstring = vesko::binding::docstring(constructor, class_doc);
+    // The constructor's keyword-only read_only, which the signature table cannot express.
+    auto with_read_only = [](std::string doc) {
+        return doc.insert(doc.find("storage_path") + std::strlen("storage_path"),
+                          ", *, read_only=False");
+    };
+    const std::string class_docstring =
+        with_read_only(vesko::binding::docstring(constructor, class_doc));
     py::class_<Vesko> cls(module, "Vesko", class_docstring.c_str());
     cls.def(py::init([](const py::args& args, const py::kwargs& kwargs) {
-                return Vesko::create(vesko::binding::bind_arguments(constructor, args, kwargs));
+                // read_only is keyword-only, so it is taken out before the positional ones
+                // are bound.
+                py::kwargs rest;
+                bool read_only = false;
+                for (auto [key, value] : kwargs) {
+                    if (py::str(key).cast<std::string>() == "read_only") {
+                        if (!py::isinstance<py::bool_>(value))
+                            throw py::type_error(
+                                "argument 'read_only': expected bool, not " +
+                                py::str(py::type::of(value).attr("__name__")).cast<std::string>());
+                        read_only = value.cast<bool>();
+                    } else {
+                        rest[key] = value;
+                    }
+                }
+                return Vesko::create(vesko::binding::bind_arguments(constructor, args, rest),
+                                     read_only);
             }),
             // Unlike the methods, __init__ names self without "$": it stays a pybind11
             // function, and inspect keeps a plain self of an unbound function.
-            ("__init__(self, " +
-             vesko::binding::docstring(constructor, "").substr(std::strlen("Vesko(")))
+            with_read_only("__init__(self, " +
+                           vesko::binding::docstring(constructor, "").substr(std::strlen("Vesko(")))
                 .c_str());
+    cls.def_property_readonly(
+        "read_only", [](const Vesko& vesko) { return vesko.read_only(); },
+        "True for a reader (opened with read_only=True).");
     add_methods(cls, std::make_index_sequence<std::size(methods)>());
     add_method(cls, "__repr__", &repr, METH_NOARGS, "__repr__($self)\n--\n\n");
     vesko::binding::ItemIterator::register_type(module);

@@ -193,9 +193,10 @@ std::string storage_path_argument(const Arguments& bound) {
 
 }  // namespace
 
-std::unique_ptr<Vesko> Vesko::create(const Arguments& bound) {
+std::unique_ptr<Vesko> Vesko::create(const Arguments& bound, bool read_only) {
     std::string storage_path = storage_path_argument(bound);
-    auto store = value_or_raise(engine::Store::open(storage_path));
+    auto store = value_or_raise(read_only ? engine::Store::open_reader(storage_path)
+                                          : engine::Store::open(storage_path));
     return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(store)));
 }
 
@@ -212,6 +213,7 @@ py::object Vesko::exists(const Arguments& bound) {
 }
 
 py::object Vesko::add(const Arguments& bound) {
+    refuse_on_reader();
     const PointArguments point(bound);
     raise_if_error(without_gil([&] {
                        return store_->add(point.ext_id, point.lat, point.lon, point.metadata,
@@ -222,16 +224,19 @@ py::object Vesko::add(const Arguments& bound) {
 }
 
 py::object Vesko::persist(const Arguments& /*bound*/) {
+    refuse_on_reader();
     raise_if_error(without_gil([&] { return store_->persist(); }));
     return py::none();
 }
 
 py::object Vesko::sync(const Arguments& /*bound*/) {
+    refuse_on_reader();
     raise_if_error(without_gil([&] { return store_->sync(); }));
     return py::none();
 }
 
 py::object Vesko::add_many(const Arguments& bound) {
+    refuse_on_reader();
     TextViews ext_ids;
     to_text_views(bound[0], ext_ids);
     const std::vector<float> lats = to_f32s(bound[1]);
@@ -253,6 +258,7 @@ py::object Vesko::add_many(const Arguments& bound) {
 }
 
 py::object Vesko::delete_many(const Arguments& bound) {
+    refuse_on_reader();
     const std::vector<std::string> ext_ids = to_texts(bound[0]);
     return py::int_(value_or_raise(without_gil([&] { return store_->delete_many(ext_ids); })));
 }
@@ -263,18 +269,21 @@ py::object Vesko::count(const Arguments& /*bound*/) {
 }
 
 py::object Vesko::remove(const Arguments& bound) {
+    refuse_on_reader();
     std::string ext_id = to_text(bound[0]);
     raise_if_error(without_gil([&] { return store_->remove(ext_id); }));
     return py::none();
 }
 
 py::object Vesko::delete_by_filter(const Arguments& bound) {
+    refuse_on_reader();
     std::string filter_json = to_text(bound[0]);
     return py::int_(
         value_or_raise(without_gil([&] { return store_->delete_by_filter(filter_json); })));
 }
 
 py::object Vesko::vacuum(const Arguments& /*bound*/) {
+    refuse_on_reader();
     raise_if_error(without_gil([&] { return store_->vacuum(); }), "", OsErrorClass::Plain);
     return py::none();
 }
@@ -398,6 +407,7 @@ py::object Vesko::get_many(const Arguments& bound) {
 }
 
 py::object Vesko::upsert(const Arguments& bound) {
+    refuse_on_reader();
     const PointArguments point(bound);
     return py::bool_(value_or_raise(without_gil([&] {
                                         return store_->upsert(point.ext_id, point.lat, point.lon,
@@ -457,6 +467,13 @@ engine::PointChunk Vesko::points_after(std::optional<std::uint32_t> after,
         without_gil([&] { return store_->points_after(after, items_chunk_points, filter_json); }));
 }
 
+void Vesko::refuse_on_reader() const { raise_if_error(store_->check_writable()); }
+
+py::object Vesko::refresh(const Arguments& /*bound*/) {
+    raise_if_error(without_gil([&] { return store_->refresh(); }));
+    return py::none();
+}
+
 py::object Vesko::close(const Arguments& /*bound*/) {
     // Closing waits for calls in other threads to finish, which may need the GIL to do so.
     without_gil([&] { store_->close(); });
@@ -474,7 +491,8 @@ py::object Vesko::exit(const Arguments& /*bound*/) {
 }
 
 std::string Vesko::repr() const {
-    return "Vesko(" + py::repr(py::str(storage_path_)).cast<std::string>() + ")";
+    return "Vesko(" + py::repr(py::str(storage_path_)).cast<std::string>() +
+           (store_->read_only() ? ", read_only=True)" : ")");
 }
 
 }  // namespace vesko::binding

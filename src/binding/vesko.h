@@ -19,7 +19,8 @@ namespace py = pybind11;
 
 class Vesko {
   public:
-    static std::unique_ptr<Vesko> create(const Arguments& bound);
+    // Vesko(storage_path, *, read_only=False).
+    static std::unique_ptr<Vesko> create(const Arguments& bound, bool read_only);
     // vesko.salvage(storage_path): the store opened after its damaged parts were moved aside.
     static std::unique_ptr<Vesko> salvage(const Arguments& bound);
     ~Vesko();
@@ -57,6 +58,8 @@ class Vesko {
     // The next stretch of live points for an ItemIterator.
     engine::PointChunk points_after(std::optional<std::uint32_t> after,
                                     const std::optional<std::string>& filter_json) const;
+    py::object refresh(const Arguments& bound);
+    bool read_only() const { return store_->read_only(); }
     py::object close(const Arguments& bound);
     // The context manager: entering returns the object itself, leaving closes it.
     py::object enter(const Arguments& bound);
@@ -64,6 +67,10 @@ class Vesko {
     std::string repr() const;
 
   private:
+    // The first step of every method that changes the store: on a reader it raises
+    // io.UnsupportedOperation before any argument is looked at.
+    void refuse_on_reader() const;
+
     Vesko(std::string storage_path, std::unique_ptr<engine::Store> store);
 
     std::string storage_path_;

@@ -19,6 +19,7 @@ enum class ErrorKind {
                    // message is complete (file, what is wrong, how to recover)
     Closed,        // close() was called; message "store is closed"
     OtherProcess,  // the object was inherited through fork() and is used in the child
+    ReadOnly,      // a change asked of a store opened for reading; message is complete
 };
 
 struct Error {

@@ -29,6 +29,18 @@ constexpr std::array<const char*, 8> created_file_names = {
     storage::meta_offsets_file_name, storage::meta_file_name,    storage::wal_file_name,
     storage::wal_sums_tmp_file_name, storage::wal_sums_file_name};
 
+Result<std::unique_ptr<storage::LogAck>> open_log_ack(const std::string& dir) {
+    auto ack = storage::LogAck::open_writer(dir);
+    if (!ack) return ack.error();
+    return std::make_unique<storage::LogAck>(std::move(ack).value());
+}
+
+// An opening writer's event; the log length is the one open_locked acknowledges (readers
+// must not be told of records that an open which failed did not replay).
+storage::AckEvent opening_event(storage::LogAck& ack) {
+    return storage::AckEvent(ack, [] { return std::optional<std::uint64_t>(); });
+}
+
 }  // namespace
 
 Result<storage::DirectoryLock> Store::lock_directory(const std::string& dir) {
@@ -55,8 +67,19 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& dir) {
     VESKO_TRY(storage::create_directories(dir));
     auto lock = lock_directory(dir);
     if (!lock) return lock.error();
-    auto store = open_locked(dir, std::move(lock).value());
-    if (!store) return store.error();
+    // Like every file an open creates, wal.ack goes again when the open fails.
+    const std::string ack_path = storage::join_path(dir, storage::log_ack_file_name);
+    const bool ack_existed = storage::path_exists(ack_path);
+    auto ack = open_log_ack(dir);
+    if (!ack) return ack.error();
+    // Readers reload after the open, which may finish a vacuum, cut a torn tail or replay
+    // records over the used lengths of a snapshot.
+    const storage::AckEvent opening = opening_event(**ack);
+    auto store = open_locked(dir, std::move(lock).value(), *ack);
+    if (!store) {
+        if (!ack_existed) (void)storage::remove_file(ack_path);
+        return store.error();
+    }
     for (const std::string& made : created) {
         (*store)->unsynced_dirs_.push_back(parent_directory(made));
     }
@@ -64,16 +87,22 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& dir) {
 }
 
 Result<std::unique_ptr<Store>> Store::open_locked(const std::string& dir,
-                                                  storage::DirectoryLock lock) {
+                                                  storage::DirectoryLock lock,
+                                                  std::unique_ptr<storage::LogAck>& ack) {
     auto parts = open_parts(dir);
     if (!parts) return parts.error();
-    return std::unique_ptr<Store>(new Store(dir, std::move(lock), std::move(parts).value()));
+    ack->acknowledge(parts->wal.length());
+    return std::unique_ptr<Store>(
+        new Store(dir, std::move(lock), std::move(parts).value(), std::move(ack)));
 }
 
 Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir) {
     VESKO_TRY(storage::require_directory(dir));
     auto lock = lock_directory(dir);
     if (!lock) return lock.error();
+    auto ack = open_log_ack(dir);
+    if (!ack) return ack.error();
+    const storage::AckEvent salvaging = opening_event(**ack);
     auto found = persist::inspect_store(dir);
     if (!found) return found.error();
     if (found->vacuum_pending) {
@@ -99,7 +128,7 @@ Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir) {
         auto moved = persist::set_aside_log_tail(dir, found->log.damage->offset);
         if (!moved) return moved.error();
     }
-    return open_locked(dir, std::move(lock).value());
+    return open_locked(dir, std::move(lock).value(), *ack);
 }
 
 Result<Store::Parts> Store::open_parts(const std::string& dir) {

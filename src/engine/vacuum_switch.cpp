@@ -19,6 +19,9 @@ Result<void> Store::vacuum() {
         !written) {
         return poison_if_unflushed(written.error());
     }
+    // From the commit on the files are replaced one by one: readers wait until the switch is
+    // over (or read the committed files, as an open would, after a crash).
+    const storage::AckEvent switched = event();
     if (auto committed = persist::write_commit_marker(dir_); !committed)
         return poison_if_unflushed(committed.error());
 
