@@ -83,10 +83,13 @@ LogScan scan_bytes(const std::optional<storage::FileBytes>& log,
 Result<LogScan> scan_log(const std::string& dir, LogBytes how,
                          std::optional<storage::FileBytes>& kept) {
     auto read = how == LogBytes::Copied ? &storage::FileBytes::copy : &storage::FileBytes::open;
-    auto log = read(storage::join_path(dir, storage::wal_file_name));
-    if (!log) return log.error();
+    // wal.crc first: a writer appending meanwhile writes each record to wal.bin before its
+    // entry in wal.crc, so the log read second holds at least what the sums read first
+    // describe, and what it holds beyond them is a tail left unread.
     auto sums = read(storage::join_path(dir, storage::wal_sums_file_name));
     if (!sums) return sums.error();
+    auto log = read(storage::join_path(dir, storage::wal_file_name));
+    if (!log) return log.error();
     LogScan scan = scan_bytes(*log, *sums);
     if (how == LogBytes::Copied) kept = std::move(*log);
     return scan;
