@@ -241,11 +241,11 @@ PYBIND11_MODULE(vesko, module) {
             with_read_only("__init__(self, " +
                            vesko::binding::docstring(constructor, "").substr(std::strlen("Vesko(")))
                 .c_str());
+    add_methods(cls, std::make_index_sequence<std::size(methods)>());
+    add_method(cls, "__repr__", &repr, METH_NOARGS, "__repr__($self)\n--\n\n");
     cls.def_property_readonly(
         "read_only", [](const Vesko& vesko) { return vesko.read_only(); },
         "True for a reader (opened with read_only=True).");
-    add_methods(cls, std::make_index_sequence<std::size(methods)>());
-    add_method(cls, "__repr__", &repr, METH_NOARGS, "__repr__($self)\n--\n\n");
     vesko::binding::ItemIterator::register_type(module);
     vesko::binding::Columns::register_type(module);
     module.def(

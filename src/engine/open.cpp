@@ -35,12 +35,6 @@ Result<std::unique_ptr<storage::LogAck>> open_log_ack(const std::string& dir) {
     return std::make_unique<storage::LogAck>(std::move(ack).value());
 }
 
-// An opening writer's event; the log length is the one open_locked acknowledges (readers
-// must not be told of records that an open which failed did not replay).
-storage::AckEvent opening_event(storage::LogAck& ack) {
-    return storage::AckEvent(ack, [] { return std::optional<std::uint64_t>(); });
-}
-
 }  // namespace
 
 Result<storage::DirectoryLock> Store::lock_directory(const std::string& dir) {
@@ -67,19 +61,22 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& dir) {
     VESKO_TRY(storage::create_directories(dir));
     auto lock = lock_directory(dir);
     if (!lock) return lock.error();
-    // Like every file an open creates, wal.ack goes again when the open fails.
-    const std::string ack_path = storage::join_path(dir, storage::log_ack_file_name);
-    const bool ack_existed = storage::path_exists(ack_path);
+    // Like every file an open creates, wal.ack goes again when the open fails, with an error
+    // or an internal failure.
+    struct RemoveCreatedAck {
+        std::string path;
+        bool existed;
+        bool opened = false;
+        ~RemoveCreatedAck() {
+            if (!opened && !existed) (void)storage::remove_file(path);
+        }
+    } created_ack{storage::join_path(dir, storage::log_ack_file_name),
+                  storage::path_exists(storage::join_path(dir, storage::log_ack_file_name))};
     auto ack = open_log_ack(dir);
     if (!ack) return ack.error();
-    // Readers reload after the open, which may finish a vacuum, cut a torn tail or replay
-    // records over the used lengths of a snapshot.
-    const storage::AckEvent opening = opening_event(**ack);
     auto store = open_locked(dir, std::move(lock).value(), *ack);
-    if (!store) {
-        if (!ack_existed) (void)storage::remove_file(ack_path);
-        return store.error();
-    }
+    if (!store) return store.error();
+    created_ack.opened = true;
     for (const std::string& made : created) {
         (*store)->unsynced_dirs_.push_back(parent_directory(made));
     }
@@ -89,9 +86,8 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& dir) {
 Result<std::unique_ptr<Store>> Store::open_locked(const std::string& dir,
                                                   storage::DirectoryLock lock,
                                                   std::unique_ptr<storage::LogAck>& ack) {
-    auto parts = open_parts(dir);
+    auto parts = open_parts(dir, ack.get());
     if (!parts) return parts.error();
-    ack->acknowledge(parts->wal.length());
     return std::unique_ptr<Store>(
         new Store(dir, std::move(lock), std::move(parts).value(), std::move(ack)));
 }
@@ -102,7 +98,15 @@ Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir) {
     if (!lock) return lock.error();
     auto ack = open_log_ack(dir);
     if (!ack) return ack.error();
-    const storage::AckEvent salvaging = opening_event(**ack);
+    {
+        // Readers read the store again after what salvage moves aside.
+        const storage::AckEvent salvaging(**ack, [] { return std::optional<std::uint64_t>(); });
+        VESKO_TRY(set_damage_aside(dir));
+    }
+    return open_locked(dir, std::move(lock).value(), *ack);
+}
+
+Result<void> Store::set_damage_aside(const std::string& dir) {
     auto found = persist::inspect_store(dir);
     if (!found) return found.error();
     if (found->vacuum_pending) {
@@ -128,10 +132,10 @@ Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir) {
         auto moved = persist::set_aside_log_tail(dir, found->log.damage->offset);
         if (!moved) return moved.error();
     }
-    return open_locked(dir, std::move(lock).value(), *ack);
+    return {};
 }
 
-Result<Store::Parts> Store::open_parts(const std::string& dir) {
+Result<Store::Parts> Store::open_parts(const std::string& dir, storage::LogAck* ack) {
     // An open that fails, with an error or an internal failure, leaves the directory as it
     // found it: the files it created go again. Best effort: the failure being reported
     // matters more than one that follows it.
@@ -149,17 +153,23 @@ Result<Store::Parts> Store::open_parts(const std::string& dir) {
         const std::string path = storage::join_path(dir, name);
         if (!storage::path_exists(path)) created.missing.push_back(path);
     }
-    auto parts = open_existing_parts(dir);
+    auto parts = open_existing_parts(dir, ack);
     created.opened = static_cast<bool>(parts);
     return parts;
 }
 
-Result<Store::Parts> Store::open_existing_parts(const std::string& dir) {
+Result<Store::Parts> Store::open_existing_parts(const std::string& dir, storage::LogAck* ack) {
     // Nothing is written before the snapshot and the log are known to be sound: a damaged
     // store is refused exactly as it was found.
     auto found = persist::inspect_store(dir);
     if (!found) return found.error();
     if (auto damage = persist::damage_error(*found)) return *damage;
+    // From here the open may finish a vacuum, cut a torn tail and rewrite records replayed
+    // over a snapshot's used lengths: readers read the store again afterwards, up to the log
+    // length it opened with (none when it failed, which leaves the published one).
+    std::optional<std::uint64_t> opened_length;
+    std::optional<storage::AckEvent> event;
+    if (ack != nullptr) event.emplace(*ack, [&opened_length] { return opened_length; });
     // A vacuum that committed but did not finish is finished before anything is loaded.
     if (found->vacuum_pending) VESKO_TRY(persist::finish_committed_vacuum(dir));
     auto files = storage::DataFiles::open(dir);
@@ -174,6 +184,7 @@ Result<Store::Parts> Store::open_existing_parts(const std::string& dir) {
     auto wal = storage::WalWriter::open(dir, found->log.valid_length, found->log.sums_end);
     if (!wal) return wal.error();
     const bool snapshot_current = has_snapshot && found->log.valid_length == 0;
+    opened_length = wal->length();
     return Parts{std::move(index), std::move(wal).value(), snapshot_current};
 }
 

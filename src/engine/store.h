@@ -319,9 +319,13 @@ class Store {
                                                       std::unique_ptr<storage::LogAck>& ack);
     // Everything an open store needs, read from its directory. Caller holds its lock. On
     // failure the files it created are removed again.
-    static Result<Parts> open_parts(const std::string& dir);
+    // Readers are told of the files it changes through `ack`'s event, when given (a caller
+    // without one holds an event of its own).
+    static Result<Parts> open_parts(const std::string& dir, storage::LogAck* ack);
     // open_parts, leaving what it created on failure.
-    static Result<Parts> open_existing_parts(const std::string& dir);
+    static Result<Parts> open_existing_parts(const std::string& dir, storage::LogAck* ack);
+    // Salvage's moves of the damaged parts. Caller holds the directory's lock.
+    static Result<void> set_damage_aside(const std::string& dir);
     // Caller holds the index lock exclusively. Returns `failure` for the caller to report.
     Error recover_after_failed_vacuum(const Error& failure);
 

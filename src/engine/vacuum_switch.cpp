@@ -49,7 +49,8 @@ Error Store::recover_after_failed_vacuum(const Error& failure) {
     // The object's files and indexes describe the store before the vacuum; the directory does
     // not. Reopen it from the directory (which finishes the vacuum when it can), or refuse
     // every later call. The directory's lock stays held throughout.
-    auto reopened = open_parts(dir_);
+    // Inside the vacuum's event.
+    auto reopened = open_parts(dir_, nullptr);
     if (reopened) {
         std::unique_lock log_guard(log_lock_);
         index_ = std::move(reopened->index);
