@@ -4,6 +4,7 @@
 #include "binding/errors.h"
 #include "common/float_narrow.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -118,6 +119,7 @@ std::string docstring(const Signature& signature, const char* doc) {
     }
     for (std::size_t i = 0; i < signature.size(); ++i) {
         out += separator;
+        if (i == signature.positional) out += "*, ";
         out += signature.names[i];
         if (i >= signature.required) out += "=None";
         separator = ", ";
@@ -127,7 +129,7 @@ std::string docstring(const Signature& signature, const char* doc) {
 
 Arguments bind_arguments(const Signature& signature, py::handle self, PyObject* const* args,
                          std::size_t nargs, PyObject* kwnames) {
-    const std::size_t n = signature.size();
+    const std::size_t n = std::min(signature.size(), signature.positional);
     const std::size_t self_count = signature.method ? 1 : 0;
     const std::string callee = std::string(signature.qualname) + "()";
     if (nargs > n) {
@@ -143,11 +145,12 @@ Arguments bind_arguments(const Signature& signature, py::handle self, PyObject* 
     for (std::size_t i = 0; i < nargs; ++i) bound[i] = py::reinterpret_borrow<py::object>(args[i]);
     const py::tuple keywords =
         kwnames != nullptr ? py::reinterpret_borrow<py::tuple>(kwnames) : py::tuple();
+    const std::size_t all = signature.size();
     for (std::size_t k = 0; k < keywords.size(); ++k) {
         std::string keyword = py::str(keywords[k]).cast<std::string>();
         std::size_t at = 0;
-        while (at < n && keyword != signature.names[at]) ++at;
-        if (at == n)
+        while (at < all && keyword != signature.names[at]) ++at;
+        if (at == all)
             raise_type_error(callee + " got an unexpected keyword argument '" + keyword + "'");
         if (bound[at])
             raise_type_error(callee + " got multiple values for argument '" + keyword + "'");
@@ -162,7 +165,7 @@ Arguments bind_arguments(const Signature& signature, py::handle self, PyObject* 
                          plural(missing.size(), "required positional argument") + ": " +
                          quoted_list(missing));
     }
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < all; ++i) {
         if (!bound[i]) bound[i] = py::none();
     }
     return out;
@@ -312,6 +315,13 @@ std::string to_text(Argument argument) { return to_text(argument.value, argument
 
 std::optional<std::string> to_optional_text(Argument argument) {
     return to_optional_text(argument.value, argument.name);
+}
+
+bool to_optional_flag(Argument argument) {
+    if (argument.value.is_none()) return false;
+    if (!py::isinstance<py::bool_>(argument.value))
+        raise_argument_type_error(argument.name, cannot_convert(argument.value, "bool"));
+    return argument.value.ptr() == Py_True;
 }
 
 float to_f32(Argument argument) { return to_f32(argument.value, argument.name); }

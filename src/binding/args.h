@@ -29,6 +29,8 @@ struct Signature {
     std::array<const char*, max_parameters> names{};  // after self, in order; then null
     std::size_t required = 0;  // the first `required` names have no default, the rest None
     bool method = true;        // takes $self, which counts in "takes N positional arguments"
+    // The names from this one on are keyword-only (shown after a "*").
+    std::size_t positional = max_parameters;
 
     constexpr std::size_t size() const {
         std::size_t n = 0;
@@ -75,6 +77,8 @@ Arguments bind_arguments(const Signature& signature, const py::args& args,
 
 std::string to_text(Argument argument);
 std::optional<std::string> to_optional_text(Argument argument);
+// None (false) or a bool; nothing else, not even an int.
+bool to_optional_flag(Argument argument);
 // Any float-convertible object, narrowed to f32 by rounding (out of range gives infinity).
 float to_f32(Argument argument);
 // An integer in [0, 2^32 - 1]; OverflowError outside it.

@@ -34,7 +34,7 @@ struct Method {
 };
 
 constexpr Signature constructor{"Vesko", {"storage_path"}, 1, false};
-constexpr Signature salvage{"salvage", {"storage_path"}, 1, false};
+constexpr Signature salvage{"salvage", {"storage_path", "rebuild"}, 1, false, 1};
 
 constexpr const char* module_doc =
     "Embedded, file-backed geospatial point store.\n"
@@ -55,10 +55,11 @@ constexpr const char* class_doc =
     "began (a microsecond's check when nothing changed). Changes, sync, persist and vacuum raise\n"
     "io.UnsupportedOperation.";
 constexpr const char* salvage_doc =
-    "Opens a store that Vesko() refused as damaged, after moving the damaged snapshot to\n"
-    "snapshot.bin.damaged (or, when only its grid or used lengths contradict the data files,\n"
-    "copying it there and repairing it from them) and the log from its damaged record on to\n"
-    "wal.bin.damaged.";
+    "Opens a store that Vesko() refused as damaged, after setting its damaged parts aside: the\n"
+    "log from its damaged record on to wal.bin.damaged; the points whose records are lost to\n"
+    "salvage-lost.jsonl, the snapshot kept without them (a copy in snapshot.bin.damaged), or,\n"
+    "when it cannot be kept, rebuilt from the data files with rebuild=True and else moved to\n"
+    "snapshot.bin.damaged.";
 
 // clang-format off
 constexpr Method methods[] = {

@@ -202,7 +202,8 @@ std::unique_ptr<Vesko> Vesko::create(const Arguments& bound, bool read_only) {
 
 std::unique_ptr<Vesko> Vesko::salvage(const Arguments& bound) {
     std::string storage_path = storage_path_argument(bound);
-    auto store = value_or_raise(engine::Store::salvage(storage_path));
+    const bool rebuild = to_optional_flag(bound[1]);
+    auto store = value_or_raise(engine::Store::salvage(storage_path, rebuild));
     return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(store)));
 }
 

@@ -5,6 +5,7 @@
 // is taken; the directory's lock keeps every other Store away.
 #include "engine/store.h"
 #include "persist/recovery.h"
+#include "persist/salvage.h"
 #include "persist/snapshot.h"
 #include "persist/vacuum.h"
 #include "storage/wal_sums.h"
@@ -92,7 +93,7 @@ Result<std::unique_ptr<Store>> Store::open_locked(const std::string& dir,
         new Store(dir, std::move(lock), std::move(parts).value(), std::move(ack)));
 }
 
-Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir) {
+Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir, bool rebuild) {
     VESKO_TRY(storage::require_directory(dir));
     auto lock = lock_directory(dir);
     if (!lock) return lock.error();
@@ -118,10 +119,7 @@ Result<void> Store::set_damage_aside(const std::string& dir) {
         found = persist::inspect_store(dir);
         if (!found) return found.error();
     }
-    if (found->snapshot_damage) {
-        auto moved = persist::set_aside(dir, persist::snapshot_file_name);
-        if (!moved) return moved.error();
-    }
+    if (found->snapshot_damage) VESKO_TRY(persist::salvage_snapshot(*found, rebuild));
     if (found->repairable_damage) {
         // What is wrong the data files determine, and the rest is sound: the points persisted
         // before the log began stay, which the log alone would lose.

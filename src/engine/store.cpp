@@ -254,6 +254,9 @@ Result<void> Store::persist() {
     const storage::AckEvent replace = event();
     if (written) written = storage::rename_path(tmp_path, snapshot_path);
     if (written) written = storage::sync_directory(dir_);
+    // Every entry of the directory is on disk now, so sync() need not force it again until
+    // something new is made in it (a vacuum).
+    if (written) std::erase(unsynced_dirs_, dir_);
     if (written) written = wal_.truncate_all();
     if (written) return {};
     changed_since_snapshot_ = true;

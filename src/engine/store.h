@@ -117,11 +117,13 @@ class Store {
     static Result<std::unique_ptr<Store>> open(const std::string& dir);
 
     // Opens an existing store whose snapshot or log is damaged, after moving the damaged parts
-    // aside where nothing overwrites them: the snapshot as snapshot.bin.damaged, the log from
-    // its first damaged record on as wal.bin.damaged (".damaged.1", ... when taken). The store
-    // then holds what the log's records before the damage give, on top of the snapshot when
-    // that was sound. A sound store just opens. The directory's lock is taken first.
-    static Result<std::unique_ptr<Store>> salvage(const std::string& dir);
+    // aside where nothing overwrites them: the log from its first damaged record on as
+    // wal.bin.damaged (".damaged.1", ... when taken); the snapshot's points whose records are
+    // lost to salvage-lost.jsonl, the snapshot written again without them; a snapshot that
+    // cannot be kept rebuilt from the data files with `rebuild`, else moved aside as
+    // snapshot.bin.damaged (persist::salvage_snapshot). The log's records before the damage
+    // are replayed on top. A sound store just opens. The directory's lock is taken first.
+    static Result<std::unique_ptr<Store>> salvage(const std::string& dir, bool rebuild = false);
 
     // Opens an existing store for reading, changing nothing in its directory: a path that is
     // not a directory, or a directory without the store's files, is an Os error ENOENT naming
@@ -372,7 +374,8 @@ class Store {
     // Directories whose entries a power loss could still undo and that replay needs: the
     // store directory (it holds wal.bin, which an open or a vacuum may have just created) and
     // the parent of each directory the open created. sync() forces them once and empties
-    // this. Guarded by log_lock_.
+    // this; persist, which forces the store directory itself, takes that one out. Guarded by
+    // log_lock_.
     std::vector<std::string> unsynced_dirs_;
     // The writer's wal.ack (a placeholder without a file for a reader). On the heap, so that an
     // event begun before the Store exists keeps its address.

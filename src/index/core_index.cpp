@@ -8,9 +8,7 @@
 
 namespace vesko::index {
 
-namespace {
-
-void index_fields(CoreIndex& index, const text::Json& meta,
+void index_fields(PersistedIndexes& index, const text::Json& meta,
                   const std::vector<std::string>* skip_index, std::uint32_t int_id) {
     text::for_each_indexed(
         meta, skip_index, [&](std::string_view field, const text::IndexedValue& value) {
@@ -21,8 +19,6 @@ void index_fields(CoreIndex& index, const text::Json& meta,
             }
         });
 }
-
-}  // namespace
 
 std::uint32_t next_internal_id(const CoreIndex& index) {
     if (index.valid_ids.empty() && index.deleted.empty()) return 0;

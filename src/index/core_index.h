@@ -81,6 +81,11 @@ inline bool regular_position(float lat_deg, float lon_deg) {
     return lat_deg >= -90.0f && lat_deg <= 90.0f && lon_deg >= -180.0f && lon_deg <= 180.0f;
 }
 
+// Files a point's metadata members in the string and numeric indexes (but those named in
+// `skip_index`), as an insertion does.
+void index_fields(PersistedIndexes& index, const text::Json& meta,
+                  const std::vector<std::string>* skip_index, std::uint32_t int_id);
+
 // Recomputes irregular_ids from the stored coordinates of the live ids.
 void rebuild_irregular_ids(CoreIndex& index);
 

@@ -3,8 +3,8 @@
 #include "persist/recovery.h"
 
 #include "common/check.h"
-#include "index/id_hash.h"
 #include "persist/grid_check.h"
+#include "persist/live_files.h"
 #include "persist/vacuum.h"
 #include "storage/codec.h"
 #include "storage/used_lengths.h"
@@ -94,74 +94,6 @@ Result<LogScan> scan_log(const std::string& dir, LogBytes how,
     if (how == LogBytes::Copied) kept = std::move(*log);
     return scan;
 }
-
-// The five data files as opening will see them, read-only.
-class LiveFiles {
-  public:
-    template <class PathOf>
-    static Result<LiveFiles> open(const PathOf& path_of) {
-        LiveFiles out;
-        const char* names[] = {storage::coords_file_name, storage::offsets_file_name,
-                               storage::ids_file_name, storage::meta_offsets_file_name,
-                               storage::meta_file_name};
-        for (std::size_t i = 0; i < out.files_.size(); ++i) {
-            auto file = storage::FileBytes::open(path_of(names[i]));
-            if (!file) return file.error();
-            out.files_[i] = std::move(file).value();
-        }
-        return out;
-    }
-    StoredCoords coords() const { return StoredCoords(bytes(0)); }
-    std::uint64_t records_end(const Bitmap& valid_ids, bool metadata) const {
-        return metadata ? storage::live_records_end(valid_ids, bytes(3), bytes(4))
-                        : storage::live_records_end(valid_ids, bytes(1), bytes(2));
-    }
-
-    // Why the id map does not name every live id by the hash of its record in ids.bin, or
-    // nothing. snapshot_damage has made sure that its entries name distinct live ids, so one
-    // entry per live id is a matter of counting; then each entry's hash must be the hash of the
-    // id record its slot points at (a point whose entry does not match could never be found
-    // by id, deleted, or told apart from a new point of the same id).
-    std::optional<std::string> id_map_damage(const index::PersistedIndexes& indexes) const {
-        if (indexes.ext_to_int.size() != indexes.valid_ids.cardinality()) {
-            return "the id map holds " + std::to_string(indexes.ext_to_int.size()) +
-                   " entries for " + std::to_string(indexes.valid_ids.cardinality()) + " live ids";
-        }
-        const std::span<const unsigned char> slots = bytes(1);
-        const std::span<const unsigned char> records = bytes(2);
-        // Hashes by id first, so that the records are then read in the order of the file.
-        std::vector<std::uint64_t> hash_of(
-            indexes.valid_ids.empty() ? 0 : std::size_t{indexes.valid_ids.maximum()} + 1);
-        indexes.ext_to_int.for_each(
-            [&](std::uint64_t hash, std::uint32_t int_id) { hash_of[int_id] = hash; });
-        std::optional<std::uint32_t> bad;
-        indexes.valid_ids.for_each([&](std::uint32_t int_id) {
-            if (bad) return;
-            const std::uint64_t offset =
-                storage::load_u64(slots.data() + std::size_t{int_id} * storage::slot_bytes);
-            const bool readable =
-                offset <= records.size() && records.size() - offset >= 4 &&
-                records.size() - offset - 4 >= storage::load_u32(records.data() + offset);
-            if (!readable || index::hash_id(std::string_view(
-                                 reinterpret_cast<const char*>(records.data() + offset + 4),
-                                 storage::load_u32(records.data() + offset))) != hash_of[int_id]) {
-                bad = int_id;
-            }
-        });
-        if (!bad) return std::nullopt;
-        return "the id map's entry for id " + std::to_string(*bad) +
-               " does not hold the hash of that id's record in ids.bin";
-    }
-
-  private:
-    // In the order coords.bin, offsets.bin, ids.bin, meta_offsets.bin, meta.bin; empty for a
-    // file that does not exist (opening creates it empty).
-    std::span<const unsigned char> bytes(std::size_t file) const {
-        return files_[file] ? files_[file]->bytes() : std::span<const unsigned char>();
-    }
-
-    std::array<std::optional<storage::FileBytes>, 5> files_;
-};
 
 // Judges the snapshot's bytes into `found`: the decoded snapshot when it is sound or only its
 // grid is damaged, and why it is refused otherwise.
@@ -355,11 +287,19 @@ Result<std::string> set_aside(const std::string& dir, const char* name) {
     return target;
 }
 
+Result<std::string> replace_snapshot(const std::string& dir, const SnapshotView& view) {
+    auto copy = copy_aside(dir, snapshot_file_name, 0);
+    if (!copy) return copy.error();
+    const std::string tmp_path = storage::join_path(dir, snapshot_tmp_file_name);
+    VESKO_TRY(write_snapshot_file(view, tmp_path));
+    VESKO_TRY(storage::rename_path(tmp_path, storage::join_path(dir, snapshot_file_name)));
+    VESKO_TRY(storage::sync_directory(dir));
+    return copy;
+}
+
 Result<std::string> repair_snapshot(Inspection& found) {
     VESKO_CHECK(found.repairable_damage && found.snapshot && !found.vacuum_pending,
                 "only a snapshot whose damage the data files determine is repaired");
-    auto copy = copy_aside(found.dir, snapshot_file_name, 0);
-    if (!copy) return copy.error();
     SnapshotData& data = *found.snapshot;
     {
         auto files =
@@ -371,11 +311,7 @@ Result<std::string> repair_snapshot(Inspection& found) {
         data.ids_file_len = std::max(data.ids_file_len, files->records_end(data.valid_ids, false));
         data.meta_file_len = std::max(data.meta_file_len, files->records_end(data.valid_ids, true));
     }
-    const std::string tmp_path = storage::join_path(found.dir, snapshot_tmp_file_name);
-    VESKO_TRY(write_snapshot_file(view_of(data), tmp_path));
-    VESKO_TRY(storage::rename_path(tmp_path, found.snapshot_path));
-    VESKO_TRY(storage::sync_directory(found.dir));
-    return copy;
+    return replace_snapshot(found.dir, view_of(data));
 }
 
 Result<std::string> set_aside_log_tail(const std::string& dir, std::uint64_t offset) {

@@ -105,6 +105,11 @@ Result<std::string> set_aside(const std::string& dir, const char* name);
 // from its log alone. Returns the copy's path.
 Result<std::string> repair_snapshot(Inspection& found);
 
+// Replaces snapshot.bin in `dir` with the snapshot `view`, once a copy of the present one
+// (named as set_aside names it) is on disk, so that a crash at any moment leaves one of the
+// two in place. Returns the copy's path.
+Result<std::string> replace_snapshot(const std::string& dir, const SnapshotView& view);
+
 // Copies wal.bin from `offset` on into a file named as set_aside names it, forces that copy to
 // disk, and only then cuts the log at `offset`; returns the copy's path.
 Result<std::string> set_aside_log_tail(const std::string& dir, std::uint64_t offset);

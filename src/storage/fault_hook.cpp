@@ -3,6 +3,8 @@
 #include "storage/fault_hook.h"
 
 #include <atomic>
+#include <map>
+#include <mutex>
 
 namespace vesko::storage::fault {
 
@@ -14,6 +16,12 @@ std::atomic<std::uint64_t> armed_nth{0};
 std::atomic<int> armed_errno{0};
 std::atomic<int> fired_kind{-1};
 std::atomic<std::uint64_t> seen_since_armed{0};
+
+// Guarded by record_lock: the events and the paths of the writable mappings.
+std::mutex record_lock;
+bool recording_on = false;
+std::vector<Event> events;
+std::map<const void*, std::string> mappings;
 
 }  // namespace
 
@@ -62,6 +70,49 @@ int injected(Call call) {
     armed_nth = 0;
     fired_kind = static_cast<int>(call);
     return armed_errno;
+}
+
+void start_recording() {
+    std::lock_guard guard(record_lock);
+    events.clear();
+    recording_on = true;
+}
+
+std::vector<Event> stop_recording() {
+    std::lock_guard guard(record_lock);
+    recording_on = false;
+    return std::move(events);
+}
+
+bool recording() {
+    std::lock_guard guard(record_lock);
+    return recording_on;
+}
+
+std::size_t recorded() {
+    std::lock_guard guard(record_lock);
+    return events.size();
+}
+
+void record(Event event) {
+    std::lock_guard guard(record_lock);
+    if (recording_on) events.push_back(std::move(event));
+}
+
+void note_mapping(const void* base, std::string path) {
+    std::lock_guard guard(record_lock);
+    mappings[base] = std::move(path);
+}
+
+void forget_mapping(const void* base) {
+    std::lock_guard guard(record_lock);
+    mappings.erase(base);
+}
+
+std::string mapped_path(const void* base) {
+    std::lock_guard guard(record_lock);
+    auto it = mappings.find(base);
+    return it == mappings.end() ? std::string() : it->second;
 }
 
 }  // namespace vesko::storage::fault

@@ -36,6 +36,25 @@ using fault::Call;
 
 namespace {
 
+#ifdef VESKO_FAULT_HOOKS
+// The path a descriptor was opened with, as the recorder reports it.
+std::string descriptor_path(int fd) {
+    char buf[4096];
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+void record(fault::Event::Kind kind, std::string path, std::uint64_t offset = 0,
+            std::string_view bytes = {}, std::string to = {}) {
+    if (!fault::recording()) return;
+    fault::record(fault::Event{kind, std::move(path), offset, std::string(bytes), std::move(to)});
+}
+#define VESKO_RECORD(...) record(__VA_ARGS__)
+#else
+#define VESKO_RECORD(...) static_cast<void>(0)
+#endif
+
 // Fails the call with the injected errno when the fault hook asks for it.
 #define VESKO_INJECT_FAILURE(call)                           \
     do {                                                     \
@@ -126,6 +145,8 @@ Result<FileDescriptor> FileDescriptor::open(const std::string& path, OpenMode mo
     VESKO_INJECT_FAILURE(Call::Open);
     int fd = retry_eintr([&] { return ::open(path.c_str(), open_flags(mode) | O_CLOEXEC, 0666); });
     if (fd < 0) return last_error();
+    if (mode == OpenMode::WriteTruncate)
+        VESKO_RECORD(fault::Event::Kind::Resize, descriptor_path(fd), 0);
     return FileDescriptor(fd);
 }
 
@@ -141,6 +162,7 @@ Result<void> FileDescriptor::truncate(std::uint64_t length) const {
     if (retry_eintr([&] { return ::ftruncate(fd_, static_cast<off_t>(length)); }) != 0) {
         return last_error();
     }
+    VESKO_RECORD(fault::Event::Kind::Resize, descriptor_path(fd_), length);
     return {};
 }
 
@@ -156,7 +178,10 @@ Result<void> FileDescriptor::reserve(std::uint64_t length) const {
     do {
         rc = ::posix_fallocate(fd_, 0, static_cast<off_t>(length));
     } while (rc == EINTR);
-    if (rc == 0) return {};
+    if (rc == 0) {
+        VESKO_RECORD(fault::Event::Kind::Grow, descriptor_path(fd_), length);
+        return {};
+    }
     if (rc != EOPNOTSUPP && rc != EINVAL) return os_error(rc);
     // A filesystem without allocation: writing zeros makes it find the blocks now, so the
     // failure shows here and not as SIGBUS later. Only the tail beyond the old length is
@@ -178,6 +203,7 @@ Result<void> FileDescriptor::reserve(std::uint64_t length) const {
 }
 
 Result<void> FileDescriptor::write_at(std::string_view bytes, std::uint64_t offset) const {
+    VESKO_RECORD(fault::Event::Kind::Write, descriptor_path(fd_), offset, bytes);
     while (!bytes.empty()) {
 #ifdef VESKO_FAULT_HOOKS
         if (int e = fault::injected(Call::Write)) {
@@ -196,6 +222,13 @@ Result<void> FileDescriptor::write_at(std::string_view bytes, std::uint64_t offs
 }
 
 Result<void> FileDescriptor::write_all(std::string_view bytes) const {
+#ifdef VESKO_FAULT_HOOKS
+    if (fault::recording()) {
+        const off_t at = ::lseek(fd_, 0, SEEK_END);
+        VESKO_RECORD(fault::Event::Kind::Write, descriptor_path(fd_),
+                     static_cast<std::uint64_t>(at < 0 ? 0 : at), bytes);
+    }
+#endif
     while (!bytes.empty()) {
 #ifdef VESKO_FAULT_HOOKS
         if (int e = fault::injected(Call::Write)) {
@@ -236,12 +269,14 @@ Result<void> FileDescriptor::seek(std::uint64_t offset) const {
 Result<void> FileDescriptor::datasync() const {
     if (int injected = VESKO_FAULT_POINT(Call::Sync)) return sync_failure(injected);
     if (retry_eintr([&] { return ::fdatasync(fd_); }) != 0) return sync_failure(errno);
+    VESKO_RECORD(fault::Event::Kind::Sync, descriptor_path(fd_));
     return {};
 }
 
 Result<void> FileDescriptor::sync() const {
     if (int injected = VESKO_FAULT_POINT(Call::Sync)) return sync_failure(injected);
     if (retry_eintr([&] { return ::fsync(fd_); }) != 0) return sync_failure(errno);
+    VESKO_RECORD(fault::Event::Kind::Sync, descriptor_path(fd_));
     return {};
 }
 
@@ -284,7 +319,11 @@ MappedRegion& MappedRegion::operator=(MappedRegion&& other) noexcept {
 }
 
 MappedRegion::~MappedRegion() {
-    if (base_ != nullptr) ::munmap(base_, length_);
+    if (base_ == nullptr) return;
+#ifdef VESKO_FAULT_HOOKS
+    fault::forget_mapping(base_);
+#endif
+    ::munmap(base_, length_);
 }
 
 Result<MappedRegion> MappedRegion::map(const FileDescriptor& file, std::uint64_t length,
@@ -300,6 +339,10 @@ Result<MappedRegion> MappedRegion::map(const FileDescriptor& file, std::uint64_t
     MappedRegion region;
     region.base_ = static_cast<unsigned char*>(p);
     region.length_ = *span == 0 ? 1 : *span;
+#ifdef VESKO_FAULT_HOOKS
+    if (*span != 0 && access == MapAccess::ReadWrite)
+        fault::note_mapping(p, descriptor_path(file.fd_));
+#endif
     return region;
 }
 
@@ -307,6 +350,14 @@ Result<void> MappedRegion::sync() const {
     if (base_ == nullptr) return {};
     if (int injected = VESKO_FAULT_POINT(Call::MapSync)) return sync_failure(injected);
     if (::msync(base_, length_, MS_SYNC) != 0) return sync_failure(errno);
+#ifdef VESKO_FAULT_HOOKS
+    if (fault::recording()) {
+        const std::string path = fault::mapped_path(base_);
+        VESKO_RECORD(fault::Event::Kind::Write, path, 0,
+                     std::string_view(reinterpret_cast<const char*>(base_), length_));
+        VESKO_RECORD(fault::Event::Kind::Sync, path);
+    }
+#endif
     return {};
 }
 
@@ -514,12 +565,14 @@ Result<void> require_directory(const std::string& path) {
 Result<void> rename_path(const std::string& from, const std::string& to) {
     VESKO_INJECT_FAILURE(Call::Rename);
     if (::rename(from.c_str(), to.c_str()) != 0) return last_error();
+    VESKO_RECORD(fault::Event::Kind::Rename, from, 0, {}, to);
     return {};
 }
 
 Result<void> remove_file(const std::string& path) {
     VESKO_INJECT_FAILURE(Call::Unlink);
     if (::unlink(path.c_str()) != 0) return last_error();
+    VESKO_RECORD(fault::Event::Kind::Unlink, path);
     return {};
 }
 

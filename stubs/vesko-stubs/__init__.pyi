@@ -295,8 +295,9 @@ def import_parquet(path: Union[str, "os.PathLike[str]"], db: Vesko) -> int:
     WKB point geometry) to db as add_many would; ids already live are left unchanged. The whole
     file is checked first: a bad one raises and adds nothing. Returns how many rows were read."""
 
-def salvage(storage_path: str) -> Vesko:
-    """Opens a store that Vesko() refused as damaged, after moving the damaged snapshot to
-    snapshot.bin.damaged (or, when only its grid or used lengths contradict the data files,
-    copying it there and repairing it from them) and the log from its damaged record on to
-    wal.bin.damaged."""
+def salvage(storage_path: str, *, rebuild: Optional[bool] = None) -> Vesko:
+    """Opens a store that Vesko() refused as damaged, after setting its damaged parts aside: the
+    log from its damaged record on to wal.bin.damaged; the points whose records are lost to
+    salvage-lost.jsonl, the snapshot kept without them (a copy in snapshot.bin.damaged), or,
+    when it cannot be kept, rebuilt from the data files with rebuild=True and else moved to
+    snapshot.bin.damaged."""

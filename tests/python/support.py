@@ -39,12 +39,12 @@ def open_store(path):
     return store
 
 
-def salvage_store(path):
+def salvage_store(path, **keywords):
     """vesko.salvage(path), registered like open_store so that a later open_store takes over."""
     earlier = _open_by_path.get(str(Path(path)))
     if earlier is not None:
         earlier.close()
-    store = vesko.salvage(str(path))
+    store = vesko.salvage(str(path), **keywords)
     _paths[store] = Path(path)
     _open_by_path[str(Path(path))] = store
     return store

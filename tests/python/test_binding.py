@@ -177,7 +177,9 @@ def test_stub_declares_salvage_with_the_module_parameters_returning_vesko():
     function = next(node for node in installed_stub().body
                     if isinstance(node, ast.FunctionDef) and node.name == "salvage")
     assert stub_parameters(function) == module_parameters(vesko.salvage) == [
-        ("storage_path", inspect.Parameter.empty)]
+        ("storage_path", inspect.Parameter.empty), ("rebuild", None)]
+    kinds = [p.kind for p in inspect.signature(vesko.salvage).parameters.values()]
+    assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY]
     assert ast.unparse(function.returns) == "Vesko"
 
 

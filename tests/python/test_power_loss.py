@@ -255,19 +255,3 @@ def test_add_many_killed_midway_keeps_a_prefix_of_whole_chunks(tmp_path):
     assert count % chunk == 0 and count > 0
     assert all(f"b{i}" in store for i in (0, count - 1))
     assert f"b{count}" not in store
-
-
-def test_salvage_after_a_coords_cut_serves_no_zeroed_point_and_can_persist(store, tmp_path):
-    path = persisted_with_points(store)
-    store.close()
-    with open(path / "coords.bin", "r+b") as f:
-        f.truncate(8 * 10)
-    salvaged = vesko.salvage(str(path))
-    # The snapshot names ids whose slots are gone, so it is set aside, not repaired from the
-    # zeros where its coordinates were; the log was empty after the persist.
-    assert (path / "snapshot.bin.damaged").exists()
-    assert salvaged.count() == 0
-    salvaged.add("new", 5.0, 6.0, "{}")
-    salvaged.persist()
-    salvaged.close()
-    assert vesko.Vesko(str(path)).get("new") == (5.0, 6.0, "{}")

@@ -451,6 +451,16 @@ TEST_F(FaultTest, SyncForcesTheLogAndItsChecksumsAndTheNewDirectoriesOnce) {
     ASSERT_TRUE(store->add("b", 1.0f, 2.0f, "{}", nullptr));
     ASSERT_TRUE(store->sync());
     EXPECT_EQ(fault::count(Call::Sync), 2U);
+    // A persist forces the store directory itself, so the first sync of a reopened store
+    // that persisted forces only the log, wal.crc and nothing else.
+    store.reset();
+    store = must_open(dir);
+    ASSERT_TRUE(store->add("c", 1.0f, 2.0f, "{}", nullptr));
+    ASSERT_TRUE(store->persist());
+    ASSERT_TRUE(store->add("d", 1.0f, 2.0f, "{}", nullptr));
+    fault::reset();
+    ASSERT_TRUE(store->sync());
+    EXPECT_EQ(fault::count(Call::Sync), 2U);
 }
 
 // After any failed flush to disk the object refuses changes and sync until it is reopened

@@ -1,0 +1,68 @@
+#include "persist/live_files.h"
+
+#include "index/id_hash.h"
+#include "storage/codec.h"
+#include "storage/data_files.h"
+#include "storage/used_lengths.h"
+
+#include <vector>
+
+namespace vesko::persist {
+
+Result<LiveFiles> LiveFiles::open(const std::function<std::string(const char*)>& path_of) {
+    LiveFiles out;
+    const char* names[] = {storage::coords_file_name, storage::offsets_file_name,
+                           storage::ids_file_name, storage::meta_offsets_file_name,
+                           storage::meta_file_name};
+    for (std::size_t i = 0; i < out.files_.size(); ++i) {
+        auto file = storage::FileBytes::open(path_of(names[i]));
+        if (!file) return file.error();
+        out.files_[i] = std::move(file).value();
+    }
+    return out;
+}
+
+std::uint64_t LiveFiles::records_end(const Bitmap& valid_ids, bool metadata) const {
+    return metadata ? storage::live_records_end(valid_ids, bytes(MetaOffsets), bytes(Meta))
+                    : storage::live_records_end(valid_ids, bytes(Offsets), bytes(Ids));
+}
+
+std::optional<std::uint64_t> LiveFiles::slot(File file, std::uint32_t int_id) const {
+    if (int_id >= slots(file)) return std::nullopt;
+    return storage::load_u64(bytes(file).data() + std::size_t{int_id} * storage::slot_bytes);
+}
+
+std::optional<std::string_view> LiveFiles::record(File file, std::uint64_t offset) const {
+    const std::span<const unsigned char> records = bytes(file);
+    if (offset > records.size() || records.size() - offset < 4) return std::nullopt;
+    const std::uint32_t length = storage::load_u32(records.data() + offset);
+    if (records.size() - offset - 4 < length) return std::nullopt;
+    return std::string_view(reinterpret_cast<const char*>(records.data() + offset + 4), length);
+}
+
+std::optional<std::string> LiveFiles::id_map_damage(const index::PersistedIndexes& indexes) const {
+    // The entries name distinct live ids (snapshot_damage), so one entry per live id is a
+    // matter of counting; then each entry's hash must be the hash of the id record its slot
+    // points at (a point whose entry does not match could never be found by id, deleted, or
+    // told apart from a new point of the same id).
+    if (indexes.ext_to_int.size() != indexes.valid_ids.cardinality()) {
+        return "the id map holds " + std::to_string(indexes.ext_to_int.size()) + " entries for " +
+               std::to_string(indexes.valid_ids.cardinality()) + " live ids";
+    }
+    // Hashes by id first, so that the records are then read in the order of the file.
+    std::vector<std::uint64_t> hash_of(
+        indexes.valid_ids.empty() ? 0 : std::size_t{indexes.valid_ids.maximum()} + 1);
+    indexes.ext_to_int.for_each(
+        [&](std::uint64_t hash, std::uint32_t int_id) { hash_of[int_id] = hash; });
+    std::optional<std::uint32_t> bad;
+    indexes.valid_ids.for_each([&](std::uint32_t int_id) {
+        if (bad) return;
+        const std::optional<std::string_view> ext_id = record(Ids, *slot(Offsets, int_id));
+        if (!ext_id || index::hash_id(*ext_id) != hash_of[int_id]) bad = int_id;
+    });
+    if (!bad) return std::nullopt;
+    return "the id map's entry for id " + std::to_string(*bad) +
+           " does not hold the hash of that id's record in ids.bin";
+}
+
+}  // namespace vesko::persist
