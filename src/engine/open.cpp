@@ -102,12 +102,12 @@ Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir, bool rebui
     {
         // Readers read the store again after what salvage moves aside.
         const storage::AckEvent salvaging(**ack, [] { return std::optional<std::uint64_t>(); });
-        VESKO_TRY(set_damage_aside(dir));
+        VESKO_TRY(set_damage_aside(dir, rebuild));
     }
     return open_locked(dir, std::move(lock).value(), *ack);
 }
 
-Result<void> Store::set_damage_aside(const std::string& dir) {
+Result<void> Store::set_damage_aside(const std::string& dir, bool rebuild) {
     auto found = persist::inspect_store(dir);
     if (!found) return found.error();
     if (found->vacuum_pending) {

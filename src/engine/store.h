@@ -326,8 +326,9 @@ class Store {
     static Result<Parts> open_parts(const std::string& dir, storage::LogAck* ack);
     // open_parts, leaving what it created on failure.
     static Result<Parts> open_existing_parts(const std::string& dir, storage::LogAck* ack);
-    // Salvage's moves of the damaged parts. Caller holds the directory's lock.
-    static Result<void> set_damage_aside(const std::string& dir);
+    // Salvage's moves of the damaged parts (`rebuild` as for salvage). Caller holds the directory's
+    // lock.
+    static Result<void> set_damage_aside(const std::string& dir, bool rebuild);
     // Caller holds the index lock exclusively. Returns `failure` for the caller to report.
     Error recover_after_failed_vacuum(const Error& failure);
 
