@@ -131,6 +131,9 @@ def _require_store(db):
 
     if not isinstance(db, vesko.Vesko):
         raise TypeError(f"argument 'db': expected a Vesko object, not {type(db).__name__}")
+    if db.read_only:
+        # The refusal every change of a reader raises, before the file is opened.
+        db.add_many([], [], [], [])
 
 
 def _feature_id(ext_id, position, where):

@@ -120,6 +120,13 @@ void raise_error(const Error& error, const char* invalid_json_prefix, OsErrorCla
                 error.message, error.os_errno);
         case ErrorKind::Interrupted:
             raise_interrupted(error.message);
+        case ErrorKind::ReadOnly: {
+            // io.UnsupportedOperation, an OSError as well as a ValueError, as Python's own
+            // files raise for a write to a file opened for reading.
+            static PyObject* const unsupported =
+                py::object(py::module_::import("io").attr("UnsupportedOperation")).release().ptr();
+            raise_with(unsupported, error.message);
+        }
         case ErrorKind::Vacuum:
         case ErrorKind::StoreBroken:
         case ErrorKind::Damaged:

@@ -33,7 +33,8 @@ struct Method {
     const char* doc;  // what help() shows below the signature: the stub's docstring, word for word
 };
 
-constexpr Signature constructor{"Vesko", {"storage_path", "timeout"}, 1, false, 1, {nullptr, "0"}};
+constexpr Signature constructor{
+    "Vesko", {"storage_path", "read_only", "timeout"}, 1, false, 1, {nullptr, "False", "0"}};
 constexpr Signature salvage{"salvage", {"storage_path", "rebuild"}, 1, false, 1};
 
 constexpr const char* module_doc =
@@ -45,9 +46,16 @@ constexpr const char* module_doc =
 constexpr const char* class_doc =
     "One open store directory, created with its files when missing. A second object on the\n"
     "same directory in this process shares the open store (it closes with the last of them);\n"
-    "one in another process raises BlockingIOError, after waiting up to timeout seconds for\n"
-    "the other to close it. An object is used only by the process that opened it (not a child\n"
-    "made by fork()); calls from elsewhere raise ValueError.";
+    "a second writer in another process raises BlockingIOError, after waiting up to timeout\n"
+    "seconds for the other to close it. An object is used only by the process that opened it\n"
+    "(not a child made by fork()); calls from elsewhere raise ValueError.\n"
+    "\n"
+    "read_only=True opens an existing store for reading beside its writer and any number of\n"
+    "other readers, in any processes, writing nothing in its directory (which may be read-only);\n"
+    "a path that holds no store raises FileNotFoundError. Each call on a reader first catches up\n"
+    "with the writer, so it sees every change whose call had returned in the writer before it\n"
+    "began (a microsecond's check when nothing changed). Changes, sync, persist and vacuum raise\n"
+    "io.UnsupportedOperation.";
 constexpr const char* salvage_doc =
     "Opens a store that Vesko() refused as damaged, after setting its damaged parts aside: the\n"
     "log from its damaged record on to wal.bin.damaged; the points whose records are lost to\n"
@@ -99,6 +107,9 @@ constexpr Method methods[] = {
     {{"Vesko.export", {"path", "format"}, 1}, &Vesko::export_points,
      "Writes the live points as GeoJSON or GeoParquet (by suffix unless format is\n"
      "given); returns how many. GeoParquet needs pyarrow."},
+    {{"Vesko.refresh"}, &Vesko::refresh,
+     "Catches a reader up with its writer now, as every call on a reader does first; for a\n"
+     "caller that wants to pay for that at a moment of its choosing. Does nothing on a writer."},
     {{"Vesko.close"}, &Vesko::close,
      "Releases the directory's lock, the mappings and the files, persisting nothing; every\n"
      "later call raises ValueError(\"store is closed\"). Closing again does nothing."},
@@ -214,6 +225,9 @@ PYBIND11_MODULE(vesko, module) {
                 .c_str());
     add_methods(cls, std::make_index_sequence<std::size(methods)>());
     add_method(cls, "__repr__", &repr, METH_NOARGS, "__repr__($self)\n--\n\n");
+    cls.def_property_readonly(
+        "read_only", [](const Vesko& vesko) { return vesko.read_only(); },
+        "True for a reader (opened with read_only=True).");
     vesko::binding::ItemIterator::register_type(module);
     vesko::binding::Columns::register_type(module);
     module.def(

@@ -196,11 +196,14 @@ std::string storage_path_argument(const Arguments& bound) {
 
 std::unique_ptr<Vesko> Vesko::create(const Arguments& bound) {
     std::string storage_path = storage_path_argument(bound);
-    const double timeout_s = to_timeout_s(bound[1]);
+    const bool read_only = to_optional_flag(bound[1]);
+    const double timeout_s = to_timeout_s(bound[2]);
     // Without the GIL: opening may wait for another process, or for a thread of this one
     // that is opening the same store.
-    auto handle = value_or_raise(
-        without_gil([&] { return engine::StoreHandle::open(storage_path, timeout_s); }));
+    auto handle = value_or_raise(without_gil([&] {
+        return read_only ? engine::StoreHandle::open_reader(storage_path)
+                         : engine::StoreHandle::open(storage_path, timeout_s);
+    }));
     return std::unique_ptr<Vesko>(new Vesko(std::move(storage_path), std::move(handle)));
 }
 
@@ -220,6 +223,7 @@ py::object Vesko::exists(const Arguments& bound) {
 }
 
 py::object Vesko::add(const Arguments& bound) {
+    refuse_on_reader();
     const PointArguments point(bound);
     engine::Store& store = open_store();
     raise_if_error(without_gil([&] {
@@ -231,18 +235,21 @@ py::object Vesko::add(const Arguments& bound) {
 }
 
 py::object Vesko::persist(const Arguments& /*bound*/) {
+    refuse_on_reader();
     engine::Store& store = open_store();
     raise_if_error(without_gil([&] { return store.persist(); }));
     return py::none();
 }
 
 py::object Vesko::sync(const Arguments& /*bound*/) {
+    refuse_on_reader();
     engine::Store& store = open_store();
     raise_if_error(without_gil([&] { return store.sync(); }));
     return py::none();
 }
 
 py::object Vesko::add_many(const Arguments& bound) {
+    refuse_on_reader();
     TextViews ext_ids;
     to_text_views(bound[0], ext_ids);
     const std::vector<float> lats = to_f32s(bound[1]);
@@ -267,6 +274,7 @@ py::object Vesko::add_many(const Arguments& bound) {
 }
 
 py::object Vesko::delete_many(const Arguments& bound) {
+    refuse_on_reader();
     const std::vector<std::string> ext_ids = to_texts(bound[0]);
     engine::Store& store = open_store();
     return py::int_(value_or_raise(interruptible(
@@ -280,6 +288,7 @@ py::object Vesko::count(const Arguments& /*bound*/) {
 }
 
 py::object Vesko::remove(const Arguments& bound) {
+    refuse_on_reader();
     std::string ext_id = to_text(bound[0]);
     engine::Store& store = open_store();
     raise_if_error(without_gil([&] { return store.remove(ext_id); }));
@@ -287,6 +296,7 @@ py::object Vesko::remove(const Arguments& bound) {
 }
 
 py::object Vesko::delete_by_filter(const Arguments& bound) {
+    refuse_on_reader();
     std::string filter_json = to_text(bound[0]);
     engine::Store& store = open_store();
     return py::int_(
@@ -294,9 +304,10 @@ py::object Vesko::delete_by_filter(const Arguments& bound) {
 }
 
 py::object Vesko::vacuum(const Arguments& /*bound*/) {
+    refuse_on_reader();
     engine::Store& store = open_store();
-    raise_if_error(interruptible([&](Interrupt* interrupt) { return store.vacuum(interrupt); }),
-                   "", OsErrorClass::Plain);
+    raise_if_error(interruptible([&](Interrupt* interrupt) { return store.vacuum(interrupt); }), "",
+                   OsErrorClass::Plain);
     return py::none();
 }
 
@@ -380,8 +391,8 @@ py::object Vesko::search_radius_many(const Arguments& bound) {
     const auto filter = value_or_raise(engine::SearchFilter::parse(to_optional_text(bound[3])));
     engine::Store& store = open_store();
     return columns_of_many(centres.lats.size(), [&](std::size_t query, ColumnBatch& out) {
-        return store.search_radius(centres.lats[query], centres.lons[query], radii_m[query],
-                                   filter, distance_columns_into(out));
+        return store.search_radius(centres.lats[query], centres.lons[query], radii_m[query], filter,
+                                   distance_columns_into(out));
     });
 }
 
@@ -428,6 +439,7 @@ py::object Vesko::get_many(const Arguments& bound) {
 }
 
 py::object Vesko::upsert(const Arguments& bound) {
+    refuse_on_reader();
     const PointArguments point(bound);
     engine::Store& store = open_store();
     return py::bool_(value_or_raise(without_gil([&] {
@@ -497,6 +509,14 @@ engine::PointChunk Vesko::points_after(std::optional<std::uint32_t> after,
         without_gil([&] { return store.points_after(after, items_chunk_points, filter_json); }));
 }
 
+void Vesko::refuse_on_reader() const { raise_if_error(handle_->check_writable()); }
+
+py::object Vesko::refresh(const Arguments& /*bound*/) {
+    engine::Store& store = open_store();
+    raise_if_error(without_gil([&] { return store.refresh(); }));
+    return py::none();
+}
+
 py::object Vesko::close(const Arguments& /*bound*/) {
     // Closing the last handle waits for calls in other threads to finish, which may need the
     // GIL to do so.
@@ -521,7 +541,8 @@ py::object Vesko::exit(const Arguments& /*bound*/) {
 engine::Store& Vesko::open_store() const { return *value_or_raise(handle_->store()); }
 
 std::string Vesko::repr() const {
-    return "Vesko(" + py::repr(py::str(storage_path_)).cast<std::string>() + ")";
+    return "Vesko(" + py::repr(py::str(storage_path_)).cast<std::string>() +
+           (handle_->read_only() ? ", read_only=True)" : ")");
 }
 
 }  // namespace vesko::binding

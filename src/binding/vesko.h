@@ -19,6 +19,7 @@ namespace py = pybind11;
 
 class Vesko {
   public:
+    // Vesko(storage_path, *, read_only=False, timeout=0).
     static std::unique_ptr<Vesko> create(const Arguments& bound);
     // vesko.salvage(storage_path): the store opened after its damaged parts were moved aside.
     static std::unique_ptr<Vesko> salvage(const Arguments& bound);
@@ -57,6 +58,8 @@ class Vesko {
     // The next stretch of live points for an ItemIterator.
     engine::PointChunk points_after(std::optional<std::uint32_t> after,
                                     const std::optional<std::string>& filter_json) const;
+    py::object refresh(const Arguments& bound);
+    bool read_only() const { return handle_->read_only(); }
     py::object close(const Arguments& bound);
     // The context manager: entering returns the object itself, leaving closes it.
     py::object enter(const Arguments& bound);
@@ -67,6 +70,9 @@ class Vesko {
     Vesko(std::string storage_path, std::unique_ptr<engine::StoreHandle> handle);
     // The handle's store; raises "store is closed" once this object was closed.
     engine::Store& open_store() const;
+    // The first step of every method that changes the store: on a reader it raises
+    // io.UnsupportedOperation before any argument is looked at.
+    void refuse_on_reader() const;
 
     std::string storage_path_;
     // Shares its Store with every other Vesko of this process on the same directory.

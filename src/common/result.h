@@ -20,6 +20,7 @@ enum class ErrorKind {
     Closed,        // close() was called; message "store is closed"
     OtherProcess,  // the object was inherited through fork() and is used in the child
     Interrupted,   // the caller's Interrupt asked the call to stop; message says what was done
+    ReadOnly,      // a change asked of a store opened for reading; message is complete
 };
 
 struct Error {

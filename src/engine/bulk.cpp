@@ -316,7 +316,7 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
     if (!checked) return checked.error();
     auto index_guard = enter_exclusive();
     if (!index_guard) return index_guard.error();
-    std::unique_lock log_guard(log_lock_);
+    ChangeLock log_guard(*this);
     struct ReleaseBuffers {
         storage::DataFiles& files;
         ~ReleaseBuffers() { files.release_buffers(); }
@@ -349,7 +349,7 @@ Result<std::uint64_t> Store::delete_many(std::span<const std::string> ext_ids,
                                          Interrupt* interrupt) {
     auto index_guard = enter_exclusive();
     if (!index_guard) return index_guard.error();
-    std::unique_lock log_guard(log_lock_);
+    ChangeLock log_guard(*this);
     std::uint64_t deleted = 0;
     for (std::size_t start = 0; start < ext_ids.size(); start += bulk_chunk_points) {
         if (interrupted(interrupt)) {

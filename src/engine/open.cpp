@@ -46,6 +46,16 @@ Error with_read_only_hint(Error failure) {
     return failure;
 }
 
+Result<std::unique_ptr<storage::LogAck>> open_log_ack(const std::string& dir) {
+    auto ack = storage::LogAck::open_writer(dir);
+    if (!ack) {
+        return with_read_only_hint(
+            named(ack.error(), "cannot open " + persist::quoted_path(storage::join_path(
+                                                    dir, storage::log_ack_file_name))));
+    }
+    return std::make_unique<storage::LogAck>(std::move(ack).value());
+}
+
 }  // namespace
 
 Result<storage::DirectoryLock> Store::lock_directory(const std::string& dir, double timeout_s) {
@@ -82,8 +92,22 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& dir, double lock_t
     }
     auto lock = lock_directory(dir, lock_timeout_s);
     if (!lock) return lock.error();
-    auto store = open_locked(dir, std::move(lock).value());
+    // Like every file an open creates, wal.ack goes again when the open fails, with an error
+    // or an internal failure.
+    struct RemoveCreatedAck {
+        std::string path;
+        bool existed;
+        bool opened = false;
+        ~RemoveCreatedAck() {
+            if (!opened && !existed) (void)storage::remove_file(path);
+        }
+    } created_ack{storage::join_path(dir, storage::log_ack_file_name),
+                  storage::path_exists(storage::join_path(dir, storage::log_ack_file_name))};
+    auto ack = open_log_ack(dir);
+    if (!ack) return ack.error();
+    auto store = open_locked(dir, std::move(lock).value(), *ack);
     if (!store) return store.error();
+    created_ack.opened = true;
     for (const std::string& made : created) {
         (*store)->unsynced_dirs_.push_back(parent_directory(made));
     }
@@ -91,16 +115,29 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& dir, double lock_t
 }
 
 Result<std::unique_ptr<Store>> Store::open_locked(const std::string& dir,
-                                                  storage::DirectoryLock lock) {
-    auto parts = open_parts(dir);
+                                                  storage::DirectoryLock lock,
+                                                  std::unique_ptr<storage::LogAck>& ack) {
+    auto parts = open_parts(dir, ack.get());
     if (!parts) return parts.error();
-    return std::unique_ptr<Store>(new Store(dir, std::move(lock), std::move(parts).value()));
+    return std::unique_ptr<Store>(
+        new Store(dir, std::move(lock), std::move(parts).value(), std::move(ack)));
 }
 
 Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir, bool rebuild) {
     VESKO_TRY(storage::require_directory(dir));
     auto lock = lock_directory(dir);
     if (!lock) return lock.error();
+    auto ack = open_log_ack(dir);
+    if (!ack) return ack.error();
+    {
+        // Readers read the store again after what salvage moves aside.
+        const storage::AckEvent salvaging(**ack, [] { return std::optional<std::uint64_t>(); });
+        VESKO_TRY(set_damage_aside(dir, rebuild));
+    }
+    return open_locked(dir, std::move(lock).value(), *ack);
+}
+
+Result<void> Store::set_damage_aside(const std::string& dir, bool rebuild) {
     auto found = persist::inspect_store(dir);
     if (!found) return found.error();
     if (found->vacuum_pending) {
@@ -123,10 +160,10 @@ Result<std::unique_ptr<Store>> Store::salvage(const std::string& dir, bool rebui
         auto moved = persist::set_aside_log_tail(dir, found->log.damage->offset);
         if (!moved) return moved.error();
     }
-    return open_locked(dir, std::move(lock).value());
+    return {};
 }
 
-Result<Store::Parts> Store::open_parts(const std::string& dir) {
+Result<Store::Parts> Store::open_parts(const std::string& dir, storage::LogAck* ack) {
     // An open that fails, with an error or an internal failure, leaves the directory as it
     // found it: the files it created go again. Best effort: the failure being reported
     // matters more than one that follows it.
@@ -144,17 +181,23 @@ Result<Store::Parts> Store::open_parts(const std::string& dir) {
         const std::string path = storage::join_path(dir, name);
         if (!storage::path_exists(path)) created.missing.push_back(path);
     }
-    auto parts = open_existing_parts(dir);
+    auto parts = open_existing_parts(dir, ack);
     created.opened = static_cast<bool>(parts);
     return parts;
 }
 
-Result<Store::Parts> Store::open_existing_parts(const std::string& dir) {
+Result<Store::Parts> Store::open_existing_parts(const std::string& dir, storage::LogAck* ack) {
     // Nothing is written before the snapshot and the log are known to be sound: a damaged
     // store is refused exactly as it was found.
     auto found = persist::inspect_store(dir);
     if (!found) return found.error();
     if (auto damage = persist::damage_error(*found)) return *damage;
+    // From here the open may finish a vacuum, cut a torn tail and rewrite records replayed
+    // over a snapshot's used lengths: readers read the store again afterwards, up to the log
+    // length it opened with (none when it failed, which leaves the published one).
+    std::optional<std::uint64_t> opened_length;
+    std::optional<storage::AckEvent> event;
+    if (ack != nullptr) event.emplace(*ack, [&opened_length] { return opened_length; });
     // A vacuum that committed but did not finish is finished before anything is loaded.
     if (found->vacuum_pending) VESKO_TRY(persist::finish_committed_vacuum(dir));
     auto files = storage::DataFiles::open(dir, storage::DataFiles::OpenFailure::Reported);
@@ -169,6 +212,7 @@ Result<Store::Parts> Store::open_existing_parts(const std::string& dir) {
     auto wal = storage::WalWriter::open(dir, found->log.valid_length, found->log.sums_end);
     if (!wal) return with_read_only_hint(wal.error());
     const bool snapshot_current = has_snapshot && found->log.valid_length == 0;
+    opened_length = wal->length();
     return Parts{std::move(index), std::move(wal).value(), snapshot_current};
 }
 

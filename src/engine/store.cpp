@@ -29,14 +29,31 @@ Result<SearchFilter> SearchFilter::parse(const std::optional<std::string>& filte
     return out;
 }
 
-Store::Store(std::string dir, storage::DirectoryLock lock, Parts parts)
+Store::Store(std::string dir, storage::DirectoryLock lock, Parts parts,
+             std::unique_ptr<storage::LogAck> ack)
     : dir_(std::move(dir)),
       process_generation_(storage::process_generation()),
       dir_lock_(std::move(lock)),
       index_(std::move(parts.index)),
       wal_(std::move(parts.wal)),
       changed_since_snapshot_(!parts.snapshot_current),
-      unsynced_dirs_{dir_} {}
+      unsynced_dirs_{dir_},
+      ack_(std::move(ack)) {}
+
+storage::AckEvent Store::event() {
+    return storage::AckEvent(*ack_, [this] { return std::optional(wal_.length()); });
+}
+
+Result<void> Store::check_writable() const {
+    if (read_only()) return read_only_error();
+    return {};
+}
+
+Error Store::read_only_error() const {
+    return make_error(ErrorKind::ReadOnly, "the store at " + persist::quoted_path(dir_) +
+                                               " was opened with read_only=True; this object "
+                                               "cannot change it");
+}
 
 Result<void> Store::check_process() const {
     if (storage::process_generation() == process_generation_) return {};
@@ -66,6 +83,7 @@ void Store::close() {
     if (broken_ && broken_->kind == ErrorKind::Closed) return;
     std::unique_lock log_guard(log_lock_);
     broken_ = make_error(ErrorKind::Closed, "store is closed");
+    if (follower_) follower_ = std::make_unique<Follower>();
     wal_ = storage::WalWriter();
     index_ = index::CoreIndex(storage::DataFiles::none());
     dir_lock_.release();
@@ -96,7 +114,7 @@ Result<bool> Store::write_point(std::string_view ext_id, float lat_deg, float lo
     auto prepared =
         index::prepare_insert(index_, ext_id, meta.text(), storage::AppendMode::Always, replacing);
     if (!prepared) return prepared.error();
-    std::unique_lock log_guard(log_lock_);
+    ChangeLock log_guard(*this);
     if (replacing) {
         storage::encode_upsert(wal_.staging(), ext_id, lat_deg, lon_deg, meta.object(), skip_index);
     } else {
@@ -118,7 +136,7 @@ Result<bool> Store::write_point(std::string_view ext_id, float lat_deg, float lo
 Result<void> Store::remove(std::string_view ext_id) {
     auto index_guard = enter_exclusive();
     if (!index_guard) return index_guard.error();
-    std::unique_lock log_guard(log_lock_);
+    ChangeLock log_guard(*this);
     storage::encode_delete(wal_.staging(), ext_id);
     VESKO_TRY(wal_.flush());
     if (index::delete_in_mem(index_, ext_id)) changed_since_snapshot_ = true;
@@ -132,7 +150,7 @@ Result<std::uint64_t> Store::delete_by_filter(std::string_view filter_json) {
         return make_error(ErrorKind::InvalidArgument, "Invalid Filter: " + *problem);
     auto index_guard = enter_exclusive();
     if (!index_guard) return index_guard.error();
-    std::unique_lock log_guard(log_lock_);
+    ChangeLock log_guard(*this);
     const std::vector<std::uint32_t> matches = filter::evaluate_filter(index_, *parsed).to_vector();
     // Every record reaches the file, a buffer-full at a time, before any deletion is applied:
     // a failed write cuts the log back to where this call began, so a call that fails leaves
@@ -196,6 +214,7 @@ Result<void> Store::persist() {
             // snapshot.bin holds this very state, and the log only records that changed
             // nothing: replaying them on the snapshot changes nothing either.
             if (wal_.length() == 0) return {};
+            const storage::AckEvent cut = event();
             if (auto emptied = wal_.truncate_all(); !emptied)
                 return poison_if_unflushed(emptied.error());
             return {};
@@ -233,6 +252,7 @@ Result<void> Store::persist() {
     //   4. wal.bin emptied and synced.
     Result<void> written = persist::write_snapshot_file(persist::view_of(index_), tmp_path);
     index_guard->unlock();
+    const storage::AckEvent replace = event();
     if (written) written = storage::rename_path(tmp_path, snapshot_path);
     if (written) written = storage::sync_directory(dir_);
     // Every entry of the directory is on disk now, so sync() need not force it again until
@@ -254,14 +274,37 @@ Store::SharedGuard Store::enter_shared_lock(CallerLock* caller) const {
 }
 
 Result<Store::SharedGuard> Store::enter_shared(Access access, CallerLock* caller) const {
+    if (access == Access::Sync && read_only()) return read_only_error();
     VESKO_TRY(check_process());
     SharedGuard index_guard = enter_shared_lock(caller);
     if (broken_) return *broken_;
     if (access == Access::Sync && poisoned_.load(std::memory_order_acquire)) return poison_error_;
+    if (follower_ && !follower_current(*follower_)) {
+        // Catching up changes the reader's state, which every reader call shares: it is done
+        // under the exclusive lock, and the call then reads under the shared one. The state
+        // read then holds at least every change acknowledged before this call began.
+        index_guard.unlock();
+        if (caller != nullptr) caller->release();
+        {
+            ExclusiveGuard exclusive(index_lock_);
+            if (broken_) return *broken_;
+            VESKO_TRY(const_cast<Store*>(this)->catch_up());
+        }
+        index_guard = enter_shared_lock(caller);
+        if (broken_) return *broken_;
+    }
     return index_guard;
 }
 
+Result<void> Store::refresh() {
+    auto index_guard = enter_shared(Access::Read);
+    if (!index_guard) return index_guard.error();
+    return {};
+}
+
 Result<Store::ExclusiveGuard> Store::enter_exclusive() {
+    // Before anything else, structurally: a reader has no log to write to.
+    if (read_only()) return read_only_error();
     VESKO_TRY(check_process());
     ExclusiveGuard index_guard(index_lock_);
     if (broken_) return *broken_;

@@ -4,6 +4,13 @@
 // extent of one operation. It holds the directory's exclusive lock for its whole life, so one
 // store directory has one Store at a time, across processes.
 //
+// A reader Store (open_reader) takes no directory lock and has no log writer: it never creates,
+// writes, renames or locks exclusively anything in the directory, and every change, sync,
+// persist or vacuum is refused (ErrorKind::ReadOnly) before anything else. It follows the
+// writer through wal.ack (storage/log_ack.h): every call first compares the shared generation
+// and acknowledged log length with what it applied, and catches up when they moved, so each
+// call sees every change whose call returned in the writer before this call began.
+//
 // Every public method starts with enter_exclusive or enter_shared: the process checked before
 // any lock, then `broken_` (a closed store is a broken one) and, for a change or a sync, the
 // poisoned state that a failed flush to disk leaves, once the index lock is held.
@@ -14,8 +21,10 @@
 #include "engine/hit_texts.h"
 #include "index/core_index.h"
 #include "spatial/search.h"
+#include "storage/log_ack.h"
 #include "storage/wal.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -93,6 +102,24 @@ inline constexpr std::size_t bulk_chunk_points = 65536;
 // numbers, on a second thread beside the caller's.
 inline constexpr std::size_t bulk_parallel_min_points = 4096;
 
+// What a reader applied of its writer's store, and how it notices that there is more. Read
+// under the reader's index lock shared, changed under it exclusive.
+struct Follower {
+    std::string dir;
+    // wal.ack, once the directory has a valid one; without it the files are watched instead.
+    std::optional<storage::LogAck> ack;
+    // The generation and acknowledged log length the state holds.
+    storage::AckState applied;
+    // wal.bin as the last reload found it, for reading the records appended since.
+    storage::FileDescriptor log;
+    // Without wal.ack: the files whose change means a reload (wal.ack, snapshot.bin, wal.bin,
+    // coords.bin), as the last reload found them.
+    std::array<std::optional<storage::FileVersion>, 4> watched;
+};
+// True when nothing the reader needs changed since it caught up: two loads from wal.ack, or,
+// without one, a look at each watched file.
+bool follower_current(const Follower& follower);
+
 class Store {
   public:
     // Creates the directory when missing, takes its lock before reading or writing anything
@@ -112,6 +139,21 @@ class Store {
     // snapshot.bin.damaged (persist::salvage_snapshot). The log's records before the damage
     // are replayed on top. A sound store just opens. The directory's lock is taken first.
     static Result<std::unique_ptr<Store>> salvage(const std::string& dir, bool rebuild = false);
+
+    // Opens an existing store for reading, changing nothing in its directory: a path that is
+    // not a directory, or a directory without the store's files, is an Os error ENOENT naming
+    // it; damage is refused as open refuses it. The state read is the store as a writer's open
+    // would find it (a committed vacuum read from its compacted files, a torn tail left out).
+    static Result<std::unique_ptr<Store>> open_reader(const std::string& dir);
+    bool read_only() const { return follower_ != nullptr; }
+    // The error every change, sync, persist and vacuum returns on a reader; nothing on a writer.
+    Result<void> check_writable() const;
+    // That refusal, which a read-only handle on a writer's Store returns as well.
+    Error read_only_error() const;
+    // Catches a reader up with its writer now (what every reader call does first); nothing for
+    // a writer. A failed catch-up keeps the state it had, returns the error, and is tried
+    // again by the next call.
+    Result<void> refresh();
 
     // Releases the directory's lock, the mappings and the files; every later call returns a
     // Closed error. Waits for calls running in other threads to finish, and frees nothing
@@ -246,7 +288,33 @@ class Store {
         bool snapshot_current = false;
     };
 
-    Store(std::string dir, storage::DirectoryLock lock, Parts parts);
+    Store(std::string dir, storage::DirectoryLock lock, Parts parts,
+          std::unique_ptr<storage::LogAck> ack);
+    // A reader, with its state already loaded.
+    Store(std::string dir, index::CoreIndex index, std::unique_ptr<Follower> follower);
+
+    // The log lock held for one change. Releasing it acknowledges the log's length to readers,
+    // after the change's records were written and the change applied (its slots committed),
+    // so that a reader that applies the records finds their data where the writer put it.
+    class ChangeLock {
+      public:
+        explicit ChangeLock(Store& store) : store_(store), lock_(store.log_lock_) {}
+        ~ChangeLock() { store_.ack_->acknowledge(store_.wal_.length()); }
+        ChangeLock(const ChangeLock&) = delete;
+        ChangeLock& operator=(const ChangeLock&) = delete;
+
+      private:
+        Store& store_;
+        std::unique_lock<std::shared_mutex> lock_;
+    };
+    // The writer's event around work that replaces or cuts the store's files (log_ack.h); the
+    // log's length is published when it ends.
+    storage::AckEvent event();
+    // The reader's catch-up (follow.cpp); caller holds the index lock exclusively.
+    Result<void> catch_up();
+    // A reader's whole state read afresh from the directory.
+    static Result<std::pair<index::CoreIndex, std::unique_ptr<Follower>>> load_reader(
+        const std::string& dir);
 
     using ExclusiveGuard = std::unique_lock<storage::SharedMutex>;
     using SharedGuard = std::shared_lock<storage::SharedMutex>;
@@ -276,13 +344,20 @@ class Store {
     static Result<storage::DirectoryLock> lock_directory(const std::string& dir,
                                                          double timeout_s = 0);
     // Opens the store in `dir`, whose lock the caller took.
+    // `ack` moves into the Store when it opens.
     static Result<std::unique_ptr<Store>> open_locked(const std::string& dir,
-                                                      storage::DirectoryLock lock);
+                                                      storage::DirectoryLock lock,
+                                                      std::unique_ptr<storage::LogAck>& ack);
     // Everything an open store needs, read from its directory. Caller holds its lock. On
     // failure the files it created are removed again.
-    static Result<Parts> open_parts(const std::string& dir);
+    // Readers are told of the files it changes through `ack`'s event, when given (a caller
+    // without one holds an event of its own).
+    static Result<Parts> open_parts(const std::string& dir, storage::LogAck* ack);
     // open_parts, leaving what it created on failure.
-    static Result<Parts> open_existing_parts(const std::string& dir);
+    static Result<Parts> open_existing_parts(const std::string& dir, storage::LogAck* ack);
+    // Salvage's moves of the damaged parts (`rebuild` as for salvage). Caller holds the directory's
+    // lock.
+    static Result<void> set_damage_aside(const std::string& dir, bool rebuild);
     // Caller holds the index lock exclusively. Returns `failure` for the caller to report.
     Error recover_after_failed_vacuum(const Error& failure);
 
@@ -344,6 +419,12 @@ class Store {
     // this; persist, which forces the store directory itself, takes that one out. Guarded by
     // log_lock_.
     std::vector<std::string> unsynced_dirs_;
+    // The writer's wal.ack (a placeholder without a file for a reader). On the heap, so that an
+    // event begun before the Store exists keeps its address.
+    std::unique_ptr<storage::LogAck> ack_;
+    // A reader's view of its writer; null for a writer. Guarded by index_lock_ (its fast check
+    // runs under the shared lock, catching up under the exclusive one).
+    std::unique_ptr<Follower> follower_;
 };
 
 }  // namespace vesko::engine

@@ -58,9 +58,10 @@ std::shared_ptr<StoreHandle::Slot> slot_for(const storage::FileIdentity& identit
 
 }  // namespace
 
-StoreHandle::StoreHandle(std::shared_ptr<Slot> slot, std::shared_ptr<Store> store)
+StoreHandle::StoreHandle(std::shared_ptr<Slot> slot, std::shared_ptr<Store> store, bool read_only)
     : slot_(std::move(slot)),
       store_(std::move(store)),
+      read_only_(read_only || store_->read_only()),
       process_generation_(storage::process_generation()) {}
 
 std::unique_ptr<StoreHandle> StoreHandle::first_handle(std::shared_ptr<Slot> slot,
@@ -98,6 +99,21 @@ Result<std::unique_ptr<StoreHandle>> StoreHandle::open(const std::string& dir,
     auto opened = Store::open(dir, lock_timeout_s);
     if (!opened) return opened.error();
     return first_handle(std::move(slot), std::move(opened).value());
+}
+
+Result<std::unique_ptr<StoreHandle>> StoreHandle::open_reader(const std::string& dir) {
+    auto opened = Store::open_reader(dir);
+    if (!opened) return opened.error();
+    auto own = std::make_shared<Slot>();
+    own->open_handles = 1;
+    std::shared_ptr<Store> store(std::move(opened).value());
+    own->store = store;
+    return std::unique_ptr<StoreHandle>(new StoreHandle(std::move(own), std::move(store), true));
+}
+
+Result<void> StoreHandle::check_writable() const {
+    if (!read_only_) return {};
+    return store_->read_only_error();
 }
 
 Result<std::unique_ptr<StoreHandle>> StoreHandle::salvage(const std::string& dir, bool rebuild) {

@@ -23,6 +23,10 @@ class StoreHandle {
     // child: the child opens its own, which the parent's lock refuses as another process's.
     static Result<std::unique_ptr<StoreHandle>> open(const std::string& dir,
                                                      double lock_timeout_s = 0);
+    // A reader: a Store of its own (Store::open_reader, never writing in `dir`), never shared
+    // and never registered, so that it follows a writer of this process exactly as one of
+    // another process, and holds no lock a writer elsewhere would wait for.
+    static Result<std::unique_ptr<StoreHandle>> open_reader(const std::string& dir);
     // Store::salvage, refused with an Os error (EWOULDBLOCK) naming the directory while a
     // handle in this process has it open: salvage moves files that an open Store uses.
     static Result<std::unique_ptr<StoreHandle>> salvage(const std::string& dir,
@@ -40,11 +44,15 @@ class StoreHandle {
     // the Store is open, the Store closes too (Store::close, which waits for running calls).
     // Closing again does nothing.
     void close();
+    // Whether changes through this handle are refused (a reader, or a read-only handle on a
+    // writer's Store), and the ReadOnly error they get.
+    bool read_only() const { return read_only_; }
+    Result<void> check_writable() const;
 
     struct Slot;
 
   private:
-    StoreHandle(std::shared_ptr<Slot> slot, std::shared_ptr<Store> store);
+    StoreHandle(std::shared_ptr<Slot> slot, std::shared_ptr<Store> store, bool read_only = false);
     // The first handle on `opened`, which becomes the Store of `slot`; the caller holds the
     // slot's mutex and no handle on it is open.
     static std::unique_ptr<StoreHandle> first_handle(std::shared_ptr<Slot> slot,
@@ -53,6 +61,7 @@ class StoreHandle {
     std::shared_ptr<Slot> slot_;
     std::shared_ptr<Store> store_;
     std::atomic<bool> open_{true};
+    bool read_only_;
     // The process (by fork generation) that opened the handle; a child does not touch the
     // registry's locks, which a thread of the parent may have held at the fork.
     std::uint64_t process_generation_;

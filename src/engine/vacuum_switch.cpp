@@ -23,6 +23,9 @@ Result<void> Store::vacuum(Interrupt* interrupt) {
     if (interrupt != nullptr && interrupt->requested()) {
         return persist::vacuum_interrupted();
     }
+    // From the commit on the files are replaced one by one: readers wait until the switch is
+    // over (or read the committed files, as an open would, after a crash).
+    const storage::AckEvent switched = event();
     if (auto committed = persist::write_commit_marker(dir_); !committed)
         return poison_if_unflushed(committed.error());
 
@@ -50,7 +53,8 @@ Error Store::recover_after_failed_vacuum(const Error& failure) {
     // The object's files and indexes describe the store before the vacuum; the directory does
     // not. Reopen it from the directory (which finishes the vacuum when it can), or refuse
     // every later call. The directory's lock stays held throughout.
-    auto reopened = open_parts(dir_);
+    // Inside the vacuum's event.
+    auto reopened = open_parts(dir_, nullptr);
     if (reopened) {
         std::unique_lock log_guard(log_lock_);
         index_ = std::move(reopened->index);

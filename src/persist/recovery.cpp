@@ -55,21 +55,19 @@ void scan_records(std::span<const unsigned char> bytes, LogScan& scan) {
     }
 }
 
-Result<LogScan> scan_log(const std::string& dir) {
-    auto log = storage::FileBytes::open(storage::join_path(dir, storage::wal_file_name));
-    if (!log) return log.error();
-    auto sums = storage::FileBytes::open(storage::join_path(dir, storage::wal_sums_file_name));
-    if (!sums) return sums.error();
+// wal.bin's bytes judged against wal.crc's (when there is one).
+LogScan scan_bytes(const std::optional<storage::FileBytes>& log,
+                   const std::optional<storage::FileBytes>& sums) {
     LogScan scan;
     const std::span<const unsigned char> bytes =
-        *log ? (*log)->bytes() : std::span<const unsigned char>();
+        log ? log->bytes() : std::span<const unsigned char>();
     scan.file_length = bytes.size();
-    if (!*sums) {
+    if (!sums) {
         scan_records(bytes, scan);
         return scan;
     }
     // Only the bytes wal.crc vouches for are records; what follows them is a torn tail.
-    const storage::LogSums vouched = storage::check_log_sums(bytes, (*sums)->bytes());
+    const storage::LogSums vouched = storage::check_log_sums(bytes, sums->bytes());
     scan.sums_end = vouched.sums_end;
     scan_records(bytes.first(static_cast<std::size_t>(vouched.verified_end)), scan);
     if (!scan.damage && scan.valid_length < vouched.verified_end) {
@@ -78,6 +76,22 @@ Result<LogScan> scan_log(const std::string& dir) {
     }
     if (!scan.damage && vouched.damage)
         scan.damage = LogScan::Damage{vouched.verified_end, *vouched.damage};
+    return scan;
+}
+
+// `kept` receives the log's bytes when they are copied rather than mapped.
+Result<LogScan> scan_log(const std::string& dir, LogBytes how,
+                         std::optional<storage::FileBytes>& kept) {
+    auto read = how == LogBytes::Copied ? &storage::FileBytes::copy : &storage::FileBytes::open;
+    // wal.crc first: a writer appending meanwhile writes each record to wal.bin before its
+    // entry in wal.crc, so the log read second holds at least what the sums read first
+    // describe, and what it holds beyond them is a tail left unread.
+    auto sums = read(storage::join_path(dir, storage::wal_sums_file_name));
+    if (!sums) return sums.error();
+    auto log = read(storage::join_path(dir, storage::wal_file_name));
+    if (!log) return log.error();
+    LogScan scan = scan_bytes(*log, *sums);
+    if (how == LogBytes::Copied) kept = std::move(*log);
     return scan;
 }
 
@@ -186,7 +200,7 @@ Result<std::optional<std::string>> state_damage(const index::CoreIndex& index) {
     return records_damage(view, ids_end, meta_end, StoredCoords(index.files.coords_bytes()));
 }
 
-Result<Inspection> inspect_store(const std::string& dir) {
+Result<Inspection> inspect_store(const std::string& dir, LogBytes log_bytes) {
     Inspection found;
     found.dir = dir;
     found.vacuum_pending = vacuum_committed(dir);
@@ -199,7 +213,7 @@ Result<Inspection> inspect_store(const std::string& dir) {
         if (*snapshot) VESKO_TRY(judge_snapshot((*snapshot)->bytes(), found));
     }
     if (!found.vacuum_pending) {
-        auto scan = scan_log(dir);
+        auto scan = scan_log(dir, log_bytes, found.log_bytes);
         if (!scan) return scan.error();
         found.log = std::move(scan).value();
     }
@@ -246,13 +260,24 @@ Result<void> replay_log(index::CoreIndex& index, const std::string& path,
     if (!log) return log.error();
     VESKO_CHECK(*log && (*log)->bytes().size() >= valid_length,
                 "wal.bin shrank while the store was opened");
-    storage::ByteReader reader((*log)->bytes().first(static_cast<std::size_t>(valid_length)));
+    std::uint64_t applied = 0;
+    auto whole = apply_records(index, (*log)->bytes().first(static_cast<std::size_t>(valid_length)),
+                               applied);
+    if (!whole) return whole.error();
+    VESKO_CHECK(*whole, "wal.bin changed while the store was opened");
+    return {};
+}
+
+Result<bool> apply_records(index::CoreIndex& index, std::span<const unsigned char> records,
+                           std::uint64_t& applied) {
+    storage::ByteReader reader(records);
     while (!reader.at_end()) {
         std::optional<storage::WalEntry> entry = decode_wal_entry(reader);
-        VESKO_CHECK(entry.has_value(), "wal.bin changed while the store was opened");
+        if (!entry) return false;
         VESKO_TRY(apply(index, *entry));
+        applied = reader.position();
     }
-    return {};
+    return true;
 }
 
 Result<std::string> set_aside(const std::string& dir, const char* name) {

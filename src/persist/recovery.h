@@ -8,9 +8,11 @@
 #include "index/core_index.h"
 #include "persist/grid_check.h"
 #include "persist/snapshot.h"
+#include "storage/posix_file.h"
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace vesko::persist {
@@ -47,7 +49,14 @@ struct Inspection {
     Bitmap irregular_ids;
     std::string log_path;
     LogScan log;
+    // wal.bin's bytes as scanned, when inspect_store was asked to copy them.
+    std::optional<storage::FileBytes> log_bytes;
 };
+
+// How inspect_store reads wal.bin and wal.crc: mapped (the writer's open: nothing else can cut
+// them meanwhile), or copied into memory (a reader: the writer may cut a failed write's bytes
+// off while they are read, and a mapping would fault there).
+enum class LogBytes { Mapped, Copied };
 
 // The checks a snapshot whose ids all have slots (snapshot_damage) must pass as well, in one
 // place for open and persist: its used lengths against the ends of its live points' records
@@ -63,7 +72,7 @@ Result<std::optional<std::string>> state_damage(const index::CoreIndex& index);
 // Decodes the snapshot (checked with snapshot_damage against the data files it refers to, then
 // its used lengths and grid against the records and coordinates of its live points) and every
 // record of the log; changes no file. Errors are those of reading the files.
-Result<Inspection> inspect_store(const std::string& dir);
+Result<Inspection> inspect_store(const std::string& dir, LogBytes log_bytes = LogBytes::Mapped);
 
 // The error that refuses to open a store with damage: OSError EIO naming the file (and the
 // byte offset of a damaged log record), with the way to recover. Nothing for a sound store.
@@ -77,6 +86,12 @@ Result<void> load_snapshot(index::CoreIndex& index, SnapshotData data, Bitmap ir
 // inspect_store found whole.
 Result<void> replay_log(index::CoreIndex& index, const std::string& path,
                         std::uint64_t valid_length);
+
+// Applies whole log records, as replay does; false when `records` do not decode as such.
+// `applied` is the end of the last record applied: nothing is undone after a failure, and
+// the records before it stay applied.
+Result<bool> apply_records(index::CoreIndex& index, std::span<const unsigned char> records,
+                           std::uint64_t& applied);
 
 // Renames `name` in `dir` to the first of "<name>.damaged", "<name>.damaged.1", ... that does
 // not exist, so that nothing set aside is ever overwritten, and forces the directory; returns

@@ -82,8 +82,60 @@ Result<DataFiles> DataFiles::open(const std::string& dir, OpenFailure on_failure
     return files;
 }
 
+Result<DataFiles> DataFiles::open_read_only(
+    const std::function<std::string(const char*)>& path_of) {
+    DataFiles files;
+    files.read_only_ = true;
+    for (auto [file, name] : {std::pair{&files.coords_.file, coords_file_name},
+                              std::pair{&files.offsets_.file, offsets_file_name},
+                              std::pair{&files.ids_.file, ids_file_name},
+                              std::pair{&files.meta_offsets_.file, meta_offsets_file_name},
+                              std::pair{&files.meta_.file, meta_file_name}}) {
+        const std::string path = path_of(name);
+        auto opened = FileDescriptor::open(path, OpenMode::ReadOnly);
+        if (!opened) {
+            Error error = opened.error();
+            error.message = "cannot open " + path + ": " + error.message;
+            return error;
+        }
+        *file = std::move(opened).value();
+    }
+    for (Appended* appended : {&files.ids_, &files.meta_}) {
+        auto size = appended->file.size();
+        if (!size) return size.error();
+        appended->used_len = appended->known_size = *size;
+        appended->refresh_view();
+    }
+    VESKO_TRY(files.remap_read_only());
+    return files;
+}
+
+Result<void> DataFiles::remap_read_only() {
+    std::uint64_t shortest = 0xFFFFFFFFULL * slot_bytes;
+    for (Slotted* slotted : {&coords_, &offsets_, &meta_offsets_}) {
+        auto size = slotted->file.size();
+        if (!size) return size.error();
+        // Never beyond the file's end: a page there would fault when read.
+        if (*size > slotted->map.size() || slotted->map.data() == nullptr) {
+            auto mapped = MappedRegion::map(slotted->file, *size, MapAccess::ReadOnly);
+            if (!mapped) return mapped.error();
+            mapped->advise_random();
+            mapped->map_cached_pages(mapped->size());
+            slotted->map = std::move(mapped).value();
+        }
+        shortest = std::min<std::uint64_t>(shortest, *size);
+    }
+    capacity_ = static_cast<std::uint32_t>(shortest / slot_bytes);
+    return {};
+}
+
 Result<void> DataFiles::ensure_capacity(std::uint32_t int_id) {
     if (int_id < capacity_) return {};
+    if (read_only_) {
+        VESKO_TRY(remap_read_only());
+        if (int_id < capacity_) return {};
+        return Error{ErrorKind::Os, "the slot files end before slot " + std::to_string(int_id), 0};
+    }
     const std::uint64_t new_capacity = std::min<std::uint64_t>(
         std::max<std::uint64_t>(std::uint64_t{capacity_} + growth_step_slots,
                                 std::uint64_t{int_id} + growth_headroom_slots),
@@ -119,6 +171,7 @@ std::pair<float, float> DataFiles::coords(std::uint32_t int_id) const {
 }
 
 void DataFiles::write_coords(std::uint32_t int_id, float lat_deg, float lon_deg) {
+    if (read_only_) return;
     const std::size_t at = std::size_t{int_id} * slot_bytes;
     VESKO_CHECK(at + slot_bytes <= coords_.map.size(), "coordinate slot outside coords.bin");
     unsigned char* p = coords_.map.data() + at;
@@ -257,6 +310,7 @@ Result<StagedRecord> DataFiles::stage_record(Appended& file, const MappedRegion&
     VESKO_CHECK(bytes.size() <= 0xFFFFFFFFULL, std::string("record too long for ") + what);
     VESKO_CHECK((std::size_t{int_id} + 1) * slot_bytes <= slots.size(),
                 std::string("slot outside the offsets of ") + what);
+    if (read_only_) return find_written_record(file, slots, int_id, bytes, what);
     if (mode == AppendMode::ReuseIdentical) {
         // Records below the used length are never rewritten, so a slot that already points
         // at an identical record there can keep it instead of appending a copy.
@@ -280,8 +334,35 @@ Result<StagedRecord> DataFiles::stage_record(Appended& file, const MappedRegion&
     return StagedRecord{offset, scratch_.size()};
 }
 
+Result<StagedRecord> DataFiles::find_written_record(Appended& file, const MappedRegion& slots,
+                                                    std::uint32_t int_id, std::string_view bytes,
+                                                    const char* what) {
+    // Read by a call, not through the view: a slot that does not point at this record may
+    // point past the file's end, where a mapped page would fault.
+    const std::uint64_t offset = slot_value(slots, int_id);
+    scratch_.assign(4 + bytes.size(), '\0');
+    auto got =
+        file.file.read_at(std::span<unsigned char>(
+                              reinterpret_cast<unsigned char*>(scratch_.data()), scratch_.size()),
+                          offset);
+    if (!got) return got.error();
+    const auto* head = reinterpret_cast<const unsigned char*>(scratch_.data());
+    if (*got == scratch_.size() && load_u32(head) == bytes.size() &&
+        std::string_view(scratch_).substr(4) == bytes) {
+        // Views reach the record from now on.
+        file.known_size = std::max(file.known_size, offset + scratch_.size());
+        file.refresh_view();
+        return StagedRecord{offset, 4 + bytes.size()};
+    }
+    return Error{ErrorKind::Os,
+                 std::string("slot ") + std::to_string(int_id) + " of " + what +
+                     " does not hold the record the log names",
+                 0};
+}
+
 Result<void> DataFiles::stage_records(Appended& file, std::span<const std::string_view> texts,
                                       std::vector<StagedRecord>& out, const char* what) {
+    VESKO_CHECK(!read_only_, "a reader's files are never appended to");
     out.clear();
     out.reserve(texts.size());
     scratch_.clear();
@@ -312,7 +393,7 @@ Result<void> DataFiles::stage_metadata_texts(std::span<const std::string_view> m
 
 void DataFiles::commit_record(Appended& file, MappedRegion& slots, std::uint32_t int_id,
                               StagedRecord record) {
-    set_slot_value(slots, int_id, record.offset);
+    if (!read_only_) set_slot_value(slots, int_id, record.offset);
     file.used_len = std::max(file.used_len, record.offset + record.length);
     // The common case, a view that still covers the file, without a call.
     if (file.known_size > file.view.size() || file.view.data() == nullptr) file.refresh_view();
@@ -341,6 +422,7 @@ void DataFiles::release_buffers() {
 }
 
 void DataFiles::drop_staged() {
+    if (read_only_) return;
     for (Appended* file : {&ids_, &meta_}) {
         // Readers never look beyond known_size, so it must not exceed the file once cut.
         if (file->file.valid() && file->known_size > file->used_len &&

@@ -13,6 +13,7 @@
 #include "storage/posix_file.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -53,6 +54,14 @@ class DataFiles {
     // them. Blocks that cannot be reserved (a full disk) come back as an Os error.
     static Result<DataFiles> open(const std::string& dir,
                                   OpenFailure on_failure = OpenFailure::Internal);
+    // A reader's view of the five files, which never writes: each opened read-only at the path
+    // `path_of` gives for its name, the slot files mapped to their current lengths. Staging a
+    // record finds the one the slot already points at (anything else is an Os error, EAGAIN:
+    // the files changed under the reader); committing and coordinate writes change nothing;
+    // ensure_capacity maps the slot files anew at their current lengths, never growing them.
+    // The writer's records and slots of an id never change until a vacuum replaces the files
+    // (by rename, so these descriptors and mappings keep the old ones whole).
+    static Result<DataFiles> open_read_only(const std::function<std::string(const char*)>& path_of);
     // A DataFiles holding no file and no slot: what a closed store keeps.
     static DataFiles none() { return DataFiles(); }
 
@@ -189,6 +198,10 @@ class DataFiles {
     Result<StagedRecord> stage_record(Appended& file, const MappedRegion& slots,
                                       std::uint32_t int_id, std::string_view bytes, AppendMode mode,
                                       const char* what);
+    // A reader's staging: the record slot int_id already points at, when it holds `bytes`.
+    Result<StagedRecord> find_written_record(Appended& file, const MappedRegion& slots,
+                                             std::uint32_t int_id, std::string_view bytes,
+                                             const char* what);
     void commit_record(Appended& file, MappedRegion& slots, std::uint32_t int_id,
                        StagedRecord record);
 
@@ -198,8 +211,12 @@ class DataFiles {
     Appended ids_;
     Slotted meta_offsets_;
     Appended meta_;
+    // Maps the slot files anew at their lengths now; capacity_ follows the shortest.
+    Result<void> remap_read_only();
+
     // Slots the three mapped files hold (each mapping is at least capacity_ * 8 bytes).
     std::uint32_t capacity_ = 0;
+    bool read_only_ = false;
     std::string scratch_;
 };
 

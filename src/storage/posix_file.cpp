@@ -292,6 +292,35 @@ Result<void> FileDescriptor::sync() const {
     return {};
 }
 
+namespace {
+
+struct flock range_lock_request(short type, std::uint64_t offset, std::uint64_t length) {
+    struct flock request {};
+    request.l_type = type;
+    request.l_whence = SEEK_SET;
+    request.l_start = static_cast<off_t>(offset);
+    request.l_len = static_cast<off_t>(length);
+    return request;
+}
+
+}  // namespace
+
+Result<void> FileDescriptor::lock_range(RangeLock kind, std::uint64_t offset,
+                                        std::uint64_t length) const {
+    VESKO_INJECT_FAILURE(Call::Lock);
+    struct flock request =
+        range_lock_request(kind == RangeLock::Shared ? F_RDLCK : F_WRLCK, offset, length);
+    if (retry_eintr([&] { return ::fcntl(fd_, F_OFD_SETLKW, &request); }) != 0) {
+        return last_error();
+    }
+    return {};
+}
+
+void FileDescriptor::unlock_range(std::uint64_t offset, std::uint64_t length) const {
+    struct flock request = range_lock_request(F_UNLCK, offset, length);
+    (void)::fcntl(fd_, F_OFD_SETLK, &request);
+}
+
 MappedRegion::MappedRegion(MappedRegion&& other) noexcept
     : base_(std::exchange(other.base_, nullptr)), length_(std::exchange(other.length_, 0)) {}
 
@@ -415,6 +444,43 @@ Result<std::optional<FileBytes>> FileBytes::read_whole(const std::string& path) 
     if (!got) return got.error();
     out.copy_.resize(*got);
     return std::optional<FileBytes>(std::move(out));
+}
+
+Result<std::optional<FileBytes>> FileBytes::copy(const std::string& path) {
+    auto file = FileDescriptor::open(path, OpenMode::ReadOnly);
+    if (!file) {
+        if (file.error().os_errno == ENOENT) return std::optional<FileBytes>();
+        return file.error();
+    }
+    FileBytes out;
+    // Read in steps until a short read: the file may grow or shrink meanwhile, and what was
+    // read is the content as of some moment of each step.
+    constexpr std::size_t step = std::size_t{1} << 20;
+    for (;;) {
+        const std::size_t have = out.copy_.size();
+        out.copy_.resize(have + step);
+        auto got =
+            file->read_at(std::span<unsigned char>(
+                              reinterpret_cast<unsigned char*>(out.copy_.data()) + have, step),
+                          have);
+        if (!got) return got.error();
+        out.copy_.resize(have + *got);
+        if (*got < step) break;
+    }
+    return std::optional<FileBytes>(std::move(out));
+}
+
+Result<std::optional<FileVersion>> version_at(const std::string& path) {
+    VESKO_INJECT_FAILURE(Call::Stat);
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return std::optional<FileVersion>();
+        return last_error();
+    }
+    return std::optional<FileVersion>(FileVersion{
+        static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+        static_cast<std::uint64_t>(st.st_size),
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec});
 }
 
 namespace {

@@ -34,6 +34,11 @@ enum class OpenMode {
     WriteTruncate,  // write-only, created if missing, truncated
 };
 
+// A lock on a byte range of a file, owned by the open file description (not the process), so
+// that two descriptors in one process exclude each other as two processes do, and the kernel
+// drops it when the last descriptor closes, a killed process included.
+enum class RangeLock { Shared, Exclusive };
+
 // Move-only file handle; the destructor closes it. A close error there is ignored: nothing is
 // buffered in user space, and the callers that need durability sync explicitly first.
 class FileDescriptor {
@@ -64,6 +69,10 @@ class FileDescriptor {
     Result<void> seek(std::uint64_t offset) const;
     Result<void> datasync() const;
     Result<void> sync() const;
+    // Takes the range lock, waiting while another description holds a conflicting one. A
+    // shared lock needs a descriptor open for reading, an exclusive one for writing.
+    Result<void> lock_range(RangeLock kind, std::uint64_t offset, std::uint64_t length) const;
+    void unlock_range(std::uint64_t offset, std::uint64_t length) const;
 
   private:
     explicit FileDescriptor(int fd) : fd_(fd) {}
@@ -125,6 +134,10 @@ class FileBytes {
                          reinterpret_cast<const unsigned char*>(copy_.data()), copy_.size());
     }
 
+    // The content read into memory, never mapped: for a file that another process may cut
+    // while it is read (a mapping would fault on the pages cut away).
+    static Result<std::optional<FileBytes>> copy(const std::string& path);
+
   private:
     // open, with the error as the failed call gave it.
     static Result<std::optional<FileBytes>> read_whole(const std::string& path);
@@ -133,6 +146,17 @@ class FileBytes {
     std::size_t size_ = 0;
     std::string copy_;
 };
+
+// What tells one version of a file from another without reading it.
+struct FileVersion {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t modified_ns = 0;
+    bool operator==(const FileVersion&) const = default;
+};
+// Nothing when there is no file at `path`.
+Result<std::optional<FileVersion>> version_at(const std::string& path);
 
 // An exclusive advisory lock (flock) on a directory, held through a read-only descriptor of the
 // directory itself, so renames of the files inside it do not affect it. Released by the

@@ -57,11 +57,23 @@ _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 class Vesko:
     """One open store directory, created with its files when missing. A second object on the
     same directory in this process shares the open store (it closes with the last of them);
-    one in another process raises BlockingIOError, after waiting up to timeout seconds for
-    the other to close it. An object is used only by the process that opened it (not a child
-    made by fork()); calls from elsewhere raise ValueError."""
+    a second writer in another process raises BlockingIOError, after waiting up to timeout
+    seconds for the other to close it. An object is used only by the process that opened it
+    (not a child made by fork()); calls from elsewhere raise ValueError.
 
-    def __init__(self, storage_path: _Path, *, timeout: float = 0) -> None: ...
+    read_only=True opens an existing store for reading beside its writer and any number of
+    other readers, in any processes, writing nothing in its directory (which may be read-only);
+    a path that holds no store raises FileNotFoundError. Each call on a reader first catches up
+    with the writer, so it sees every change whose call had returned in the writer before it
+    began (a microsecond's check when nothing changed). Changes, sync, persist and vacuum raise
+    io.UnsupportedOperation."""
+
+    def __init__(
+        self, storage_path: _Path, *, read_only: bool = False, timeout: float = 0
+    ) -> None: ...
+    @property
+    def read_only(self) -> bool:
+        """True for a reader (opened with read_only=True)."""
     def exists(self, filter_json: str) -> bool:
         """True when at least one live point matches the filter."""
     def add(
@@ -228,6 +240,9 @@ class Vesko:
     ) -> int:
         """Writes the live points as GeoJSON or GeoParquet (by suffix unless format is
         given); returns how many. GeoParquet needs pyarrow."""
+    def refresh(self) -> None:
+        """Catches a reader up with its writer now, as every call on a reader does first; for a
+        caller that wants to pay for that at a moment of its choosing. Does nothing on a writer."""
     def close(self) -> None:
         """Releases the directory's lock, the mappings and the files, persisting nothing; every
         later call raises ValueError("store is closed"). Closing again does nothing."""

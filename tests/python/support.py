@@ -63,17 +63,24 @@ def reopen(store):
     return open_store(path)
 
 
+# What a writer shares with readers (how far its log is acknowledged); every writer's open
+# rewrites it, and it holds no data of the store.
+SHARED_STATE_FILE = "wal.ack"
+
+
 def file_digests(path):
-    """Size and SHA-256 of every file in the store directory, for "nothing changed" checks."""
+    """Size and SHA-256 of every file of the store's data in its directory, for "nothing
+    changed" checks."""
     out = {}
-    for name in sorted(os.listdir(path)):
+    for name in sorted(set(os.listdir(path)) - {SHARED_STATE_FILE}):
         data = (Path(path) / name).read_bytes()
         out[name] = (len(data), hashlib.sha256(data).hexdigest())
     return out
 
 
 def file_sizes(path):
-    return {name: os.path.getsize(Path(path) / name) for name in sorted(os.listdir(path))}
+    return {name: os.path.getsize(Path(path) / name)
+            for name in sorted(set(os.listdir(path)) - {SHARED_STATE_FILE})}
 
 
 def f32(x):

@@ -35,7 +35,8 @@ def test_opening_a_new_path_creates_directory_and_sized_files(tmp_path):
 
 def test_opening_an_existing_empty_directory_creates_the_files(tmp_path):
     open_store(tmp_path)
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(DATA_FILES + ("wal.bin", "wal.crc"))
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        DATA_FILES + ("wal.ack", "wal.bin", "wal.crc"))
 
 
 EXISTING_SIZES = [

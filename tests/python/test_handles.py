@@ -41,6 +41,7 @@ CALLS = {
     "items": lambda s: s.items(),
     "export": lambda s: s.export(os.path.join(os.path.dirname(store_path(s)), "out.geojson")),
     "__enter__": lambda s: s.__enter__(),
+    "refresh": lambda s: s.refresh(),
 }
 # Methods that are allowed on a closed object, or in a forked child.
 ALWAYS_ALLOWED = {"close", "__exit__"}

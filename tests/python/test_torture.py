@@ -84,3 +84,9 @@ def test_damage_judge_counts_a_damaged_point_once(finding, diff, missing, follow
     finally:
         sys.path.remove(str(TORTURE))
     assert damage_sweep._follows_from(finding, diff, missing) is follows
+
+
+def test_readers_in_other_processes_see_a_prefix_of_a_writer_killed_again_and_again(tmp_path):
+    out = run_script("many_processes.py", "--seconds", "4", "--readers", "2", "--seed", "3",
+                     "--dir", str(tmp_path))
+    assert "faults: 0" in out and "writer kills: 0," not in out

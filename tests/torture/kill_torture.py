@@ -54,23 +54,7 @@ def child_main(path, seed, id_space):
 
     while True:
         kind = rng.choices(names, weights)[0]
-        if kind in ("add", "upsert"):
-            lat, lon = model.random_coords(rng)
-            op = [kind, some_id(), lat, lon, model.random_meta(rng), model.random_skip(rng)]
-        elif kind == "delete":
-            op = [kind, some_id()]
-        elif kind == "delete_by_filter":
-            op = [kind, rng.choice(model.DELETE_FILTERS)]
-        elif kind == "add_many":
-            n = rng.randrange(1, 40)
-            coords = [model.random_coords(rng) for _ in range(n)]
-            op = [kind, [some_id() for _ in range(n)], [c[0] for c in coords],
-                  [c[1] for c in coords], [model.random_meta(rng) for _ in range(n)],
-                  model.random_skip(rng)]
-        elif kind == "delete_many":
-            op = [kind, [some_id() for _ in range(rng.randrange(1, 30))]]
-        else:
-            op = [kind]
+        op = model.random_op(rng, kind, some_id)
         out.write("begin " + json.dumps(op) + "\n")
         out.flush()
         result = model.call(store, op)

@@ -68,6 +68,26 @@ def random_coords(rng):
     return rng.uniform(-89.0, 89.0), rng.uniform(-179.9, 179.9)
 
 
+def random_op(rng, kind, some_id):
+    """A call of `kind` with random arguments, as the list the torture scripts announce;
+    `some_id()` picks an id."""
+    if kind in ("add", "upsert"):
+        lat, lon = random_coords(rng)
+        return [kind, some_id(), lat, lon, random_meta(rng), random_skip(rng)]
+    if kind == "delete":
+        return [kind, some_id()]
+    if kind == "delete_by_filter":
+        return [kind, rng.choice(DELETE_FILTERS)]
+    if kind == "add_many":
+        n = rng.randrange(1, 40)
+        coords = [random_coords(rng) for _ in range(n)]
+        return [kind, [some_id() for _ in range(n)], [c[0] for c in coords],
+                [c[1] for c in coords], [random_meta(rng) for _ in range(n)], random_skip(rng)]
+    if kind == "delete_many":
+        return [kind, [some_id() for _ in range(rng.randrange(1, 30))]]
+    return [kind]
+
+
 class Oracle:
     """Live points by external id, changed exactly as the store's calls change them."""
 
