@@ -71,7 +71,10 @@ def main():
     parser.add_argument("--points", type=int, default=1_000_000)
     parser.add_argument("--dir", default=None)
     parser.add_argument("--json", default=None)
+    parser.add_argument("--tiny", action="store_true", help="a quick run that only checks it works")
     args = parser.parse_args()
+    if args.tiny:
+        args.points = 2_000
     work = tempfile.mkdtemp(prefix="vesko-bench-readers-", dir=args.dir)
     path = os.path.join(work, "store")
     rng = random.Random(3)
