@@ -95,7 +95,7 @@ TEST_F(InterruptTest, AddManyStopsBetweenChunksAndSaysHowManyItAdded) {
         const auto added = store_->add_many(points_, nullptr, &interrupt);
         ASSERT_FALSE(added);
         ASSERT_EQ(added.error().kind, ErrorKind::Interrupted);
-        const std::size_t count = store_->count().value();
+        const auto count = static_cast<std::size_t>(store_->count().value());
         EXPECT_EQ(count % bulk_chunk_points, 0U);
         std::string said = "none was added";
         if (count != 0) {
