@@ -75,18 +75,20 @@ class DiskModel {
         const std::string name = name_of(e.path);
         switch (e.kind) {
             case Event::Kind::Write: {
+                // The images are small files in memory: their offsets fit a size_t.
                 File& f = nodes_[node_of(name)];
-                if (f.current.size() < e.offset + e.bytes.size())
-                    f.current.resize(e.offset + e.bytes.size());
-                f.current.replace(e.offset, e.bytes.size(), e.bytes);
+                const auto at = static_cast<std::size_t>(e.offset);
+                if (f.current.size() < at + e.bytes.size()) f.current.resize(at + e.bytes.size());
+                f.current.replace(at, e.bytes.size(), e.bytes);
                 break;
             }
             case Event::Kind::Resize:
-                nodes_[node_of(name)].current.resize(e.offset);
+                nodes_[node_of(name)].current.resize(static_cast<std::size_t>(e.offset));
                 break;
             case Event::Kind::Grow: {
                 File& f = nodes_[node_of(name)];
-                if (f.current.size() < e.offset) f.current.resize(e.offset);
+                const auto length = static_cast<std::size_t>(e.offset);
+                if (f.current.size() < length) f.current.resize(length);
                 break;
             }
             case Event::Kind::Sync:
