@@ -93,6 +93,7 @@ Result<std::pair<index::CoreIndex, std::unique_ptr<Follower>>> Store::load_reade
         // change a file that is open).
         std::optional<persist::Inspection> found;
         std::optional<storage::DataFiles> files;
+        std::uint64_t log_in_snapshot = 0;
         {
             SharedAckLock locked;
             if (follower->ack) {
@@ -104,6 +105,11 @@ Result<std::pair<index::CoreIndex, std::unique_ptr<Follower>>> Store::load_reade
             if (!inspected) return inspected.error();
             found = std::move(inspected).value();
             if (auto damage = persist::damage_error(*found)) return *damage;
+            if (follower->ack && !found->vacuum_pending) {
+                auto snapshot = storage::version_at(found->snapshot_path);
+                if (!snapshot) return snapshot.error();
+                if (*snapshot) log_in_snapshot = follower->ack->log_held_by(**snapshot);
+            }
             // A committed vacuum is read from its compacted files, which finishing it would
             // rename into place.
             const bool committed = found->vacuum_pending;
@@ -131,10 +137,15 @@ Result<std::pair<index::CoreIndex, std::unique_ptr<Follower>>> Store::load_reade
         // has not returned (or never will, when it failed and cuts them off again).
         std::uint64_t replayed = found->log.valid_length;
         if (follower->ack) replayed = std::min(replayed, follower->applied.log_end);
-        if (replayed > 0) {
+        // A log that a killed persist left beside the snapshot holding it: only what follows
+        // that prefix is new (log_ack.h).
+        const std::uint64_t from = std::min(log_in_snapshot, replayed);
+        if (replayed > from) {
             std::uint64_t applied = 0;
             auto ok = persist::apply_records(
-                index, found->log_bytes->bytes().first(static_cast<std::size_t>(replayed)),
+                index,
+                found->log_bytes->bytes().subspan(static_cast<std::size_t>(from),
+                                                  static_cast<std::size_t>(replayed - from)),
                 applied);
             if (!ok) return ok.error();
             if (!*ok)

@@ -213,6 +213,9 @@ Result<Store::Parts> Store::open_existing_parts(const std::string& dir, storage:
     if (!wal) return with_read_only_hint(wal.error());
     const bool snapshot_current = has_snapshot && found->log.valid_length == 0;
     opened_length = wal->length();
+    // The log was replayed whole over the snapshot, as readers must now replay it too: their
+    // state has to name the slots this open wrote.
+    if (ack != nullptr) ack->clear_snapshot_mark();
     return Parts{std::move(index), std::move(wal).value(), snapshot_current};
 }
 

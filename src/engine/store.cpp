@@ -1,6 +1,7 @@
 // The write path, persist, close and the searches' entry points.
 #include "engine/store.h"
 
+#include "common/check.h"
 #include "filter/filter_check.h"
 #include "filter/filter_eval.h"
 #include "persist/grid_check.h"
@@ -42,6 +43,15 @@ Store::Store(std::string dir, storage::DirectoryLock lock, Parts parts,
 
 storage::AckEvent Store::event() {
     return storage::AckEvent(*ack_, [this] { return std::optional(wal_.length()); });
+}
+
+Result<void> Store::mark_snapshot(const std::string& tmp_path) {
+    // Inside persist's event, before the rename: the file keeps its identity when renamed.
+    auto written = storage::version_at(tmp_path);
+    if (!written) return written.error();
+    VESKO_CHECK(written->has_value(), "the snapshot just written is gone");
+    ack_->mark_snapshot(**written, wal_.length());
+    return {};
 }
 
 Result<void> Store::check_writable() const {
@@ -217,6 +227,7 @@ Result<void> Store::persist() {
             const storage::AckEvent cut = event();
             if (auto emptied = wal_.truncate_all(); !emptied)
                 return poison_if_unflushed(emptied.error());
+            ack_->clear_snapshot_mark();
             return {};
         }
         if (auto synced = index_.files.sync_all(); !synced)
@@ -253,13 +264,17 @@ Result<void> Store::persist() {
     Result<void> written = persist::write_snapshot_file(persist::view_of(index_), tmp_path);
     index_guard->unlock();
     const storage::AckEvent replace = event();
+    if (written) written = mark_snapshot(tmp_path);
     if (written) written = storage::rename_path(tmp_path, snapshot_path);
     if (written) written = storage::sync_directory(dir_);
     // Every entry of the directory is on disk now, so sync() need not force it again until
     // something new is made in it (a vacuum).
     if (written) std::erase(unsynced_dirs_, dir_);
     if (written) written = wal_.truncate_all();
-    if (written) return {};
+    if (written) {
+        ack_->clear_snapshot_mark();
+        return {};
+    }
     changed_since_snapshot_ = true;
     return poison_if_unflushed(written.error());
 }

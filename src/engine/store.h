@@ -310,6 +310,8 @@ class Store {
     // The writer's event around work that replaces or cuts the store's files (log_ack.h); the
     // log's length is published when it ends.
     storage::AckEvent event();
+    // Persist's mark in wal.ack that the snapshot written to `tmp_path` holds the whole log.
+    Result<void> mark_snapshot(const std::string& tmp_path);
     // The reader's catch-up (follow.cpp); caller holds the index lock exclusively.
     Result<void> catch_up();
     // A reader's whole state read afresh from the directory.

@@ -37,6 +37,8 @@ Result<void> Store::vacuum(Interrupt* interrupt) {
         changed_since_snapshot_ = true;
         return persist::finish_commit(dir_, &wal_);
     }();
+    // The log is empty, and snapshot.bin another file: no mark can apply any more.
+    if (finished) ack_->clear_snapshot_mark();
     if (!finished) return recover_after_failed_vacuum(poison_if_unflushed(finished.error()));
     auto files = storage::DataFiles::open(dir_, storage::DataFiles::OpenFailure::Reported);
     if (!files) return recover_after_failed_vacuum(poison_if_unflushed(files.error()));

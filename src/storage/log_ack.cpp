@@ -15,6 +15,10 @@ constexpr char ack_magic[8] = {'V', 'E', 'S', 'K', 'O', 'A', 'C', 'K'};
 constexpr std::uint32_t ack_version = 1;
 constexpr std::size_t generation_at = 16;
 constexpr std::size_t log_end_at = 24;
+constexpr std::size_t mark_device_at = 32;
+constexpr std::size_t mark_inode_at = 40;
+constexpr std::size_t mark_mtime_at = 48;
+constexpr std::size_t mark_log_end_at = 56;
 // The byte the writer's and readers' locks cover.
 constexpr std::uint64_t lock_at = 0;
 constexpr std::uint64_t lock_bytes = 1;
@@ -49,6 +53,8 @@ Result<LogAck> LogAck::open_writer(const std::string& dir) {
         // reader never takes zeros for a generation.
         field(ack.map_, generation_at).store(0, std::memory_order_relaxed);
         field(ack.map_, log_end_at).store(0, std::memory_order_relaxed);
+        for (std::size_t at = mark_device_at; at < ack_file_bytes; at += 8)
+            field(ack.map_, at).store(0, std::memory_order_relaxed);
         std::memcpy(ack.map_.data() + 8, &ack_version, 4);
         std::memset(ack.map_.data() + 12, 0, 4);
         std::atomic_thread_fence(std::memory_order_release);
@@ -99,6 +105,29 @@ void LogAck::end_event(std::optional<std::uint64_t> log_end) {
     auto generation = field(map_, generation_at);
     generation.store(generation.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     file_.unlock_range(lock_at, lock_bytes);
+}
+
+void LogAck::mark_snapshot(const FileVersion& snapshot, std::uint64_t log_end) {
+    if (!valid()) return;
+    // The log end last when setting and first when clearing: a reader that reads the mark
+    // unlocked (a writer that could not take its lock) sees no mark rather than half of one.
+    field(map_, mark_log_end_at).store(0, std::memory_order_release);
+    field(map_, mark_device_at).store(snapshot.device, std::memory_order_relaxed);
+    field(map_, mark_inode_at).store(snapshot.inode, std::memory_order_relaxed);
+    field(map_, mark_mtime_at)
+        .store(static_cast<std::uint64_t>(snapshot.modified_ns), std::memory_order_relaxed);
+    field(map_, mark_log_end_at).store(log_end, std::memory_order_release);
+}
+
+std::uint64_t LogAck::log_held_by(const FileVersion& snapshot) const {
+    const std::uint64_t log_end = field(map_, mark_log_end_at).load(std::memory_order_acquire);
+    if (log_end == 0) return 0;
+    const bool same =
+        field(map_, mark_device_at).load(std::memory_order_relaxed) == snapshot.device &&
+        field(map_, mark_inode_at).load(std::memory_order_relaxed) == snapshot.inode &&
+        field(map_, mark_mtime_at).load(std::memory_order_relaxed) ==
+            static_cast<std::uint64_t>(snapshot.modified_ns);
+    return same ? log_end : 0;
 }
 
 Result<void> LogAck::lock_shared() const {

@@ -8,7 +8,17 @@
 //                writer's open, persist, vacuum's switch); odd while such an event runs
 //   24  u64      acknowledged_log_end: wal.bin's length after the last change whose call
 //                returned, its records, their wal.crc entry and its data-file records written
-//   32  32 bytes zero
+//   32  u64      snapshot_device  \  the snapshot mark: persist's claim that the snapshot
+//   40  u64      snapshot_inode    |  file with this device, inode and modification time holds
+//   48  i64      snapshot_mtime_ns |  the log's first snapshot_log_end bytes. Set inside
+//   56  u64      snapshot_log_end  /  persist's event before the rename; cleared (log end 0)
+//                                     once the log is emptied, and by a writer's open, which
+//                                     replays the log itself
+// A writer killed between persist's rename and the emptying of the log leaves a snapshot that
+// holds a log the files still vouch for. A writer's open replays it anyway (upserts come out
+// renumbered, their records written by that open), but a reader cannot write those records:
+// it skips the prefix the mark names instead. A mark naming another file (the rename never
+// happened, or wal.ack is older than snapshot.bin after a power loss) is ignored.
 // A writer holds an exclusive lock on the file's first byte (an open file description's lock)
 // for the length of an event; a reader holds a shared one while it reads the files an event
 // could replace, so it never reads half of one.
@@ -25,6 +35,12 @@
 namespace vesko::storage {
 
 inline constexpr const char* log_ack_file_name = "wal.ack";
+
+// Which snapshot file holds which prefix of the log (the layout above).
+struct SnapshotMark {
+    FileVersion snapshot;  // its size is not kept
+    std::uint64_t log_end = 0;
+};
 
 struct AckState {
     std::uint64_t generation = 0;
@@ -56,6 +72,14 @@ class LogAck {
     // generation did not move while they read, so the lock only spares them retries.
     void begin_event();
     void end_event(std::optional<std::uint64_t> log_end);
+
+    // Writer, inside an event: the mark, set before the rename that installs `snapshot`, and
+    // cleared once no log the files vouch for holds what the snapshot holds.
+    void mark_snapshot(const FileVersion& snapshot, std::uint64_t log_end);
+    void clear_snapshot_mark() { mark_snapshot(FileVersion{}, 0); }
+    // Reader, under the shared lock: how much of the log the snapshot whose file is `snapshot`
+    // already holds (0 when the mark names another file or none).
+    std::uint64_t log_held_by(const FileVersion& snapshot) const;
 
     // Reader: the shared lock, held while the files are read for a reload.
     Result<void> lock_shared() const;
