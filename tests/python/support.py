@@ -50,6 +50,13 @@ def salvage_store(path, **keywords):
     return store
 
 
+def open_reader(path):
+    """A reader (read_only=True) of the store at `path`, known to store_path."""
+    store = vesko.Vesko(str(path), read_only=True)
+    _paths[store] = Path(path)
+    return store
+
+
 def store_path(store):
     return _paths[store]
 

@@ -15,7 +15,7 @@ import time
 import pytest
 import vesko
 
-from support import file_digests, live_ids, open_store, reopen, store_path
+from support import file_digests, live_ids, open_reader, open_store, reopen, store_path
 
 # One call per public method, with arguments that would succeed on an open store.
 CALLS = {
@@ -43,6 +43,9 @@ CALLS = {
     "__enter__": lambda s: s.__enter__(),
     "refresh": lambda s: s.refresh(),
 }
+# The calls a reader refuses first, in any process, as read-only.
+CHANGES = {"add", "persist", "sync", "add_many", "delete_many", "delete", "delete_by_filter",
+           "vacuum", "upsert"}
 # Methods that are allowed on a closed object, or in a forked child.
 ALWAYS_ALLOWED = {"close", "__exit__"}
 
@@ -143,23 +146,27 @@ def in_child(body):
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
-def test_object_used_after_fork_refuses_every_call_in_the_child(filled):
+@pytest.mark.parametrize("read_only", [False, True], ids=["writer", "reader"])
+def test_object_used_after_fork_refuses_every_call_in_the_child(filled, read_only):
     path = store_path(filled)
+    inherited = open_reader(path) if read_only else filled
     before = file_digests(path)
 
     def every_call():
         lines = []
         for name, call in sorted(CALLS.items()):
             try:
-                call(filled)
+                call(inherited)
                 lines.append(f"{name}: no error")
             except ValueError as e:
-                lines.append(f"{name}: {'ok' if FORK_ERROR in str(e) else e}")
+                expected = "read_only=True" if read_only and name in CHANGES else FORK_ERROR
+                lines.append(f"{name}: {'ok' if expected in str(e) else e}")
         return "\n".join(lines)
 
     assert in_child(every_call).splitlines() == [f"{name}: ok" for name in sorted(CALLS)]
     assert file_digests(path) == before
     filled.add("c", 5, 6, "{}")
+    assert live_ids(inherited, ["a", "b", "c", "z"]) == {"a", "b", "c"}
     assert live_ids(reopen(filled), ["a", "b", "c", "z"]) == {"a", "b", "c"}
 
 

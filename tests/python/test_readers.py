@@ -28,9 +28,10 @@ READER = textwrap.dedent("""
 
 
 class ReaderProcess:
-    def __init__(self, path, user=None):
-        prefix = [] if user is None else ["setpriv", f"--reuid={user}", f"--regid={user}",
-                                          "--clear-groups", "--"]
+    def __init__(self, path, user=None, prefix=()):
+        prefix = list(prefix)
+        if user is not None:
+            prefix += ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", "--"]
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
         self.child = subprocess.Popen(prefix + [sys.executable, "-c", READER, str(path)],
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -211,6 +212,45 @@ def test_readers_on_a_read_only_directory_keep_up_and_write_nothing():
         shutil.rmtree(base)
     if user is None:
         pytest.skip("no non-root user to run a reader as (needs root and setpriv)")
+
+
+def test_readers_on_a_read_only_bind_mount_keep_up_and_write_nothing(tmp_path):
+    if shutil.which("unshare") is None:
+        pytest.skip("unshare is not installed")
+    path, view = tmp_path / "s", tmp_path / "ro"
+    view.mkdir()
+    w = vesko.Vesko(str(path))
+    w.add("a", 1, 2, '{"k": 1}')
+    w.persist()
+    w.add("b", 3, 4, "{}")
+    # Each reader in a mount namespace of its own, where `view` shows the store read-only
+    # (anyone but root needs a user namespace too, which some sandboxes refuse).
+    unshare = ["unshare", "--mount"] + (["--user", "--map-root-user"] if os.geteuid() else [])
+    mounted = ('mount --bind "$1" "$2" && mount -o remount,ro,bind "$2" && '
+               '! touch "$2/probe" 2>/dev/null && shift 2 && exec "$@"')
+    probe = subprocess.run([*unshare, "sh", "-c", mounted, "sh", path, view, "true"],
+                           capture_output=True, text=True)
+    if probe.returncode != 0:
+        pytest.skip(f"cannot make a read-only bind mount here: {probe.stderr.strip()}")
+    readers = [ReaderProcess(view, prefix=[*unshare, "sh", "-c", mounted, "sh", path, view])
+               for _ in range(2)]
+    try:
+        for reader in readers:
+            assert reader.ask() == seen_by_writer(w)
+        for step in (lambda: w.add("c", 5, 6, "{}"), w.persist,
+                     lambda: w.upsert("a", 7, 8, "{}"), w.vacuum, lambda: w.delete("b")):
+            step()
+            for reader in readers:
+                assert reader.ask() == seen_by_writer(w)
+        written = checksums(path)
+        for reader in readers:
+            reader.close()
+        readers = []
+        assert checksums(path) == written
+    finally:
+        for reader in readers:
+            reader.child.kill()
+        w.close()
 
 
 def test_refresh_is_the_catch_up_and_a_writer_has_nothing_to_catch(tmp_path):

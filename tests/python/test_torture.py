@@ -86,11 +86,6 @@ def test_damage_judge_counts_a_damaged_point_once(finding, diff, missing, follow
     assert damage_sweep._follows_from(finding, diff, missing) is follows
 
 
-# Known open defect: under a writer that adds and upserts quickly, a reader's open or reload can
-# fail with "slot N of ids.bin does not hold the record the log names" (an OSError, never a wrong
-# answer), which makes this run fail now and then. Run by hand until it is found:
-#     python tests/torture/many_processes.py --seconds 300 --readers 2 --seed 1
-@pytest.mark.skip(reason="a reader's open can fail under a fast writer (known open defect)")
 def test_readers_in_other_processes_see_a_prefix_of_a_writer_killed_again_and_again(tmp_path):
     out = run_script("many_processes.py", "--seconds", "4", "--readers", "2", "--seed", "3",
                      "--dir", str(tmp_path))

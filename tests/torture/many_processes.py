@@ -17,10 +17,13 @@ that reader's previous call.
 
     python tests/torture/many_processes.py --seconds 300 --readers 2 --seed 1
 
-prints its figures and exits non-zero when any reader answer was a fault.
+prints its figures and exits non-zero when any reader answer was a fault. Every child dies with
+the parent (however the parent ends), and the parent gives up, killing them, when the run
+overstays --seconds by --grace seconds.
 """
 
 import argparse
+import ctypes
 import hashlib
 import json
 import os
@@ -57,6 +60,18 @@ def world(store):
 def journal_line(journal, *fields):
     # One write per line, so that a kill never leaves half of a line followed by another.
     os.write(journal, (json.dumps([time.monotonic(), *fields]) + "\n").encode())
+
+
+def die_with_parent():
+    """Asks the kernel to kill this child when the parent ends (Linux), so that a parent killed
+    by a timeout leaves no writer or reader behind."""
+    parent = os.getppid()
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        return
+    if os.getppid() != parent:
+        os._exit(1)  # the parent ended before the request was made
 
 
 def writer_main(path, seed, id_space, journal_path):
@@ -198,49 +213,44 @@ def check_reader(states, calls):
     return checked, faults
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--seconds", type=float, default=10.0)
-    parser.add_argument("--readers", type=int, default=2)
-    parser.add_argument("--id-space", type=int, default=150)
-    parser.add_argument("--max-delay", type=float, default=0.3,
-                        help="longest time a writer runs before it is killed")
-    parser.add_argument("--dir", default=None)
-    parser.add_argument("--writer", nargs=4, help=argparse.SUPPRESS)
-    parser.add_argument("--reader", nargs=4, help=argparse.SUPPRESS)
-    args = parser.parse_args()
-    if args.writer:
-        path, seed, id_space, journal = args.writer
-        writer_main(path, int(seed), int(id_space), journal)
-        return 0
-    if args.reader:
-        path, out, stop, seed = args.reader
-        reader_main(path, out, stop, int(seed))
-        return 0
-
-    work = Path(tempfile.mkdtemp(prefix="vesko-many-", dir=args.dir))
+def run_processes(args, work, children):
+    """Runs the writer and the readers, each started process appended to `children`; returns
+    the number of writer kills, or what went wrong as a text."""
     store = work / "store"
     journal = work / "journal"
     stop = work / "stop"
     rng = random.Random(args.seed)
     me = [sys.executable, os.path.abspath(__file__)]
     started = time.monotonic()
+    deadline = started + args.seconds + args.grace
+
+    def overdue():
+        return time.monotonic() > deadline
+
+    def start(role, *role_args, log):
+        # stderr to a file: a pipe nobody reads fills up and stops the child.
+        with open(work / log, "ab") as err:
+            child = subprocess.Popen(me + [role, *map(str, role_args)], stderr=err)
+        children.append(child)
+        return child
+
+    def errors(log):
+        return (work / log).read_text(errors="replace")[-4000:]
 
     def start_writer(round_no):
-        return subprocess.Popen(me + ["--writer", str(store), str(args.seed * 100003 + round_no),
-                                      str(args.id_space), str(journal)],
-                                stderr=subprocess.PIPE)
+        return start("--writer", store, args.seed * 100003 + round_no, args.id_space, journal,
+                     log="writer.err")
 
     # The first writer makes the store before the readers come.
     writer = start_writer(0)
     while not journal.exists() or not journal.read_text():
         if writer.poll() is not None:
-            print(writer.stderr.read().decode(), file=sys.stderr)
-            return 1
+            return errors("writer.err")
+        if overdue():
+            return "the first writer never opened the store"
         time.sleep(0.01)
-    readers = [subprocess.Popen(me + ["--reader", str(store), str(work / f"reader{i}"), str(stop),
-                                      str(args.seed * 7 + i)], stderr=subprocess.PIPE)
+    readers = [start("--reader", store, work / f"reader{i}", stop, args.seed * 7 + i,
+                     log=f"reader{i}.err")
                for i in range(args.readers)]
     kills = 0
     round_no = 0
@@ -262,22 +272,74 @@ def main():
         # vacuum, cutting a torn tail, replaying).
         if rng.random() < 0.8:
             while opens_so_far() < opens and writer.poll() is None:
+                if overdue():
+                    return f"writer round {round_no} never opened the store"
                 time.sleep(0.005)
+        for i, reader in enumerate(readers):
+            if reader.poll() is not None:
+                return f"reader {i} ended early:\n" + errors(f"reader{i}.err")
         time.sleep(rng.uniform(0.0, args.max_delay))
         opens = opens_so_far() + 1
-        writer.send_signal(signal.SIGKILL)
+        writer.kill()
         writer.wait()
         kills += 1
         round_no += 1
         writer = start_writer(round_no)
     stop.touch()
-    for reader in readers:
-        if reader.wait(timeout=60) != 0:
-            print(reader.stderr.read().decode(), file=sys.stderr)
-            return 1
-    writer.send_signal(signal.SIGKILL)
+    for i, reader in enumerate(readers):
+        try:
+            code = reader.wait(timeout=max(1.0, deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            return f"reader {i} did not stop"
+        if code != 0:
+            return f"reader {i} failed:\n" + errors(f"reader{i}.err")
+    writer.kill()
     writer.wait()
+    return kills
 
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--seconds", type=float, default=10.0)
+    parser.add_argument("--readers", type=int, default=2)
+    parser.add_argument("--id-space", type=int, default=150)
+    parser.add_argument("--max-delay", type=float, default=0.3,
+                        help="longest time a writer runs before it is killed")
+    parser.add_argument("--dir", default=None)
+    parser.add_argument("--grace", type=float, default=120.0,
+                        help="seconds past --seconds after which the run is given up as hung")
+    parser.add_argument("--writer", nargs=4, help=argparse.SUPPRESS)
+    parser.add_argument("--reader", nargs=4, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.writer or args.reader:
+        die_with_parent()
+    if args.writer:
+        path, seed, id_space, journal = args.writer
+        writer_main(path, int(seed), int(id_space), journal)
+        return 0
+    if args.reader:
+        path, out, stop, seed = args.reader
+        reader_main(path, out, stop, int(seed))
+        return 0
+
+    # A parent stopped by SIGTERM (timeout's) still reaches the `finally` that ends the children.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    work = Path(tempfile.mkdtemp(prefix="vesko-many-", dir=args.dir))
+    children = []
+    try:
+        kills = run_processes(args, work, children)
+    finally:
+        for child in children:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+    if isinstance(kills, str):
+        print(kills, file=sys.stderr)
+        print(f"kept for inspection: {work}", file=sys.stderr)
+        return 1
+    started = time.monotonic()
+    journal = work / "journal"
     states, findings = read_journal(journal)
     checked = 0
     faults = list(findings)
@@ -287,7 +349,8 @@ def main():
         checked += n
         faults += found
     acknowledged = sum(1 for _, _, ack, _ in states if ack is not None)
-    print(f"seed {args.seed}: {time.monotonic() - started:.1f} s, writer kills: {kills}, "
+    print(f"seed {args.seed}: {args.seconds:.0f} s, checked in {time.monotonic() - started:.1f} s, "
+          f"writer kills: {kills}, "
           f"acknowledged calls: {acknowledged}, reader calls checked: {checked}, "
           f"faults: {len(faults)}")
     for fault in faults[:20]:
