@@ -18,6 +18,9 @@
 #include <ctime>
 #include <fcntl.h>
 #include <limits>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <memory>
 #include <mutex>
 #include <new>
@@ -490,6 +493,12 @@ std::atomic<std::uint64_t> fork_generation{0};
 void count_fork() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
 }  // namespace
+
+void return_free_memory() {
+#if defined(__GLIBC__)
+    (void)::malloc_trim(0);
+#endif
+}
 
 std::uint64_t process_generation() {
     // Registered the first time a store asks, which is before any fork it must notice.

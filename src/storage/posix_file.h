@@ -230,6 +230,11 @@ Result<FileIdentity> file_identity(const std::string& path);
 // Costs one relaxed atomic load.
 std::uint64_t process_generation();
 
+// Hands the heap's free memory back to the system (glibc's malloc_trim; nothing elsewhere).
+// After a large structure is freed, the allocator otherwise keeps its pages, so that a process
+// which replaced its whole index holds the memory of two.
+void return_free_memory();
+
 // mkdir -p with mode 0777 less umask; an existing directory is fine, an existing file is
 // FileExistsError like any other failed mkdir.
 Result<void> create_directories(const std::string& path);

@@ -152,7 +152,9 @@ def read_journal(journal_path):
             def text(o):
                 return {e: json.dumps(p.meta, sort_keys=True) for e, p in o.points.items()}
 
-            if found not in (text(before), text(after)):
+            # Each state's texts once: a reopen's check runs for every one of its points.
+            before_text, after_text = text(before), text(after)
+            if found not in (before_text, after_text):
                 partial = in_flight is not None and in_flight[0][0] in BATCH_CALLS
                 if not partial or any(e not in before.points and e not in after.points
                                       for e in found):
@@ -161,8 +163,7 @@ def read_journal(journal_path):
             # The model goes on from what the store holds.
             rebuilt = model.Oracle()
             for e in found:
-                source = after if e in after.points and text(after).get(e) == found[e] \
-                    else before
+                source = after if after_text.get(e) == found[e] else before
                 rebuilt.points[e] = source.points.get(e) or after.points[e]
             oracle = rebuilt
             in_flight = None
