@@ -5,7 +5,7 @@ soon a reader sees what the writer acknowledged.
 
 N clustered points (bench/harness/workload.py). A writer process adds R points a second far from
 the query centres; each reader process opens the store with read_only=True after it started (the
-pre-fork pattern the README shows) and runs one query kind over the workload's centres for S
+pre-fork pattern the README shows), once the writer has opened it, and runs one query kind over the workload's centres for S
 seconds. Prints the queries per second of all readers together and the speed-up over one reader,
 for k = 10 and a 1 km radius. Then the freshness: the writer adds points one at a time and
 notes when each add returned; a reader asks `in` for the newest point in a loop and notes when it
@@ -29,8 +29,9 @@ from harness import workload  # noqa: E402
 import vesko  # noqa: E402
 
 
-def writer(path, rate, stop):
+def writer(path, rate, stop, opened):
     db = vesko.Vesko(path, timeout=10.0)
+    opened.set()
     n = 0
     start = time.perf_counter()
     while not stop.is_set():
@@ -63,9 +64,13 @@ def reader(path, kind, centres, seconds, start_at, out):
 def throughput(ctx, path, kind, centres, readers, seconds, rate):
     stop = ctx.Event()
     out = ctx.Queue()
-    w = ctx.Process(target=writer, args=(path, rate, stop)) if rate > 0 else None
+    opened = ctx.Event()
+    w = ctx.Process(target=writer, args=(path, rate, stop, opened)) if rate > 0 else None
     if w:
         w.start()
+        # A writer's open replays the log and makes every reader open before it read the
+        # whole store again: the readers open after it, as they would beside a running writer.
+        opened.wait()
     start_at = time.monotonic() + 1.5  # every reader open and warm before the clock starts
     procs = [ctx.Process(target=reader, args=(path, kind, centres, seconds, start_at, out))
              for _ in range(readers)]
@@ -80,8 +85,9 @@ def throughput(ctx, path, kind, centres, readers, seconds, rate):
     return total / seconds
 
 
-def freshness_writer(path, count, acked, ready, done):
+def freshness_writer(path, count, acked, opened, ready, done):
     db = vesko.Vesko(path, timeout=10.0)
+    opened.set()
     ready.wait()
     for i in range(count):
         db.add(f"fresh{i}", -50.0, -100.0 + i * 1e-4, "{}")
@@ -91,7 +97,8 @@ def freshness_writer(path, count, acked, ready, done):
     db.close()
 
 
-def freshness_reader(path, count, acked, seen, ready, done):
+def freshness_reader(path, count, acked, seen, opened, ready, done):
+    opened.wait()
     db = vesko.Vesko(path, read_only=True)
     ready.set()
     i = 0
@@ -112,9 +119,9 @@ def freshness_reader(path, count, acked, seen, ready, done):
 def freshness(ctx, path, count):
     acked = ctx.Array("d", count, lock=False)
     seen = ctx.Array("d", count, lock=False)
-    ready, done = ctx.Event(), ctx.Event()
-    r = ctx.Process(target=freshness_reader, args=(path, count, acked, seen, ready, done))
-    w = ctx.Process(target=freshness_writer, args=(path, count, acked, ready, done))
+    opened, ready, done = ctx.Event(), ctx.Event(), ctx.Event()
+    r = ctx.Process(target=freshness_reader, args=(path, count, acked, seen, opened, ready, done))
+    w = ctx.Process(target=freshness_writer, args=(path, count, acked, opened, ready, done))
     r.start()
     w.start()
     w.join()

@@ -18,7 +18,10 @@
 // holds a log the files still vouch for. A writer's open replays it anyway (upserts come out
 // renumbered, their records written by that open), but a reader cannot write those records:
 // it skips the prefix the mark names instead. A mark naming another file (the rename never
-// happened, or wal.ack is older than snapshot.bin after a power loss) is ignored.
+// happened, or wal.ack is older than snapshot.bin after a power loss) is ignored. wal.ack is
+// never forced to disk, so a power loss in that window can take the mark with it: a reader
+// then replays the whole log, finds a renumbered upsert's record missing and refuses to open
+// (an OSError, never a wrong answer) until a writer has opened the store again.
 // A writer holds an exclusive lock on the file's first byte (an open file description's lock)
 // for the length of an event; a reader holds a shared one while it reads the files an event
 // could replace, so it never reads half of one.
