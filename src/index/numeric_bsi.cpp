@@ -131,6 +131,8 @@ constexpr double dense_id_ns = 2.2;
 constexpr double slices_read_per_id = 10.0;
 constexpr double operations_per_slice = 3.0;
 constexpr double ids_per_block = 65536.0;
+// How many ids ahead a read of the column of codes is asked for (as for coordinates).
+constexpr std::size_t code_prefetch_distance = 16;
 
 }  // namespace
 
@@ -172,15 +174,28 @@ Bitmap NumericBsiIndex::existing(const Bitmap* within) const {
 }
 
 template <class Keep>
-Bitmap NumericBsiIndex::pick_by_code(const Bitmap& within, std::uint32_t bound, Keep keep) const {
+Bitmap NumericBsiIndex::pick_by_code(const Bitmap& within, Keep keep) const {
     const std::vector<std::uint32_t>& codes = code_column();
-    std::vector<std::uint32_t> kept;
-    within.for_each([&](std::uint32_t int_id) {
-        const std::uint32_t code = int_id < codes.size() ? codes[int_id] : 0;
-        if (code != 0 && keep(code < bound ? -1 : (code > bound ? 1 : 0))) kept.push_back(int_id);
-    });
+    // The set's ids come out as an array, so that each read can be asked for a few ids ahead:
+    // a search window's ids lie far apart in the column when its points were added among
+    // others, and each read is then a miss in the caches, which these overlap.
+    std::vector<std::uint32_t> ids = within.to_vector();
+    const std::size_t n = ids.size();
+    auto code_of = [&codes](std::uint32_t int_id) {
+        return int_id < codes.size() ? codes[int_id] : std::uint32_t{0};
+    };
+    for (std::size_t i = 0; i < std::min(n, code_prefetch_distance); ++i) {
+        if (ids[i] < codes.size()) __builtin_prefetch(codes.data() + ids[i]);
+    }
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + code_prefetch_distance < n && ids[i + code_prefetch_distance] < codes.size())
+            __builtin_prefetch(codes.data() + ids[i + code_prefetch_distance]);
+        const std::uint32_t int_id = ids[i];
+        if (keep(code_of(int_id))) ids[kept++] = int_id;
+    }
     Bitmap r;
-    r.add_many(kept.data(), kept.size());
+    r.add_many(ids.data(), kept);
     return r;
 }
 
@@ -189,7 +204,7 @@ Bitmap NumericBsiIndex::equal_to(float value, const Bitmap* within) const {
     const std::uint32_t c = sortable_bits(value);
     if (highest_bit(c) > top_bit_) return Bitmap();
     if (within != nullptr && reads_per_id(*within))
-        return pick_by_code(*within, c, [](int sign) { return sign == 0; });
+        return pick_by_code(*within, [c](std::uint32_t code) { return code == c; });
     Bitmap r = existing(within);
     for (int i = 0; i <= top_bit_ && !r.empty(); ++i) {
         if (bit_set(c, i)) {
@@ -201,12 +216,25 @@ Bitmap NumericBsiIndex::equal_to(float value, const Bitmap* within) const {
     return r;
 }
 
+Bitmap NumericBsiIndex::not_equal_to(float value, const Bitmap& within) const {
+    const std::uint32_t c = sortable_bits(value);
+    // No recorded value is NaN or has a bit above top_bit_: every id differs.
+    if (std::isnan(value) || highest_bit(c) > top_bit_) return within;
+    // One read per id keeps the ids without a value (code 0) along with the other values.
+    if (reads_per_id(within))
+        return pick_by_code(within, [c](std::uint32_t code) { return code != c; });
+    Bitmap r = within;
+    r -= equal_to(value, &r);
+    return r;
+}
+
 Bitmap NumericBsiIndex::less_than_encoded(std::uint32_t bound, const Bitmap* within) const {
     if (bound <= min_encoded_) return Bitmap();
     if (bound > max_encoded_) return existing(within);
     const int top = scan_top(bound);
     if (within != nullptr && reads_per_id(*within))
-        return pick_by_code(*within, bound, [](int sign) { return sign < 0; });
+        return pick_by_code(*within,
+                            [bound](std::uint32_t code) { return code != 0 && code < bound; });
     Bitmap result;
     Bitmap eq = existing(within);  // ids whose bits above i equal the bound's
     for (int i = top; i >= 0 && !eq.empty(); --i) {
@@ -226,7 +254,7 @@ Bitmap NumericBsiIndex::greater_than_encoded(std::uint32_t bound, const Bitmap* 
     if (bound < min_encoded_) return existing(within);
     const int top = scan_top(bound);
     if (within != nullptr && reads_per_id(*within))
-        return pick_by_code(*within, bound, [](int sign) { return sign > 0; });
+        return pick_by_code(*within, [bound](std::uint32_t code) { return code > bound; });
     Bitmap result;
     Bitmap eq = existing(within);
     for (int i = top; i >= 0 && !eq.empty(); --i) {
@@ -244,7 +272,7 @@ Bitmap NumericBsiIndex::greater_than_encoded(std::uint32_t bound, const Bitmap* 
 Bitmap NumericBsiIndex::at_least_encoded(std::uint32_t bound, const Bitmap* within) const {
     if (within != nullptr && reads_per_id(*within) && bound > min_encoded_ &&
         bound <= max_encoded_) {
-        return pick_by_code(*within, bound, [](int sign) { return sign >= 0; });
+        return pick_by_code(*within, [bound](std::uint32_t code) { return code >= bound; });
     }
     Bitmap r = existing(within);
     r -= less_than_encoded(bound, &r);
