@@ -188,11 +188,23 @@ Bitmap NumericBsiIndex::pick_by_code(const Bitmap& within, Keep keep) const {
         if (ids[i] < codes.size()) __builtin_prefetch(codes.data() + ids[i]);
     }
     std::size_t kept = 0;
+    std::vector<std::uint32_t> dropped;
     for (std::size_t i = 0; i < n; ++i) {
         if (i + code_prefetch_distance < n && ids[i + code_prefetch_distance] < codes.size())
             __builtin_prefetch(codes.data() + ids[i + code_prefetch_distance]);
         const std::uint32_t int_id = ids[i];
-        if (keep(code_of(int_id))) ids[kept++] = int_id;
+        if (keep(code_of(int_id))) {
+            ids[kept++] = int_id;
+        } else {
+            dropped.push_back(int_id);
+        }
+    }
+    // The smaller side is filed id by id: a complement ("$ne") keeps nearly every id, and
+    // taking its few others out of a copy of the set costs less than filing the rest anew.
+    if (dropped.size() < kept) {
+        Bitmap others;
+        others.add_many(dropped.data(), dropped.size());
+        return within - others;
     }
     Bitmap r;
     r.add_many(ids.data(), kept);
