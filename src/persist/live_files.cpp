@@ -1,10 +1,12 @@
 #include "persist/live_files.h"
 
+#include "common/shared_parts.h"
 #include "index/id_hash.h"
 #include "storage/codec.h"
 #include "storage/data_files.h"
 #include "storage/used_lengths.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace vesko::persist {
@@ -49,20 +51,44 @@ std::optional<std::string> LiveFiles::id_map_damage(const index::PersistedIndexe
         return "the id map holds " + std::to_string(indexes.ext_to_int.size()) + " entries for " +
                std::to_string(indexes.valid_ids.cardinality()) + " live ids";
     }
-    // Hashes by id first, so that the records are then read in the order of the file.
+    // Hashes by id first, so that the records are then read in the order of the file. Every
+    // open of a persisted store pays for this check, so the records are read straight from
+    // the mapped files (every live id has a slot in offsets.bin: snapshot_damage) and the ids
+    // are shared out in parts with the helper thread.
     std::vector<std::uint64_t> hash_of(
         indexes.valid_ids.empty() ? 0 : std::size_t{indexes.valid_ids.maximum()} + 1);
     indexes.ext_to_int.for_each(
         [&](std::uint64_t hash, std::uint32_t int_id) { hash_of[int_id] = hash; });
-    std::optional<std::uint32_t> bad;
-    indexes.valid_ids.for_each([&](std::uint32_t int_id) {
-        if (bad) return;
-        const std::optional<std::string_view> ext_id = record(Ids, *slot(Offsets, int_id));
-        if (!ext_id || index::hash_id(*ext_id) != hash_of[int_id]) bad = int_id;
-    });
-    if (!bad) return std::nullopt;
-    return "the id map's entry for id " + std::to_string(*bad) +
-           " does not hold the hash of that id's record in ids.bin";
+    const std::vector<std::uint32_t> live = indexes.valid_ids.to_vector();
+    const std::span<const unsigned char> offsets = bytes(Offsets);
+    const std::span<const unsigned char> ids = bytes(Ids);
+    auto matches = [&](std::uint32_t int_id) {
+        const std::uint64_t offset =
+            storage::load_u64(offsets.data() + std::size_t{int_id} * storage::slot_bytes);
+        if (offset > ids.size() || ids.size() - offset < 4) return false;
+        const std::uint32_t length = storage::load_u32(ids.data() + offset);
+        if (ids.size() - offset - 4 < length) return false;
+        const std::string_view ext_id(reinterpret_cast<const char*>(ids.data() + offset + 4),
+                                      length);
+        return index::hash_id(ext_id) == hash_of[int_id];
+    };
+    constexpr std::size_t part_ids = 1 << 16;
+    SharedParts<std::optional<std::uint32_t>> parts(
+        (live.size() + part_ids - 1) / part_ids,
+        [&](std::size_t part, std::optional<std::uint32_t>& bad) {
+            const std::size_t end = std::min(live.size(), (part + 1) * part_ids);
+            for (std::size_t i = part * part_ids; i < end && !bad; ++i) {
+                if (!matches(live[i])) bad = live[i];
+            }
+        },
+        SharedParts<std::optional<std::uint32_t>>::HelperStart::Back);
+    for (std::size_t part = 0; part < parts.size(); ++part) {
+        if (const std::optional<std::uint32_t> bad = parts.get(part)) {
+            return "the id map's entry for id " + std::to_string(*bad) +
+                   " does not hold the hash of that id's record in ids.bin";
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace vesko::persist

@@ -168,3 +168,18 @@ def test_salvage_refuses_a_rebuild_that_is_not_a_bool_before_touching_anything(s
         vesko.salvage(str(path), True)
     assert (path / "snapshot.bin").read_bytes() == b""
     assert not (path / "snapshot.bin.damaged").exists()
+
+
+@pytest.mark.parametrize("slots_file", ["offsets.bin", "meta_offsets.bin"])
+@pytest.mark.parametrize("damaged, owner", [(12, 6), (6, 12)], ids=["back", "forward"])
+def test_rebuild_sets_aside_a_slot_pointing_at_another_points_record(store, slots_file,
+                                                                       damaged, owner):
+    path, expected = history(store)
+    (path / "snapshot.bin").write_bytes(b"")
+    patch(path, slots_file, 8 * damaged, struct.pack("<Q", slot_offset(path, slots_file, owner)))
+    salvaged = salvage_store(path, rebuild=True)
+    _, lines = lost_lines(path)
+    assert list(lines) == [damaged]
+    assert ("id" in lines[damaged]) == (slots_file == "meta_offsets.bin")
+    del expected[f"p{damaged}"]
+    assert contents(salvaged, list(expected) + [f"p{damaged}", "p4"]) == expected
