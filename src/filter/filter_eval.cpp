@@ -25,7 +25,8 @@ constexpr double bitmap_id_ns = 0.5;
 // walked only as an array the set is not much smaller than. On bench/compare.py's clustered
 // store (1,000,000 points, 20 categories of 3,100 ids a block) a 10 km window of 1,950
 // candidates over all 16 blocks spent 27 us merging with a category (0.5 ns for each id of
-// both), where reading its numeric codes id by id costs about 10 us.
+// both), where reading its numeric codes id by id costs about 10 us: reading them first, then
+// searching the category's arrays for the ids left, took the whole search from 77 to 65 us.
 constexpr double array_max_ids = 4096.0;
 constexpr double skewed_ratio = 64.0;
 constexpr double searched_id_ns = 2.0;

@@ -178,7 +178,9 @@ Bitmap NumericBsiIndex::pick_by_code(const Bitmap& within, Keep keep) const {
     const std::vector<std::uint32_t>& codes = code_column();
     // The set's ids come out as an array, so that each read can be asked for a few ids ahead:
     // a search window's ids lie far apart in the column when its points were added among
-    // others, and each read is then a miss in the caches, which these overlap.
+    // others, and each read is then a miss in the caches, which these overlap (bench/filters.py
+    // with the near points spread among 1,800,000 far ones: a 5 km "rating" >= 4 in 0.160 ms
+    // of engine time instead of 0.182).
     std::vector<std::uint32_t> ids = within.to_vector();
     const std::size_t n = ids.size();
     auto code_of = [&codes](std::uint32_t int_id) {
