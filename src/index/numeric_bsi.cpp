@@ -202,7 +202,9 @@ Bitmap NumericBsiIndex::pick_by_code(const Bitmap& within, Keep keep) const {
         }
     }
     // The smaller side is filed id by id: a complement ("$ne") keeps nearly every id, and
-    // taking its few others out of a copy of the set costs less than filing the rest anew.
+    // taking its few others out of a copy of the set costs less than filing the rest anew (a
+    // 10 km "rating" != 3 of bench/filters.py, 11,000 candidates: 0.72 ms of engine time
+    // instead of 0.77, against 0.70 without the filter).
     if (dropped.size() < kept) {
         Bitmap others;
         others.add_many(dropped.data(), dropped.size());
