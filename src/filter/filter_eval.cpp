@@ -31,15 +31,19 @@ constexpr double array_max_ids = 4096.0;
 constexpr double skewed_ratio = 64.0;
 constexpr double searched_id_ns = 2.0;
 
-double blocks_spanned(std::uint32_t maximum) { return static_cast<double>(maximum / 65536U) + 1.0; }
+// The blocks that `ids` ids span when spread over the live ones (counted, not looked up: a
+// bitmap's largest id is a scan of its last block's words, which cost more than the rest of
+// a small search's planning).
+double blocks_spread(const index::CoreIndex& index, double ids) {
+    return std::min(ids, std::floor(static_cast<double>(index.count()) / 65536.0) + 1.0);
+}
 
-// A set of `set_ids` live ids of unknown spread is taken to meet as many blocks as the store
-// spans, or as it has ids when fewer; the value's ids to fill the blocks they span evenly.
-double intersection_ns(const index::CoreIndex& index, double set_ids, double value_ids,
-                       std::uint32_t value_maximum) {
-    const double set_blocks = std::min(set_ids, blocks_spanned(index.valid_ids.maximum()));
+// Each side is taken to spread over as many blocks as the live ids span, or as it has ids when
+// fewer.
+double intersection_ns(const index::CoreIndex& index, double set_ids, double value_ids) {
+    const double set_blocks = blocks_spread(index, set_ids);
     if (set_blocks < 1.0) return bitmap_op_ns;
-    const double value_blocks = blocks_spanned(value_maximum);
+    const double value_blocks = std::max(blocks_spread(index, value_ids), 1.0);
     const double value_per_block = value_ids / value_blocks;
     const double set_per_block = set_ids / set_blocks;
     const double value_met = value_per_block * std::min(set_blocks, value_blocks);
@@ -176,8 +180,7 @@ Estimate estimate_str_eq(const index::CoreIndex& index, std::string_view field,
                                                       : (value.get<bool>() ? "true" : "false"));
     if (inner == outer->second.end()) return {};
     const auto value_ids = static_cast<double>(inner->second.cardinality());
-    return {std::min(within_ids, value_ids),
-            intersection_ns(index, within_ids, value_ids, inner->second.maximum())};
+    return {std::min(within_ids, value_ids), intersection_ns(index, within_ids, value_ids)};
 }
 
 Estimate estimate_numeric(const index::CoreIndex& index, std::string_view field,

@@ -149,10 +149,12 @@ double NumericBsiIndex::index_wide_ns() const {
 }
 
 double NumericBsiIndex::comparison_ns(double within_ids) const {
-    // Unknown spread: the set is taken to meet as many blocks as the field does, or as it has
-    // ids when fewer.
+    // Unknown spread: the set is taken to meet as many blocks as the field's ids fill, or as
+    // it has ids when fewer (counted, not looked up: a bitmap's largest id is a scan of its
+    // last block's words, which cost more than the rest of a small search's planning).
     const double blocks =
-        std::min(within_ids, static_cast<double>(existence_.maximum()) / ids_per_block + 1.0);
+        std::min(within_ids,
+                 std::floor(static_cast<double>(existence_.cardinality()) / ids_per_block) + 1.0);
     return std::min(per_id_ns(within_ids), slices_ns(within_ids, blocks));
 }
 
