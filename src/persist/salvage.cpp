@@ -139,7 +139,7 @@ std::optional<SnapshotData> without_lost_points(std::span<const unsigned char> b
     data->meta_file_len = std::max(std::min(data->meta_file_len, files.size(File::Meta)),
                                    files.records_end(data->valid_ids, true));
     if (snapshot_damage(view_of(*data), files.size(File::Ids), files.size(File::Meta), slots) ||
-        files.id_map_damage(*data)) {
+        files.live_record_damage(*data)) {
         lost.clear();
         return std::nullopt;
     }

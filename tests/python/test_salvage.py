@@ -56,6 +56,8 @@ DAMAGE = {
     "id_not_utf8": (lambda p: patch(p, "ids.bin", slot_offset(p, "offsets.bin", 7) + 4, b"\xff"),
                     [7], {"lat", "lon", "metadata"}),
     "offsets_cut": (lambda p: cut(p, "offsets.bin", 8 * 40), range(40, N), {"lat", "lon", "metadata"}),
+    "meta_slot_past_end": (lambda p: patch(p, "meta_offsets.bin", 8 * 20, struct.pack("<Q", 2**40)),
+                           [20], {"id", "lat", "lon"}),
 }
 
 
