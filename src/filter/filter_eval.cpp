@@ -17,6 +17,45 @@ namespace {
 constexpr double bitmap_op_ns = 60.0;
 constexpr double bitmap_id_ns = 0.5;
 
+// A set intersected with a value's ids meets them block by block (65,536 ids). A block's ids
+// are a bitset when more than 4,096, else a sorted array. Where either side is a bitset, each
+// id of the other is a lookup (two bitsets combine word by word, for less). Two arrays are
+// merged, both walked whole, unless one holds under a 64th as many as the other, when each of
+// its ids is searched for instead. So a value's ids cost only in the blocks the set meets, and
+// walked only as an array the set is not much smaller than. On bench/compare.py's clustered
+// store (1,000,000 points, 20 categories of 3,100 ids a block) a 10 km window of 1,950
+// candidates over all 16 blocks spent 27 us merging with a category (0.5 ns for each id of
+// both), where reading its numeric codes id by id costs about 10 us: reading them first, then
+// searching the category's arrays for the ids left, took the whole search from 77 to 65 us.
+constexpr double array_max_ids = 4096.0;
+constexpr double skewed_ratio = 64.0;
+constexpr double searched_id_ns = 2.0;
+
+// The blocks that `ids` ids span when spread over the live ones (counted, not looked up: a
+// bitmap's largest id is a scan of its last block's words, which cost more than the rest of
+// a small search's planning).
+double blocks_spread(const index::CoreIndex& index, double ids) {
+    return std::min(ids, std::floor(static_cast<double>(index.count()) / 65536.0) + 1.0);
+}
+
+// Each side is taken to spread over as many blocks as the live ids span, or as it has ids when
+// fewer.
+double intersection_ns(const index::CoreIndex& index, double set_ids, double value_ids) {
+    const double set_blocks = blocks_spread(index, set_ids);
+    if (set_blocks < 1.0) return bitmap_op_ns;
+    const double value_blocks = std::max(blocks_spread(index, value_ids), 1.0);
+    const double value_per_block = value_ids / value_blocks;
+    const double set_per_block = set_ids / set_blocks;
+    const double value_met = value_per_block * std::min(set_blocks, value_blocks);
+    if (value_per_block > array_max_ids || set_per_block > array_max_ids)
+        return bitmap_op_ns + bitmap_id_ns * std::min(set_ids, value_met);
+    if (set_per_block * skewed_ratio < value_per_block)
+        return bitmap_op_ns + searched_id_ns * set_ids;
+    if (value_per_block * skewed_ratio < set_per_block)
+        return bitmap_op_ns + searched_id_ns * value_met;
+    return bitmap_op_ns + bitmap_id_ns * (set_ids + value_met);
+}
+
 const text::Json* member_array(const text::Json& object, const char* key) {
     auto it = object.find(key);
     return it != object.end() && it->is_array() ? &*it : nullptr;
@@ -140,8 +179,8 @@ Estimate estimate_str_eq(const index::CoreIndex& index, std::string_view field,
     auto inner = outer->second.find(value.is_string() ? value.get_ref<const std::string&>()
                                                       : (value.get<bool>() ? "true" : "false"));
     if (inner == outer->second.end()) return {};
-    const double ids = std::min(within_ids, static_cast<double>(inner->second.cardinality()));
-    return {ids, bitmap_op_ns + bitmap_id_ns * ids};
+    const auto value_ids = static_cast<double>(inner->second.cardinality());
+    return {std::min(within_ids, value_ids), intersection_ns(index, within_ids, value_ids)};
 }
 
 Estimate estimate_numeric(const index::CoreIndex& index, std::string_view field,
@@ -310,7 +349,8 @@ Bitmap evaluate_numeric_op(const index::CoreIndex& index, std::string_view field
     if (op == "$eq") return bsi.equal_to(value, within);
     if (op == "$ne") {
         // "Not equal" includes live points that hold no value for the field.
-        Bitmap r = live_within(index, within);
+        if (within != nullptr) return bsi.not_equal_to(value, *within);
+        Bitmap r = index.valid_ids;
         r -= bsi.equal_to(value, &r);
         return r;
     }

@@ -131,6 +131,8 @@ constexpr double dense_id_ns = 2.2;
 constexpr double slices_read_per_id = 10.0;
 constexpr double operations_per_slice = 3.0;
 constexpr double ids_per_block = 65536.0;
+// How many ids ahead a read of the column of codes is asked for (as for coordinates).
+constexpr std::size_t code_prefetch_distance = 16;
 
 }  // namespace
 
@@ -147,10 +149,12 @@ double NumericBsiIndex::index_wide_ns() const {
 }
 
 double NumericBsiIndex::comparison_ns(double within_ids) const {
-    // Unknown spread: the set is taken to meet as many blocks as the field does, or as it has
-    // ids when fewer.
+    // Unknown spread: the set is taken to meet as many blocks as the field's ids fill, or as
+    // it has ids when fewer (counted, not looked up: a bitmap's largest id is a scan of its
+    // last block's words, which cost more than the rest of a small search's planning).
     const double blocks =
-        std::min(within_ids, static_cast<double>(existence_.maximum()) / ids_per_block + 1.0);
+        std::min(within_ids,
+                 std::floor(static_cast<double>(existence_.cardinality()) / ids_per_block) + 1.0);
     return std::min(per_id_ns(within_ids), slices_ns(within_ids, blocks));
 }
 
@@ -172,15 +176,44 @@ Bitmap NumericBsiIndex::existing(const Bitmap* within) const {
 }
 
 template <class Keep>
-Bitmap NumericBsiIndex::pick_by_code(const Bitmap& within, std::uint32_t bound, Keep keep) const {
+Bitmap NumericBsiIndex::pick_by_code(const Bitmap& within, Keep keep) const {
     const std::vector<std::uint32_t>& codes = code_column();
-    std::vector<std::uint32_t> kept;
-    within.for_each([&](std::uint32_t int_id) {
-        const std::uint32_t code = int_id < codes.size() ? codes[int_id] : 0;
-        if (code != 0 && keep(code < bound ? -1 : (code > bound ? 1 : 0))) kept.push_back(int_id);
-    });
+    // The set's ids come out as an array, so that each read can be asked for a few ids ahead:
+    // a search window's ids lie far apart in the column when its points were added among
+    // others, and each read is then a miss in the caches, which these overlap (bench/filters.py
+    // with the near points spread among 1,800,000 far ones: a 5 km "rating" >= 4 in 0.160 ms
+    // of engine time instead of 0.182).
+    std::vector<std::uint32_t> ids = within.to_vector();
+    const std::size_t n = ids.size();
+    auto code_of = [&codes](std::uint32_t int_id) {
+        return int_id < codes.size() ? codes[int_id] : std::uint32_t{0};
+    };
+    for (std::size_t i = 0; i < std::min(n, code_prefetch_distance); ++i) {
+        if (ids[i] < codes.size()) __builtin_prefetch(codes.data() + ids[i]);
+    }
+    std::size_t kept = 0;
+    std::vector<std::uint32_t> dropped;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + code_prefetch_distance < n && ids[i + code_prefetch_distance] < codes.size())
+            __builtin_prefetch(codes.data() + ids[i + code_prefetch_distance]);
+        const std::uint32_t int_id = ids[i];
+        if (keep(code_of(int_id))) {
+            ids[kept++] = int_id;
+        } else {
+            dropped.push_back(int_id);
+        }
+    }
+    // The smaller side is filed id by id: a complement ("$ne") keeps nearly every id, and
+    // taking its few others out of a copy of the set costs less than filing the rest anew (a
+    // 10 km "rating" != 3 of bench/filters.py, 11,000 candidates: 0.72 ms of engine time
+    // instead of 0.77, against 0.70 without the filter).
+    if (dropped.size() < kept) {
+        Bitmap others;
+        others.add_many(dropped.data(), dropped.size());
+        return within - others;
+    }
     Bitmap r;
-    r.add_many(kept.data(), kept.size());
+    r.add_many(ids.data(), kept);
     return r;
 }
 
@@ -189,7 +222,7 @@ Bitmap NumericBsiIndex::equal_to(float value, const Bitmap* within) const {
     const std::uint32_t c = sortable_bits(value);
     if (highest_bit(c) > top_bit_) return Bitmap();
     if (within != nullptr && reads_per_id(*within))
-        return pick_by_code(*within, c, [](int sign) { return sign == 0; });
+        return pick_by_code(*within, [c](std::uint32_t code) { return code == c; });
     Bitmap r = existing(within);
     for (int i = 0; i <= top_bit_ && !r.empty(); ++i) {
         if (bit_set(c, i)) {
@@ -201,12 +234,25 @@ Bitmap NumericBsiIndex::equal_to(float value, const Bitmap* within) const {
     return r;
 }
 
+Bitmap NumericBsiIndex::not_equal_to(float value, const Bitmap& within) const {
+    const std::uint32_t c = sortable_bits(value);
+    // No recorded value is NaN or has a bit above top_bit_: every id differs.
+    if (std::isnan(value) || highest_bit(c) > top_bit_) return within;
+    // One read per id keeps the ids without a value (code 0) along with the other values.
+    if (reads_per_id(within))
+        return pick_by_code(within, [c](std::uint32_t code) { return code != c; });
+    Bitmap r = within;
+    r -= equal_to(value, &r);
+    return r;
+}
+
 Bitmap NumericBsiIndex::less_than_encoded(std::uint32_t bound, const Bitmap* within) const {
     if (bound <= min_encoded_) return Bitmap();
     if (bound > max_encoded_) return existing(within);
     const int top = scan_top(bound);
     if (within != nullptr && reads_per_id(*within))
-        return pick_by_code(*within, bound, [](int sign) { return sign < 0; });
+        return pick_by_code(*within,
+                            [bound](std::uint32_t code) { return code != 0 && code < bound; });
     Bitmap result;
     Bitmap eq = existing(within);  // ids whose bits above i equal the bound's
     for (int i = top; i >= 0 && !eq.empty(); --i) {
@@ -226,7 +272,7 @@ Bitmap NumericBsiIndex::greater_than_encoded(std::uint32_t bound, const Bitmap* 
     if (bound < min_encoded_) return existing(within);
     const int top = scan_top(bound);
     if (within != nullptr && reads_per_id(*within))
-        return pick_by_code(*within, bound, [](int sign) { return sign > 0; });
+        return pick_by_code(*within, [bound](std::uint32_t code) { return code > bound; });
     Bitmap result;
     Bitmap eq = existing(within);
     for (int i = top; i >= 0 && !eq.empty(); --i) {
@@ -244,7 +290,7 @@ Bitmap NumericBsiIndex::greater_than_encoded(std::uint32_t bound, const Bitmap* 
 Bitmap NumericBsiIndex::at_least_encoded(std::uint32_t bound, const Bitmap* within) const {
     if (within != nullptr && reads_per_id(*within) && bound > min_encoded_ &&
         bound <= max_encoded_) {
-        return pick_by_code(*within, bound, [](int sign) { return sign >= 0; });
+        return pick_by_code(*within, [bound](std::uint32_t code) { return code >= bound; });
     }
     Bitmap r = existing(within);
     r -= less_than_encoded(bound, &r);

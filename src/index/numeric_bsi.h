@@ -46,6 +46,9 @@ class NumericBsiIndex {
     // Each comparison with `within` given answers only for those ids (the result is the full
     // answer intersected with it), touching no more of the slices than they need.
     Bitmap equal_to(float value, const Bitmap* within = nullptr) const;
+    // The ids of `within` that hold no value equal to `value`: those with another value and
+    // those with none.
+    Bitmap not_equal_to(float value, const Bitmap& within) const;
     // Ids whose code is below / above the bound.
     Bitmap less_than_encoded(std::uint32_t bound, const Bitmap* within = nullptr) const;
     Bitmap greater_than_encoded(std::uint32_t bound, const Bitmap* within = nullptr) const;
@@ -96,10 +99,10 @@ class NumericBsiIndex {
     };
     const std::vector<std::uint32_t>& code_column() const;
     void set_code(std::uint32_t int_id, std::uint32_t code);
-    // The existing ids of `within` whose comparison sign (code against bound) `keep` accepts,
-    // each read from the column of codes.
+    // The ids of `within` whose code (0 for an id without a value) `keep` accepts, each read
+    // from the column of codes.
     template <class Keep>
-    Bitmap pick_by_code(const Bitmap& within, std::uint32_t bound, Keep keep) const;
+    Bitmap pick_by_code(const Bitmap& within, Keep keep) const;
 
     // The highest bit a comparison with `bound` reads: above it every present code and the
     // bound hold only zeros.

@@ -1,10 +1,13 @@
 #include "index/numeric_bsi.h"
 
+#include "index/forced_plan.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -78,9 +81,9 @@ TEST(NumericBsiIndex, RangeScansAgreeWithDirectComparison) {
     }
 }
 
-// Restricted to a set, a comparison reads each id's code from the slices when the set is small
-// and works on whole slices when it is large; both must give the direct comparison's answer
-// within the set, for sets on either side of the switch and with ids that hold no value.
+// Restricted to a set, a comparison reads each id's code from the column of codes or works on
+// whole slices; each way, chosen by the cost model or forced, must give the direct comparison's
+// answer within the set, for sets of every size and with ids that hold no value.
 TEST(NumericBsiIndex, ComparisonsWithinASetAgreeWithDirectComparison) {
     std::mt19937 rng(777);
     const std::vector<float> pool = {
@@ -94,6 +97,8 @@ TEST(NumericBsiIndex, ComparisonsWithinASetAgreeWithDirectComparison) {
         index.set_value(id, v);
         codes[id] = sortable_bits(v);
     }
+    const std::optional<plan::Comparison> ways[] = {std::nullopt, plan::Comparison::PerId,
+                                                    plan::Comparison::Slices};
     for (std::size_t size : std::initializer_list<std::size_t>{0, 1, 7, 63, 64, 65, 200, 320}) {
         std::vector<std::uint32_t> all(ids);
         for (std::uint32_t id = 0; id < ids; ++id) all[id] = id;
@@ -113,11 +118,20 @@ TEST(NumericBsiIndex, ComparisonsWithinASetAgreeWithDirectComparison) {
                 if (codes[id] == e) eq.push_back(id);
                 if (codes[id] >= e) at_least.push_back(id);
             });
-            SCOPED_TRACE(testing::Message() << size << " ids, probe " << probe);
-            EXPECT_EQ(index.less_than_encoded(e, &within).to_vector(), lt);
-            EXPECT_EQ(index.greater_than_encoded(e, &within).to_vector(), gt);
-            EXPECT_EQ(index.equal_to(probe, &within).to_vector(), eq);
-            EXPECT_EQ(index.at_least_encoded(e, &within).to_vector(), at_least);
+            Bitmap not_equal = within;
+            for (std::uint32_t id : eq) not_equal.remove(id);
+            for (const auto& way : ways) {
+                plan::forced_comparison = way;
+                SCOPED_TRACE(testing::Message() << size << " ids, probe " << probe << ", way "
+                                                << (way ? static_cast<int>(*way) : -1));
+                EXPECT_EQ(index.less_than_encoded(e, &within).to_vector(), lt);
+                EXPECT_EQ(index.greater_than_encoded(e, &within).to_vector(), gt);
+                EXPECT_EQ(index.equal_to(probe, &within).to_vector(), eq);
+                EXPECT_EQ(index.at_least_encoded(e, &within).to_vector(), at_least);
+                EXPECT_EQ(index.not_equal_to(probe, within), not_equal);
+                EXPECT_EQ(index.not_equal_to(std::nanf(""), within), within);
+            }
+            plan::forced_comparison.reset();
         }
     }
 }
