@@ -37,10 +37,10 @@ class LiveFiles {
     // or its bytes run past the end of the file.
     std::optional<std::string_view> record(File file, std::uint64_t offset) const;
 
-    // Why the id map does not name every live id by the hash of its record in ids.bin, or
-    // nothing. Caller has made sure with snapshot_damage that the entries name distinct live
-    // ids, each with a slot.
-    std::optional<std::string> id_map_damage(const index::PersistedIndexes& indexes) const;
+    // Why the id map does not name every live id by the hash of its record in ids.bin, or a
+    // live id's metadata record runs past the end of meta.bin; nothing when neither. Caller has
+    // made sure with snapshot_damage that the entries name distinct live ids, each with a slot.
+    std::optional<std::string> live_record_damage(const index::PersistedIndexes& indexes) const;
 
   private:
     std::span<const unsigned char> bytes(std::size_t file) const {

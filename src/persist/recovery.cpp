@@ -137,7 +137,7 @@ Result<void> judge_snapshot(std::span<const unsigned char> bytes, Inspection& fo
     // Every live id has a slot now (snapshot_damage), so the data files can be read for it.
     auto files = LiveFiles::open(current);
     if (!files) return files.error();
-    found.snapshot_damage = files->id_map_damage(*data);
+    found.snapshot_damage = files->live_record_damage(*data);
     if (found.snapshot_damage) {
         data.reset();
         return {};

@@ -55,10 +55,13 @@ std::optional<std::string> records_lost(const LiveFiles& files, std::uint32_t in
 }
 
 // What the files still hold of slot `int_id`, as one line of salvage-lost.jsonl.
-std::string lost_line(const LiveFiles& files, std::uint32_t int_id, const std::string& why) {
+// `id_known` is false when the id record the slot points at may be another point's.
+std::string lost_line(const LiveFiles& files, std::uint32_t int_id, const std::string& why,
+                      bool id_known = true) {
     text::Json line = text::Json::object();
     line["slot"] = int_id;
-    if (const auto ext_id = readable_id(files, int_id)) line["id"] = std::string(*ext_id);
+    if (const auto ext_id = readable_id(files, int_id); ext_id && id_known)
+        line["id"] = std::string(*ext_id);
     if (int_id < files.slots(File::Coords)) {
         const auto [lat_deg, lon_deg] = files.coords().at(int_id);
         auto number = [](float deg) {
@@ -136,11 +139,53 @@ std::optional<SnapshotData> without_lost_points(std::span<const unsigned char> b
     data->meta_file_len = std::max(std::min(data->meta_file_len, files.size(File::Meta)),
                                    files.records_end(data->valid_ids, true));
     if (snapshot_damage(view_of(*data), files.size(File::Ids), files.size(File::Meta), slots) ||
-        files.id_map_damage(*data)) {
+        files.live_record_damage(*data)) {
         lost.clear();
         return std::nullopt;
     }
     return data;
+}
+
+// The slots in use whose slot in `slots_file` (offsets.bin or meta_offsets.bin) points at a
+// record that another slot in use points at too. Every slot is given records of its own,
+// appended in the order of the slots (an upsert takes a new slot and new records), so a shared
+// record means a damaged slot pointing at another point's record: served, it would put one
+// point's id or metadata on another's coordinates. Of the slots sharing a record, the one whose
+// offset lies between those of the slots in use around it keeps it; the others are returned
+// (all of them when that does not single one out).
+Bitmap misdirected_slots(const LiveFiles& files, File slots_file,
+                         const std::vector<std::uint32_t>& used) {
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> at;  // (slot, offset), slot order
+    at.reserve(used.size());
+    for (std::uint32_t int_id : used) {
+        if (const auto offset = files.slot(slots_file, int_id)) at.emplace_back(int_id, *offset);
+    }
+    std::vector<std::uint64_t> offsets;
+    offsets.reserve(at.size());
+    for (const auto& entry : at) offsets.push_back(entry.second);
+    std::sort(offsets.begin(), offsets.end());
+    auto shared = [&](std::uint64_t offset) {
+        const auto [first, last] = std::equal_range(offsets.begin(), offsets.end(), offset);
+        return last - first > 1;
+    };
+    auto in_order = [&](std::size_t i) {
+        const std::uint64_t offset = at[i].second;
+        return (i == 0 || at[i - 1].second < offset) &&
+               (i + 1 == at.size() || offset < at[i + 1].second);
+    };
+    Bitmap out;
+    std::unordered_map<std::uint64_t, std::uint32_t> owners_in_order;
+    for (std::size_t i = 0; i < at.size(); ++i) {
+        if (!shared(at[i].second)) continue;
+        out.add(at[i].first);
+        if (in_order(i)) ++owners_in_order[at[i].second];
+    }
+    for (std::size_t i = 0; i < at.size(); ++i) {
+        const auto owners = owners_in_order.find(at[i].second);
+        if (owners != owners_in_order.end() && owners->second == 1 && in_order(i))
+            out.remove(at[i].first);
+    }
+    return out;
 }
 
 // A snapshot built from the records alone. A slot is in use when it points at a record (slot
@@ -157,14 +202,29 @@ SnapshotData rebuilt_from_records(const LiveFiles& files, std::vector<std::strin
         return files.slot(File::Offsets, int_id).value_or(0) != 0 ||
                files.slot(File::MetaOffsets, int_id).value_or(0) != 0;
     };
-    index::StringMap<std::uint32_t> newest;
+    std::vector<std::uint32_t> used;
     for (std::uint32_t int_id = 0; int_id < slots; ++int_id) {
-        if (!in_use(int_id)) continue;
+        if (in_use(int_id)) used.push_back(int_id);
+    }
+    const Bitmap misdirected_ids = misdirected_slots(files, File::Offsets, used);
+    Bitmap misdirected = misdirected_slots(files, File::MetaOffsets, used);
+    misdirected |= misdirected_ids;
+    index::StringMap<std::uint32_t> newest;
+    for (std::uint32_t int_id : used) {
+        // A slot whose metadata record is another's still names its own id: older versions
+        // of that id stay deleted, and the newest is set aside below.
+        if (misdirected_ids.contains(int_id)) continue;
         if (const auto ext_id = readable_id(files, int_id)) newest[std::string(*ext_id)] = int_id;
     }
     SnapshotData data;
-    for (std::uint32_t int_id = 0; int_id < slots; ++int_id) {
-        if (!in_use(int_id)) continue;
+    for (std::uint32_t int_id : used) {
+        if (misdirected.contains(int_id)) {
+            lost.push_back(lost_line(files, int_id,
+                                     "its slot points at the record of another slot in use",
+                                     !misdirected_ids.contains(int_id)));
+            data.deleted.add(int_id);
+            continue;
+        }
         const std::optional<std::string_view> ext_id = readable_id(files, int_id);
         if (ext_id && newest.find(*ext_id)->second != int_id) {
             data.deleted.add(int_id);

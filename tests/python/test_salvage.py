@@ -56,6 +56,8 @@ DAMAGE = {
     "id_not_utf8": (lambda p: patch(p, "ids.bin", slot_offset(p, "offsets.bin", 7) + 4, b"\xff"),
                     [7], {"lat", "lon", "metadata"}),
     "offsets_cut": (lambda p: cut(p, "offsets.bin", 8 * 40), range(40, N), {"lat", "lon", "metadata"}),
+    "meta_slot_past_end": (lambda p: patch(p, "meta_offsets.bin", 8 * 20, struct.pack("<Q", 2**40)),
+                           [20], {"id", "lat", "lon"}),
 }
 
 
@@ -168,3 +170,18 @@ def test_salvage_refuses_a_rebuild_that_is_not_a_bool_before_touching_anything(s
         vesko.salvage(str(path), True)
     assert (path / "snapshot.bin").read_bytes() == b""
     assert not (path / "snapshot.bin.damaged").exists()
+
+
+@pytest.mark.parametrize("slots_file", ["offsets.bin", "meta_offsets.bin"])
+@pytest.mark.parametrize("damaged, owner", [(12, 6), (6, 12)], ids=["back", "forward"])
+def test_rebuild_sets_aside_a_slot_pointing_at_another_points_record(store, slots_file,
+                                                                       damaged, owner):
+    path, expected = history(store)
+    (path / "snapshot.bin").write_bytes(b"")
+    patch(path, slots_file, 8 * damaged, struct.pack("<Q", slot_offset(path, slots_file, owner)))
+    salvaged = salvage_store(path, rebuild=True)
+    _, lines = lost_lines(path)
+    assert list(lines) == [damaged]
+    assert ("id" in lines[damaged]) == (slots_file == "meta_offsets.bin")
+    del expected[f"p{damaged}"]
+    assert contents(salvaged, list(expected) + [f"p{damaged}", "p4"]) == expected
