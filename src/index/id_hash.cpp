@@ -1,5 +1,7 @@
 #include "index/id_hash.h"
 
+#include "storage/codec.h"
+
 #include <bit>
 
 namespace vesko::index {
@@ -38,21 +40,25 @@ struct SipState {
 }  // namespace
 
 std::uint64_t hash_id(std::string_view ext_id) {
+    // The message is the id's bytes plus a trailing 0xFF, read as little-endian words; the
+    // last word carries the message's length in its top byte. Every open of a persisted store
+    // hashes every live id, so whole words are loaded at once rather than byte by byte.
     SipState s;
     const auto* p = reinterpret_cast<const unsigned char*>(ext_id.data());
     const std::size_t n = ext_id.size();
-    // The message is the id's bytes plus a trailing 0xFF; words are read little-endian.
-    const std::size_t total = n + 1;
     std::size_t i = 0;
-    auto byte_at = [&](std::size_t k) -> std::uint64_t { return k < n ? p[k] : 0xFF; };
-    for (; i + 8 <= total; i += 8) {
-        std::uint64_t word = 0;
-        for (std::size_t k = 0; k < 8; ++k) word |= byte_at(i + k) << (8 * k);
-        s.compress(word);
+    for (; i + 8 <= n; i += 8) s.compress(storage::load_u64(p + i));
+    const std::size_t rest = n - i;  // 0..7 id bytes, then the 0xFF
+    std::uint64_t tail = std::uint64_t{0xFF} << (8 * rest);
+    for (std::size_t k = 0; k < rest; ++k) tail |= std::uint64_t{p[i + k]} << (8 * k);
+    const std::uint64_t length = static_cast<std::uint64_t>((n + 1) & 0xFF) << 56;
+    if (rest == 7) {
+        // The 0xFF completes a word: the length goes in a word of its own.
+        s.compress(tail);
+        s.compress(length);
+    } else {
+        s.compress(tail | length);
     }
-    std::uint64_t last = static_cast<std::uint64_t>(total & 0xFF) << 56;
-    for (std::size_t k = 0; i + k < total; ++k) last |= byte_at(i + k) << (8 * k);
-    s.compress(last);
     s.v2 ^= 0xFF;
     s.round();
     s.round();
