@@ -1,5 +1,6 @@
 #include "binding/arrow.h"
 
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -26,12 +27,17 @@ std::size_t TextColumn::add_rows(std::span<const std::uint32_t> lengths) {
     return first;
 }
 
-void TextColumn::append_rows(const TextColumn& other) {
-    const std::int64_t base = wide_.back();
-    for (std::size_t row = 1; row < other.wide_.size(); ++row) {
-        wide_.push_back(base + other.wide_[row]);
-    }
-    bytes_.append(other.bytes_);
+void TextColumn::append_rows(const TextColumn& other, std::size_t begin, std::size_t end) {
+    const std::int64_t from = other.wide_[begin];
+    const std::int64_t base = wide_.back() - from;
+    for (std::size_t row = begin + 1; row <= end; ++row) wide_.push_back(base + other.wide_[row]);
+    bytes_.append(other.bytes_, static_cast<std::size_t>(from),
+                  static_cast<std::size_t>(other.wide_[end] - from));
+}
+
+void TextColumn::reserve(std::size_t rows, std::size_t bytes) {
+    wide_.reserve(rows + 1);
+    bytes_.reserve(bytes);
 }
 
 bool TextColumn::fits_narrow() const {
@@ -149,14 +155,18 @@ engine::HitsReader columns_into(ColumnBatch& out) {
     };
 }
 
-void append_batch(ColumnBatch& out, const ColumnBatch& part) {
-    out.rows += part.rows;
-    out.query.insert(out.query.end(), part.query.begin(), part.query.end());
-    out.ext_ids.append_rows(part.ext_ids);
-    out.lat_deg.insert(out.lat_deg.end(), part.lat_deg.begin(), part.lat_deg.end());
-    out.lon_deg.insert(out.lon_deg.end(), part.lon_deg.begin(), part.lon_deg.end());
-    out.dist_m.insert(out.dist_m.end(), part.dist_m.begin(), part.dist_m.end());
-    out.metadata.append_rows(part.metadata);
+void append_rows(ColumnBatch& out, const ColumnBatch& part, std::size_t begin, std::size_t end) {
+    out.rows += end - begin;
+    out.ext_ids.append_rows(part.ext_ids, begin, end);
+    auto append = [begin, end](std::vector<float>& to, const std::vector<float>& from) {
+        if (from.empty()) return;
+        to.insert(to.end(), from.begin() + static_cast<std::ptrdiff_t>(begin),
+                  from.begin() + static_cast<std::ptrdiff_t>(end));
+    };
+    append(out.lat_deg, part.lat_deg);
+    append(out.lon_deg, part.lon_deg);
+    append(out.dist_m, part.dist_m);
+    out.metadata.append_rows(part.metadata, begin, end);
 }
 
 void append_points(ColumnBatch& out, std::span<const engine::StoredPoint> points) {

@@ -88,8 +88,10 @@ class TextColumn {
     void write(std::size_t row, std::string_view text) {
         text.copy(bytes_.data() + wide_[row], text.size());
     }
-    // Appends every row of `other`, which is not narrowed yet.
-    void append_rows(const TextColumn& other);
+    // Appends rows [begin, end) of `other`; neither is narrowed yet.
+    void append_rows(const TextColumn& other, std::size_t begin, std::size_t end);
+    void reserve(std::size_t rows, std::size_t bytes);
+    std::size_t byte_size() const { return bytes_.size(); }
     bool fits_narrow() const;
     void narrow();
 
@@ -142,8 +144,9 @@ struct ColumnAnswer {
 // interpreter lock.
 engine::DistanceHitsReader distance_columns_into(ColumnBatch& out);
 engine::HitsReader columns_into(ColumnBatch& out);
-// Appends every row of `part` (a batch of the same kinds, not sealed) to `out`.
-void append_batch(ColumnBatch& out, const ColumnBatch& part);
+// Appends rows [begin, end) of `part` (a batch of the same kinds, not sealed) to `out`, all
+// but the query column.
+void append_rows(ColumnBatch& out, const ColumnBatch& part, std::size_t begin, std::size_t end);
 // Appends stored points to `out`, in their order.
 void append_points(ColumnBatch& out, std::span<const engine::StoredPoint> points);
 

@@ -161,9 +161,10 @@ struct Centres {
 };
 
 // A batch answer, built with the interpreter lock let go.
-py::object columns_of_many(std::size_t queries, const CentreSearch& search) {
-    return py::cast(Columns(value_or_raise(interruptible(
-        [&](Interrupt* interrupt) { return answer_many(queries, search, *interrupt); }))));
+py::object columns_of_many(const Centres& centres, const CentreSearch& search) {
+    return py::cast(Columns(value_or_raise(interruptible([&](Interrupt* interrupt) {
+        return answer_many(centres.lats, centres.lons, search, *interrupt);
+    }))));
 }
 
 // The arguments of add and upsert: (id, lat, lon, metadata, skip_index), converted in order.
@@ -371,7 +372,7 @@ py::object Vesko::search_knn_many(const Arguments& bound) {
     const std::uint32_t k = to_count_u32(bound[2]);
     const auto filter = value_or_raise(engine::SearchFilter::parse(to_optional_text(bound[3])));
     engine::Store& store = open_store();
-    return columns_of_many(centres.lats.size(), [&](std::size_t query, ColumnBatch& out) {
+    return columns_of_many(centres, [&](std::size_t query, ColumnBatch& out) {
         return store.search_knn(centres.lats[query], centres.lons[query], k, filter,
                                 distance_columns_into(out));
     });
@@ -390,7 +391,7 @@ py::object Vesko::search_radius_many(const Arguments& bound) {
     }
     const auto filter = value_or_raise(engine::SearchFilter::parse(to_optional_text(bound[3])));
     engine::Store& store = open_store();
-    return columns_of_many(centres.lats.size(), [&](std::size_t query, ColumnBatch& out) {
+    return columns_of_many(centres, [&](std::size_t query, ColumnBatch& out) {
         return store.search_radius(centres.lats[query], centres.lons[query], radii_m[query], filter,
                                    distance_columns_into(out));
     });

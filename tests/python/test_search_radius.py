@@ -3,6 +3,7 @@
 import json
 import math
 import random
+import struct
 
 import pytest
 import vesko
@@ -159,3 +160,20 @@ def test_large_answers_with_many_equal_distances_match_the_model(crowded, radius
     assert got == model.radius(10.0, 20.0, radius_m, keep)
     assert all(json.loads(h[2])["n"] == int(h[0][1:]) for h in db.search_radius(10.0, 20.0,
                                                                                  radius_m, flt))
+
+
+@pytest.mark.parametrize("distance_m", [20.0, 300.0, 2_000.0, 150_000.0, 5_000_000.0, 19_000_000.0])
+def test_a_radius_equal_to_a_distance_keeps_that_point_and_one_float_less_drops_it(db, distance_m):
+    # Points far outside the circle skip the distance step: at the circle's edge, where the
+    # shortcut's bound is nearest, the answer must still be decided by the f32 distance.
+    rng = random.Random(distance_m)
+    for i in range(40):
+        lat, lon = rng.uniform(-80, 80), rng.uniform(-180, 180)
+        plat, plon = destination(lat, lon, rng.uniform(0, 360), distance_m * rng.uniform(0.5, 1))
+        db.add(f"p{i}", plat, plon, "{}")
+        d = distance(f32(lat), f32(lon), f32(plat), f32(plon))
+        assert (f"p{i}", d, "{}") in db.search_radius(lat, lon, d)
+        bits = struct.unpack("<I", struct.pack("<f", d))[0]
+        below = struct.unpack("<f", struct.pack("<I", bits - 1))[0]
+        assert f"p{i}" not in [h[0] for h in db.search_radius(lat, lon, below)]
+        db.delete(f"p{i}")
