@@ -37,8 +37,8 @@ std::uint32_t spread_bits(std::uint32_t v) {
     return v;
 }
 
-}  // namespace
-
+// The centres' positions, nearby centres next to each other: ascending by the Z-curve key of
+// their cells (centres off the chart last), equal keys in centre order.
 std::vector<std::uint32_t> nearby_first(std::span<const float> lats, std::span<const float> lons) {
     struct Keyed {
         std::uint32_t key;
@@ -56,6 +56,8 @@ std::vector<std::uint32_t> nearby_first(std::span<const float> lats, std::span<c
     for (std::size_t i = 0; i < keyed.size(); ++i) order[i] = keyed[i].query;
     return order;
 }
+
+}  // namespace
 
 Result<std::shared_ptr<ColumnAnswer>> answer_many(std::span<const float> lats,
                                                   std::span<const float> lons,

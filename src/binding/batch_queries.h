@@ -25,10 +25,6 @@ namespace vesko::binding {
 // Appends the answer of the search for centre `query` to `out`.
 using CentreSearch = std::function<Result<void>(std::size_t query, ColumnBatch& out)>;
 
-// The centres' positions, nearby centres next to each other: ascending by the Z-curve key of
-// their cells (centres off the chart last), equal keys in centre order.
-std::vector<std::uint32_t> nearby_first(std::span<const float> lats, std::span<const float> lons);
-
 // Searches every centre. When searches fail, the error of the failed centre with the lowest
 // position comes back as the call's error. Runs without the interpreter lock; `search` must be
 // safe on two threads at once. `interrupt` is polled before each search: when it asks, the call

@@ -39,12 +39,6 @@ namespace vesko::storage {
 
 inline constexpr const char* log_ack_file_name = "wal.ack";
 
-// Which snapshot file holds which prefix of the log (the layout above).
-struct SnapshotMark {
-    FileVersion snapshot;  // its size is not kept
-    std::uint64_t log_end = 0;
-};
-
 struct AckState {
     std::uint64_t generation = 0;
     std::uint64_t log_end = 0;
