@@ -34,17 +34,13 @@ double blocks_spanned(std::uint32_t lat_lo, std::uint32_t lat_hi, std::uint32_t 
 }
 
 // Calls take(ids) for each occupied cell of a rectangle of at most small_rectangle_cells
-// cells, looking each cell up.
+// cells, row by row.
 template <class Take>
 void probe_each_cell(const GridIndex& grid, std::uint32_t lat_lo, std::uint32_t lat_hi,
                      std::uint32_t lon_lo, std::uint32_t lon_hi, Take&& take) {
-    GridIndex::Probe probe(grid);
     for (std::uint64_t y = lat_lo; y <= lat_hi; ++y) {
-        for (std::uint64_t x = lon_lo; x <= lon_hi; ++x) {
-            const CellIds* ids = probe.find(
-                make_cell_key(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(x)));
-            if (ids != nullptr) take(*ids);
-        }
+        grid.for_each_in_row(static_cast<std::uint32_t>(y), lon_lo, lon_hi,
+                             [&](std::uint32_t, const CellIds& ids) { take(ids); });
     }
 }
 
@@ -146,15 +142,6 @@ GridIndex::Block& GridIndex::block_for(std::uint64_t block_key) {
         ++chart_blocks_in_row_[key_lat_cell(block_key)];
     }
     return it->second;
-}
-
-const CellIds* GridIndex::Probe::find(std::uint64_t cell_key) {
-    const std::uint64_t key = block_of(cell_key);
-    if (key != block_key_) {
-        block_key_ = key;
-        block_ = grid_.block(key);
-    }
-    return block_ == nullptr ? nullptr : block_->find(local_of(cell_key));
 }
 
 CellIds& GridIndex::cell(std::uint64_t cell_key) {

@@ -7,6 +7,7 @@
 #include "common/bits.h"
 #include "index/cell_ids.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -141,17 +142,41 @@ class GridIndex {
         }
     }
 
-    // Lookups that remember the last block, for walks over neighbouring cells.
-    class Probe {
-      public:
-        explicit Probe(const GridIndex& grid) : grid_(grid) {}
-        const CellIds* find(std::uint64_t cell_key);
-
-      private:
-        const GridIndex& grid_;
-        std::uint64_t block_key_ = ~std::uint64_t{0};
-        const Block* block_ = nullptr;
-    };
+    // Calls fn(longitude cell, ids) for the occupied cells of row `lat_cell` whose longitude
+    // cells lie in lon_lo..lon_hi, ascending, from the blocks' occupied bits (so an empty cell
+    // costs a bit, an empty block one lookup); returns how many blocks it looked up.
+    template <class Fn>
+    std::size_t for_each_in_row(std::uint32_t lat_cell, std::uint32_t lon_lo, std::uint32_t lon_hi,
+                                Fn&& fn) const {
+        std::size_t looked_up = 0;
+        const std::uint32_t row_start = lat_cell % 100 * 100;
+        for (std::uint32_t column = lon_lo / 100; column <= lon_hi / 100; ++column) {
+            ++looked_up;
+            const Block* b = block(make_cell_key(lat_cell / 100, column));
+            if (b == nullptr) continue;
+            // In 64 bits: the last block column of the saturated cells ends past 2^32.
+            const std::uint64_t first = std::uint64_t{column} * 100;
+            const auto lo = static_cast<std::uint32_t>(
+                row_start + std::max<std::uint64_t>(lon_lo, first) - first);
+            const auto hi = static_cast<std::uint32_t>(
+                row_start + std::min<std::uint64_t>(lon_hi, first + 99) - first);
+            for (std::uint32_t w = lo >> 6; w <= hi >> 6; ++w) {
+                std::uint64_t bits = b->occupied[w];
+                if (w == lo >> 6) bits &= ~std::uint64_t{0} << (lo & 63);
+                if (w == hi >> 6) bits &= ~std::uint64_t{0} >> (63 - (hi & 63));
+                std::size_t place =
+                    bits == 0 ? 0
+                              : b->place(static_cast<std::uint16_t>(
+                                    w * 64 + static_cast<std::uint32_t>(std::countr_zero(bits))));
+                for (; bits != 0; bits &= bits - 1, ++place) {
+                    const std::uint32_t local =
+                        w * 64 + static_cast<std::uint32_t>(std::countr_zero(bits));
+                    fn(static_cast<std::uint32_t>(first + local % 100), b->cells[place].ids);
+                }
+            }
+        }
+        return looked_up;
+    }
 
   private:
     CellIds& cell(std::uint64_t cell_key);

@@ -18,7 +18,13 @@
 // outward by latitude instead. A filter that leaves few points is cheaper to rank directly:
 // its points are all examined and no cell is walked. Rings wrap across longitude 180. Points
 // stored off the usual chart (outside [-90, 90] x [-180, 180], or NaN) have no meaningful
-// cell, so they are always examined, and a query off the chart examines everything.
+// cell, so they are always examined (after the walk, which leaves them), and a query off the
+// chart examines everything.
+//
+// Once k points are kept, the farthest kept distance bounds where a point that could still be
+// kept may lie (Reach): cells outside are not looked up, and points outside are left without
+// computing their distance. Most of a search's work is in the last rings, where this leaves
+// most cells and points.
 #include "index/grid.h"
 #include "spatial/distance.h"
 #include "spatial/search.h"
@@ -32,6 +38,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <optional>
 #include <unordered_set>
 
 namespace vesko::spatial {
@@ -41,9 +48,10 @@ namespace {
 constexpr std::int64_t ring_limit = 200;
 // Rings of one-degree blocks walked before the remaining blocks are visited nearest first.
 constexpr std::int64_t max_block_rings = 24;
-// Work the ring walk may spend before the search goes on by blocks: a cell in an empty block
-// costs one unit, a lookup in the cell table ten.
+// Work the ring walk may spend before the search goes on by blocks: a block looked up for a
+// row of cells costs block_lookup_cost units, an occupied cell ten.
 constexpr std::size_t ring_walk_budget = 6000;
+constexpr std::size_t block_lookup_cost = 4;
 // Queries at least this far from the equator walk rows of blocks (see the file comment).
 constexpr double polar_cap_lat_deg = 85.0;
 // A filter's points are ranked directly when there are few of them for the walk to find:
@@ -174,6 +182,87 @@ double to_block_m(double lat_q, double lon_q, double cos_lat_q, double south_deg
     return std::max(lat_gap * metres_per_degree, lon_bound_m);
 }
 
+// The cells and coordinates a point must lie within to be kept, once k are kept: every point
+// outside is farther, as the store computes distances, than the farthest kept (not even equal,
+// so not kept on a tie either), by the bounds above with their rounding room. Rows and columns
+// are cell offsets from the query's cell (columns wrapped across longitude 180); a search
+// skips the cells outside without looking them up, and the points outside without computing
+// their distance. Until k are kept everything is within.
+class Reach {
+  public:
+    Reach(float lat_q, float lon_q, std::int64_t cx, std::int64_t cy)
+        : lat_q_(lat_q),
+          lon_q_(lon_q),
+          cos_lat_q_(std::cos(static_cast<double>(lat_q) * radians_per_degree)),
+          cx_(cx),
+          cy_(cy) {}
+
+    bool row(std::int64_t dy) const { return dy >= dy_lo_ && dy <= dy_hi_; }
+    // Whether any of the rows lo..hi is within.
+    bool rows(std::int64_t lo, std::int64_t hi) const { return hi >= dy_lo_ && lo <= dy_hi_; }
+    bool column(std::int64_t dx) const { return dx >= dx_lo_ && dx <= dx_hi_; }
+    std::int64_t dx_lo() const { return dx_lo_; }
+    std::int64_t dx_hi() const { return dx_hi_; }
+    // Whether nothing is within outside the square of cells reaching r from the query's cell.
+    bool within_square(std::int64_t r) const {
+        return dy_lo_ >= -r && dy_hi_ <= r && dx_lo_ >= -r && dx_hi_ <= r;
+    }
+    bool point(float lat, float lon) const {
+        if (std::fabs(static_cast<double>(lat) - lat_q_) > lat_deg_) return false;
+        double dlon = std::fabs(static_cast<double>(lon) - lon_q_);
+        if (dlon > 180.0) dlon = 360.0 - dlon;
+        return dlon <= lon_deg_;
+    }
+
+    // Narrows the reach to points that could still be kept when the farthest kept distance is
+    // worst_m (a number).
+    void narrow(float worst_m) {
+        if (worst_m == worst_m_) return;
+        worst_m_ = worst_m;
+        // Undoes with_rounding_room: a point whose bound exceeds this is farther than worst_m.
+        const double reach_m =
+            (static_cast<double>(worst_m) + 4.0) / (1.0 - 1e-5) * (1.0 + 1e-6) + 1e-3;
+        lat_deg_ = reach_m / metres_per_degree;
+        const double qy = (lat_q_ + 90.0) * 100.0;
+        // Cell rows are whole hundredths of a degree from -90; the slack (a centimetre) covers
+        // the rounding of a point's (lat + 90) * 100.
+        dy_lo_ = static_cast<std::int64_t>(std::floor(qy - lat_deg_ * 100.0 - 1e-4)) - cy_;
+        dy_hi_ = static_cast<std::int64_t>(std::floor(qy + lat_deg_ * 100.0 + 1e-4)) - cy_;
+        // Beyond a meridian lon_deg_ away a point is at least reach_m away (to_meridian_m);
+        // no such meridian when the reach passes the pole. The cosine is the query's in double
+        // precision: near a pole the single-precision one strays by more than the room.
+        const double angle = reach_m / static_cast<double>(earth_radius_m);
+        const double sine = angle < std::numbers::pi / 2 && cos_lat_q_ > 1e-6
+                                ? std::sin(angle) / cos_lat_q_ * (1.0 + 1e-9)
+                                : 2.0;
+        if (!(sine < 1.0)) {
+            lon_deg_ = 180.0;
+            dx_lo_ = std::numeric_limits<std::int64_t>::min();
+            dx_hi_ = std::numeric_limits<std::int64_t>::max();
+            return;
+        }
+        lon_deg_ = std::asin(sine) / radians_per_degree * (1.0 + 1e-9) + 1e-9;
+        const double qx = (lon_q_ + 180.0) * 100.0;
+        dx_lo_ = static_cast<std::int64_t>(std::floor(qx - lon_deg_ * 100.0 - 1e-4)) - cx_;
+        dx_hi_ = static_cast<std::int64_t>(std::floor(qx + lon_deg_ * 100.0 + 1e-4)) - cx_;
+    }
+
+  private:
+    static constexpr std::int64_t unbounded = std::numeric_limits<std::int64_t>::max();
+    double lat_q_;
+    double lon_q_;
+    double cos_lat_q_;
+    std::int64_t cx_;
+    std::int64_t cy_;
+    float worst_m_ = std::numeric_limits<float>::quiet_NaN();
+    double lat_deg_ = 360.0;
+    double lon_deg_ = 360.0;
+    std::int64_t dy_lo_ = -unbounded;
+    std::int64_t dy_hi_ = unbounded;
+    std::int64_t dx_lo_ = -unbounded;
+    std::int64_t dx_hi_ = unbounded;
+};
+
 // Whether ranking `matching` eligible points directly is cheaper than walking to find them.
 bool ranks_directly(const index::CoreIndex& index, double matching, std::uint32_t k) {
     return matching * matching <=
@@ -195,7 +284,8 @@ class KnnSearch {
           best_(k),
           cx_(index::lon_cell(lon_deg)),
           cy_(index::lat_cell(lat_deg)),
-          on_chart_(index::regular_position(lat_deg, lon_deg)) {}
+          on_chart_(index::regular_position(lat_deg, lon_deg)),
+          reach_(lat_deg, lon_deg, cx_, cy_) {}
 
     // Ranks every eligible point directly; the answer is the same as walking.
     std::vector<Entry> rank_all() {
@@ -209,18 +299,30 @@ class KnnSearch {
         if (index::plan::forced_walk == index::plan::Walk::Narrowing)
             narrowing_budget_ns_ = std::numeric_limits<double>::infinity();
 #endif
-        if (!on_chart_) {
-            examine_all(eligible_.all());
-        } else if (std::fabs(lat_) >= polar_cap_lat_deg) {
+        if (!on_chart_) return rank_all();
+        if (std::fabs(lat_) >= polar_cap_lat_deg) {
             walk_rows();
         } else if (!walk_rings() && !walk_block_rings()) {
             walk_blocks();
         }
-        // A filter found to match few points once evaluated: its points are ranked directly.
-        if (abandoned_) examine_all(*all_);
-        // The cells say nothing about where points off the chart are.
-        examine_all(all_ != nullptr ? index_.irregular_ids & *all_
-                                    : eligible_.narrow(index_.irregular_ids));
+        // A filter found to match few points once evaluated: its points are ranked directly,
+        // those the walk examined again too.
+        if (abandoned_) {
+            best_ = BestK(k_);
+            examine_all(*all_);
+            return best_.take_sorted();
+        }
+        // The cells say nothing about where points off the chart are: the walk left them (see
+        // examine_cell), and they are examined here.
+        if (index_.irregular_ids.empty()) return best_.take_sorted();
+        const Bitmap irregular =
+            all_ != nullptr ? index_.irregular_ids & *all_ : eligible_.narrow(index_.irregular_ids);
+        const std::vector<std::uint32_t> candidates = irregular.to_vector();
+        for_each_coords(index_, candidates, [&](std::uint32_t int_id, float lat, float lon) {
+            if (!index::regular_position(lat, lon)) {
+                examine(index::grid_cell_key(lat, lon), int_id, lat, lon);
+            }
+        });
         return best_.take_sorted();
     }
 
@@ -247,10 +349,6 @@ class KnnSearch {
         return {dx, static_cast<std::int64_t>(index::key_lat_cell(key)) - cy_, companion};
     }
 
-    // The ring of a cell around the query's cell; ring_limit or more for cells the walk would
-    // not reach.
-    std::int64_t ring_of(std::uint64_t key) const { return offset_of(key).ring(); }
-
     // The rank of an id in its cell; see the file comment.
     std::uint64_t rank(std::uint64_t key, std::uint32_t int_id) const {
         const Offset o = offset_of(key);
@@ -260,13 +358,24 @@ class KnnSearch {
         return u(r) << 51 | u(o.dy + r) << 42 | u(o.dx + r) << 33 | o.companion << 32 | int_id;
     }
 
-    // Walks rings outward while the budget lasts; true when they settle the answer.
+    // Walks rings outward while the budget lasts, a few at a time (a frame: rings from..to, a
+    // quarter more each time), row by row; true when they settle the answer.
     bool walk_rings() {
-        for (int r = 0; r < ring_limit && lookups_ < ring_walk_budget && !abandoned_; ++r) {
-            walked_rings_ = r + 1;
-            for_each_in_ring(
-                r, [&](std::int64_t dx, std::int64_t dy) { visit_ring_cell(cx_ + dx, cy_ + dy); });
-            if (settled_within(outside_square_m(cx_, cy_, r, 100))) return true;
+        while (walked_rings_ < ring_limit && lookups_ < ring_walk_budget && !abandoned_) {
+            const std::int64_t from = walked_rings_;
+            const std::int64_t to = std::min(ring_limit - 1, from + from / 4);
+            for (std::int64_t dy = -to; dy <= to; ++dy) {
+                if (std::abs(dy) >= from) {
+                    visit_row(dy, -to, to);
+                } else {
+                    visit_row(dy, -to, -from);
+                    visit_row(dy, from, to);
+                }
+            }
+            walked_rings_ = to + 1;
+            if (reach_.within_square(to) || settled_within(outside_square_m(cx_, cy_, to, 100))) {
+                return true;
+            }
         }
         return false;
     }
@@ -275,24 +384,45 @@ class KnnSearch {
         return best_.full() && static_cast<double>(best_.worst()) <= with_rounding_room(bound_m);
     }
 
-    void visit_ring_cell(std::int64_t x, std::int64_t y) {
-        if (y < 0) return;
-        if (x < 0) x += lon_cells;
-        if (x >= lon_cells) x -= lon_cells;
-        visit_key(
-            index::make_cell_key(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(x)));
-        if (x == 0) {
-            visit_key(index::make_cell_key(static_cast<std::uint32_t>(y),
-                                           static_cast<std::uint32_t>(lon_cells)));
+    // Examines the cells of row dy whose columns dx_lo..dx_hi (offsets from the query's, at
+    // most one whole turn) are within reach. Rows past the chart's last hold points off the
+    // chart only, which run() examines.
+    void visit_row(std::int64_t dy, std::int64_t dx_lo, std::int64_t dx_hi) {
+        const std::int64_t y = cy_ + dy;
+        if (y < 0 || y >= index::chart_lat_cells || !reach_.row(dy)) return;
+        std::int64_t x_lo = cx_ + std::max(dx_lo, reach_.dx_lo());
+        std::int64_t x_hi = cx_ + std::min(dx_hi, reach_.dx_hi());
+        if (x_lo > x_hi) return;
+        if (x_lo >= lon_cells) {
+            x_lo -= lon_cells;
+            x_hi -= lon_cells;
+        } else if (x_lo < 0) {
+            x_lo += lon_cells;
+            x_hi += lon_cells;
+        }
+        if (x_hi < lon_cells) {
+            visit_columns(y, x_lo, x_hi);
+        } else {
+            visit_columns(y, x_lo, lon_cells - 1);
+            visit_columns(y, 0, x_hi - lon_cells);
         }
     }
 
-    void visit_key(std::uint64_t key) {
-        ++lookups_;
-        const index::CellIds* ids = probe_.find(key);
-        if (ids == nullptr) return;
-        lookups_ += 9;
-        examine_cell(key, *ids);
+    // Columns lo..hi of row y, 0 <= lo <= hi < lon_cells; column 0's companion with column 0.
+    void visit_columns(std::int64_t y, std::int64_t lo, std::int64_t hi) {
+        const auto row = static_cast<std::uint32_t>(y);
+        auto examine_at = [&](std::uint32_t x, const index::CellIds& ids) {
+            lookups_ += 10;
+            examine_cell(index::make_cell_key(row, x), ids);
+        };
+        lookups_ += block_lookup_cost *
+                    index_.grid_index.for_each_in_row(row, static_cast<std::uint32_t>(lo),
+                                                      static_cast<std::uint32_t>(hi), examine_at);
+        if (lo == 0) {
+            lookups_ += block_lookup_cost *
+                        index_.grid_index.for_each_in_row(row, index::chart_lon_cells,
+                                                          index::chart_lon_cells, examine_at);
+        }
     }
 
     // Shortest distance from the query to a position outside the square of units of
@@ -343,6 +473,8 @@ class KnnSearch {
 
     void examine_block(std::uint64_t block_key) {
         if (!walked_blocks_.insert(block_key).second) return;
+        const auto first_row = static_cast<std::int64_t>(index::key_lat_cell(block_key)) * 100;
+        if (!reach_.rows(first_row - cy_, first_row + 99 - cy_)) return;
         const index::GridIndex::Block* block = index_.grid_index.block(block_key);
         if (block != nullptr) examine_block_cells(block_key, *block);
     }
@@ -351,7 +483,10 @@ class KnnSearch {
     void examine_block_cells(std::uint64_t block_key, const index::GridIndex::Block& block) {
         for (const index::GridIndex::Cell& cell : block.cells) {
             const std::uint64_t key = index::cell_in(block_key, cell.local);
-            if (ring_of(key) >= walked_rings_) examine_cell(key, cell.ids);
+            const Offset o = offset_of(key);
+            if (o.ring() >= walked_rings_ && reach_.row(o.dy) && reach_.column(o.dx)) {
+                examine_cell(key, cell.ids);
+            }
         }
     }
 
@@ -427,13 +562,12 @@ class KnnSearch {
 
     // The cell's eligible ids: narrowed from the cell while that costs less in all than
     // evaluating the filter over the store, then from the filter's ids.
-    const Bitmap& eligible_in(const index::CellIds& ids, Bitmap& narrowed) {
+    const Bitmap& eligible_in(const index::CellIds& ids, std::optional<Bitmap>& narrowed) {
         if (all_ == nullptr && narrowed_ns_ < narrowing_budget_ns_) {
             narrowed_ns_ += eligible_.narrowing_ns(ids.size());
             Bitmap cell;
             cell.add_many(ids.begin(), ids.size());
-            narrowed = eligible_.narrow(cell);
-            return narrowed;
+            return narrowed.emplace(eligible_.narrow(cell));
         }
         if (all_ == nullptr) {
             all_ = &eligible_.all();
@@ -442,9 +576,13 @@ class KnnSearch {
         return *all_;
     }
 
+    // Examines the cell's eligible points on the chart that lie within reach. Each cell is
+    // examined at most once, and points off the chart are left to run(), so no point is
+    // offered twice.
     void examine_cell(std::uint64_t key, const index::CellIds& ids) {
-        Bitmap narrowed;
-        const Bitmap& eligible = eligible_in(ids, narrowed);
+        if (best_.full() && !std::isnan(best_.worst())) reach_.narrow(best_.worst());
+        std::optional<Bitmap> narrowed;
+        const Bitmap* eligible = nullptr;
         // The cell's ids are scattered over coords.bin: their coordinates are asked for a few
         // ids ahead, so that the loads overlap.
         const std::uint32_t* ahead = ids.begin();
@@ -453,26 +591,20 @@ class KnnSearch {
         }
         for (std::uint32_t int_id : ids) {
             if (ahead != ids.end()) index_.files.prefetch_coords(*ahead++);
-            if (!eligible.contains(int_id) || seen_.contains(int_id)) continue;
-            seen_.add(int_id);
-            examine(key, int_id);
+            const auto [lat, lon] = index_.files.coords(int_id);
+            if (!index::regular_position(lat, lon) || !reach_.point(lat, lon)) continue;
+            if (eligible == nullptr) eligible = &eligible_in(ids, narrowed);
+            if (eligible->contains(int_id)) examine(key, int_id, lat, lon);
         }
     }
 
-    // Examines every id of `ids` not examined yet, reading coordinates a few ids ahead (the
-    // ids are scattered over coords.bin, and each read would otherwise wait for memory).
+    // Examines every id of `ids`, reading coordinates a few ids ahead (the ids are scattered
+    // over coords.bin, and each read would otherwise wait for memory).
     void examine_all(const Bitmap& ids) {
-        Bitmap fresh = ids - seen_;
-        const std::vector<std::uint32_t> candidates = fresh.to_vector();
+        const std::vector<std::uint32_t> candidates = ids.to_vector();
         for_each_coords(index_, candidates, [&](std::uint32_t int_id, float lat, float lon) {
             examine(index::grid_cell_key(lat, lon), int_id, lat, lon);
         });
-        seen_ |= fresh;
-    }
-
-    void examine(std::uint64_t key, std::uint32_t int_id) {
-        const auto [lat, lon] = index_.files.coords(int_id);
-        examine(key, int_id, lat, lon);
     }
 
     void examine(std::uint64_t key, std::uint32_t int_id, float lat, float lon) {
@@ -502,9 +634,8 @@ class KnnSearch {
     // Only a query on the usual chart has a neighbourhood of cells: its rings wrap across
     // longitude 180 and its bounds hold.
     const bool on_chart_;
-    // Ids already offered; each id is offered once.
-    Bitmap seen_;
-    index::GridIndex::Probe probe_{index_.grid_index};
+    // Where a point must lie to be kept, narrowed as the kept points come nearer.
+    Reach reach_;
     // Rings 0 .. walked_rings_-1 have been walked, at this cost.
     std::int64_t walked_rings_ = 0;
     std::size_t lookups_ = 0;

@@ -229,7 +229,8 @@ TEST(GridIndex, WideBandsOverManyBlocksGiveWhatTheyHold) {
 
 // A lookup finds a cell's place from the occupied bits and the counts before each word; after
 // cells arrive in any order (word boundaries, first and last cell of a block, a full word),
-// every occupied cell must still give its own ids and every other cell nothing.
+// every occupied cell must still give its own ids and every other cell nothing, and a row's
+// walk (ranges cut at word boundaries, reaching into the empty block east) each of its cells.
 TEST(GridIndex, LookupsFindEveryCellWhateverOrderTheCellsArrived) {
     struct Case {
         const char* name;
@@ -269,6 +270,25 @@ TEST(GridIndex, LookupsFindEveryCellWhateverOrderTheCellsArrived) {
             ASSERT_NE(ids, nullptr) << "local " << local;
             ASSERT_EQ(ids->size(), 1u);
             EXPECT_EQ(*ids->begin(), std::uint32_t{local} * 3) << "local " << local;
+        }
+        const std::uint32_t west = key_lon_cell(block) * 100;
+        const std::pair<std::uint32_t, std::uint32_t> ranges[] = {
+            {0, 99}, {27, 64}, {63, 63}, {64, 127}, {50, 250}};
+        for (std::uint32_t row = 0; row < 100; ++row) {
+            for (const auto& [lo, hi] : ranges) {
+                std::vector<std::uint32_t> expected;
+                for (std::uint32_t col = lo; col <= std::min(hi, 99u); ++col) {
+                    if (present[row * 100 + col]) expected.push_back((row * 100 + col) * 3);
+                }
+                std::vector<std::uint32_t> walked;
+                grid.for_each_in_row(key_lat_cell(block) * 100 + row, west + lo, west + hi,
+                                     [&](std::uint32_t lon_cell, const CellIds& ids) {
+                                         ASSERT_EQ(ids.size(), 1u);
+                                         EXPECT_EQ(*ids.begin(), (row * 100 + lon_cell - west) * 3);
+                                         walked.push_back(*ids.begin());
+                                     });
+                ASSERT_EQ(walked, expected) << "row " << row << ", columns " << lo << ".." << hi;
+            }
         }
     }
 }
