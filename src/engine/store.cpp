@@ -371,7 +371,7 @@ template <class Filter, class Search, class Read>
 Result<void> Store::with_eligible(const Filter& filter, Search&& search, const Read& read,
                                   CallerLock* caller, bool long_work,
                                   HitTextsWanted texts_wanted) const {
-    const auto index_guard = enter_shared(Access::Read, caller);
+    auto index_guard = enter_shared(Access::Read, caller);
     if (!index_guard) return index_guard.error();
     if (long_work && caller != nullptr) caller->release();
     std::optional<SearchFilter> parsed_here;
@@ -389,6 +389,11 @@ Result<void> Store::with_eligible(const Filter& filter, Search&& search, const R
     const auto with_texts =
         texts_wanted == HitTextsWanted::Yes ? std::span(hits) : std::span(hits).first(0);
     HitTexts texts(index_.files, with_texts, [](const auto& hit) { return id_of(hit); });
+    // The hits are this call's own and the texts copied out: a reader that needs nothing else
+    // reads them after the lock is let go, so that a waiting writer waits only for the
+    // searches, never for the readers' turns at the interpreter lock (9 threads: 5 ms each).
+    if (caller != nullptr && caller->reads_gathered_texts_only() && texts.gathered())
+        index_guard->unlock();
     read(std::span(hits), texts);
     return {};
 }
