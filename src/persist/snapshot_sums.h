@@ -15,8 +15,8 @@
 //
 // A missing, short or torn file, or any mismatch, means only that the check is made the long
 // way (never damage): the file is never forced to disk, and may be lost or stale after a power
-// loss. Written only where the check has just passed on the bytes it names (a writer's open, and
-// persist, which checks the state it writes); readers only read it.
+// loss. Written only where the check has just passed on the bytes it names (a writer's open;
+// persist and vacuum, which check the state they wrote); readers only read it.
 #pragma once
 
 #include "common/result.h"
