@@ -66,6 +66,10 @@ struct PointChunk {
 class CallerLock {
   public:
     virtual void release() = 0;
+    // True when the search's reader reads nothing but the hits and their gathered texts: the
+    // index lock may then be let go before the reader runs (it waits for the interpreter lock,
+    // and a writer waiting for the index must not wait for every reader's turn at that).
+    virtual bool reads_gathered_texts_only() const { return false; }
 
   protected:
     ~CallerLock() = default;
@@ -362,6 +366,9 @@ class Store {
     static Result<void> set_damage_aside(const std::string& dir, bool rebuild);
     // Caller holds the index lock exclusively. Returns `failure` for the caller to report.
     Error recover_after_failed_vacuum(const Error& failure);
+    // Writes snapshot.crc for the snapshot and data files a vacuum just installed, when the id
+    // map's check passes on them (persist/snapshot_sums.h). Caller holds the index lock.
+    void record_snapshot_sums() const;
 
     // add (replacing false) and upsert (true): logs and applies one point; returns whether a
     // live point was replaced.

@@ -108,4 +108,34 @@ std::optional<std::string> LiveFiles::live_record_damage(
     return std::nullopt;
 }
 
+CheckedBytes LiveFiles::checked_bytes(std::span<const unsigned char> snapshot,
+                                      const index::PersistedIndexes& indexes,
+                                      std::uint64_t ids_len) const {
+    // Slots are written once, when their id is given out, so the live ids' slots lie in a
+    // prefix that later adds leave alone; so do the records below ids.bin's used length.
+    const std::uint64_t slots_len =
+        indexes.valid_ids.empty()
+            ? 0
+            : (std::uint64_t{indexes.valid_ids.maximum()} + 1) * storage::slot_bytes;
+    return recorded_bytes(snapshot, {snapshot.size(), slots_len, ids_len, slots_len});
+}
+
+CheckedBytes LiveFiles::recorded_bytes(std::span<const unsigned char> snapshot,
+                                       const std::uint64_t (&lengths)[4]) const {
+    CheckedBytes out;
+    out.meta_size = size(Meta);
+    auto prefix = [&](std::span<const unsigned char> whole, std::uint64_t length) {
+        if (length > whole.size()) {
+            out.complete = false;
+            return std::span<const unsigned char>();
+        }
+        return whole.first(static_cast<std::size_t>(length));
+    };
+    out.snapshot = prefix(snapshot, lengths[0]);
+    out.offsets = prefix(bytes(Offsets), lengths[1]);
+    out.ids = prefix(bytes(Ids), lengths[2]);
+    out.meta_offsets = prefix(bytes(MetaOffsets), lengths[3]);
+    return out;
+}
+
 }  // namespace vesko::persist
