@@ -54,6 +54,13 @@ Error interrupted_error(std::string what) {
     return make_error(ErrorKind::Interrupted, std::move(what));
 }
 
+// add_many stopped with the first `added` of `total` points added.
+Error add_many_interrupted(std::size_t added, std::size_t total) {
+    return interrupted_error("add_many interrupted: the first " + std::to_string(added) + " of " +
+                             std::to_string(total) + " points were added (whole chunks of " +
+                             std::to_string(bulk_chunk_points) + "), the rest were not");
+}
+
 // Checks the texts of points [begin, end) in order: the first bad one, or none. Stops early,
 // with nothing to report, once `stop` is set, and with an Interrupted error when `interrupt`
 // asks.
@@ -282,6 +289,12 @@ Result<void> write_chunk(BulkRun& bulk, std::size_t start, std::size_t end, Pars
     auto prepared =
         index::prepare_inserts(bulk.index, current.ext_ids, hashes_of(current), current.meta_texts);
     if (!prepared) return prepared.error();
+    // The last moment the chunk can be left: a request made while it was prepared drops it as
+    // a failed write would, and the batch stops at the chunk before.
+    if (interrupted(bulk.interrupt)) {
+        bulk.index.files.drop_staged();
+        return add_many_interrupted(start, bulk.points.size());
+    }
     // A failed write leaves the log as the previous chunk left it.
     if (auto written = bulk.wal.write_records(current.log); !written) {
         bulk.index.files.drop_staged();
@@ -334,10 +347,7 @@ Result<void> Store::add_many(std::span<const NewPoint> points,
         // Between chunks every change of the batch so far is logged and applied, which is the
         // state a failed write leaves too.
         if (bulk.parse_interrupted || interrupted(interrupt)) {
-            return interrupted_error("add_many interrupted: the first " + std::to_string(start) +
-                                     " of " + std::to_string(points.size()) +
-                                     " points were added (whole chunks of " +
-                                     std::to_string(bulk_chunk_points) + "), the rest were not");
+            return add_many_interrupted(start, points.size());
         }
         const std::size_t end = std::min(points.size(), start + bulk_chunk_points);
         VESKO_TRY(write_chunk(bulk, start, end, chunks[turn], chunks[turn ^ 1]));
