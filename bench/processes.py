@@ -1,17 +1,20 @@
 """Search throughput of 1, 2 and 4 reader processes while a writer process adds points, and how
 soon a reader sees what the writer acknowledged.
 
-    python bench/processes.py [--points N] [--seconds S] [--readers 1,2,4] [--write-rate R] [--tiny]
+    python bench/processes.py [--points N] [--seconds S] [--readers 1,2,4] [--rounds K]
+                              [--write-rate R] [--tiny]
 
 N clustered points (bench/harness/workload.py). A writer process adds R points a second far from
 the query centres; each reader process opens the store with read_only=True after it started (the
-pre-fork pattern the README shows), once the writer has opened it, and runs one query kind over the workload's centres for S
-seconds. Prints the queries per second of all readers together and the speed-up over one reader,
-for k = 10 and a 1 km radius. Then the freshness: the writer adds points one at a time and
-notes when each add returned; a reader asks `in` for the newest point in a loop and notes when it
-first saw each; the delay from the writer's return to the first reader call that began after it
-and saw the point is reported as its median and 99th percentile. Both processes read the
-system-wide monotonic clock.
+pre-fork pattern the README shows), once the writer has opened it, and runs one query kind over
+the workload's centres for S seconds; each count of readers runs once a round, K rounds, and
+keeps its best round. Prints the queries per second of all readers together and the speed-up
+over one reader, for k = 10 and a 1 km radius. Then the freshness: the writer adds points one at
+a time and notes when each add returned; a reader asks `in` for the newest point in a loop and
+notes when it first saw each; the delay from the writer's return to the first reader call that
+began after it and saw the point is reported as its median and 99th percentile (0 when a call
+that began before the return already saw it). Both processes read the system-wide monotonic
+clock.
 """
 
 import argparse
@@ -137,10 +140,12 @@ def main():
     parser.add_argument("--points", type=int, default=1_000_000)
     parser.add_argument("--seconds", type=float, default=5.0)
     parser.add_argument("--readers", default="1,2,4")
+    parser.add_argument("--rounds", type=int, default=3, help="rounds, the best of each kept")
     parser.add_argument("--write-rate", type=float, default=1_000.0, help="adds per second")
     parser.add_argument("--tiny", action="store_true", help="a quick run that only checks it works")
     args = parser.parse_args()
     n, seconds, fresh = (20_000, 0.3, 50) if args.tiny else (args.points, args.seconds, 2_000)
+    rounds = 1 if args.tiny else args.rounds
     counts = [int(r) for r in args.readers.split(",")]
     ctx = mp.get_context("fork")
 
@@ -157,13 +162,18 @@ def main():
         print(f"{'query':<14}" + "".join(f"{f'{r} proc q/s':>14}" for r in counts)
               + "".join(f"{f'{r}/1':>8}" for r in counts[1:]))
         for name, kind in (("knn k=10", "knn"), ("radius 1 km", "radius")):
-            qps = [throughput(ctx, path, kind, centres, r, seconds, args.write_rate)
-                   for r in counts]
+            # Each count is measured once a round and keeps its best round: a neighbour on the
+            # host that takes a core for a second then costs a round, not the ratio.
+            qps = [0.0] * len(counts)
+            for _ in range(rounds):
+                for i, r in enumerate(counts):
+                    qps[i] = max(qps[i], throughput(ctx, path, kind, centres, r, seconds,
+                                                    args.write_rate))
             print(f"{name:<14}" + "".join(f"{q:>14,.0f}" for q in qps)
                   + "".join(f"{q / qps[0]:>7.2f}x" for q in qps[1:]))
         median, p99 = freshness(ctx, path, fresh)
         print(f"from the writer's return to the first reader call that sees the point "
-              f"({fresh:,} adds): median {median:,.0f} us, 99th percentile {p99:,.0f} us")
+              f"({fresh:,} adds): median {median:,.1f} us, 99th percentile {p99:,.1f} us")
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

@@ -42,9 +42,13 @@ class InterpreterHandOver final : public engine::CallerLock {
     void take_back() {
         if (saved_ != nullptr) take_interpreter_back(std::exchange(saved_, nullptr));
     }
+    // Set by the tuple readers, which turn only the hits and their texts into objects.
+    void reads_texts_only() { texts_only_ = true; }
+    bool reads_gathered_texts_only() const override { return texts_only_; }
 
   private:
     PyThreadState* saved_ = nullptr;  // set while the lock is let go
+    bool texts_only_ = false;
 };
 
 // Readers that build the result list from the engine's views. The engine calls them with the
@@ -54,6 +58,7 @@ class InterpreterHandOver final : public engine::CallerLock {
 // make objects; each tuple goes to its place in the answer. The list's slots start empty and each
 // is set once; a list dropped half-built releases only the slots that were set.
 engine::DistanceHitsReader distance_hits_into(py::object& out, InterpreterHandOver& released) {
+    released.reads_texts_only();
     return [&out, &released](std::span<const spatial::DistanceHit> hits, engine::HitTexts& texts) {
         released.take_back();
         const CollectorPaused paused;
@@ -72,6 +77,7 @@ engine::DistanceHitsReader distance_hits_into(py::object& out, InterpreterHandOv
 }
 
 engine::HitsReader hits_into(py::object& out, InterpreterHandOver& released) {
+    released.reads_texts_only();
     return [&out, &released](std::span<const std::uint32_t> int_ids, engine::HitTexts& texts) {
         released.take_back();
         const CollectorPaused paused;

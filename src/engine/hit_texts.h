@@ -88,6 +88,10 @@ class HitTexts {
         }
     }
 
+    // True when every text is in this object's own buffers (a small answer, gathered whole
+    // before the reader runs): reading them needs neither the files nor the index lock.
+    bool gathered() const { return !shared_; }
+
     // Answers of at least this many hits are shared out: below it, waking the helper costs
     // more than the overlap wins.
     static constexpr std::size_t shared_min_hits = 2048;

@@ -216,6 +216,8 @@ Result<Store::Parts> Store::open_existing_parts(const std::string& dir, storage:
     // The log was replayed whole over the snapshot, as readers must now replay it too: their
     // state has to name the slots this open wrote.
     if (ack != nullptr) ack->clear_snapshot_mark();
+    // Only a hint for the next open, so a failure to write it leaves the open as it is.
+    if (found->unrecorded_sums) (void)persist::write_snapshot_sums(dir, *found->unrecorded_sums);
     return Parts{std::move(index), std::move(wal).value(), snapshot_current};
 }
 

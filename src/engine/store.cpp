@@ -5,6 +5,7 @@
 #include "filter/filter_check.h"
 #include "filter/filter_eval.h"
 #include "persist/grid_check.h"
+#include "persist/live_files.h"
 #include "persist/recovery.h"
 #include "persist/snapshot.h"
 #include "persist/vacuum.h"
@@ -244,6 +245,12 @@ Result<void> Store::persist() {
     // never replaces a sound snapshot with one that open would refuse.
     auto why = persist::state_damage(index_);
     if (!why) return why.error();
+    // The id map against the records on disk as well: the snapshot.crc written below tells the
+    // next open that this check passed on these bytes, so it must have.
+    auto files = persist::LiveFiles::open(
+        [this](const char* name) { return storage::join_path(dir_, name); });
+    if (!files) return files.error();
+    if (!*why) *why = files->live_record_damage(index_);
     if (*why) {
         return storage::damaged_error("refusing to write a snapshot of " +
                                       persist::quoted_path(dir_) +
@@ -262,6 +269,17 @@ Result<void> Store::persist() {
     //      that already holds them;
     //   4. wal.bin emptied and synced.
     Result<void> written = persist::write_snapshot_file(persist::view_of(index_), tmp_path);
+    std::optional<persist::CheckedSums> sums;
+    if (written) {
+        auto snapshot = storage::FileBytes::open(tmp_path);
+        if (!snapshot)
+            written = snapshot.error();
+        else if (*snapshot) {
+            const persist::CheckedBytes checked =
+                files->checked_bytes((*snapshot)->bytes(), index_, index_.files.ids_file_len());
+            if (checked.complete) sums = persist::sums_of(checked);
+        }
+    }
     index_guard->unlock();
     const storage::AckEvent replace = event();
     if (written) written = mark_snapshot(tmp_path);
@@ -273,6 +291,8 @@ Result<void> Store::persist() {
     if (written) written = wal_.truncate_all();
     if (written) {
         ack_->clear_snapshot_mark();
+        // Only a hint for the next open (snapshot_sums.h): persist has succeeded without it.
+        if (sums) (void)persist::write_snapshot_sums(dir_, *sums);
         return {};
     }
     changed_since_snapshot_ = true;
@@ -351,7 +371,7 @@ template <class Filter, class Search, class Read>
 Result<void> Store::with_eligible(const Filter& filter, Search&& search, const Read& read,
                                   CallerLock* caller, bool long_work,
                                   HitTextsWanted texts_wanted) const {
-    const auto index_guard = enter_shared(Access::Read, caller);
+    auto index_guard = enter_shared(Access::Read, caller);
     if (!index_guard) return index_guard.error();
     if (long_work && caller != nullptr) caller->release();
     std::optional<SearchFilter> parsed_here;
@@ -369,6 +389,11 @@ Result<void> Store::with_eligible(const Filter& filter, Search&& search, const R
     const auto with_texts =
         texts_wanted == HitTextsWanted::Yes ? std::span(hits) : std::span(hits).first(0);
     HitTexts texts(index_.files, with_texts, [](const auto& hit) { return id_of(hit); });
+    // The hits are this call's own and the texts copied out: a reader that needs nothing else
+    // reads them after the lock is let go, so that a waiting writer waits only for the
+    // searches, never for the readers' turns at the interpreter lock (9 threads: 5 ms each).
+    if (caller != nullptr && caller->reads_gathered_texts_only() && texts.gathered())
+        index_guard->unlock();
     read(std::span(hits), texts);
     return {};
 }

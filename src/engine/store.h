@@ -66,6 +66,10 @@ struct PointChunk {
 class CallerLock {
   public:
     virtual void release() = 0;
+    // True when the search's reader reads nothing but the hits and their gathered texts: the
+    // index lock may then be let go before the reader runs (it waits for the interpreter lock,
+    // and a writer waiting for the index must not wait for every reader's turn at that).
+    virtual bool reads_gathered_texts_only() const { return false; }
 
   protected:
     ~CallerLock() = default;

@@ -108,4 +108,29 @@ std::optional<std::string> LiveFiles::live_record_damage(
     return std::nullopt;
 }
 
+CheckedBytes LiveFiles::checked_bytes(std::span<const unsigned char> snapshot,
+                                      const index::PersistedIndexes& indexes,
+                                      std::uint64_t ids_len) const {
+    // Slots are written once, when their id is given out, so the live ids' slots lie in a
+    // prefix that later adds leave alone; so do the records below ids.bin's used length.
+    const std::uint64_t slots_len =
+        indexes.valid_ids.empty()
+            ? 0
+            : (std::uint64_t{indexes.valid_ids.maximum()} + 1) * storage::slot_bytes;
+    CheckedBytes out;
+    out.snapshot = snapshot;
+    out.meta_size = size(Meta);
+    auto prefix = [&](File file, std::uint64_t length) {
+        if (length > size(file)) {
+            out.complete = false;
+            return std::span<const unsigned char>();
+        }
+        return bytes(file).first(static_cast<std::size_t>(length));
+    };
+    out.offsets = prefix(Offsets, slots_len);
+    out.ids = prefix(Ids, ids_len);
+    out.meta_offsets = prefix(MetaOffsets, slots_len);
+    return out;
+}
+
 }  // namespace vesko::persist

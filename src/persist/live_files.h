@@ -6,6 +6,7 @@
 #include "common/result.h"
 #include "index/core_index.h"
 #include "persist/grid_check.h"
+#include "persist/snapshot_sums.h"
 #include "storage/posix_file.h"
 
 #include <array>
@@ -41,6 +42,10 @@ class LiveFiles {
     // live id's metadata record runs past the end of meta.bin; nothing when neither. Caller has
     // made sure with snapshot_damage that the entries name distinct live ids, each with a slot.
     std::optional<std::string> live_record_damage(const index::PersistedIndexes& indexes) const;
+    // The bytes live_record_damage reads for `indexes` (with ids.bin's used length `ids_len`),
+    // beside the snapshot's own bytes.
+    CheckedBytes checked_bytes(std::span<const unsigned char> snapshot,
+                               const index::PersistedIndexes& indexes, std::uint64_t ids_len) const;
 
   private:
     std::span<const unsigned char> bytes(std::size_t file) const {

@@ -8,6 +8,7 @@
 #include "index/core_index.h"
 #include "persist/grid_check.h"
 #include "persist/snapshot.h"
+#include "persist/snapshot_sums.h"
 #include "storage/posix_file.h"
 
 #include <cstdint>
@@ -47,6 +48,9 @@ struct Inspection {
     std::optional<std::string> repairable_damage;
     // The snapshot's live ids off the usual chart, gathered while its grid was checked.
     Bitmap irregular_ids;
+    // What snapshot.crc should hold, when the id map's check was made the long way and the
+    // snapshot passed every check: a writer's open records it (snapshot_sums.h).
+    std::optional<CheckedSums> unrecorded_sums;
     std::string log_path;
     LogScan log;
     // wal.bin's bytes as scanned, when inspect_store was asked to copy them.

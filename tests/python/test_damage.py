@@ -262,19 +262,59 @@ def test_a_snapshot_id_needs_a_slot_that_opening_gives(tmp_path, live_id, opens)
     assert file_digests(path) == before
 
 
-def test_persist_refuses_to_write_a_snapshot_the_next_open_would_refuse(store):
+def cut_ids(path):
+    os.truncate(path / "ids.bin", 3)
+
+
+def rename_first_id(path):
+    with open(path / "ids.bin", "r+b") as f:
+        f.seek(4)
+        f.write(b"z")
+
+
+# Something outside the store changes ids.bin while it is open: a cut (the used length runs
+# past its end), or the first id's record rewritten in place (the id map no longer finds it).
+@pytest.mark.parametrize("damage,fragment", [
+    (cut_ids, "used length of ids.bin is 10 bytes, but ids.bin holds 3"),
+    (rename_first_id, "does not hold the hash of that id's record in ids.bin"),
+], ids=["cut", "rewritten"])
+def test_persist_refuses_to_write_a_snapshot_the_next_open_would_refuse(store, damage, fragment):
     store.add("a", 1.0, 2.0, '{"k": "v"}')
     store.persist()
     store.add("b", 3.0, 4.0, "{}")
     path = store_path(store)
-    # Something outside the store cuts ids.bin: the used length now runs past its end.
-    os.truncate(path / "ids.bin", 3)
+    damage(path)
     before = file_digests(path)
     with pytest.raises(OSError) as raised:
         store.persist()
     assert type(raised.value) is OSError and raised.value.errno == errno.EIO
     assert "refusing to write a snapshot" in str(raised.value)
-    assert "used length of ids.bin is 10 bytes, but ids.bin holds 3" in str(raised.value)
+    assert fragment in str(raised.value)
+    assert file_digests(path) == before
+
+
+def test_snapshot_crc_spares_the_id_check_only_for_the_bytes_it_passed_on(persisted, tmp_path):
+    """snapshot.crc (written by persist) lets an open skip hashing every id only while each
+    byte that check reads is unchanged: an id record rewritten in place is still refused, and
+    a damaged snapshot.crc costs the long check, never the store."""
+    path = copy_of(persisted[0], tmp_path)
+    assert (path / "snapshot.crc").read_bytes()[:8] == b"vksums01"
+    sums = (path / "snapshot.crc").read_bytes()
+    for damaged in (sums[:20], sums[:30] + bytes([sums[30] ^ 1]) + sums[31:], bytes(len(sums))):
+        (path / "snapshot.crc").write_bytes(damaged)
+        assert contents(vesko.Vesko(str(path), read_only=True)) == persisted[1]
+        assert (path / "snapshot.crc").read_bytes() == damaged  # a reader writes nothing
+    vesko.Vesko(str(path)).close()  # a writer's open makes the check, and records it again
+    assert (path / "snapshot.crc").read_bytes()[:8] == b"vksums01"
+    p1 = struct.unpack_from("<Q", (path / "offsets.bin").read_bytes(), 8)[0]
+    (path / "snapshot.crc").write_bytes(sums)
+    with open(path / "ids.bin", "r+b") as f:
+        f.seek(p1 + 4)
+        f.write(b"q")  # "p1" becomes "q1": its length and UTF-8 stay sound
+    before = file_digests(path)
+    with pytest.raises(OSError) as raised:
+        vesko.Vesko(str(path))
+    assert_damage_error(raised, path / "snapshot.bin", "does not hold the hash")
     assert file_digests(path) == before
 
 

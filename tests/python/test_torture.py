@@ -54,7 +54,7 @@ def test_damaged_data_files_open_with_at_most_the_damaged_points_off():
                    "replay silently, losing points")
 def test_damaged_snapshot_or_log_is_refused_or_opens_sound():
     out = run_script("damage_sweep.py", "--sweeps", "flip", "--files",
-                     "snapshot.bin,wal.bin,wal.crc",
+                     "snapshot.bin,snapshot.crc,wal.bin,wal.crc",
                      "--size", "25", "--seed", "1")
     assert "flip wal.bin" in out
 
