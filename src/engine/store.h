@@ -366,6 +366,9 @@ class Store {
     static Result<void> set_damage_aside(const std::string& dir, bool rebuild);
     // Caller holds the index lock exclusively. Returns `failure` for the caller to report.
     Error recover_after_failed_vacuum(const Error& failure);
+    // Writes snapshot.crc for the snapshot and data files a vacuum just installed, when the id
+    // map's check passes on them (persist/snapshot_sums.h). Caller holds the index lock.
+    void record_snapshot_sums() const;
 
     // add (replacing false) and upsert (true): logs and applies one point; returns whether a
     // live point was replaced.

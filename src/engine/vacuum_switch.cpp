@@ -2,6 +2,7 @@
 // object's state, or the object reopened from its directory after a failure past the commit.
 // The index lock is held exclusive throughout.
 #include "engine/store.h"
+#include "persist/live_files.h"
 #include "persist/snapshot.h"
 #include "persist/vacuum.h"
 
@@ -48,7 +49,21 @@ Result<void> Store::vacuum(Interrupt* interrupt) {
     index_ = std::move(fresh);
     (void)storage::remove_file(
         storage::join_path(dir_, persist::vacuum_dummy_file_name));  // a leftover, if any
+    record_snapshot_sums();
     return {};
+}
+
+void Store::record_snapshot_sums() const {
+    // The new files hold what this object wrote, checked as persist checks its own, so that the
+    // next open need not: snapshot.crc is only a hint, and anything amiss only leaves it out.
+    auto files = persist::LiveFiles::open(
+        [this](const char* name) { return storage::join_path(dir_, name); });
+    if (!files || files->live_record_damage(index_)) return;
+    auto snapshot = storage::FileBytes::open(storage::join_path(dir_, persist::snapshot_file_name));
+    if (!snapshot || !*snapshot) return;
+    const persist::CheckedBytes checked =
+        files->checked_bytes((*snapshot)->bytes(), index_, index_.files.ids_file_len());
+    if (checked.complete) (void)persist::write_snapshot_sums(dir_, persist::sums_of(checked));
 }
 
 Error Store::recover_after_failed_vacuum(const Error& failure) {

@@ -117,19 +117,24 @@ CheckedBytes LiveFiles::checked_bytes(std::span<const unsigned char> snapshot,
         indexes.valid_ids.empty()
             ? 0
             : (std::uint64_t{indexes.valid_ids.maximum()} + 1) * storage::slot_bytes;
+    return recorded_bytes(snapshot, {snapshot.size(), slots_len, ids_len, slots_len});
+}
+
+CheckedBytes LiveFiles::recorded_bytes(std::span<const unsigned char> snapshot,
+                                       const std::uint64_t (&lengths)[4]) const {
     CheckedBytes out;
-    out.snapshot = snapshot;
     out.meta_size = size(Meta);
-    auto prefix = [&](File file, std::uint64_t length) {
-        if (length > size(file)) {
+    auto prefix = [&](std::span<const unsigned char> whole, std::uint64_t length) {
+        if (length > whole.size()) {
             out.complete = false;
             return std::span<const unsigned char>();
         }
-        return bytes(file).first(static_cast<std::size_t>(length));
+        return whole.first(static_cast<std::size_t>(length));
     };
-    out.offsets = prefix(Offsets, slots_len);
-    out.ids = prefix(Ids, ids_len);
-    out.meta_offsets = prefix(MetaOffsets, slots_len);
+    out.snapshot = prefix(snapshot, lengths[0]);
+    out.offsets = prefix(bytes(Offsets), lengths[1]);
+    out.ids = prefix(bytes(Ids), lengths[2]);
+    out.meta_offsets = prefix(bytes(MetaOffsets), lengths[3]);
     return out;
 }
 

@@ -46,6 +46,10 @@ class LiveFiles {
     // beside the snapshot's own bytes.
     CheckedBytes checked_bytes(std::span<const unsigned char> snapshot,
                                const index::PersistedIndexes& indexes, std::uint64_t ids_len) const;
+    // The ranges of the lengths a snapshot.crc names (snapshot.bin, offsets.bin, ids.bin,
+    // meta_offsets.bin), before the snapshot is decoded.
+    CheckedBytes recorded_bytes(std::span<const unsigned char> snapshot,
+                                const std::uint64_t (&lengths)[4]) const;
 
   private:
     std::span<const unsigned char> bytes(std::size_t file) const {

@@ -1,6 +1,5 @@
 #include "persist/snapshot_sums.h"
 
-#include "common/shared_parts.h"
 #include "storage/codec.h"
 #include "storage/crc32c.h"
 #include "storage/posix_file.h"
@@ -18,19 +17,21 @@ constexpr std::size_t file_bytes = body_bytes + 4;
 
 }  // namespace
 
-CheckedSums sums_of(const CheckedBytes& bytes) {
-    const std::span<const unsigned char> range[ranges] = {bytes.snapshot, bytes.offsets, bytes.ids,
-                                                          bytes.meta_offsets};
+SumsInFlight::SumsInFlight(const CheckedBytes& bytes)
+    : ranges_{bytes.snapshot, bytes.offsets, bytes.ids, bytes.meta_offsets},
+      meta_size_(bytes.meta_size),
+      // The helper from the front (snapshot.bin, then the slot files), the caller, when it
+      // comes to it, from the back.
+      parts_(
+          ranges, [this](std::size_t k, std::uint32_t& crc) { crc = storage::crc32c(ranges_[k]); },
+          SharedParts<std::uint32_t>::HelperStart::Front) {}
+
+CheckedSums SumsInFlight::get() {
     CheckedSums sums;
-    sums.meta_size = bytes.meta_size;
-    // A range to a thread: the caller takes snapshot.bin and ids.bin, the larger ones, from the
-    // front, the helper the slot files from the back.
-    SharedParts<std::uint32_t> parts(
-        ranges, [&](std::size_t k, std::uint32_t& crc) { crc = storage::crc32c(range[k]); },
-        SharedParts<std::uint32_t>::HelperStart::Back);
-    for (std::size_t k = 0; k < ranges; ++k) {
-        sums.lengths[k] = range[k].size();
-        sums.crcs[k] = parts.get(k);
+    sums.meta_size = meta_size_;
+    for (std::size_t k = ranges; k-- > 0;) {
+        sums.lengths[k] = ranges_[k].size();
+        sums.crcs[k] = parts_.get(k);
     }
     return sums;
 }
@@ -47,17 +48,31 @@ std::string encode_snapshot_sums(const CheckedSums& sums) {
     return out;
 }
 
-bool snapshot_sums_match(std::span<const unsigned char> file, const CheckedSums& sums) {
+std::optional<CheckedSums> decode_snapshot_sums(std::span<const unsigned char> file) {
     if (file.size() != file_bytes || std::memcmp(file.data(), magic, 8) != 0 ||
         storage::load_u32(file.data() + body_bytes) != storage::crc32c(file.first(body_bytes))) {
-        return false;
+        return std::nullopt;
     }
+    CheckedSums sums;
     const unsigned char* p = file.data() + 8;
     for (std::size_t k = 0; k < ranges; ++k, p += 12) {
-        if (storage::load_u64(p) != sums.lengths[k] || storage::load_u32(p + 8) != sums.crcs[k])
-            return false;
+        sums.lengths[k] = storage::load_u64(p);
+        sums.crcs[k] = storage::load_u32(p + 8);
     }
-    return storage::load_u64(p) <= sums.meta_size;
+    sums.meta_size = storage::load_u64(p);
+    return sums;
+}
+
+bool same_lengths(const CheckedSums& sums, const CheckedBytes& bytes) {
+    return sums.lengths[0] == bytes.snapshot.size() && sums.lengths[1] == bytes.offsets.size() &&
+           sums.lengths[2] == bytes.ids.size() && sums.lengths[3] == bytes.meta_offsets.size();
+}
+
+bool sums_vouch(const CheckedSums& recorded, const CheckedSums& now) {
+    for (std::size_t k = 0; k < ranges; ++k) {
+        if (recorded.lengths[k] != now.lengths[k] || recorded.crcs[k] != now.crcs[k]) return false;
+    }
+    return recorded.meta_size <= now.meta_size;
 }
 
 Result<void> write_snapshot_sums(const std::string& dir, const CheckedSums& sums) {

@@ -15,13 +15,15 @@
 //
 // A missing, short or torn file, or any mismatch, means only that the check is made the long
 // way (never damage): the file is never forced to disk, and may be lost or stale after a power
-// loss. Written only where the check has just passed on the bytes it names (a writer's open, and
-// persist, which checks the state it writes); readers only read it.
+// loss. Written only where the check has just passed on the bytes it names (a writer's open;
+// persist and vacuum, which check the state they wrote); readers only read it.
 #pragma once
 
 #include "common/result.h"
+#include "common/shared_parts.h"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -41,18 +43,37 @@ struct CheckedBytes {
     bool complete = true;
 };
 
-// The CRC-32C of each range, computed by this thread and the helper thread together.
+// The CRC-32C of each range, and meta.bin's size.
 struct CheckedSums {
     std::uint64_t lengths[4] = {};
     std::uint32_t crcs[4] = {};
     std::uint64_t meta_size = 0;
 };
-CheckedSums sums_of(const CheckedBytes& bytes);
+
+// The sums of `bytes`' ranges, begun by the helper thread at construction while the caller does
+// other work (an open decodes the snapshot meanwhile); get() gives them, computing itself any
+// range the helper has not begun. The bytes must outlive the object.
+class SumsInFlight {
+  public:
+    explicit SumsInFlight(const CheckedBytes& bytes);
+    CheckedSums get();
+
+  private:
+    std::span<const unsigned char> ranges_[4];
+    std::uint64_t meta_size_;
+    SharedParts<std::uint32_t> parts_;
+};
+
+inline CheckedSums sums_of(const CheckedBytes& bytes) { return SumsInFlight(bytes).get(); }
 
 std::string encode_snapshot_sums(const CheckedSums& sums);
-// True when `file` is a whole snapshot.crc holding `sums`' ranges and a meta.bin size no larger
-// than theirs.
-bool snapshot_sums_match(std::span<const unsigned char> file, const CheckedSums& sums);
+// What a whole snapshot.crc holds; nothing when `file` is not one (short, torn, another file).
+std::optional<CheckedSums> decode_snapshot_sums(std::span<const unsigned char> file);
+// True when `bytes`' ranges are as long as those `sums` are of.
+bool same_lengths(const CheckedSums& sums, const CheckedBytes& bytes);
+// True when `recorded` vouches for the bytes summed in `now`: the same ranges, the same CRCs,
+// and meta.bin no shorter than it was.
+bool sums_vouch(const CheckedSums& recorded, const CheckedSums& now);
 
 // Replaces `dir`'s snapshot.crc with one holding `sums` (written beside it, then renamed over
 // it, so that a reader never reads half of one). Not forced to disk.
