@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <optional>
 #include <vector>
 
 namespace vesko::filter {
@@ -234,7 +235,80 @@ Estimate estimate_field_condition(const index::CoreIndex& index, std::string_vie
     return total;
 }
 
+// A numeric comparison of a conjunction that every id must pass: its field's index and the
+// codes it keeps, [lo, hi].
+struct CodeRange {
+    const index::NumericBsiIndex* bsi;
+    std::uint32_t lo;
+    std::uint32_t hi;
+};
+
+// The codes an operator keeps, as evaluate_numeric_op decides; none for "$ne" (it keeps ids
+// without a value) and anything else. Code 0 (no value) is never kept.
+std::optional<CodeRange> comparison_codes(const index::CoreIndex& index, std::string_view field,
+                                          std::string_view op, const text::Json& operand) {
+    if (!operand.is_number() || !is_comparison(op) || op == "$ne") return std::nullopt;
+    auto it = index.num_index.find(field);
+    if (it == index.num_index.end()) return std::nullopt;
+    const float value = text::json_number_as_f32(operand);
+    const std::uint32_t e = index::sortable_bits(value);
+    if (std::isnan(value)) return CodeRange{&it->second, 1, 0};
+    if (op == "$eq") return CodeRange{&it->second, e, e};
+    if (op == "$gt") {
+        return e == 0xFFFFFFFFU ? CodeRange{&it->second, 1, 0}
+                                : CodeRange{&it->second, e + 1, 0xFFFFFFFFU};
+    }
+    if (op == "$gte") return CodeRange{&it->second, std::max(e, 1U), 0xFFFFFFFFU};
+    if (op == "$lt") return CodeRange{&it->second, 1, e - 1};
+    return CodeRange{&it->second, 1, e};  // "$lte"
+}
+
+// The first numeric comparison of the conjunction's plan over `within_ids` ids that is reached
+// with all of them (the estimated matches before it) and read id by id over them (its own
+// cost model), or with `whatever_the_cost` simply the first one.
+std::optional<CodeRange> code_range_of(const index::CoreIndex& index, const text::Json& filter,
+                                       double within_ids, bool whatever_the_cost) {
+    if (!filter.is_object() || !is_conjunction(filter)) return std::nullopt;
+    auto read_by_id = [within_ids](const CodeRange& r) {
+        return r.bsi->per_id_ns(within_ids) <= r.bsi->comparison_ns(within_ids);
+    };
+    for (const Part& part : planned_order(index, conjunction_parts(filter), within_ids)) {
+        if (part.field == nullptr) {
+            if (auto r = code_range_of(index, *part.value, within_ids, whatever_the_cost)) return r;
+        } else if (part.value->is_number()) {
+            // A number stands for "$eq" of it.
+            const std::optional<CodeRange> r =
+                comparison_codes(index, *part.field, "$eq", *part.value);
+            if (r && (whatever_the_cost || read_by_id(*r))) return r;
+        } else if (part.value->is_object()) {
+            // Its operators narrow one after the other, each a member of the conjunction.
+            for (const auto& [op, operand] : part.value->items()) {
+                const std::optional<CodeRange> r =
+                    comparison_codes(index, *part.field, op, operand);
+                if (r && (whatever_the_cost || read_by_id(*r))) return r;
+                if (!whatever_the_cost &&
+                    estimate_operator(index, *part.field, op, operand, within_ids).matches <
+                        within_ids)
+                    return std::nullopt;
+            }
+        }
+        if (!whatever_the_cost && estimate_part(index, part, within_ids).matches < within_ids)
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
+
+bool thin_by_codes(const index::CoreIndex& index, const text::Json& filter,
+                   std::uint64_t within_ids, bool whatever_the_cost,
+                   std::vector<std::uint32_t>& ids) {
+    const std::optional<CodeRange> r =
+        code_range_of(index, filter, static_cast<double>(within_ids), whatever_the_cost);
+    if (!r) return false;
+    r->bsi->keep_codes_between(ids, r->lo, r->hi);
+    return true;
+}
 
 Estimate estimate_filter(const index::CoreIndex& index, const text::Json& filter,
                          std::uint64_t within_ids) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <vector>
 
 namespace vesko::index {
@@ -61,6 +62,14 @@ class NumericBsiIndex {
     // `within_ids` ids (the cheaper of the two ways below); the filter's planner weighs them.
     double index_wide_ns() const;
     double comparison_ns(double within_ids) const;
+    // The time of reading `ids` ids' codes one by one (a comparison read id by id).
+    double per_id_ns(double ids) const;
+
+    // Keeps the ids of `ids` (in any order, which is kept) whose code lies in [lo, hi], each
+    // read from the column of codes: a comparison of ids not yet sorted into a bitmap. Every
+    // comparison but "$ne" keeps a range of codes without code 0 (no value).
+    void keep_codes_between(std::vector<std::uint32_t>& ids, std::uint32_t lo,
+                            std::uint32_t hi) const;
 
     // Each id's code by id, for ids below `ids`: 0 for an id without a value (no recorded
     // value has code 0). Made from the slices in one pass over them.
@@ -86,7 +95,6 @@ class NumericBsiIndex {
     // each costing its fixed part plus the ids it touches. The first wins for a set scattered
     // thinly over the field (a search window), the second for dense ones. per_id_ns and
     // slices_ns are the two costs (the cost model in numeric_bsi.cpp).
-    double per_id_ns(double ids) const;
     double slices_ns(double ids, double blocks) const;
     bool reads_per_id(const Bitmap& within) const;
     // The codes by id, made on first use. A search may ask while others read (the index lock
@@ -103,6 +111,10 @@ class NumericBsiIndex {
     // from the column of codes.
     template <class Keep>
     Bitmap pick_by_code(const Bitmap& within, Keep keep) const;
+    // Calls fn(int_id, code) for each id of `ids` in order, the column's reads asked for a few
+    // ids ahead. `fn` may overwrite ids already visited.
+    template <class Fn>
+    void read_codes(std::span<const std::uint32_t> ids, Fn&& fn) const;
 
     // The highest bit a comparison with `bound` reads: above it every present code and the
     // bound hold only zeros.

@@ -61,6 +61,19 @@ const Bitmap* Eligible::filter_first(std::uint64_t window_ids) const {
     return matching.cardinality() < window_ids ? &matching : nullptr;
 }
 
+void Eligible::thin(std::vector<std::uint32_t>& gathered, std::uint64_t window_ids) const {
+    // Known matches narrow a window for less than any reading of codes.
+    if (filter_ == nullptr || all_) return;
+    bool whatever_the_cost = false;
+#ifdef VESKO_FAULT_HOOKS
+    if (index::plan::forced_window) {
+        if (*index::plan::forced_window != index::plan::Window::CodesFirst) return;
+        whatever_the_cost = true;
+    }
+#endif
+    filter::thin_by_codes(index_, *filter_, window_ids, whatever_the_cost, gathered);
+}
+
 // Counts known before any work decide: the window's ids (its cells' sizes), and what the
 // filter can match and costs, over the store and within the window (filter::Estimate).
 bool Eligible::filter_first_cheaper(std::uint64_t window_ids) const {

@@ -52,6 +52,10 @@ class Eligible {
     // The filter's ids when examining them beats a window of `window_ids` candidates; null
     // without a filter or when the window is cheaper.
     const Bitmap* filter_first(std::uint64_t window_ids) const;
+    // Drops from a window's ids, gathered in no order, those a numeric comparison of the
+    // filter rejects, when its plan over `window_ids` ids would read each of their codes anyway
+    // (filter::thin_by_codes); keep() then sorts and narrows fewer.
+    void thin(std::vector<std::uint32_t>& gathered, std::uint64_t window_ids) const;
 
     // For a walk that meets its candidates a few at a time (k-nearest), which narrows them as
     // it meets them until that has cost as much as evaluating the filter over the store would:

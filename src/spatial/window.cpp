@@ -39,6 +39,7 @@ std::vector<std::uint32_t> window_candidates(const index::CoreIndex& index,
     for (const CellRange& r : window.lon) {
         gather_cells(index.grid_index, window.lat.lo, window.lat.hi, r.lo, r.hi, filed);
     }
+    eligible.thin(filed, window_ids);
     index::sort_unique(filed);
     if (extra != nullptr && !extra->empty()) {
         const std::vector<std::uint32_t> more = extra->to_vector();

@@ -276,7 +276,8 @@ TEST_F(FilterPlanTest, EveryPlanGivesTheBruteForceAnswer) {
     }
 
     const std::optional<plan::Window> windows[] = {std::nullopt, plan::Window::CellsFirst,
-                                                   plan::Window::FilterFirst};
+                                                   plan::Window::FilterFirst,
+                                                   plan::Window::CodesFirst};
     const std::optional<plan::Comparison> comparisons[] = {std::nullopt, plan::Comparison::PerId,
                                                            plan::Comparison::Slices};
     const std::optional<plan::Walk> walks[] = {std::nullopt, plan::Walk::Narrowing,
