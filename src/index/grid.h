@@ -143,8 +143,9 @@ class GridIndex {
     }
 
     // Calls fn(longitude cell, ids) for the occupied cells of row `lat_cell` whose longitude
-    // cells lie in lon_lo..lon_hi, ascending, from the blocks' occupied bits (so an empty cell
-    // costs a bit, an empty block one lookup); returns how many blocks it looked up.
+    // cells lie in lon_lo..lon_hi, ascending: in each block they are consecutive in `cells`,
+    // found from the occupied bits, so an empty cell costs nothing and an empty block one
+    // lookup. Returns how many blocks it looked up.
     template <class Fn>
     std::size_t for_each_in_row(std::uint32_t lat_cell, std::uint32_t lon_lo, std::uint32_t lon_hi,
                                 Fn&& fn) const {
@@ -156,23 +157,13 @@ class GridIndex {
             if (b == nullptr) continue;
             // In 64 bits: the last block column of the saturated cells ends past 2^32.
             const std::uint64_t first = std::uint64_t{column} * 100;
-            const auto lo = static_cast<std::uint32_t>(
+            const auto lo = static_cast<std::uint16_t>(
                 row_start + std::max<std::uint64_t>(lon_lo, first) - first);
-            const auto hi = static_cast<std::uint32_t>(
+            const auto hi = static_cast<std::uint16_t>(
                 row_start + std::min<std::uint64_t>(lon_hi, first + 99) - first);
-            for (std::uint32_t w = lo >> 6; w <= hi >> 6; ++w) {
-                std::uint64_t bits = b->occupied[w];
-                if (w == lo >> 6) bits &= ~std::uint64_t{0} << (lo & 63);
-                if (w == hi >> 6) bits &= ~std::uint64_t{0} >> (63 - (hi & 63));
-                std::size_t place =
-                    bits == 0 ? 0
-                              : b->place(static_cast<std::uint16_t>(
-                                    w * 64 + static_cast<std::uint32_t>(std::countr_zero(bits))));
-                for (; bits != 0; bits &= bits - 1, ++place) {
-                    const std::uint32_t local =
-                        w * 64 + static_cast<std::uint32_t>(std::countr_zero(bits));
-                    fn(static_cast<std::uint32_t>(first + local % 100), b->cells[place].ids);
-                }
+            const std::size_t end = b->place(static_cast<std::uint16_t>(hi + 1));
+            for (std::size_t i = b->place(lo); i < end; ++i) {
+                fn(static_cast<std::uint32_t>(first + b->cells[i].local % 100), b->cells[i].ids);
             }
         }
         return looked_up;
