@@ -45,7 +45,8 @@ TEST(Crc32c, LargeInputsTakenInParallelStreamsGiveTheSameValue) {
     std::string text(3 * 3 * 8192 + 64, '\0');
     std::uint32_t x = 12345;
     for (char& ch : text) ch = static_cast<char>((x = x * 1103515245U + 12345U) >> 24);
-    for (const std::size_t n : {24575UL, 24576UL, 24577UL, 49160UL, 73792UL, text.size()}) {
+    const std::size_t lengths[] = {24575, 24576, 24577, 49160, 73792, text.size()};
+    for (const std::size_t n : lengths) {
         const std::string part = text.substr(0, n);
         SCOPED_TRACE(n);
         EXPECT_EQ(crc32c(as_bytes(part)), bitwise_crc32c(part));
